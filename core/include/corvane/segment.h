@@ -1,0 +1,65 @@
+// Segment files: names, the 80-byte header, creation and the two header
+// checks (the reader's and the recovery's, each with its own messages).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "corvane/errors.h"
+#include "corvane/format.h"
+#include "corvane/io.h"
+
+namespace corvane {
+
+using HeaderBytes = std::array<std::uint8_t, kHeaderLen>;
+
+// "audit-0005.cbor"; five digits from index 10000 on.
+std::string segment_file_name(std::uint16_t index);
+std::string segment_path(std::string_view dir, std::uint16_t index);
+
+// The index named by a directory entry, or nullopt for any other name.
+// Four characters (digits, or '+' and three digits) name 0..9999; exactly
+// five digits name 10000..65535 (five-digit names below 10000 are ignored).
+std::optional<std::uint16_t> parse_segment_file_name(std::string_view name);
+
+enum class MissingDirectory : std::uint8_t { kIsEmpty, kIsError };
+
+// Ascending indices of the segment files in `dir`. The writer treats a
+// missing directory as empty; the reader and verifier treat it as an error.
+[[nodiscard]] std::expected<std::vector<std::uint16_t>, IoError> list_segments(
+    const std::string& dir, MissingDirectory missing = MissingDirectory::kIsError);
+
+HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16_t index);
+
+// Creates (or truncates) the segment file and writes its header; the file is
+// returned open for reading and writing. On failure the descriptor is closed
+// and a file already created stays on disk.
+[[nodiscard]] std::expected<File, IoError> create_segment(const std::string& dir, std::uint16_t index,
+                                                          const KeyId& key_id, const Mac& prev_final);
+
+struct HeaderFacts {
+  std::uint16_t segment = 0;
+  KeyId key_id{};
+  Mac prev_final{};
+};
+
+// The reader's header check: magic, version, index against `expected_index`,
+// CRC, in that order. Failures are ReaderError kInvalidSegmentHeader (or kIo).
+[[nodiscard]] std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file,
+                                                                           std::uint16_t expected_index);
+
+// The recovery's header check: length (from `file_len`), magic, version and
+// CRC. Failures are RecoveryError kHeaderCorrupt for `segment`, or kIo.
+[[nodiscard]] std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file,
+                                                                              std::uint64_t file_len,
+                                                                              std::uint16_t segment);
+
+// "[1, 2, 3, 4]"
+std::string bracketed_decimal(std::span<const std::uint8_t> bytes);
+
+}  // namespace corvane
