@@ -1,0 +1,107 @@
+#include "support/test_util.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace corvane::testing {
+
+namespace stdfs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string tmpl = (stdfs::temp_directory_path() / "corvane-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may have removed permissions; restore them so removal succeeds.
+  for (auto it = stdfs::recursive_directory_iterator(path_, ec); !ec && it != stdfs::end(it); it.increment(ec)) {
+    stdfs::permissions(it->path(), stdfs::perms::owner_all, stdfs::perm_options::add, ec);
+  }
+  stdfs::remove_all(path_, ec);
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::uint64_t file_len(const std::string& path) { return stdfs::file_size(path); }
+
+void truncate_to(const std::string& path, std::uint64_t len) { stdfs::resize_file(path, len); }
+
+void append_bytes(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot append to " + path);
+}
+
+void flip_byte(const std::string& path, std::uint64_t offset, std::uint8_t mask) {
+  Bytes data = read_file(path);
+  if (offset >= data.size()) throw std::runtime_error("flip_byte past end of " + path);
+  data[offset] ^= mask;
+  write_file(path, data);
+}
+
+void copy_dir(const std::string& from, const std::string& to) {
+  stdfs::create_directories(to);
+  stdfs::copy(from, to, stdfs::copy_options::recursive | stdfs::copy_options::overwrite_existing);
+}
+
+KeyHandle test_key(std::uint8_t fill) {
+  std::array<std::uint8_t, 32> bytes;
+  bytes.fill(fill);
+  return make_in_memory_key(bytes);
+}
+
+SessionId test_session(std::uint8_t fill) {
+  SessionId s;
+  s.fill(fill);
+  return s;
+}
+
+std::vector<RawFrame> raw_frames(const std::string& segment_path) {
+  const Bytes data = read_file(segment_path);
+  std::vector<RawFrame> frames;
+  std::uint64_t o = kHeaderLen;
+  while (o + 4 <= data.size()) {
+    const std::uint32_t len = load_u32le(&data[o]);
+    if (data.size() - o < std::uint64_t{len} + kFrameOverhead) break;
+    if (load_u32le(&data[o + 4 + len + kMacLen]) != len) break;
+    RawFrame f;
+    f.offset = o;
+    f.record.assign(data.begin() + static_cast<std::ptrdiff_t>(o + 4),
+                    data.begin() + static_cast<std::ptrdiff_t>(o + 4 + len));
+    std::copy_n(&data[o + 4 + len], kMacLen, f.mac.begin());
+    frames.push_back(std::move(f));
+    o += len + kFrameOverhead;
+  }
+  return frames;
+}
+
+Bytes make_frame(const Bytes& record, const Key& key) {
+  Bytes frame(4);
+  store_u32le(frame.data(), static_cast<std::uint32_t>(record.size()));
+  frame.insert(frame.end(), record.begin(), record.end());
+  const Mac mac = key.mac(record);
+  frame.insert(frame.end(), mac.begin(), mac.end());
+  frame.resize(frame.size() + 4);
+  store_u32le(frame.data() + frame.size() - 4, static_cast<std::uint32_t>(record.size()));
+  return frame;
+}
+
+}  // namespace corvane::testing
