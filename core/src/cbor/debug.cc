@@ -1,0 +1,173 @@
+// The debug form of values and texts used inside messages.
+#include "corvane/cbor.h"
+#include "text.h"
+
+namespace corvane {
+
+using detail::cat;
+
+namespace {
+
+// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 when the
+// bytes there do not form a valid sequence.
+std::size_t decode_utf8_at(std::string_view s, std::size_t i, char32_t& cp) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const unsigned char c = b(0);
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  std::size_t n;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, cp = c & 0x0F;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, cp = c & 0x07;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < n) return 0;
+  if (b(1) < lo || b(1) > hi) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((b(k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(k) & 0x3F);
+  }
+  return n;
+}
+
+// Characters shown as \u{...}: controls, and the invisible format and
+// separator characters that would make a message misleading.
+bool is_printable(char32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+  if (cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x180E) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F)) {
+    return false;
+  }
+  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB) || (cp >= 0xFFFE && cp <= 0xFFFF)) return false;
+  if ((cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000) return false;  // private use
+  if (cp >= 0xE0000 && cp <= 0xE0FFF) return false;                    // tags and variation selectors
+  return true;
+}
+
+void append_debug(std::string& out, const CborValue& value);
+
+}  // namespace
+
+std::string debug_quote(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  std::size_t i = 0;
+  while (i < text.size()) {
+    char32_t cp = 0;
+    const std::size_t n = decode_utf8_at(text, i, cp);
+    if (n == 0) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      out += "\\x";
+      out.push_back(kUpperHex[byte >> 4]);
+      out.push_back(kUpperHex[byte & 0xF]);
+      ++i;
+      continue;
+    }
+    switch (cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (is_printable(cp)) {
+          out.append(text.substr(i, n));
+        } else {
+          out += "\\u{";
+          bool started = false;
+          for (int shift = 20; shift >= 0; shift -= 4) {
+            const unsigned digit = (cp >> shift) & 0xF;
+            if (digit != 0 || started || shift == 0) {
+              out.push_back(kHex[digit]);
+              started = true;
+            }
+          }
+          out.push_back('}');
+        }
+    }
+    i += n;
+  }
+  out.push_back('"');
+  return out;
+}
+
+namespace {
+
+void append_debug(std::string& out, const CborValue& value) {
+  switch (value.kind()) {
+    case CborKind::kUint:
+      out += cat("Uint(", *value.as_uint(), ")");
+      return;
+    case CborKind::kNint:
+      out += cat("Nint(", *value.as_nint(), ")");
+      return;
+    case CborKind::kBytes: {
+      out += "Bytes([";
+      bool first = true;
+      for (std::uint8_t b : *value.as_bytes()) {
+        if (!first) out += ", ";
+        first = false;
+        out += cat(unsigned{b});
+      }
+      out += "])";
+      return;
+    }
+    case CborKind::kText:
+      out += "Text(" + debug_quote(*value.as_text()) + ")";
+      return;
+    case CborKind::kArray: {
+      out += "Array([";
+      bool first = true;
+      for (const auto& element : *value.as_array()) {
+        if (!first) out += ", ";
+        first = false;
+        append_debug(out, element);
+      }
+      out += "])";
+      return;
+    }
+    case CborKind::kMap: {
+      out += "Map([";
+      bool first = true;
+      for (const auto& [k, v] : *value.as_map()) {
+        if (!first) out += ", ";
+        first = false;
+        out += "(";
+        append_debug(out, k);
+        out += ", ";
+        append_debug(out, v);
+        out += ")";
+      }
+      out += "])";
+      return;
+    }
+    case CborKind::kBool:
+      out += *value.as_bool() ? "Bool(true)" : "Bool(false)";
+      return;
+  }
+}
+
+}  // namespace
+
+std::string debug_string(const CborValue& value) {
+  std::string out;
+  append_debug(out, value);
+  return out;
+}
+
+}  // namespace corvane

@@ -1,0 +1,175 @@
+#include "corvane/segment.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "corvane/key.h"
+#include "text.h"
+
+namespace corvane {
+
+using detail::cat;
+
+std::string segment_file_name(std::uint16_t index) {
+  std::string digits = cat(index);
+  if (digits.size() < 4) digits.insert(0, 4 - digits.size(), '0');
+  return "audit-" + digits + ".cbor";
+}
+
+std::string segment_path(std::string_view dir, std::uint16_t index) {
+  return join_path(dir, segment_file_name(index));
+}
+
+std::optional<std::uint16_t> parse_segment_file_name(std::string_view name) {
+  constexpr std::string_view kPrefix = "audit-";
+  constexpr std::string_view kSuffix = ".cbor";
+  if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return std::nullopt;
+  const std::string_view middle = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::uint32_t value = 0;
+  if (middle.size() == 4) {
+    // A leading plus sign is accepted, as an unsigned decimal parse allows.
+    const std::string_view digits = middle[0] == '+' ? middle.substr(1) : middle;
+    if (!std::all_of(digits.begin(), digits.end(), is_digit)) return std::nullopt;
+    for (char c : digits) value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    return static_cast<std::uint16_t>(value);
+  }
+  if (middle.size() == 5) {
+    // Names from index 10000 on have five digits; a five-digit name below
+    // that is not one the writer produces.
+    if (!std::all_of(middle.begin(), middle.end(), is_digit)) return std::nullopt;
+    for (char c : middle) value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value < 10000 || value > kMaxSegmentIndex) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+  }
+  return std::nullopt;
+}
+
+std::expected<std::vector<std::uint16_t>, IoError> list_segments(const std::string& dir,
+                                                                 MissingDirectory missing) {
+  auto names = list_dir(dir);
+  if (!names) {
+    if (missing == MissingDirectory::kIsEmpty && names.error() == IoError::from_errno(ENOENT)) {
+      return std::vector<std::uint16_t>{};
+    }
+    return std::unexpected(names.error());
+  }
+  std::vector<std::uint16_t> indices;
+  for (const auto& name : *names) {
+    if (auto index = parse_segment_file_name(name)) indices.push_back(*index);
+  }
+  std::sort(indices.begin(), indices.end());
+  return indices;
+}
+
+HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16_t index) {
+  HeaderBytes h{};
+  std::copy(kMagic.begin(), kMagic.end(), h.begin() + kHeaderMagicOffset);
+  store_u16le(&h[kHeaderVersionOffset], kFormatVersion);
+  store_u16le(&h[kHeaderIndexOffset], index);
+  std::copy(key_id.begin(), key_id.end(), h.begin() + kHeaderKeyIdOffset);
+  std::copy(prev_final.begin(), prev_final.end(), h.begin() + kHeaderPrevFinalOffset);
+  store_u32le(&h[kHeaderCrcOffset], crc32(std::span(h.data(), kHeaderSignedLen)));
+  return h;  // reserved bytes 76..79 stay zero
+}
+
+std::expected<File, IoError> create_segment(const std::string& dir, std::uint16_t index, const KeyId& key_id,
+                                            const Mac& prev_final) {
+  auto file = open_file(segment_path(dir, index), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (!file) return std::unexpected(file.error());
+  const HeaderBytes header = build_header(key_id, prev_final, index);
+  if (auto w = write_all_at(*file, 0, header); !w) return std::unexpected(w.error());
+  return std::move(*file);
+}
+
+std::string bracketed_decimal(std::span<const std::uint8_t> bytes) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) out += ", ";
+    out += cat(unsigned{bytes[i]});
+  }
+  out += "]";
+  return out;
+}
+
+std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, std::uint16_t expected_index) {
+  HeaderBytes h;
+  if (auto r = read_exact_at(file, 0, h); !r) {
+    if (r.error() == IoError::unexpected_eof()) {
+      return std::unexpected(ReaderError::invalid_header(expected_index, "file shorter than 80-byte header"));
+    }
+    return std::unexpected(ReaderError::from_io(r.error()));
+  }
+  if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) {
+    return std::unexpected(ReaderError::invalid_header(
+        expected_index, "magic mismatch: " + bracketed_decimal(std::span(h.data(), 4))));
+  }
+  const std::uint16_t version = load_u16le(&h[kHeaderVersionOffset]);
+  if (version != kFormatVersion) {
+    return std::unexpected(
+        ReaderError::invalid_header(expected_index, cat("unsupported version 0x", detail::hex4(version))));
+  }
+  const std::uint16_t index = load_u16le(&h[kHeaderIndexOffset]);
+  if (index != expected_index) {
+    return std::unexpected(ReaderError::invalid_header(
+        expected_index, cat("filename indicates segment ", expected_index, " but header says ", index)));
+  }
+  const std::uint32_t stored = load_u32le(&h[kHeaderCrcOffset]);
+  const std::uint32_t computed = crc32(std::span(h.data(), kHeaderSignedLen));
+  if (stored != computed) {
+    return std::unexpected(ReaderError::invalid_header(
+        expected_index, cat("CRC32 mismatch: stored 0x", detail::hex8(stored), ", computed 0x", detail::hex8(computed))));
+  }
+  HeaderFacts facts;
+  facts.segment = index;
+  std::copy_n(&h[kHeaderKeyIdOffset], facts.key_id.size(), facts.key_id.begin());
+  std::copy_n(&h[kHeaderPrevFinalOffset], facts.prev_final.size(), facts.prev_final.begin());
+  return facts;
+}
+
+std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file, std::uint64_t file_len,
+                                                                 std::uint16_t segment) {
+  const auto corrupt = [segment](SegmentHeaderError detail) {
+    RecoveryError e;
+    e.kind = RecoveryError::Kind::kHeaderCorrupt;
+    e.segment = segment;
+    e.detail = detail;
+    return std::unexpected(WriterError::refused(std::move(e)));
+  };
+  if (file_len < kHeaderLen) {
+    SegmentHeaderError d;
+    d.kind = SegmentHeaderError::Kind::kTooShort;
+    d.length = file_len;
+    return corrupt(d);
+  }
+  HeaderBytes h;
+  if (auto r = read_exact_at(file, 0, h); !r) return std::unexpected(WriterError::from_io(r.error()));
+  if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) {
+    SegmentHeaderError d;
+    d.kind = SegmentHeaderError::Kind::kBadMagic;
+    std::copy_n(h.begin(), 4, d.magic.begin());
+    return corrupt(d);
+  }
+  const std::uint16_t version = load_u16le(&h[kHeaderVersionOffset]);
+  if (version != kFormatVersion) {
+    SegmentHeaderError d;
+    d.kind = SegmentHeaderError::Kind::kUnsupportedVersion;
+    d.version = version;
+    return corrupt(d);
+  }
+  const std::uint32_t stored = load_u32le(&h[kHeaderCrcOffset]);
+  const std::uint32_t computed = crc32(std::span(h.data(), kHeaderSignedLen));
+  if (stored != computed) {
+    SegmentHeaderError d;
+    d.kind = SegmentHeaderError::Kind::kCrcMismatch;
+    d.expected = computed;
+    d.got = stored;
+    return corrupt(d);
+  }
+  return h;
+}
+
+}  // namespace corvane

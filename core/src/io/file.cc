@@ -1,0 +1,154 @@
+// File helpers over the seam: EINTR retried, short transfers continued,
+// failures returned as IoError.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "corvane/io.h"
+
+namespace corvane {
+
+namespace {
+
+// Larger transfers are split: some systems refuse single calls of 2 GiB.
+constexpr std::size_t kMaxTransfer = 0x7FFFFFFF;
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+std::unexpected<IoError> last_error() { return std::unexpected(IoError::from_errno(errno)); }
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::reset() {
+  if (fd_ >= 0) {
+    fs().close(fd_);
+    fd_ = -1;
+  }
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  for (;;) {
+    const int fd = fs().open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return File(fd);
+    if (errno != EINTR) return last_error();
+  }
+}
+
+std::expected<std::size_t, IoError> read_at(const File& file, std::uint64_t offset, std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t want = std::min(out.size() - done, kMaxTransfer);
+    const ssize_t n = fs().pread(file.fd(), out.data() + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::expected<void, IoError> read_exact_at(const File& file, std::uint64_t offset, std::span<std::uint8_t> out) {
+  auto n = read_at(file, offset, out);
+  if (!n) return std::unexpected(n.error());
+  if (*n != out.size()) return std::unexpected(IoError::unexpected_eof());
+  return {};
+}
+
+std::expected<void, IoError> write_all_at(const File& file, std::uint64_t offset,
+                                          std::span<const std::uint8_t> data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const std::size_t want = std::min(data.size() - done, kMaxTransfer);
+    const ssize_t n = fs().pwrite(file.fd(), data.data() + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) return std::unexpected(IoError::write_zero());
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+std::expected<std::uint64_t, IoError> file_size(const File& file) {
+  std::uint64_t size = 0;
+  if (fs().fsize(file.fd(), &size) != 0) return last_error();
+  return size;
+}
+
+std::expected<void, IoError> sync_file(const File& file) {
+  // A failed sync is not retried: the kernel may already have dropped the
+  // dirty pages, so a second success would prove nothing.
+  for (;;) {
+    if (fs().sync(file.fd()) == 0) return {};
+    if (errno != EINTR) return last_error();
+  }
+}
+
+std::expected<void, IoError> sync_dir(const std::string& path) {
+  auto dir = open_file(path, O_RDONLY | O_DIRECTORY);
+  if (!dir) return std::unexpected(dir.error());
+  return sync_file(*dir);
+}
+
+std::expected<void, IoError> truncate_file(const File& file, std::uint64_t length) {
+  for (;;) {
+    if (fs().ftruncate(file.fd(), static_cast<off_t>(length)) == 0) return {};
+    if (errno != EINTR) return last_error();
+  }
+}
+
+std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  if (path.empty()) return std::unexpected(IoError::from_errno(ENOENT));
+  // Walk down from the top, creating what is missing; an existing entry is
+  // fine as long as the final one is a directory.
+  for (std::size_t pos = 1;; ++pos) {
+    pos = path.find('/', pos);
+    const std::string prefix = path.substr(0, pos);
+    if (!prefix.empty() && prefix.back() != '/') {
+      if (fs().mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return last_error();
+    }
+    if (pos == std::string::npos) break;
+  }
+  // mkdir reports EEXIST for a file too; make sure it is a directory.
+  auto dir = open_file(path, O_RDONLY | O_DIRECTORY);
+  if (!dir) return std::unexpected(dir.error());
+  return {};
+}
+
+std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  std::vector<std::string> names;
+  if (fs().list_dir(path.c_str(), &names) != 0) return last_error();
+  return names;
+}
+
+std::expected<void, IoError> path_exists(const std::string& path) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  if (fs().exists(path.c_str()) != 0) return last_error();
+  return {};
+}
+
+}  // namespace corvane

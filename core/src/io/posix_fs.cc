@@ -1,0 +1,78 @@
+// The real file system behind the seam.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "corvane/io.h"
+
+namespace corvane {
+
+namespace {
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  int open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+  int close(int fd) override { return ::close(fd); }
+  ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override {
+    return ::pread(fd, buf, len, offset);
+  }
+  ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override {
+    return ::pwrite(fd, buf, len, offset);
+  }
+  int fsize(int fd, std::uint64_t* size) override {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+  }
+  int exists(const char* path) override {
+    struct stat st;
+    return ::stat(path, &st);
+  }
+  int sync(int fd) override {
+#ifdef __APPLE__
+    // fsync on macOS does not ask the drive to empty its cache.
+    return ::fcntl(fd, F_FULLFSYNC);
+#else
+    return ::fsync(fd);
+#endif
+  }
+  int ftruncate(int fd, off_t len) override { return ::ftruncate(fd, len); }
+  int mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
+  int flock(int fd, int operation) override { return ::flock(fd, operation); }
+  int list_dir(const char* path, std::vector<std::string>* names) override {
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr) return -1;
+    names->clear();
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir);
+      if (entry == nullptr) break;
+      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+      names->emplace_back(entry->d_name);
+    }
+    const int saved = errno;
+    ::closedir(dir);
+    if (saved != 0) {
+      errno = saved;
+      return -1;
+    }
+    return 0;
+  }
+};
+
+PosixFileSystem g_posix;
+FileSystem* g_current = &g_posix;
+
+}  // namespace
+
+FileSystem& posix_file_system() { return g_posix; }
+FileSystem& fs() { return *g_current; }
+void set_file_system(FileSystem* replacement) { g_current = replacement ? replacement : &g_posix; }
+
+}  // namespace corvane
