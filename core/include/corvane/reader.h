@@ -76,6 +76,13 @@ class SegmentReader {
   [[nodiscard]] std::expected<std::uint64_t, IoError> refresh_size();
 
  private:
+  // Whether the file holds `len` bytes at `offset`; the size is queried again
+  // only when the size last seen is too small.
+  std::expected<bool, IoError> has_bytes(std::uint64_t offset, std::uint64_t len);
+  // `len` file bytes at `offset` (known to lie within the size last seen),
+  // from the window or after reloading it from `offset`.
+  std::expected<const std::uint8_t*, ReaderError> load(std::uint64_t offset, std::uint64_t len);
+
   File file_;
   std::uint16_t index_ = 0;
   std::uint64_t known_size_ = 0;

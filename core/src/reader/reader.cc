@@ -1,0 +1,93 @@
+#include <cerrno>
+
+#include "corvane/reader.h"
+
+namespace corvane {
+
+namespace {
+
+bool is_missing(const IoError& e) { return e.fixed == IoError::Fixed::kNone && e.code == ENOENT; }
+
+}  // namespace
+
+std::expected<std::vector<std::uint16_t>, ReaderError> reader_list_segments(const std::string& dir) {
+  auto list = list_segments(dir, MissingDirectory::kIsError);
+  if (!list) return std::unexpected(ReaderError::from_io(list.error()));
+  return std::move(*list);
+}
+
+std::expected<StoredRecord, ReaderError> find_record(const std::string& dir, std::uint16_t segment,
+                                                     std::uint64_t record_id) {
+  auto reader = SegmentReader::open(dir, segment);
+  if (!reader) {
+    if (is_missing(reader.error())) return std::unexpected(ReaderError::not_found(segment, record_id));
+    return std::unexpected(ReaderError::from_io(reader.error()));
+  }
+  auto header = reader->check_header();
+  if (!header) return std::unexpected(header.error());
+  // Frames appended after this point are not looked at.
+  auto size = reader->refresh_size();
+  if (!size) return std::unexpected(ReaderError::from_io(size.error()));
+  std::uint64_t offset = kHeaderLen;
+  while (offset < *size) {
+    auto record = reader->read_record(offset);
+    if (!record) return std::unexpected(record.error());
+    if (!*record) break;
+    if ((*record)->record_id == record_id) return std::move(**record);
+    offset += (*record)->raw.size() + kFrameOverhead;
+  }
+  return std::unexpected(ReaderError::not_found(segment, record_id));
+}
+
+RecordCursor::RecordCursor(std::string dir) : dir_(std::move(dir)) {}
+RecordCursor::RecordCursor(RecordCursor&&) noexcept = default;
+RecordCursor& RecordCursor::operator=(RecordCursor&&) noexcept = default;
+RecordCursor::~RecordCursor() = default;
+
+std::expected<RecordCursor, ReaderError> RecordCursor::open(const std::string& dir) {
+  // Only proves that the directory can be listed; the walk forms names itself.
+  auto list = reader_list_segments(dir);
+  if (!list) return std::unexpected(list.error());
+  return RecordCursor(dir);
+}
+
+std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
+  for (;;) {
+    if (!segment_) {
+      if (finished_) return std::nullopt;
+      const std::uint16_t candidate = started_ ? static_cast<std::uint16_t>(current_ + 1) : 0;
+      auto opened = SegmentReader::open(dir_, candidate);
+      if (!opened) {
+        if (is_missing(opened.error())) return std::nullopt;
+        return std::unexpected(ReaderError::from_io(opened.error()));
+      }
+      segment_ = std::make_unique<SegmentReader>(std::move(*opened));
+      current_ = candidate;
+      started_ = true;
+      header_checked_ = false;
+      offset_ = kHeaderLen;
+    }
+    if (!header_checked_) {
+      auto header = segment_->check_header();
+      if (!header) return std::unexpected(header.error());
+      header_checked_ = true;
+    }
+    auto record = segment_->read_record(offset_);
+    if (!record) return std::unexpected(record.error());
+    if (*record) {
+      offset_ += (*record)->raw.size() + kFrameOverhead;
+      return std::move(*record);
+    }
+    // Exhausted. The current file stays open while no next segment exists,
+    // so records appended to it later are still found.
+    if (current_ == kMaxSegmentIndex) {
+      finished_ = true;
+      segment_.reset();
+      return std::nullopt;
+    }
+    if (!path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) return std::nullopt;
+    segment_.reset();
+  }
+}
+
+}  // namespace corvane
