@@ -1,0 +1,141 @@
+// The recovery scan of the last segment: walk its frames checking MACs and
+// the chain, cut a torn tail, refuse anything that looks like tampering or
+// like damage in front of intact records.
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "corvane/segment.h"
+#include "corvane/writer.h"
+#include "writer/recovery_internal.h"
+
+namespace corvane {
+
+namespace {
+
+WriterError refused(RecoveryError::Kind kind, std::uint16_t segment, std::uint64_t record, std::uint64_t offset) {
+  RecoveryError e;
+  e.kind = kind;
+  e.segment = segment;
+  e.record = record;
+  e.offset = offset;
+  return WriterError::refused(std::move(e));
+}
+
+WriterError io(IoError e) { return WriterError::from_io(e); }
+
+// How the frame at an offset looks before its MAC is checked.
+struct FrameAt {
+  bool frames = false;  // length in bounds, fits the file, trailing length agrees
+  ByteView record;
+  ByteView mac;
+};
+
+std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64_t offset) {
+  const std::uint64_t left = window.file_size() - offset;
+  if (left < kFrameLenField) return FrameAt{};
+  auto head = window.get(offset, kFrameLenField);
+  if (!head) return std::unexpected(head.error());
+  const std::uint32_t len = load_u32le(head->data());
+  if (len > MAX_RECORD_LEN || left < std::uint64_t{len} + kFrameOverhead) return FrameAt{};
+  auto frame = window.get(offset, std::size_t{len} + kFrameOverhead);
+  if (!frame) return std::unexpected(frame.error());
+  if (load_u32le(frame->data() + kFrameLenField + len + kMacLen) != len) return FrameAt{};
+  return FrameAt{true, frame->subspan(kFrameLenField, len), frame->subspan(kFrameLenField + len, kMacLen)};
+}
+
+}  // namespace
+
+std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
+                                                                  const KeyHandle& key) {
+  auto file = open_file(segment_path(dir, index), O_RDWR);
+  if (!file) return std::unexpected(io(file.error()));
+  auto size = file_size(*file);
+  if (!size) return std::unexpected(io(size.error()));
+  auto header = read_header_for_recovery(*file, *size, index);
+  if (!header) return std::unexpected(header.error());
+
+  KeyId header_key_id;
+  std::copy_n(header->begin() + kHeaderKeyIdOffset, header_key_id.size(), header_key_id.begin());
+  if (!ct_equal(header_key_id, key->key_id())) {
+    RecoveryError e;
+    e.kind = RecoveryError::Kind::kKeyIdMismatch;
+    e.segment = index;
+    e.header_key_id_hex = to_hex(header_key_id);
+    e.caller_key_id_hex = to_hex(key->key_id());
+    return std::unexpected(WriterError::refused(std::move(e)));
+  }
+
+  RecoveryScan scan;
+  if (index == 0) {
+    scan.chain_head = key->mac(ByteView(header->data(), kHeaderSignedLen));
+  } else {
+    std::copy_n(header->begin() + kHeaderPrevFinalOffset, kMacLen, scan.chain_head.begin());
+  }
+
+  detail::FileWindow window(*file, *size);
+  std::uint64_t o = kHeaderLen;
+  while (o < *size) {
+    auto frame = frame_at(window, o);
+    if (!frame) return std::unexpected(io(frame.error()));
+    Mac stored{};
+    bool verified = false;
+    if (frame->frames) {
+      std::copy(frame->mac.begin(), frame->mac.end(), stored.begin());
+      verified = ct_equal(key->mac(frame->record), stored);
+    }
+    if (!verified) {
+      // A zero-filled end is what a power loss leaves; it may even frame as
+      // a record of length 0, which no writer ever produces.
+      auto zeros = detail::zero_to_end(window, o);
+      if (!zeros) return std::unexpected(io(zeros.error()));
+      if (*zeros) break;
+      if (frame->frames) {
+        const auto id = record_id_of(frame->record);
+        const std::uint64_t expected = scan.last_record_id ? *scan.last_record_id + 1 : 0;
+        return std::unexpected(refused(RecoveryError::Kind::kHmacMismatch, index, id.value_or(expected), o));
+      }
+      // A crash damages only the end; an intact frame further on means this
+      // is damage in the middle, and cutting would destroy records.
+      auto intact = detail::intact_frame_after(window, o, *key);
+      if (!intact) return std::unexpected(io(intact.error()));
+      if (*intact) return std::unexpected(refused(RecoveryError::Kind::kCorruptFrame, index, 0, o));
+      break;
+    }
+    const ByteView record = frame->record;
+    const std::uint64_t next = o + record.size() + kFrameOverhead;
+    if (auto valid = validate_canonical(record); !valid) {
+      return std::unexpected(WriterError::from_message(
+          "scan_segment_for_recovery: decoded record at offset " + std::to_string(o) +
+          " passed HMAC but failed canonical CBOR decode: " + valid.error().to_string()));
+    }
+    auto view = detail::parse_recovery_view(record);
+    if (!view) {
+      return std::unexpected(WriterError::from_message(
+          "scan_segment_for_recovery: record at segment " + std::to_string(index) + ", offset " +
+          std::to_string(o) + " passed HMAC but failed v0.1 schema parse: " + view.error()));
+    }
+    if (!ct_equal(view->prev_hash, scan.chain_head)) {
+      return std::unexpected(refused(RecoveryError::Kind::kChainBreak, index, view->record_id, o));
+    }
+    scan.chain_head = stored;
+    scan.last_record_id = view->record_id;
+    scan.last_ts_wall = std::move(view->ts_wall);
+    scan.last_ts_mono_delta = view->ts_mono_delta;
+    scan.finalized = view->event == kFinalizationEvent;
+    scan.records += 1;
+    o = next;
+  }
+
+  scan.end_offset = o;
+  scan.truncated_bytes = *size - o;
+  if (scan.truncated_bytes != 0) {
+    // A failed sync is not retried: the kernel may already have dropped the
+    // pages it could not write, so a second success would prove nothing.
+    if (auto r = truncate_file(*file, o); !r) return std::unexpected(io(r.error()));
+    if (auto r = sync_file(*file); !r) return std::unexpected(io(r.error()));
+  }
+  return scan;
+}
+
+}  // namespace corvane

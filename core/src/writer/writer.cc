@@ -1,0 +1,292 @@
+// The writer: open (create, lock, recover), append with rotation, flush and
+// close. The frame of every record is assembled in one reused buffer and
+// handed to the system in one write at the segment's tracked end.
+#include "corvane/writer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "corvane/segment.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::uint64_t kWidest = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kMaxSchemaVersion = 255;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kWidest - b ? kWidest : a + b; }
+
+std::unexpected<WriterError> io_failure(IoError e) { return std::unexpected(WriterError::from_io(e)); }
+std::unexpected<WriterError> message(std::string m) {
+  return std::unexpected(WriterError::from_message(std::move(m)));
+}
+
+const char kIndexOverflow[] = "segment_index overflow (u16)";
+const char kTooDeep[] = "payload nested too deeply: a record allows 16 nesting levels";
+
+// Takes the log directory's exclusive lock without waiting; held for as long
+// as the returned descriptor stays open.
+std::expected<File, WriterError> lock_directory(const std::string& dir) {
+  auto file = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!file) return io_failure(file.error());
+  for (;;) {
+    if (fs().flock(file->fd(), LOCK_EX | LOCK_NB) == 0) return std::move(*file);
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EWOULDBLOCK || err == EAGAIN) return std::unexpected(WriterError::locked());
+    return io_failure(IoError::from_errno(err));
+  }
+}
+
+}  // namespace
+
+const char* recovery_action_name(RecoveryAction action) {
+  switch (action) {
+    case RecoveryAction::kFresh:
+      return "Fresh";
+    case RecoveryAction::kResumed:
+      return "Resumed";
+    case RecoveryAction::kRepaired:
+      return "Repaired";
+    case RecoveryAction::kOpenedNextAfterFinalized:
+      return "OpenedNextAfterFinalized";
+  }
+  return "Unknown";
+}
+
+std::optional<std::string> check_ts_wall(std::string_view ts_wall) {
+  if (ts_wall.empty() || ts_wall.back() != 'Z') {
+    return "ts_wall must end with 'Z' (RFC 3339 UTC); got " + debug_quote(ts_wall);
+  }
+  if (ts_wall.size() != 24) return "ts_wall must be RFC 3339 with ms precision; got " + debug_quote(ts_wall);
+  return std::nullopt;
+}
+
+struct Writer::State {
+  std::string dir;
+  KeyHandle key;
+  SessionId session_id{};
+  File lock;  // the directory, flock'ed until close
+  File segment;
+  std::uint16_t segment_index = 0;
+  std::uint64_t segment_bytes = kHeaderLen;
+  Mac chain_head{};
+  std::uint64_t next_record_id = 0;
+  std::uint64_t segment_records = 0;
+  std::string last_ts_wall;
+  std::uint64_t last_ts_mono_delta = 0;
+  std::uint64_t segment_size_bytes = kDefaultSegmentSizeBytes;
+  bool rotation_enabled = true;
+  // The current segment ends with its finalization record; the next append
+  // must finish the rotation before writing anything.
+  bool sealed = false;
+  // Set when a sync, or cutting back a failed write, failed: the file's
+  // state is unknown until recovery runs again, so all work is refused.
+  std::optional<IoError> poisoned;
+  Bytes frame;  // reused for every frame
+
+  void start_segment(File file, std::uint16_t index) {
+    segment = std::move(file);
+    segment_index = index;
+    segment_bytes = kHeaderLen;
+    next_record_id = 0;
+    segment_records = 0;
+    last_ts_wall.clear();
+    last_ts_mono_delta = 0;
+    sealed = false;
+  }
+
+  std::expected<void, WriterError> write_frame(const AppendRecord& record, std::uint64_t record_id);
+  std::expected<void, WriterError> rotate();
+};
+
+// Writes one record's frame at the end of the segment. After a failed write
+// the segment is cut back to its last good length, so a later record never
+// lands behind a torn frame (which recovery would cut, taking it along).
+std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& record,
+                                                            std::uint64_t record_id) {
+  frame.clear();
+  frame.resize(kFrameLenField);
+  append_record(frame, record, session_id, key->key_id(), chain_head, record_id);
+  const std::size_t len = frame.size() - kFrameLenField;
+  const Mac mac = key->mac(ByteView(frame.data() + kFrameLenField, len));
+  frame.insert(frame.end(), mac.begin(), mac.end());
+  frame.resize(frame.size() + kFrameLenField);
+  store_u32le(frame.data(), static_cast<std::uint32_t>(len));
+  store_u32le(frame.data() + frame.size() - kFrameLenField, static_cast<std::uint32_t>(len));
+
+  if (auto w = write_all_at(segment, segment_bytes, frame); !w) {
+    if (auto cut = truncate_file(segment, segment_bytes); !cut) poisoned = cut.error();
+    return io_failure(w.error());
+  }
+  segment_bytes += frame.size();
+  chain_head = mac;
+  next_record_id += 1;
+  segment_records += 1;
+  last_ts_wall.assign(record.ts_wall);
+  last_ts_mono_delta = record.ts_mono_delta;
+  return {};
+}
+
+// Closes the current segment with its finalization record and moves to the
+// next one. Once the finalization record is written the segment is sealed:
+// a failure after it leaves the writer on the sealed segment, and the next
+// append resumes here instead of finalizing twice.
+std::expected<void, WriterError> Writer::State::rotate() {
+  if (!sealed) {
+    const AppendRecord fin =
+        make_finalization_record(last_ts_wall, last_ts_mono_delta, segment_records, chain_head);
+    if (auto w = write_frame(fin, next_record_id); !w) return w;
+    sealed = true;
+    if (auto r = sync_file(segment); !r) {
+      poisoned = r.error();
+      return io_failure(r.error());
+    }
+  }
+  if (segment_index == kMaxSegmentIndex) return message(kIndexOverflow);
+  const auto next_index = static_cast<std::uint16_t>(segment_index + 1);
+  auto file = create_segment(dir, next_index, key->key_id(), chain_head);
+  if (!file) return io_failure(file.error());
+  // The new header and its directory entry are made durable before anything
+  // is written behind them: a crash must not leave an empty newest segment.
+  auto synced = sync_file(*file);
+  if (synced) synced = sync_dir(dir);
+  if (!synced) {
+    poisoned = synced.error();
+    return io_failure(synced.error());
+  }
+  start_segment(std::move(*file), next_index);
+  return {};
+}
+
+Writer::Writer(std::unique_ptr<State> state) : state_(std::move(state)) {}
+Writer::Writer(Writer&&) noexcept = default;
+Writer& Writer::operator=(Writer&&) noexcept = default;
+Writer::~Writer() = default;
+
+std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, KeyHandle key,
+                                                        const SessionId& session_id,
+                                                        std::optional<std::uint64_t> segment_size_bytes) {
+  if (!key) return io_failure(IoError::from_errno(EINVAL));
+  if (auto r = create_dir_all(dir, 0777); !r) return io_failure(r.error());
+  auto lock = lock_directory(dir);
+  if (!lock) return std::unexpected(lock.error());
+  auto indices = list_segments(dir, MissingDirectory::kIsEmpty);
+  if (!indices) return io_failure(indices.error());
+
+  auto state = std::make_unique<State>();
+  state->dir = dir;
+  state->key = std::move(key);
+  state->session_id = session_id;
+  state->lock = std::move(*lock);
+  state->segment_size_bytes = segment_size_bytes.value_or(kDefaultSegmentSizeBytes);
+  const KeyId& key_id = state->key->key_id();
+
+  if (indices->empty()) {
+    const Mac zeros{};
+    auto file = create_segment(dir, 0, key_id, zeros);
+    if (!file) return io_failure(file.error());
+    const HeaderBytes header = build_header(key_id, zeros, 0);
+    state->chain_head = state->key->mac(ByteView(header.data(), kHeaderSignedLen));
+    state->start_segment(std::move(*file), 0);
+    return Opened{Writer(std::move(state)), RecoveryAction::kFresh, 0};
+  }
+
+  const std::uint16_t last = indices->back();
+  auto scan = scan_segment_for_recovery(dir, last, state->key);
+  if (!scan) return std::unexpected(scan.error());
+  state->chain_head = scan->chain_head;
+
+  if (scan->finalized) {
+    if (last == kMaxSegmentIndex) return message(kIndexOverflow);
+    const auto next_index = static_cast<std::uint16_t>(last + 1);
+    auto file = create_segment(dir, next_index, key_id, scan->chain_head);
+    if (!file) return io_failure(file.error());
+    state->start_segment(std::move(*file), next_index);
+    return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
+  }
+
+  auto file = open_file(segment_path(dir, last), O_RDWR);
+  if (!file) return io_failure(file.error());
+  state->start_segment(std::move(*file), last);
+  state->segment_bytes = scan->end_offset;
+  state->next_record_id = scan->last_record_id ? *scan->last_record_id + 1 : 0;
+  state->segment_records = scan->records;
+  state->last_ts_wall = std::move(scan->last_ts_wall);
+  state->last_ts_mono_delta = scan->last_ts_mono_delta;
+  const auto action = scan->truncated_bytes != 0 ? RecoveryAction::kRepaired : RecoveryAction::kResumed;
+  return Opened{Writer(std::move(state)), action, scan->truncated_bytes};
+}
+
+std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& record) {
+  if (!is_open()) return io_failure(IoError::from_errno(EBADF));
+  State& s = *state_;
+  if (s.poisoned) return io_failure(*s.poisoned);
+  if (auto refused = check_ts_wall(record.ts_wall)) return message(std::move(*refused));
+  if (record.schema_version > kMaxSchemaVersion) {
+    return message("schema_version " + std::to_string(record.schema_version) + " exceeds 255");
+  }
+  // Upper bound of the encoding (the widest record_id); nullopt for a
+  // payload that no reader would accept.
+  const auto estimate = encoded_record_len(record, kWidest);
+  if (!estimate) return message(kTooDeep);
+
+  bool rotate = s.sealed;
+  if (!rotate && s.rotation_enabled && s.segment_records > 0) {
+    // Room must remain for this record and a finalization record after it;
+    // both sizes are upper bounds, and equality still fits.
+    const std::uint64_t probe =
+        encoded_finalization_len(record.ts_wall.size(), record.ts_mono_delta, kWidest, kWidest);
+    const std::uint64_t need = saturating_add(
+        saturating_add(saturating_add(*estimate, s.segment_bytes), probe), 2 * kFrameOverhead);
+    rotate = need > s.segment_size_bytes;
+  }
+  const std::uint64_t record_id = rotate ? 0 : s.next_record_id;
+  // The record_id is the only field the estimate widened.
+  const std::uint64_t len = *estimate - head_len(kWidest) + head_len(record_id);
+  if (len > MAX_RECORD_LEN) {
+    return message("record too large: " + std::to_string(len) + " bytes exceeds the 33554432-byte limit");
+  }
+
+  if (rotate) {
+    if (auto r = s.rotate(); !r) return std::unexpected(r.error());
+  }
+  if (auto w = s.write_frame(record, record_id); !w) return std::unexpected(w.error());
+  return record_id;
+}
+
+std::expected<void, WriterError> Writer::flush() {
+  if (!is_open()) return io_failure(IoError::from_errno(EBADF));
+  State& s = *state_;
+  if (s.poisoned) return io_failure(*s.poisoned);
+  auto synced = sync_file(s.segment);
+  if (synced) synced = sync_dir(s.dir);
+  if (!synced) {
+    s.poisoned = synced.error();
+    return io_failure(synced.error());
+  }
+  return {};
+}
+
+void Writer::close() { state_.reset(); }
+
+bool Writer::is_open() const { return state_ != nullptr; }
+
+std::uint16_t Writer::segment_index() const { return state_ ? state_->segment_index : 0; }
+
+std::uint64_t Writer::segment_bytes() const { return state_ ? state_->segment_bytes : 0; }
+
+const Mac& Writer::chain_head() const {
+  static const Mac kNone{};
+  return state_ ? state_->chain_head : kNone;
+}
+
+void Writer::set_rotation_enabled(bool enabled) {
+  if (state_) state_->rotation_enabled = enabled;
+}
+
+}  // namespace corvane
