@@ -131,6 +131,11 @@ inline bool PayloadMap::operator==(const PayloadMap& other) const { return entri
 
 // Appends the shortest head for (major, argument) to `out`.
 void append_head(Bytes& out, std::uint8_t major, std::uint64_t argument);
+// Appends raw bytes (text or binary) with one memmove.
+inline void append_raw(Bytes& out, const void* data, std::size_t len) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  out.insert(out.end(), p, p + len);
+}
 // Length of that head: 1, 2, 3, 5 or 9.
 constexpr std::size_t head_len(std::uint64_t argument) {
   return argument < 24 ? 1 : argument <= 0xFF ? 2 : argument <= 0xFFFF ? 3 : argument <= 0xFFFFFFFFu ? 5 : 9;

@@ -2,22 +2,13 @@
 
 #include <limits>
 
+#include "cbor/encode_impl.h"
+
 namespace corvane {
 
 namespace {
 
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-
-void append_text(Bytes& out, std::string_view s) {
-  append_head(out, 3, s.size());
-  out.insert(out.end(), s.begin(), s.end());
-}
-
-template <std::size_t N>
-void append_fixed_bytes(Bytes& out, const std::array<std::uint8_t, N>& bytes) {
-  append_head(out, 2, N);
-  out.insert(out.end(), bytes.begin(), bytes.end());
-}
 
 std::size_t text_len(std::size_t n) { return head_len(n) + n; }
 
@@ -37,28 +28,37 @@ std::uint64_t saturating_inc(std::uint64_t v) { return v == kMaxU64 ? v : v + 1;
 
 void append_record(Bytes& out, const AppendRecord& r, const SessionId& session_id, const KeyId& key_id,
                    const Mac& prev_hash, std::uint64_t record_id) {
+  using detail::put_head;
+  using detail::put_raw;
+  using detail::put_text;
+  const std::size_t len = kFixedRecordLen + head_len(record_id) + text_len(r.ts_wall.size()) +
+                          head_len(r.ts_mono_delta) + text_len(r.actor.size()) + text_len(r.event.size()) +
+                          detail::payload_map_len_unbounded(r.payload) + head_len(r.schema_version);
+  const std::size_t old = out.size();
+  out.resize(old + len);
+  std::uint8_t* p = out.data() + old;
   // Keys 1..10 in ascending order: already canonical.
-  append_head(out, 5, 10);
-  out.push_back(1);
-  append_head(out, 0, record_id);
-  out.push_back(2);
-  append_fixed_bytes(out, prev_hash);
-  out.push_back(3);
-  append_text(out, r.ts_wall);
-  out.push_back(4);
-  append_head(out, 0, r.ts_mono_delta);
-  out.push_back(5);
-  append_fixed_bytes(out, session_id);
-  out.push_back(6);
-  append_text(out, r.actor);
-  out.push_back(7);
-  append_text(out, r.event);
-  out.push_back(8);
-  append_payload_map(out, r.payload);
-  out.push_back(9);
-  append_fixed_bytes(out, key_id);
-  out.push_back(10);
-  append_head(out, 0, r.schema_version);
+  p = put_head(p, 5, 10);
+  *p++ = 1;
+  p = put_head(p, 0, record_id);
+  *p++ = 2;
+  p = put_raw(put_head(p, 2, prev_hash.size()), prev_hash.data(), prev_hash.size());
+  *p++ = 3;
+  p = put_text(p, r.ts_wall);
+  *p++ = 4;
+  p = put_head(p, 0, r.ts_mono_delta);
+  *p++ = 5;
+  p = put_raw(put_head(p, 2, session_id.size()), session_id.data(), session_id.size());
+  *p++ = 6;
+  p = put_text(p, r.actor);
+  *p++ = 7;
+  p = put_text(p, r.event);
+  *p++ = 8;
+  p = detail::put_payload_map(p, r.payload);
+  *p++ = 9;
+  p = put_raw(put_head(p, 2, key_id.size()), key_id.data(), key_id.size());
+  *p++ = 10;
+  put_head(p, 0, r.schema_version);
 }
 
 Bytes encode_record(const AppendRecord& record, const SessionId& session_id, const KeyId& key_id,

@@ -1,0 +1,43 @@
+// A tiny timing harness: runs a body in batches and reports the fastest
+// batch's nanoseconds per operation (the least disturbed by other load).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace bench {
+
+template <typename Body>
+double best_ns_per_op(std::uint64_t ops_per_batch, int batches, Body&& body) {
+  double best = 1e300;
+  for (int b = 0; b < batches; ++b) {
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < ops_per_batch; ++i) body(i);
+    const auto end = std::chrono::steady_clock::now();
+    const double ns = std::chrono::duration<double, std::nano>(end - start).count() / double(ops_per_batch);
+    if (ns < best) best = ns;
+  }
+  return best;
+}
+
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Keeps a value alive so the optimiser cannot drop the work producing it.
+template <typename T>
+inline void keep(const T& value) {
+  asm volatile("" : : "r,m"(value) : "memory");
+}
+
+inline void row(const std::string& name, double value, const char* unit, double baseline = 0) {
+  if (baseline > 0) {
+    std::printf("  %-44s %12.1f %-10s (%.2fx baseline)\n", name.c_str(), value, unit, value / baseline);
+  } else {
+    std::printf("  %-44s %12.1f %s\n", name.c_str(), value, unit);
+  }
+}
+
+}  // namespace bench
