@@ -1,0 +1,57 @@
+# Everything goes through CMake; this file only strings the steps together.
+# `make test` installs what a fresh machine lacks, then runs the C++ tests
+# (plain and under ASan+UBSan) and the Python tests.
+
+VENV     ?= .venv
+PY       := $(VENV)/bin/python
+CMAKE    := $(VENV)/bin/cmake
+CTEST    := $(VENV)/bin/ctest
+NINJA    := $(abspath $(VENV)/bin/ninja)
+JOBS     ?= 2
+BOOT     := $(VENV)/.bootstrapped
+
+SAN_FLAGS := -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all
+CMAKE_GEN := -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA)
+
+.PHONY: all demo test build test-cpp build-asan test-asan install test-py bench clean
+
+all: build
+
+$(BOOT): tools/bootstrap.sh requirements-dev.txt
+	tools/bootstrap.sh $(VENV)
+	touch $@
+
+build: $(BOOT)
+	$(CMAKE) -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_BENCHMARKS=ON
+	$(CMAKE) --build build/release -j $(JOBS)
+
+test-cpp: build
+	$(CTEST) --test-dir build/release --output-on-failure -j $(JOBS)
+
+build-asan: $(BOOT)
+	$(CMAKE) -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_C_FLAGS="$(SAN_FLAGS)" -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+	$(CMAKE) --build build/asan -j $(JOBS)
+
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(CTEST) --test-dir build/asan --output-on-failure -j $(JOBS)
+
+install: $(BOOT)
+	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+
+test-py: install
+	$(VENV)/bin/pytest -q tests
+
+test: test-cpp test-asan test-py
+
+demo: install
+	$(PY) -c "import corvane_audit as c; print('corvane_audit', c.__version__, \
+	  'format', c.format_version(), 'core', c.core_version())"
+
+bench: build
+	@echo "benchmarks arrive with the writer and verifier"
+
+clean:
+	rm -rf build
