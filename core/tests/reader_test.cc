@@ -1,0 +1,296 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "corvane/reader.h"
+#include "corvane/segment.h"
+#include "support/log_builder.h"
+#include "support/test_util.h"
+
+namespace corvane {
+namespace {
+
+using testing::LogBuilder;
+using testing::TempDir;
+
+// Walks the cursor to its end (or first error); the error text ends the list.
+std::vector<std::string> walk(const std::string& dir) {
+  std::vector<std::string> out;
+  auto cursor = RecordCursor::open(dir);
+  if (!cursor) return {cursor.error().to_string()};
+  for (int guard = 0; guard < 10000; ++guard) {
+    auto next = cursor->next();
+    if (!next) return out.push_back(next.error().to_string()), out;
+    if (!*next) return out;
+    out.push_back("s" + std::to_string((*next)->segment_index) + "r" + std::to_string((*next)->record_id) + "@" +
+                  std::to_string((*next)->byte_offset));
+  }
+  return out;
+}
+
+TEST(ReaderListing, GapsFiveDigitNamesAndStrangersAreHandledByName) {
+  TempDir dir;
+  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1});
+  for (const char* name : {"audit-0002.cbor", "notes.txt", "audit-12.cbor", "audit-00005.cbor", "AUDIT-0003.cbor",
+                           "audit-0004.cbor.tmp", "audit-10000.cbor"}) {
+    testing::write_file(dir / name, {});
+  }
+  auto listed = reader_list_segments(dir.path());
+  ASSERT_TRUE(listed);
+  EXPECT_EQ(*listed, (std::vector<std::uint16_t>{0, 2, 10000}));
+  // The cursor stops at the first missing index and keeps reporting the end.
+  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80"}));
+
+  auto cursor = RecordCursor::open(dir.path());
+  ASSERT_TRUE(cursor);
+  ASSERT_TRUE(cursor->next().value());
+  EXPECT_FALSE(cursor->next().value());
+  EXPECT_FALSE(cursor->next().value());
+}
+
+TEST(ReaderListing, MissingDirectoryIsAnIoErrorAndEmptyOneHasNoRecords) {
+  TempDir dir;
+  const std::string missing = dir / "nope";
+  const std::string text = "I/O error: No such file or directory (os error 2)";
+  EXPECT_EQ(reader_list_segments(missing).error().to_string(), text);
+  EXPECT_EQ(RecordCursor::open(missing).error().to_string(), text);
+  EXPECT_TRUE(reader_list_segments(dir.path()).value().empty());
+  EXPECT_TRUE(walk(dir.path()).empty());
+}
+
+TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
+  TempDir dir;
+  LogBuilder log(dir.path(), testing::test_key());
+  log.begin_segment().finalize();  // segment 0: the finalization record only
+  log.begin_segment();             // segment 1: header only
+  log.finalize().begin_segment();
+  log.append();
+  log.append();
+  const std::uint64_t end = testing::file_len(log.path());
+  testing::append_bytes(log.path(), {1, 2, 3});
+  const std::string torn = "torn tail in segment 2 at offset " + std::to_string(end) + "; partial write";
+  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80", "s1r0@80", "s2r0@80", "s2r1@" +
+                                                            std::to_string(testing::raw_frames(log.path())[1].offset),
+                                                        torn}));
+
+  // An error leaves the position: the next call meets it again, and once the
+  // writer completes the frame the walk goes on.
+  auto cursor = RecordCursor::open(dir.path());
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(cursor->next().value());
+  EXPECT_EQ(cursor->next().error().to_string(), torn);
+  EXPECT_EQ(cursor->next().error().to_string(), torn);
+  testing::truncate_to(log.path(), end);
+  const std::uint64_t appended = log.append();
+  auto record = cursor->next();
+  ASSERT_TRUE(record && *record);
+  EXPECT_EQ((*record)->byte_offset, appended);
+  EXPECT_FALSE(cursor->next().value());
+}
+
+TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
+  TempDir dir;
+  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1, 1});
+  testing::flip_byte(log.path(1), 72);
+  auto cursor = RecordCursor::open(dir.path());
+  ASSERT_TRUE(cursor->next().value());
+  ASSERT_TRUE(cursor->next().value());  // segment 0's finalization record
+  const auto first = cursor->next();
+  ASSERT_FALSE(first);
+  EXPECT_EQ(first.error().kind, ReaderError::Kind::kInvalidSegmentHeader);
+  EXPECT_EQ(cursor->next().error(), first.error());
+
+  std::filesystem::remove(log.path(0));
+  EXPECT_TRUE(walk(dir.path()).empty());
+}
+
+// Each header damage and the reason the reader gives, through find_record.
+TEST(ReaderHeader, ChecksRunInOrderWithExactReasons) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> damage;
+    std::string reason;
+  };
+  const KeyId key_id = testing::test_key()->key_id();
+  const HeaderBytes good = build_header(key_id, Mac{}, 0);
+  auto patch = [](std::size_t at, std::vector<std::uint8_t> bytes) {
+    return [at, bytes](const std::string& p) {
+      Bytes data = testing::read_file(p);
+      std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+      testing::write_file(p, data);
+    };
+  };
+  char crc_reason[80];
+  std::snprintf(crc_reason, sizeof crc_reason, "CRC32 mismatch: stored 0x%08x, computed 0x%08x",
+                load_u32le(good.data() + 72) ^ 1u, load_u32le(good.data() + 72));
+  const std::vector<Case> cases = {
+      {"short", [](const std::string& p) { testing::truncate_to(p, 79); }, "file shorter than 80-byte header"},
+      {"magic and crc", patch(0, {'X', 'V', 'A', 'U', 0, 0, 7}), "magic mismatch: [88, 86, 65, 85]"},
+      {"version and index", patch(4, {2, 0, 3}), "unsupported version 0x0002"},
+      {"index", [&](const std::string& p) {
+         const HeaderBytes h = build_header(key_id, Mac{}, 3);
+         testing::write_file(p, Bytes(h.begin(), h.end()));
+       },
+       "filename indicates segment 0 but header says 3"},
+      {"crc", [](const std::string& p) { testing::flip_byte(p, 72); }, crc_reason},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1});
+    c.damage(log.path(0));
+    EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), "invalid segment header in segment 0: " + c.reason);
+  }
+}
+
+// Records the canonical decoder accepts but the schema refuses, and records
+// that are not canonical: the exact texts of the decode errors.
+TEST(ReaderDecode, SchemaMessages) {
+  using testing::cbor_bytes;
+  using testing::cbor_text;
+  using testing::cbor_uint;
+  struct Case {
+    const char* name;
+    std::function<Bytes(testing::RecordEntries)> make;
+    std::string message;
+  };
+  auto set = [](std::size_t key, Bytes value) {
+    return [key, value](testing::RecordEntries e) {
+      e[key - 1].second = value;
+      return encode_uint_keyed_map(e);
+    };
+  };
+  const Bytes nested_bad_key = {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00};  // {"k": {1: 0}}
+  const std::vector<Case> cases = {
+      {"text record_id", set(1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
+      {"short session", set(5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
+      {"schema 256", set(10, cbor_uint(256)), "schema_version 256 exceeds u8::MAX"},
+      {"prev_hash text", set(2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
+      {"event uint", set(7, cbor_uint(5)), "field `event` expected text string, got Uint(5)"},
+      {"payload array", set(8, Bytes{0x80}), "payload expected map, got Array([])"},
+      {"payload uint key", set(8, Bytes{0xa1, 0x01, 0x00}), "payload map key not a text string"},
+      {"nested uint key", set(8, nested_bad_key), "nested payload map key not text"},
+      {"unknown key", [](testing::RecordEntries e) { e[9].first = 11; return encode_uint_keyed_map(e); },
+       "unknown record-map key 11 (v0.1 reserves 1..=10)"},
+      {"nine entries", [](testing::RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
+       "record map has 9 entries (expected 10)"},
+      {"text key", [](testing::RecordEntries e) {
+         Bytes out{0xaa};
+         for (int i = 0; i < 9; ++i) {
+           out.push_back(static_cast<std::uint8_t>(e[i].first));
+           out.insert(out.end(), e[i].second.begin(), e[i].second.end());
+         }
+         const Bytes key = cbor_text("z");
+         out.insert(out.end(), key.begin(), key.end());
+         out.push_back(0x01);
+         return out;
+       },
+       "record map key not an unsigned integer"},
+      {"not a map", [](testing::RecordEntries) { return cbor_uint(1); }, "record payload is not a CBOR map"},
+      {"trailing byte", [](testing::RecordEntries e) {
+         Bytes out = encode_uint_keyed_map(e);
+         out.push_back(0);
+         return out;
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    LogBuilder log(dir.path(), testing::test_key());
+    log.begin_segment();
+    const Bytes record = c.make(log.next_entries());
+    log.append_record_bytes(record);
+    const std::string message =
+        c.message.empty() ? "CBOR trailing bytes at offset " + std::to_string(record.size() - 1) + ": 1 bytes unconsumed"
+                          : c.message;
+    const std::string text = "record decode error at segment 0 offset 80: " + message;
+    EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), text);
+    EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{text}));
+  }
+}
+
+TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
+  TempDir dir;
+  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {3});
+  const auto frames = testing::raw_frames(log.path());
+
+  auto found = find_record(dir.path(), 0, 2);
+  ASSERT_TRUE(found) << found.error().to_string();
+  EXPECT_EQ(found->segment_index, 0);
+  EXPECT_EQ(found->byte_offset, frames[2].offset);
+  EXPECT_EQ(found->record_id, 2u);
+  EXPECT_EQ(found->prev_hash, frames[1].mac);
+  EXPECT_EQ(found->hmac, frames[2].mac);
+  EXPECT_EQ(found->raw, frames[2].record);
+  EXPECT_EQ(found->ts_wall, testing::kTestTs);
+  EXPECT_EQ(found->actor, "alice");
+  EXPECT_EQ(found->event, "user.login");
+  EXPECT_EQ(found->key_id, testing::test_key()->key_id());
+  EXPECT_EQ(found->session_id, testing::test_session());
+  EXPECT_EQ(found->schema_version, 1);
+  EXPECT_EQ(found->payload, PayloadMap::from_unsorted({{"n", PayloadValue::uint(2)}}));
+
+  EXPECT_EQ(find_record(dir.path(), 7, 1).error().to_string(), "record not found: segment 7 record_id 1");
+  EXPECT_EQ(find_record(dir.path(), 0, 3).error().to_string(), "record not found: segment 0 record_id 3");
+  // A damaged trailing length is a torn frame even with intact frames behind it.
+  testing::flip_byte(log.path(), frames[1].end() - 1);
+  EXPECT_EQ(find_record(dir.path(), 0, 2).error().to_string(),
+            "torn tail in segment 0 at offset " + std::to_string(frames[1].offset) + "; partial write");
+  EXPECT_TRUE(find_record(dir.path(), 0, 0));
+}
+
+TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
+  TempDir dir;
+  LogBuilder log(dir.path(), testing::test_key());
+  log.begin_segment();
+  // A record just under 1 MiB, so the small frames after it cross the
+  // window's edge, then one larger than the window.
+  auto big = [&](std::size_t n) {
+    testing::RecordEntries e = log.next_entries();
+    e[7].second = encode_payload_value(PayloadValue::map(PayloadMap::from_unsorted({{"b", PayloadValue::bytes(Bytes(n, 7))}})));
+    log.append_entries(e);
+  };
+  big((1 << 20) - 400);
+  for (int i = 0; i < 6; ++i) log.append();
+  big(3 << 20);
+  log.append();
+
+  auto reader = SegmentReader::open(dir.path(), 0);
+  ASSERT_TRUE(reader);
+  ASSERT_TRUE(reader->check_header());
+  std::uint64_t offset = kHeaderLen;
+  std::vector<std::uint64_t> ids;
+  for (;;) {
+    auto record = reader->read_record(offset);
+    ASSERT_TRUE(record) << record.error().to_string();
+    if (!*record) break;
+    ids.push_back((*record)->record_id);
+    offset += (*record)->raw.size() + kFrameOverhead;
+  }
+  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(offset, testing::file_len(log.path()));
+  // Appended after the reader saw the end: found without reopening.
+  const std::uint64_t appended = log.append();
+  auto more = reader->read_frame(appended);
+  ASSERT_TRUE(more && *more);
+  EXPECT_EQ((*more)->next_offset(), testing::file_len(log.path()));
+}
+
+TEST(ReadRecordAt, ClassifiesAgainstTheGivenLength) {
+  TempDir dir;
+  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {2});
+  const auto frames = testing::raw_frames(log.path());
+  auto file = open_file(log.path(), O_RDONLY);
+  ASSERT_TRUE(file);
+  const std::uint64_t n = testing::file_len(log.path());
+  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n)->record_id, 1u);
+  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n - 1).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
+  // Told the file is longer than it is: the early end is an I/O error.
+  EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
+}
+
+}  // namespace
+}  // namespace corvane
