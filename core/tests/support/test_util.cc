@@ -95,12 +95,11 @@ std::vector<RawFrame> raw_frames(const std::string& segment_path) {
 }
 
 Bytes make_frame(const Bytes& record, const Key& key) {
-  Bytes frame(4);
-  store_u32le(frame.data(), static_cast<std::uint32_t>(record.size()));
-  frame.insert(frame.end(), record.begin(), record.end());
   const Mac mac = key.mac(record);
-  frame.insert(frame.end(), mac.begin(), mac.end());
-  frame.resize(frame.size() + 4);
+  Bytes frame(record.size() + kFrameOverhead);
+  store_u32le(frame.data(), static_cast<std::uint32_t>(record.size()));
+  std::copy(record.begin(), record.end(), frame.begin() + 4);
+  std::copy(mac.begin(), mac.end(), frame.begin() + 4 + static_cast<std::ptrdiff_t>(record.size()));
   store_u32le(frame.data() + frame.size() - 4, static_cast<std::uint32_t>(record.size()));
   return frame;
 }
