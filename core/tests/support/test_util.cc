@@ -30,9 +30,15 @@ TempDir::~TempDir() {
 }
 
 Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  // One read of the whole file: byte-wise stream iteration takes seconds on
+  // the large segments some tests write.
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) throw std::runtime_error("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes data(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return data;
 }
 
 void write_file(const std::string& path, const Bytes& data) {
