@@ -1,0 +1,251 @@
+// The writer: opening, appending, rotation and its boundary, refused
+// records, sessions and the directory lock.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <limits>
+
+#include "corvane/segment.h"
+#include "corvane/writer.h"
+#include "support/log_check.h"
+#include "support/test_util.h"
+
+namespace corvane {
+namespace {
+
+using namespace corvane::testing;
+constexpr std::uint64_t kWidest = std::numeric_limits<std::uint64_t>::max();
+
+class WriterTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  KeyHandle key = test_key();
+  std::string dir = tmp / "logs/audit";
+
+  std::vector<LogRecord> records(bool last_may_be_finalized = false) {
+    auto log = check_log(dir, *key, last_may_be_finalized);
+    if (!log) throw std::runtime_error(log.error());
+    return *log;
+  }
+};
+
+// `levels` one-element arrays around a Uint: under a payload key the
+// innermost item sits at depth levels + 2.
+PayloadValue nested(unsigned levels) {
+  PayloadValue v = PayloadValue::uint(0);
+  for (unsigned i = 0; i < levels; ++i) {
+    PayloadArray a;
+    a.push_back(std::move(v));  // an initializer list would copy the whole tree
+    v = PayloadValue::array(std::move(a));
+  }
+  return v;
+}
+
+// Unwraps level by level: the default destructor would recurse once per level.
+void dismantle(PayloadValue v) {
+  while (auto* a = std::get_if<PayloadArray>(&v.v)) {
+    if (a->empty()) break;
+    PayloadValue inner = std::move(a->front());
+    v = std::move(inner);
+  }
+}
+
+TEST_F(WriterTest, FreshLogStartsAtTheGenesisMac) {
+  auto opened = open_writer(dir, key);
+  EXPECT_EQ(opened.action, RecoveryAction::kFresh);
+  EXPECT_EQ(opened.truncated_bytes, 0u);
+  const HeaderBytes header = build_header(key->key_id(), Mac{}, 0);
+  EXPECT_EQ(read_file(segment_path(dir, 0)), Bytes(header.begin(), header.end()));
+  EXPECT_EQ(append_ok(opened.writer, sample_record(0)), 0u);
+  EXPECT_EQ(records()[0].prev_hash(), key->mac(ByteView(header.data(), kHeaderSignedLen)));
+}
+
+TEST_F(WriterTest, SegmentSizeZeroPutsOneRecordInEachSegment) {
+  auto opened = open_writer(dir, key, 0);
+  for (std::uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(append_ok(opened.writer, sample_record(i)), 0u);
+    EXPECT_EQ(opened.writer.segment_index(), i);
+  }
+  const auto log = records();
+  ASSERT_EQ(log.size(), 5u);
+  const LogRecord& fin = log[1];
+  EXPECT_EQ(fin.segment, 0);
+  EXPECT_EQ(fin.record_id(), 1u);
+  EXPECT_EQ(*fin.field(3).as_text(), "2024-05-06T07:08:09.001Z");  // one millisecond on
+  EXPECT_EQ(*fin.field(4).as_uint(), sample_record(0).ts_mono_delta + 1);
+  EXPECT_EQ(*fin.field(5).as_bytes(), Bytes(16, 0x11));
+  EXPECT_EQ(*fin.field(6).as_text(), "system:audit");
+  EXPECT_EQ(*fin.field(10).as_uint(), 1u);
+  EXPECT_EQ(*fin.payload("records").as_uint(), 1u);
+  EXPECT_EQ(log[2].prev_hash(), fin.mac);
+}
+
+// Room for the record, a finalization record and both frames' overhead is
+// exactly enough; one byte less rotates. The estimates are checked against
+// real encodings first.
+TEST_F(WriterTest, RotationBoundaryIsExact) {
+  const AppendRecord first = sample_record(0), second = sample_record(1, 50);
+  const SessionId session = test_session();
+  const std::uint64_t estimate = *encoded_record_len(second, kWidest);
+  const std::uint64_t probe = encoded_finalization_len(24, second.ts_mono_delta, kWidest, kWidest);
+  ASSERT_EQ(estimate, encode_record(second, session, key->key_id(), Mac{}, kWidest).size());
+  const AppendRecord fin = make_finalization_record(second.ts_wall, second.ts_mono_delta, kWidest, Mac{});
+  ASSERT_EQ(probe, encode_record(fin, session, key->key_id(), Mac{}, kWidest).size());
+  const std::uint64_t after_first = kHeaderLen + *encoded_record_len(first, 0) + kFrameOverhead;
+  const std::uint64_t fits = estimate + after_first + probe + 2 * kFrameOverhead;
+
+  for (const std::uint64_t limit : {fits, fits - 1}) {
+    TempDir t;
+    auto w = open_writer(t.path(), key, limit).writer;
+    append_ok(w, first);
+    EXPECT_EQ(w.segment_bytes(), after_first);
+    const bool rotates = limit < fits;
+    EXPECT_EQ(append_ok(w, second), rotates ? 0u : 1u) << limit;
+    EXPECT_EQ(w.segment_index(), rotates ? 1 : 0) << limit;
+  }
+}
+
+// Every refused record leaves the file and the writer's state untouched; the
+// accepted side of each boundary is written and decodes.
+TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
+  auto w = open_writer(dir, key).writer;
+  append_ok(w, sample_record(0));
+  // Padding that makes the next record exactly MAX_RECORD_LEN bytes long
+  // (its text head grows from 1 to 5 bytes).
+  const std::size_t pad = MAX_RECORD_LEN - *encoded_record_len(sample_record(1), 1) - 4;
+  struct Row {
+    std::string name;
+    std::function<void(AppendRecord&)> change;
+    std::string refusal;  // empty: accepted
+  };
+  const std::string z = "ts_wall must end with 'Z' (RFC 3339 UTC); got ";
+  const std::string ms = "ts_wall must be RFC 3339 with ms precision; got ";
+  const std::vector<Row> rows = {
+      {"empty ts_wall", [](auto& r) { r.ts_wall = ""; }, z + "\"\""},
+      {"offset", [](auto& r) { r.ts_wall = "2024-01-01T00:00:00.000+00:00"; }, z + "\"2024-01-01T00:00:00.000+00:00\""},
+      {"no ms", [](auto& r) { r.ts_wall = "1970-01-01T00:00:00Z"; }, ms + "\"1970-01-01T00:00:00Z\""},
+      {"23 bytes", [](auto& r) { r.ts_wall = "2024-01-01T00:00:00.00Z"; }, ms + "\"2024-01-01T00:00:00.00Z\""},
+      {"escaped", [](auto& r) { r.ts_wall = "a\"b\\\nZ"; }, ms + "\"a\\\"b\\\\\\nZ\""},
+      {"epoch", [](auto& r) { r.ts_wall = "1970-01-01T00:00:00.000Z"; }, ""},
+      {"not a time", [](auto& r) { r.ts_wall = "not a time at all, but Z"; }, ""},
+      {"schema 256", [](auto& r) { r.schema_version = 256; }, "schema_version 256 exceeds 255"},
+      {"schema 255", [](auto& r) { r.schema_version = 255; }, ""},
+      {"depth 16", [](auto& r) { r.payload.insert_or_assign("n", nested(14)); },
+       "payload nested too deeply: a record allows 16 nesting levels"},
+      {"depth 15", [](auto& r) { r.payload.insert_or_assign("n", nested(13)); }, ""},
+      {"one byte too large", [&](auto& r) { r.payload.insert_or_assign("pad", PayloadValue::text(std::string(pad + 1, 'x'))); },
+       "record too large: 33554433 bytes exceeds the 33554432-byte limit"},
+      {"largest", [&](auto& r) { r.payload.insert_or_assign("pad", PayloadValue::text(std::string(pad, 'x'))); }, ""},
+  };
+  std::uint64_t next = 1;
+  for (const Row& row : rows) {
+    AppendRecord r = sample_record(1);
+    row.change(r);
+    const Bytes before = read_file(segment_path(dir, 0));
+    auto id = w.append(r);
+    if (row.refusal.empty()) {
+      EXPECT_EQ(id, next++) << row.name;
+      continue;
+    }
+    ASSERT_FALSE(id) << row.name;
+    EXPECT_EQ(id.error(), WriterError::from_message(row.refusal)) << row.name;
+    EXPECT_EQ(read_file(segment_path(dir, 0)), before) << row.name;
+    EXPECT_EQ(w.segment_bytes(), before.size()) << row.name;
+  }
+  // An absurdly deep payload is refused without recursing through it.
+  AppendRecord deep = sample_record(1);
+  deep.payload = PayloadMap();
+  deep.payload.insert_or_assign("n", nested(200000));
+  EXPECT_EQ(w.append(deep).error().message, "payload nested too deeply: a record allows 16 nesting levels");
+  // The map's entries are reachable only as const; the object itself is not.
+  dismantle(std::move(const_cast<std::vector<PayloadMap::Entry>&>(deep.payload.entries())[0].second));
+  w.close();
+
+  // Everything accepted is readable, and recovery takes the largest record.
+  EXPECT_EQ(open_writer(dir, key).action, RecoveryAction::kResumed);
+  EXPECT_EQ(records().size(), next);
+}
+
+TEST_F(WriterTest, SessionsContinueOneChain) {
+  for (std::uint8_t session = 1; session <= 3; ++session) {
+    auto opened = open_writer(dir, key, 700, test_session(session));
+    EXPECT_EQ(opened.action, session == 1 ? RecoveryAction::kFresh : RecoveryAction::kResumed);
+    for (int i = 0; i < 4; ++i) append_ok(opened.writer, sample_record(i));
+  }
+  const auto log = records();
+  int ordinary = 0;
+  for (const LogRecord& r : log) {
+    if (r.event() == kFinalizationEvent) continue;
+    EXPECT_EQ(*r.field(5).as_bytes(), Bytes(16, static_cast<std::uint8_t>(1 + ordinary / 4)));
+    ++ordinary;
+  }
+  EXPECT_EQ(ordinary, 12);
+  EXPECT_GT(log.back().segment, 1);
+}
+
+TEST_F(WriterTest, SecondWriterIsRefusedBeforeItTouchesAnything) {
+  auto first = open_writer(dir, key);
+  append_ok(first.writer, sample_record(0));
+  append_bytes(segment_path(dir, 0), Bytes(7, 0xEE));  // a torn tail only a reopen may cut
+  const Bytes before = read_file(segment_path(dir, 0));
+  auto second = Writer::open(dir, key, test_session(2));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind, WriterError::Kind::kLocked);
+  EXPECT_EQ(second.error().to_string(), "log directory is locked by another writer");
+  EXPECT_EQ(read_file(segment_path(dir, 0)), before);
+  first.writer.close();
+  auto third = open_writer(dir, key);
+  EXPECT_EQ(third.action, RecoveryAction::kRepaired);
+  EXPECT_EQ(third.truncated_bytes, 7u);
+}
+
+TEST_F(WriterTest, FinalizedLastSegmentOpensTheNextOne) {
+  {
+    auto w = open_writer(dir, key, 0).writer;
+    append_ok(w, sample_record(0));
+    append_ok(w, sample_record(1));
+  }
+  std::filesystem::remove(segment_path(dir, 1));
+  append_bytes(segment_path(dir, 0), Bytes(10, 0x5A));
+  auto opened = open_writer(dir, key);
+  EXPECT_EQ(opened.action, RecoveryAction::kOpenedNextAfterFinalized);
+  EXPECT_EQ(opened.truncated_bytes, 10u);
+  EXPECT_EQ(opened.writer.segment_index(), 1);
+  EXPECT_EQ(append_ok(opened.writer, sample_record(2)), 0u);
+  EXPECT_EQ(records().size(), 3u);
+}
+
+TEST_F(WriterTest, SegmentIndexEndsAt65535) {
+  Mac prev;
+  prev.fill(0x77);
+  std::filesystem::create_directories(dir);
+  ASSERT_TRUE(create_segment(dir, 65534, key->key_id(), prev));
+  const WriterError overflow = WriterError::from_message("segment_index overflow (u16)");
+  {
+    auto w = open_writer(dir, key, 0).writer;
+    EXPECT_EQ(w.chain_head(), prev);
+    append_ok(w, sample_record(0));
+    EXPECT_EQ(append_ok(w, sample_record(1)), 0u);
+    EXPECT_EQ(w.segment_index(), 65535);
+    EXPECT_TRUE(std::filesystem::exists(tmp / "logs/audit/audit-65535.cbor"));
+    EXPECT_EQ(w.append(sample_record(2)).error(), overflow);
+    const std::uint64_t sealed = file_len(segment_path(dir, 65535));
+    EXPECT_EQ(w.append(sample_record(2)).error(), overflow);  // not finalized twice
+    EXPECT_EQ(file_len(segment_path(dir, 65535)), sealed);
+  }
+  EXPECT_EQ(Writer::open(dir, key, test_session()).error(), overflow);
+}
+
+TEST_F(WriterTest, FlushAfterTheDirectoryVanishedFailsForGood) {
+  auto w = open_writer(dir, key).writer;
+  append_ok(w, sample_record(0));
+  ASSERT_TRUE(w.flush());
+  std::filesystem::remove_all(dir);
+  const WriterError gone = WriterError::from_io(IoError::from_errno(ENOENT));
+  EXPECT_EQ(w.flush().error(), gone);
+  EXPECT_EQ(w.append(sample_record(1)).error(), gone);
+}
+
+}  // namespace
+}  // namespace corvane
