@@ -22,7 +22,8 @@ $(BOOT): tools/bootstrap.sh requirements-dev.txt
 	touch $@
 
 build: $(BOOT)
-	$(CMAKE) -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_BENCHMARKS=ON
+	$(CMAKE) -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_BENCHMARKS=ON \
+	  -DCORVANE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build build/release -j $(JOBS)
 
 test-cpp: build

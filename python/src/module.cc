@@ -1,14 +1,17 @@
-// Module definition and exec step of corvane_audit._native.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
+// Module definition and exec step of corvane_audit._native. Nothing happens
+// at import beyond adding the attributes, in this order: the two version
+// functions, the seventeen exception classes, the five classes, then verify
+// and checkpoint.
+#include "binding.h"
 #include "corvane/format.h"
+
+namespace corvane::py {
 
 namespace {
 
-PyObject* format_version(PyObject*, PyObject*) { return PyLong_FromLong(corvane::kFormatVersion); }
+PyObject* format_version(PyObject*, PyObject*) { return PyLong_FromLong(kFormatVersion); }
 
-PyObject* core_version(PyObject*, PyObject*) { return PyUnicode_FromString(corvane::kCoreVersion); }
+PyObject* core_version(PyObject*, PyObject*) { return PyUnicode_FromString(kCoreVersion); }
 
 PyMethodDef kVersionFunctions[] = {
     {"format_version", format_version, METH_NOARGS,
@@ -18,17 +21,44 @@ PyMethodDef kVersionFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+struct ClassEntry {
+  Cls cls;
+  const char* name;
+  PyType_Spec* (*spec)();
+};
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
-  return PyModule_AddFunctions(module, kVersionFunctions);
+  if (PyModule_AddFunctions(module, kVersionFunctions) != 0) return -1;
+
+  for (int i = 0; i < static_cast<int>(Exc::kCount); ++i) {
+    const auto which = static_cast<Exc>(i);
+    PyObject* cls = exception_class(which);
+    if (cls == nullptr || PyModule_AddObjectRef(module, exception_name(which), cls) != 0) return -1;
+  }
+
+  const ClassEntry classes[] = {
+      {Cls::kKeyHandle, "KeyHandle", keyhandle_spec},     {Cls::kWriter, "Writer", writer_spec},
+      {Cls::kReader, "Reader", reader_spec},              {Cls::kRecordIter, "RecordIter", recorditer_spec},
+      {Cls::kVerifyReport, "VerifyReport", verifyreport_spec},
+  };
+  for (const ClassEntry& entry : classes) {
+    PyTypeObject* type = ensure_type(entry.cls, entry.spec());
+    if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) != 0) {
+      return -1;
+    }
+  }
+
+  return PyModule_AddFunctions(module, kVerifyFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_mod_multiple_interpreters
+    // Types and exception classes are process-wide.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
@@ -40,4 +70,6 @@ PyModuleDef kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&kModule); }
+}  // namespace corvane::py
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&corvane::py::kModule); }
