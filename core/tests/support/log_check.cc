@@ -1,5 +1,6 @@
 #include "support/log_check.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "corvane/segment.h"
@@ -40,17 +41,20 @@ const CborValue& LogRecord::payload(const std::string& name) const {
 }
 
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
-                                                             bool last_may_be_finalized) {
+                                                             bool last_may_be_finalized, std::uint16_t first_segment) {
   auto indices = list_segments(dir);
   if (!indices) return std::unexpected("listing: " + indices.error().to_string());
   if (indices->empty()) return std::unexpected("no segments");
   std::vector<LogRecord> out;
   Mac chain{};
-  for (std::size_t n = 0; n < indices->size(); ++n) {
+  for (std::size_t n = first_segment; n < indices->size(); ++n) {
     const std::uint16_t s = (*indices)[n];
     if (s != n) return std::unexpected("segment " + std::to_string(n) + " missing");
     const std::string path = segment_path(dir, s);
     const Bytes data = read_file(path);
+    if (s == first_segment && s != 0 && data.size() >= kHeaderLen) {
+      std::copy_n(data.begin() + kHeaderPrevFinalOffset, kMacLen, chain.begin());
+    }
     const HeaderBytes header = build_header(key.key_id(), s == 0 ? Mac{} : chain, s);
     if (data.size() < kHeaderLen || !std::equal(header.begin(), header.end(), data.begin())) {
       return std::unexpected(at(s, 0) + "header differs");

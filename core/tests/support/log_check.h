@@ -39,9 +39,11 @@ struct LogRecord {
 // in every segment; prev_hash chained from the genesis MAC through every
 // prev_final; a finalization record (with its "records" and "final_hash")
 // ending every segment but the last and nowhere else; no bytes after the
-// last frame. The error names the first thing that is wrong.
+// last frame. The error names the first thing that is wrong. From
+// `first_segment` on only: its header's prev_final is then taken on trust.
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
-                                                             bool last_may_be_finalized = false);
+                                                             bool last_may_be_finalized = false,
+                                                             std::uint16_t first_segment = 0);
 
 // A plain record numbered `i`: fixed ts_wall (milliseconds i % 1000), actor,
 // event "test.event", payload {"i": i, "pad": `pad` x's}.
