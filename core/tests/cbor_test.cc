@@ -1,0 +1,352 @@
+// The canonical CBOR codec: byte-exact encoding, the strict decoder's exact
+// errors and offsets, the depth limit, hostile heads, payload maps and the
+// debug form.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "corvane/cbor.h"
+#include "support/format_testkit.h"
+
+namespace corvane {
+namespace {
+
+using namespace format_testkit;
+using Kind = CborError::Kind;
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min();
+
+CborError Trunc(std::uint64_t off, std::uint64_t need) { return {Kind::kTruncated, off, need, {}}; }
+CborError NonCanon(std::uint64_t off, std::string m) { return {Kind::kNonCanonical, off, 0, std::move(m)}; }
+CborError KeyOrd(std::uint64_t off) { return {Kind::kKeyOrder, off, 0, {}}; }
+CborError Unsup(std::uint64_t off, std::string m) { return {Kind::kUnsupported, off, 0, std::move(m)}; }
+CborError Trail(std::uint64_t off, std::uint64_t n) { return {Kind::kTrailingBytes, off, n, {}}; }
+CborError BadUtf8(std::uint64_t off) { return {Kind::kInvalidUtf8, off, 0, {}}; }
+CborError Simple(std::uint64_t off, int v) {
+  return Unsup(off, "major 7 simple value " + std::to_string(v) + " unsupported at v0.1");
+}
+CborError Indef(std::uint64_t off, int v) {
+  return Unsup(off, "indefinite-length / reserved additional info " + std::to_string(v) + " not supported at v0.1");
+}
+CborError Tag(std::uint64_t off) { return Unsup(off, "major type 6 unsupported at v0.1"); }
+CborError Depth(std::uint64_t off) { return Unsup(off, "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16"); }
+
+std::string Rep(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
+}
+
+std::string Show(const std::expected<CborValue, CborError>& r) {
+  return r ? debug_string(*r) : r.error().to_string();
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+TEST(CborEncode, EveryHeadTakesItsShortestForm) {
+  const struct { std::uint8_t major; std::uint64_t arg; const char* hex; } rows[] = {
+      {0, 23, "17"}, {0, 24, "1818"}, {0, 255, "18ff"}, {0, 256, "190100"}, {0, 65535, "19ffff"},
+      {0, 65536, "1a00010000"}, {0, 0xFFFFFFFF, "1affffffff"}, {0, 0x100000000, "1b0000000100000000"},
+      {1, 0, "20"}, {2, 32, "5820"}, {5, 10, "aa"}, {7, 21, "f5"},
+  };
+  for (const auto& r : rows) {
+    Bytes out = {0xEE};  // append_head appends
+    append_head(out, r.major, r.arg);
+    EXPECT_EQ(Bytes(out.begin() + 1, out.end()), from_hex(r.hex)) << r.hex;
+    EXPECT_EQ(encode_head(r.major, r.arg), from_hex(r.hex)) << r.hex;
+    EXPECT_EQ(head_len(r.arg), from_hex(r.hex).size()) << r.hex;
+  }
+  EXPECT_EQ(encode_payload_value(N(kI64Min)), from_hex("3b7fffffffffffffff"));
+  EXPECT_EQ(encode_payload_value(N(-25)), from_hex("3818"));
+  // Already-encoded values are placed as given; keys sort canonically.
+  EXPECT_EQ(encode_text_keyed_map({{"aa", {0x01}}, {"b", {0x02}}}), from_hex("a2 6162 02 626161 01"));
+  EXPECT_EQ(encode_uint_keyed_map({{24, {0x01}}, {3, {0x02}}, {1000, {0x03}}}), from_hex("a3 0302 181801 1903e803"));
+}
+
+// RFC 8949 Appendix A, the examples inside the subset.
+TEST(CborRfcVectors, InSubsetExamplesEncodeAndDecodeByteExact) {
+  PayloadArray one_to_25;
+  for (std::uint64_t i = 1; i <= 25; ++i) one_to_25.push_back(U(i));
+  const struct { const char* hex; PayloadValue v; } rows[] = {
+      {"00", U(0)}, {"01", U(1)}, {"0a", U(10)}, {"17", U(23)}, {"1818", U(24)}, {"1819", U(25)},
+      {"1864", U(100)}, {"1903e8", U(1000)}, {"1a000f4240", U(1000000)}, {"1b000000e8d4a51000", U(1000000000000)},
+      {"1bffffffffffffffff", U(kU64Max)}, {"20", N(-1)}, {"29", N(-10)}, {"3863", N(-100)}, {"3903e7", N(-1000)},
+      {"f4", Bool(false)}, {"f5", Bool(true)}, {"40", B({})}, {"4401020304", B({1, 2, 3, 4})}, {"60", T("")},
+      {"6161", T("a")}, {"6449455446", T("IETF")}, {"62225c", T("\"\\")}, {"62c3bc", T("\xc3\xbc")},
+      {"63e6b0b4", T("\xe6\xb0\xb4")}, {"64f0908591", T("\xf0\x90\x85\x91")}, {"80", A({})},
+      {"83010203", A({U(1), U(2), U(3)})}, {"8301820203820405", A({U(1), A({U(2), U(3)}), A({U(4), U(5)})})},
+      {"98190102030405060708090a0b0c0d0e0f101112131415161718181819", PayloadValue::array(one_to_25)},
+      {"a0", M({})}, {"a26161016162820203", M({{"a", U(1)}, {"b", A({U(2), U(3)})}})},
+      {"826161a161626163", A({T("a"), M({{"b", T("c")}})})},
+      {"a56161614161626142616361436164614461656145",
+       M({{"a", T("A")}, {"b", T("B")}, {"c", T("C")}, {"d", T("D")}, {"e", T("E")}})},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.hex);
+    const Bytes bytes = from_hex(r.hex);
+    EXPECT_EQ(encode_payload_value(r.v), bytes);
+    auto decoded = decode_canonical(bytes);
+    ASSERT_TRUE(decoded) << decoded.error().to_string();
+    EXPECT_EQ(*decoded, cbor_of(r.v)) << debug_string(*decoded);
+  }
+  // {1: 2, 3: 4}: uint keys come through the record-map encoder.
+  EXPECT_EQ(encode_uint_keyed_map({{3, {0x04}}, {1, {0x02}}}), from_hex("a201020304"));
+  EXPECT_EQ(Show(decode_canonical(from_hex("a201020304"))), "Map([(Uint(1), Uint(2)), (Uint(3), Uint(4))])");
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+TEST(CborDecode, CanonicalInputsOutsideTheRfcListDecode) {
+  const struct { std::string hex; std::string debug; } rows[] = {
+      {"3b7fffffffffffffff", "Nint(-9223372036854775808)"},
+      {"a2 6162 00 626161 00", "Map([(Text(\"b\"), Uint(0)), (Text(\"aa\"), Uint(0))])"},
+      {"a2 626162 00 62c3a9 00", "Map([(Text(\"ab\"), Uint(0)), (Text(\"\xc3\xa9\"), Uint(0))])"},
+      {"a3 00f4 20f5 616140", "Map([(Uint(0), Bool(false)), (Nint(-1), Bool(true)), (Text(\"a\"), Bytes([]))])"},
+      {"a2 181800 616100", "Map([(Uint(24), Uint(0)), (Text(\"a\"), Uint(0))])"},
+      {"a1 8100 a0", "Map([(Array([Uint(0)]), Map([]))])"},
+      {Rep("81", 15) + "00", Rep("Array([", 15) + "Uint(0)" + Rep("])", 15)},
+      {Rep("81", 15) + "a0", Rep("Array([", 15) + "Map([])" + Rep("])", 15)},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.hex);
+    EXPECT_EQ(Show(decode_canonical(from_hex(r.hex))), r.debug);
+    EXPECT_TRUE(validate_canonical(from_hex(r.hex)));
+  }
+}
+
+TEST(CborDecode, DecodeItemMovesPastEachItemAndCountsOffsetsFromTheBufferStart) {
+  const Bytes buf = from_hex("00 8100 6161 18");
+  std::size_t pos = 0;
+  EXPECT_EQ(Show(decode_item(buf, pos, 0)), "Uint(0)");
+  EXPECT_EQ(Show(decode_item(buf, pos, 0)), "Array([Uint(0)])");
+  EXPECT_TRUE(decode_item(buf, pos, 0, nullptr));
+  EXPECT_EQ(pos, 5u);
+  EXPECT_EQ(decode_item(buf, pos, 0).error(), Trunc(6, 1));
+  pos = 6;  // the depth test comes before the input is looked at
+  EXPECT_EQ(decode_item(buf, pos, 16).error(), Depth(6));
+  pos = 1;
+  EXPECT_EQ(decode_item(buf, pos, 15).error(), Depth(2));
+}
+
+// Inputs grouped by the exact error they must give.
+struct ErrorGroup {
+  CborError want;
+  std::vector<std::string> inputs;
+};
+
+std::vector<ErrorGroup> ErrorGroups() {
+  return {
+      // RFC 8949 Appendix A examples outside the subset: -2^64, bignums and
+      // other tags, floats, null, undefined, simple(16), simple(255), and
+      // indefinite lengths (also nested).
+      {Unsup(0, "negative integer below i64::MIN"), {"3bffffffffffffffff", "3b8000000000000000"}},
+      {Tag(0), {"c249010000000000000000", "c349010000000000000000", "c074323031332d30332d32315432303a30343a30305a",
+                "c11a514b67b0", "c1fb41d452d9ec200000", "d74401020304", "d818456449455446",
+                "d82076687474703a2f2f7777772e6578616d706c652e636f6d", "c0", "dc"}},
+      {Simple(0, 25), {"f90000", "f98000", "f93c00", "f93e00", "f97bff", "f90001", "f90400", "f9c400", "f97c00",
+                       "f97e00", "f9fc00", "f9"}},
+      {Simple(0, 26), {"fa47c35000", "fa7f7fffff", "fa7f800000", "fa7fc00000", "faff800000"}},
+      {Simple(0, 27), {"fb3ff199999999999a", "fb7e37e43c8800759c", "fbc010666666666666", "fb7ff0000000000000",
+                       "fb7ff8000000000000", "fbfff0000000000000"}},
+      {Simple(0, 22), {"f6"}}, {Simple(0, 23), {"f7"}}, {Simple(0, 16), {"f0"}}, {Simple(0, 24), {"f8ff", "f814"}},
+      {Simple(0, 0), {"e0"}}, {Simple(0, 19), {"f3"}}, {Simple(0, 28), {"fc"}}, {Simple(0, 31), {"ff"}},
+      {Simple(2, 22), {"8200f6"}},
+      {Indef(0, 31), {"5f42010243030405ff", "7f657374726561646d696e67ff", "9fff", "9f018202039f0405ffff",
+                      "9f01820203820405ff", "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff",
+                      "bf61610161629f0203ffff", "bf6346756ef563416d7421ff", "3f"}},
+      {Indef(5, 31), {"83018202039f0405ff"}}, {Indef(2, 31), {"83019f0203ff820405"}},
+      {Indef(3, 31), {"826161bf61626163ff"}}, {Indef(1, 31), {"a1bf"}},
+      {Indef(0, 28), {"1c"}}, {Indef(0, 29), {"5d00"}}, {Indef(0, 30), {"3e"}},
+      // Depth: the top-level item is depth 0; an item at depth 16 is refused,
+      // so 15 nested arrays around an int decode (above) and 16 or 17 do not.
+      {Depth(16), {Rep("81", 16) + "00", Rep("81", 17) + "00", Rep("81", 16), Rep("81", 15) + "a10000"}},
+      {Depth(31), {Rep("a100", 16) + "00"}},
+      // Shortest form, checked before any content is read.
+      {NonCanon(0, "u8 arg 5 should fit in inline form"), {"1805", "5805"}},
+      {NonCanon(0, "u8 arg 23 should fit in inline form"), {"1817"}},
+      {NonCanon(0, "u8 arg 0 should fit in inline form"), {"3800", "9800"}},
+      {NonCanon(0, "u8 arg 1 should fit in inline form"), {"5801ff"}},
+      {NonCanon(0, "u16 arg 255 should fit in u8 form"), {"1900ff"}},
+      {NonCanon(0, "u16 arg 0 should fit in u8 form"), {"190000"}},
+      {NonCanon(0, "u16 arg 1 should fit in u8 form"), {"79000161"}},
+      {NonCanon(0, "u32 arg 65535 should fit in u16 form"), {"1a0000ffff"}},
+      {NonCanon(0, "u64 arg 4294967295 should fit in u32 form"), {"1b00000000ffffffff"}},
+      {NonCanon(1, "u8 arg 5 should fit in inline form"), {"811805"}},
+      {NonCanon(1, "u8 arg 1 should fit in inline form"), {"a1180100"}},
+      // Key order, at the offending key, before its value is decoded: uint
+      // keys descending or repeated, -1 before 0, text keys longer-first,
+      // descending, repeated, compared as unsigned bytes, and a nested map.
+      {KeyOrd(3), {"a202000100", "a201000100", "a220000000", "a2020001f6"}},
+      {KeyOrd(4), {"a2616200616100", "a2616100616100", "a261610001 00"}},
+      {KeyOrd(5), {"a2626161006162 00", "a262c3a900626162 00", "8200a202000100"}},
+      // Truncation: where the missing bytes start and how many. Heads that
+      // declare 2^32 or 2^64-1 items or bytes must not allocate for them.
+      {Trunc(0, 1), {""}}, {Trunc(1, 1), {"18", "1901", "62c3"}}, {Trunc(1, 7), {"1b00"}}, {Trunc(1, 2), {"4361"}},
+      {Trunc(2, 1), {"8201", "a101"}}, {Trunc(9, kU64Max), {"5bffffffffffffffff"}},
+      {Trunc(9, kU64Max - 2), {"5bffffffffffffffff0000", "7bfffffffffffffffe61"}},
+      {Trunc(11, 1), {"9b00000001000000000102", "bb000000010000000000f5"}},
+      {Trunc(6, 1), {"9affffffff00"}}, {Trunc(10, 1), {"9bffffffffffffffff00", "bbffffffffffffffff00"}},
+      // Trailing bytes are never decoded, whatever they hold.
+      {Trail(1, 1), {"0000", "a0ff"}}, {Trail(1, 2), {"800102"}},
+      // UTF-8: bad continuation, overlong forms, surrogate, above U+10FFFF,
+      // lone continuation, cut sequence, 0xFF; offset of the first content byte.
+      {BadUtf8(1), {"62c328", "62c080", "63e08080", "63eda080", "64f4908080", "6180", "61e6", "61ff"}},
+      {BadUtf8(3), {"820062c328"}}, {BadUtf8(2), {"a161ff00"}},
+  };
+}
+
+// decode_canonical, validate_canonical and both forms of decode_item give the
+// same error (trailing bytes aside, which decode_item does not check).
+TEST(CborDecodeErrors, EveryInputFailsWithItsExactErrorThroughEveryEntryPoint) {
+  for (const auto& group : ErrorGroups()) {
+    for (const auto& hex : group.inputs) {
+      SCOPED_TRACE(hex + " -> " + group.want.to_string());
+      const Bytes bytes = from_hex(hex);
+      auto full = decode_canonical(bytes);
+      ASSERT_FALSE(full) << debug_string(*full);
+      EXPECT_EQ(full.error(), group.want) << full.error().to_string();
+      auto checked = validate_canonical(bytes);
+      ASSERT_FALSE(checked);
+      EXPECT_EQ(checked.error(), group.want) << checked.error().to_string();
+
+      std::size_t pos = 0, pos_quiet = 0;
+      auto item = decode_item(bytes, pos, 0);
+      auto quiet = decode_item(bytes, pos_quiet, 0, nullptr);
+      if (group.want.kind == Kind::kTrailingBytes) {
+        EXPECT_TRUE(item && quiet);
+        EXPECT_EQ(pos, group.want.offset);
+        EXPECT_EQ(pos_quiet, group.want.offset);
+      } else {
+        ASSERT_FALSE(item || quiet);
+        EXPECT_EQ(item.error(), group.want) << item.error().to_string();
+        EXPECT_EQ(quiet.error(), group.want) << quiet.error().to_string();
+      }
+    }
+  }
+}
+
+TEST(CborRecordId, OnlyAWholeMapWithUintUnderKeyOneHasAnId) {
+  const struct { const char* hex; std::optional<std::uint64_t> want; } rows[] = {
+      {"a101182a", 42}, {"a2000501 1bffffffffffffffff", kU64Max}, {"a0", {}}, {"a1016178", {}}, {"a10205", {}},
+      {"a12005", {}}, {"8101", {}}, {"a1010500", {}}, {"a101", {}}, {"", {}}, {"a1011805", {}},
+  };
+  for (const auto& r : rows) EXPECT_EQ(record_id_of(from_hex(r.hex)), r.want) << r.hex;
+}
+
+// ---------------------------------------------------------------------------
+// Payload maps: bytewise in memory, canonical key order when encoded
+
+TEST(PayloadMapOrder, MapSortsBytewiseWhileEncodingSortsCanonically) {
+  const struct { PayloadMap map; std::vector<std::string> keys; const char* encoded; } rows[] = {
+      {Map({{"b", U(1)}, {"aa", U(2)}}), {"aa", "b"}, "a2 616201 62616102"},
+      {Map({{"b", U(1)}, {"ab", U(2)}}), {"ab", "b"}, "a2 616201 62616202"},
+      {Map({{"b", U(1)}, {"a", U(2)}}), {"a", "b"}, "a2 616102 616201"},
+      {Map({{"\xc3\xa9", U(1)}, {"z", U(2)}}), {"z", "\xc3\xa9"}, "a2 617a02 62c3a901"},
+      {Map({{"\xc3\xa9", U(1)}, {"ab", U(2)}}), {"ab", "\xc3\xa9"}, "a2 62616202 62c3a901"},
+      {Map({}), {}, "a0"},
+  };
+  for (const auto& r : rows) {
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : r.map) keys.push_back(k);
+    EXPECT_EQ(keys, r.keys) << r.encoded;
+    EXPECT_EQ(encode_payload_value(PayloadValue::map(r.map)), from_hex(r.encoded));
+  }
+}
+
+TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
+  PayloadMap m = PayloadMap::from_unsorted({{"k", U(1)}, {"j", U(0)}, {"k", U(2)}, {"k", U(3)}});
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(*m.find("k"), U(3));
+  EXPECT_EQ(m.find("x"), nullptr);
+  m.insert_or_assign("z", U(9));
+  m.insert_or_assign("k", Bool(true));
+  m.insert_or_assign("a", T("x"));
+  EXPECT_EQ(m, Map({{"a", T("x")}, {"j", U(0)}, {"k", Bool(true)}, {"z", U(9)}}));
+  EXPECT_EQ(m.entries().front().first, "a");
+}
+
+// ---------------------------------------------------------------------------
+// Encoded length and the depth rule, against the decoder.
+
+TEST(PayloadEncodedLen, NestedArraysAreMeasuredUntilAnItemReachesDepth16) {
+  for (unsigned levels = 0; levels <= 17; ++levels) {
+    const Bytes bytes = encode_payload_value(nested_arrays(levels));
+    for (unsigned depth = 0; depth <= 17; ++depth) {
+      auto len = payload_encoded_len(nested_arrays(levels), depth);
+      EXPECT_EQ(len.has_value(), levels + depth < MAX_CBOR_DEPTH) << levels << " at " << depth;
+      EXPECT_EQ(len.value_or(bytes.size()), bytes.size());
+    }
+  }
+  EXPECT_EQ(payload_encoded_len(A({}), 15), 1u);
+  EXPECT_EQ(payload_encoded_len(A({}), 16), std::nullopt);
+  EXPECT_EQ(payload_map_encoded_len(Map({{"a", U(0)}}), 14), 4u);
+  EXPECT_EQ(payload_map_encoded_len(Map({{"a", U(0)}}), 15), std::nullopt);
+}
+
+TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
+  PayloadGen gen(0xC0FFEE);
+  for (int i = 0; i < 1500; ++i) {
+    SCOPED_TRACE(i);
+    const PayloadValue v = gen.value(6);
+    const Bytes bytes = encode_payload_value(v);
+    Bytes appended = {0xEE};
+    append_payload_value(appended, v);
+    ASSERT_EQ(Bytes(appended.begin() + 1, appended.end()), bytes);
+    auto decoded = decode_canonical(bytes);
+    ASSERT_TRUE(decoded) << decoded.error().to_string();
+    ASSERT_EQ(*decoded, cbor_of(v));
+
+    const PayloadMap m = gen.map(5);
+    Bytes map_bytes;
+    append_payload_map(map_bytes, m);
+    ASSERT_EQ(map_bytes, encode_payload_value(PayloadValue::map(m)));
+
+    // Measured exactly when, and only when, the decoder accepts it there.
+    for (unsigned depth : {0u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u}) {
+      std::size_t pos = 0, map_pos = 0;
+      auto len = payload_encoded_len(v, depth);
+      auto map_len = payload_map_encoded_len(m, depth);
+      ASSERT_EQ(len.has_value(), decode_item(bytes, pos, depth, nullptr).has_value()) << depth;
+      ASSERT_EQ(map_len.has_value(), decode_item(map_bytes, map_pos, depth, nullptr).has_value()) << depth;
+      ASSERT_EQ(len.value_or(bytes.size()), bytes.size());
+      ASSERT_EQ(map_len.value_or(map_bytes.size()), map_bytes.size());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Debug form
+
+TEST(CborDebugForm, EveryKindPrintsItsNameAndContent) {
+  using C = CborValue;
+  const struct { CborValue v; std::string want; } rows[] = {
+      {C::uint(5), "Uint(5)"}, {C::uint(kU64Max), "Uint(18446744073709551615)"}, {C::nint(-3), "Nint(-3)"},
+      {C::nint(kI64Min), "Nint(-9223372036854775808)"}, {C::boolean(true), "Bool(true)"},
+      {C::boolean(false), "Bool(false)"}, {C::bytes({}), "Bytes([])"}, {C::bytes({1, 2, 255}), "Bytes([1, 2, 255])"},
+      {C::text(""), "Text(\"\")"}, {C::text("a\"b\\c\n\x01"), "Text(\"a\\\"b\\\\c\\n\\u{1}\")"},
+      {C::array({}), "Array([])"}, {C::array({C::uint(1), C::boolean(true)}), "Array([Uint(1), Bool(true)])"},
+      {C::map({}), "Map([])"}, {C::map({{C::uint(1), C::uint(2)}}), "Map([(Uint(1), Uint(2))])"},
+      {C::map({{C::text("a"), C::array({C::nint(-1)})}, {C::uint(2), C::map({})}}),
+       "Map([(Text(\"a\"), Array([Nint(-1)])), (Uint(2), Map([]))])"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(debug_string(r.v), r.want);
+}
+
+TEST(CborDebugForm, QuotingEscapesSpecialAndNonPrintableCharacters) {
+  const struct { std::string_view in; std::string want; } rows[] = {
+      {"", "\"\""}, {"plain it's", "\"plain it's\""}, {"q\"b\\", "\"q\\\"b\\\\\""},
+      {std::string_view("\n\r\t\0", 4), "\"\\n\\r\\t\\0\""}, {"\x01\x1b\x7f", "\"\\u{1}\\u{1b}\\u{7f}\""},
+      {"\xc2\x85", "\"\\u{85}\""}, {"\xc3\xbc\xe6\xb0\xb4", "\"\xc3\xbc\xe6\xb0\xb4\""},
+      {"a\xff" "b", "\"a\\xFFb\""},  // bytes that are not UTF-8
+  };
+  for (const auto& r : rows) EXPECT_EQ(debug_quote(r.in), r.want);
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,165 @@
+// Record encoding, its length computed without encoding (the writer's size
+// estimate depends on it), and the finalization record.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "corvane/cbor.h"
+#include "corvane/key.h"
+#include "corvane/record.h"
+#include "support/format_testkit.h"
+
+namespace corvane {
+namespace {
+
+using namespace format_testkit;
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t kRecordIds[] = {0, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFF, 0x100000000, kU64Max};
+
+template <std::size_t N>
+std::array<std::uint8_t, N> Filled(std::uint8_t b) {
+  std::array<std::uint8_t, N> a;
+  a.fill(b);
+  return a;
+}
+const SessionId kSession = Filled<16>(0x22);
+const KeyId kKeyId = Filled<32>(0x33);
+const Mac kPrev = Filled<32>(0x11);
+
+AppendRecord Golden() {
+  return {"2024-01-01T12:00:00.123Z", "alice", "login", 1000,
+          Map({{"ip", T("10.0.0.1")}, {"ok", Bool(true)}, {"n", N(-2)}}), 1};
+}
+
+// The ten decoded field values, after checking the keys are 1..10 in order.
+std::vector<CborValue> Fields(const Bytes& bytes) {
+  auto decoded = decode_canonical(bytes);
+  EXPECT_TRUE(decoded && decoded->as_map()) << (decoded ? "not a map" : decoded.error().to_string());
+  std::vector<CborValue> out;
+  if (!decoded || !decoded->as_map()) return out;
+  for (const auto& [k, v] : *decoded->as_map()) {
+    EXPECT_EQ(k, CborValue::uint(out.size() + 1));
+    out.push_back(v);
+  }
+  EXPECT_EQ(out.size(), 10u);
+  return out;
+}
+
+TEST(RecordEncoding, GoldenRecordIsByteExactAndDeterministic) {
+  const std::string want = "aa0105025820" + std::string(64, '1') +
+                           "037818323032342d30312d30315431323a30303a30302e3132335a041903e80550" +
+                           std::string(32, '2') +
+                           "0665616c69636507656c6f67696e08a3616e216269706831302e302e302e31626f6bf5095820" +
+                           std::string(64, '3') + "0a01";
+  const Bytes got = encode_record(Golden(), kSession, kKeyId, kPrev, 5);
+  EXPECT_EQ(to_hex(got), want);
+  EXPECT_EQ(encode_record(Golden(), kSession, kKeyId, kPrev, 5), got);
+  Bytes appended = {0xEE};
+  append_record(appended, Golden(), kSession, kKeyId, kPrev, 5);
+  EXPECT_EQ(Bytes(appended.begin() + 1, appended.end()), got);
+
+  AppendRecord empty = Golden();
+  empty.payload = {};
+  const auto fields = Fields(encode_record(empty, kSession, kKeyId, kPrev, 5));
+  ASSERT_EQ(fields.size(), 10u);
+  EXPECT_EQ(fields[7], CborValue::map({}));  // encoded as the single byte 0xA0
+}
+
+TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
+  PayloadGen gen(0xA0D17);
+  constexpr std::size_t kTextLens[] = {0, 23, 24, 255, 256, 65535, 65536};
+  constexpr std::uint32_t kSchemas[] = {0, 1, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFF};
+  auto text = [&] { return gen.rng()() % 4 ? gen.text() : std::string(kTextLens[gen.rng()() % 7], 'x'); };
+  Bytes reused;
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    const AppendRecord r{text(), text(), text(), gen.uint(), gen.map(4), kSchemas[gen.rng()() % 9]};
+    for (std::uint64_t id : kRecordIds) {
+      const Bytes bytes = encode_record(r, kSession, kKeyId, kPrev, id);
+      ASSERT_EQ(encoded_record_len(r, id), bytes.size()) << id;
+      reused.clear();
+      append_record(reused, r, kSession, kKeyId, kPrev, id);
+      ASSERT_EQ(reused, bytes);
+      ASSERT_EQ(record_id_of(bytes), id);
+    }
+    const auto f = Fields(encode_record(r, kSession, kKeyId, kPrev, 7));
+    ASSERT_EQ(f.size(), 10u);
+    const std::vector<CborValue> want = {
+        CborValue::uint(7), CborValue::bytes(Bytes(kPrev.begin(), kPrev.end())), CborValue::text(r.ts_wall),
+        CborValue::uint(r.ts_mono_delta), CborValue::bytes(Bytes(kSession.begin(), kSession.end())),
+        CborValue::text(r.actor), CborValue::text(r.event), cbor_of(PayloadValue::map(r.payload)),
+        CborValue::bytes(Bytes(kKeyId.begin(), kKeyId.end())), CborValue::uint(r.schema_version)};
+    ASSERT_EQ(f, want);
+  }
+}
+
+// The record map is depth 0 and the payload map depth 1, so a payload value
+// (depth 2) may hold 13 levels of arrays around a scalar, not 14.
+TEST(RecordEncoding, PayloadNestedPastTheDecoderLimitHasNoLength) {
+  AppendRecord r = Golden();
+  r.payload = Map({{"deep", nested_arrays(13)}});
+  EXPECT_EQ(encoded_record_len(r, 1), encode_record(r, kSession, kKeyId, kPrev, 1).size());
+  EXPECT_TRUE(decode_canonical(encode_record(r, kSession, kKeyId, kPrev, 1)));
+  r.payload = Map({{"deep", nested_arrays(14)}});
+  EXPECT_EQ(encoded_record_len(r, 1), std::nullopt);
+  auto decoded = decode_canonical(encode_record(r, kSession, kKeyId, kPrev, 1));
+  ASSERT_FALSE(decoded);
+  EXPECT_EQ(decoded.error().message, "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16");
+}
+
+// ---------------------------------------------------------------------------
+// Finalization record
+
+TEST(Finalization, RecordCarriesCountAndFinalHashInCanonicalOrder) {
+  const Mac hash = Filled<32>(0x5A);
+  const AppendRecord f = make_finalization_record("2024-01-01T12:00:00.123Z", 41, 7, hash);
+  EXPECT_EQ(f.ts_wall, "2024-01-01T12:00:00.124Z");
+  EXPECT_EQ(f.actor, "system:audit");
+  EXPECT_EQ(f.event, "segment.finalized");
+  EXPECT_EQ(f.ts_mono_delta, 42u);
+  EXPECT_EQ(f.schema_version, 1u);
+  EXPECT_EQ(f.payload, Map({{"records", U(7)}, {"final_hash", B(Bytes(hash.begin(), hash.end()))}}));
+  const auto fields = Fields(encode_record(f, kSession, kKeyId, hash, 8));
+  ASSERT_EQ(fields.size(), 10u);
+  ASSERT_TRUE(fields[7].as_map());
+  EXPECT_EQ(fields[7].as_map()->front().first, CborValue::text("records"));  // shorter key first
+  // ts_mono_delta saturates.
+  EXPECT_EQ(make_finalization_record("x", kU64Max, 0, hash).ts_mono_delta, kU64Max);
+  EXPECT_EQ(make_finalization_record("x", kU64Max - 1, 0, hash).ts_mono_delta, kU64Max);
+}
+
+TEST(Finalization, EncodedLengthMatchesTheRealEncoding) {
+  const Mac hash = Filled<32>(0x77);
+  for (std::size_t ts_len : {0, 5, 20, 23, 24, 25, 255, 256})
+    for (std::uint64_t mono : {0ul, 22ul, 23ul, 254ul, 65535ul, kU64Max - 1, kU64Max})
+      for (std::uint64_t records : {0ul, 23ul, 24ul, 0x100000000ul, kU64Max})
+        for (std::uint64_t id : kRecordIds) {
+          const std::string ts = ts_len == 24 ? "2024-01-01T12:00:00.998Z" : std::string(ts_len, '9');
+          ASSERT_EQ(encoded_finalization_len(ts_len, mono, records, id),
+                    encode_record(make_finalization_record(ts, mono, records, hash), kSession, kKeyId, hash, id).size())
+              << ts_len << " " << mono << " " << records << " " << id;
+        }
+}
+
+TEST(Finalization, TsWallMovesOneMillisecondWithoutLeavingTheSecond) {
+  const std::string kSec = "2024-01-01T12:00:00.";
+  const struct { std::string last; std::string want; } rows[] = {
+      {"123Z", "124Z"}, {"998Z", "999Z"}, {"999Z", "999Z"}, {"000Z", "001Z"}, {"009Z", "010Z"}, {"099Z", "100Z"},
+      // A leading plus sign is read as in the file-name parse; anything else
+      // that is not a number counts as 000.
+      {"+12Z", "013Z"}, {"+99Z", "100Z"}, {"abcZ", "001Z"}, {"1a3Z", "001Z"}, {"-12Z", "001Z"}, {" 12Z", "001Z"},
+      {"++1Z", "001Z"},
+      {"123X", "124Z"},  // bytes 0..19 are kept, Z is written
+  };
+  for (const auto& r : rows) EXPECT_EQ(finalization_ts_wall(kSec + r.last), kSec + r.want) << r.last;
+  // Anything not 24 bytes long is kept as it is.
+  for (std::string ts : {"2024-01-01T12:00:00Z", "", "2024-01-01T12:00:00.1234Z"}) {
+    EXPECT_EQ(finalization_ts_wall(ts), ts);
+  }
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,306 @@
+// Segment files: names and their parse, directory listing, the 80-byte
+// header, segment creation through the I/O seam, and the two header checks
+// with their exact texts in the order the checks run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "corvane/io.h"
+#include "corvane/key.h"
+#include "corvane/segment.h"
+#include "support/fault_fs.h"
+#include "support/format_testkit.h"
+#include "support/test_util.h"
+
+namespace corvane {
+namespace {
+
+using namespace format_testkit;
+
+std::array<std::uint8_t, 32> Ramp(int first) {
+  std::array<std::uint8_t, 32> a;
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<std::uint8_t>(first + i);
+  return a;
+}
+const KeyId kKeyId = Ramp(1);
+const Mac kPrevFinal = Ramp(0xA0);
+
+// Segment 3 with kKeyId and kPrevFinal; CRC computed with zlib.
+const char* const kHeader3Hex =
+    "43564155 0100 0300 0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20"
+    " a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf 685794b7 00000000";
+
+void SetU16(Bytes& h, std::size_t off, std::uint16_t v) { store_u16le(h.data() + off, v); }
+void FixCrc(Bytes& h) {
+  store_u32le(h.data() + kHeaderCrcOffset, static_cast<std::uint32_t>(::crc32(0, h.data(), kHeaderSignedLen)));
+}
+
+File OpenRead(const std::string& path) {
+  auto f = open_file(path, O_RDONLY);
+  EXPECT_TRUE(f) << f.error().to_string();
+  return f ? std::move(*f) : File();
+}
+
+// ---------------------------------------------------------------------------
+// Names
+
+TEST(SegmentNames, IndexIsZeroPaddedToFourDigits) {
+  const struct { std::uint16_t index; const char* name; } rows[] = {
+      {0, "audit-0000.cbor"}, {5, "audit-0005.cbor"},   {9999, "audit-9999.cbor"},
+      {10000, "audit-10000.cbor"}, {65535, "audit-65535.cbor"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(segment_file_name(r.index), r.name);
+  EXPECT_EQ(segment_path("/logs/a", 5), "/logs/a/audit-0005.cbor");
+}
+
+TEST(SegmentNames, ParseAcceptsOnlyTheSegmentPattern) {
+  const struct { std::string name; std::optional<std::uint16_t> want; } rows[] = {
+      {"audit-0005.cbor", 5}, {"audit-0000.cbor", 0}, {"audit-9999.cbor", 9999}, {"audit-+012.cbor", 12},
+      {"audit-+999.cbor", 999}, {"audit-10000.cbor", 10000}, {"audit-12345.cbor", 12345},
+      {"audit-65535.cbor", 65535},
+      // Five digits name only 10000..65535; '+' only in four-character names.
+      {"audit-00005.cbor", {}}, {"audit-09999.cbor", {}}, {"audit-00000.cbor", {}}, {"audit-65536.cbor", {}},
+      {"audit-99999.cbor", {}}, {"audit-100000.cbor", {}}, {"audit-+1234.cbor", {}}, {"audit-+12345.cbor", {}},
+      {"audit-5.cbor", {}}, {"audit-005.cbor", {}}, {"AUDIT-0005.cbor", {}}, {"audit-0005.CBOR", {}},
+      {"audit-0005.cbor.tmp", {}}, {"xaudit-0005.cbor", {}}, {"audit-0005.cbo", {}}, {"audit-0005xcbor", {}},
+      {"audit--001.cbor", {}}, {"audit-00+1.cbor", {}}, {"audit-++01.cbor", {}}, {"audit- 001.cbor", {}},
+      {"audit-0x01.cbor", {}}, {"audit-1000a.cbor", {}}, {"audit-+.cbor", {}}, {"", {}},
+      {"audit-\xff\xfe" "05.cbor", {}}, {std::string("audit-\0" "005.cbor", 15), {}},
+  };
+  for (const auto& r : rows) EXPECT_EQ(parse_segment_file_name(r.name), r.want) << r.name;
+}
+
+TEST(SegmentNames, EveryIndexParsesBackFromItsName) {
+  for (std::uint32_t i = 0; i <= 65535; ++i) {
+    const auto index = static_cast<std::uint16_t>(i);
+    ASSERT_EQ(parse_segment_file_name(segment_file_name(index)), index) << i;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+TEST(ListSegments, KeepsGapsSortsAndIgnoresOtherNames) {
+  testing::TempDir dir;
+  for (const char* name : {"audit-0002.cbor", "audit-10000.cbor", "audit-0000.cbor", "audit-5.cbor",
+                           "audit-0003.cbor.tmp", "notes.txt", "audit-00004.cbor"})
+    testing::write_file(dir / name, {});
+  ASSERT_EQ(::mkdir((dir / "audit-0007.cbor").c_str(), 0700), 0);  // only the name counts
+  auto got = list_segments(dir.path());
+  ASSERT_TRUE(got) << got.error().to_string();
+  EXPECT_EQ(*got, (std::vector<std::uint16_t>{0, 2, 7, 10000}));
+  EXPECT_EQ(list_segments(dir.path(), MissingDirectory::kIsEmpty), got);
+}
+
+TEST(ListSegments, MissingDirectoryIsAnErrorUnlessTheCallerTreatsItAsEmpty) {
+  testing::TempDir dir;
+  const std::string missing = dir / "nope";
+  EXPECT_EQ(list_segments(missing).error(), IoError::from_errno(ENOENT));
+  auto empty = list_segments(missing, MissingDirectory::kIsEmpty);
+  ASSERT_TRUE(empty) << empty.error().to_string();
+  EXPECT_TRUE(empty->empty());
+  testing::write_file(dir / "plain", {});
+  EXPECT_EQ(list_segments(dir / "plain").error(), IoError::from_errno(ENOTDIR));
+}
+
+TEST(PathsWithNul, AreRefusedBeforeAnySystemCall) {
+  const std::string bad("dir\0x", 5);
+  const IoError nul = IoError::nul_in_path();
+  EXPECT_EQ(open_file(bad, O_RDONLY).error(), nul);
+  EXPECT_EQ(list_dir(bad).error(), nul);
+  EXPECT_EQ(create_dir_all(bad).error(), nul);
+  EXPECT_EQ(path_exists(bad).error(), nul);
+  EXPECT_EQ(list_segments(bad, MissingDirectory::kIsEmpty).error(), nul);
+  EXPECT_EQ(create_segment(bad, 0, kKeyId, Mac{}).error(), nul);
+}
+
+// ---------------------------------------------------------------------------
+// Header building and segment creation
+
+TEST(SegmentHeader, FreshHeadersAreByteExact) {
+  const HeaderBytes h0 = build_header(kKeyId, Mac{}, 0);
+  EXPECT_EQ(to_hex(h0),
+            "43564155" "0100" "0000" "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20" +
+                std::string(64, '0') + "e21472c7" "00000000");
+  const HeaderBytes h3 = build_header(kKeyId, kPrevFinal, 3);
+  EXPECT_EQ(Bytes(h3.begin(), h3.end()), from_hex(kHeader3Hex));
+}
+
+TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
+  testing::TempDir dir;
+  testing::write_file(dir / "audit-0003.cbor", Bytes(300, 0xEE));
+  const mode_t old_mask = ::umask(022);
+  auto file = create_segment(dir.path(), 3, kKeyId, kPrevFinal);
+  ::umask(old_mask);
+  ASSERT_TRUE(file) << file.error().to_string();
+  EXPECT_EQ(testing::read_file(dir / "audit-0003.cbor"), from_hex(kHeader3Hex));
+
+  struct stat st{};
+  ASSERT_EQ(::fstat(file->fd(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_NE(::fcntl(file->fd(), F_GETFD) & FD_CLOEXEC, 0);
+  const std::uint8_t frame_start[4] = {1, 2, 3, 4};  // open for reading and writing
+  EXPECT_TRUE(write_all_at(*file, kHeaderLen, frame_start));
+  EXPECT_EQ(file_size(*file), kHeaderLen + 4);
+
+  EXPECT_EQ(create_segment(dir / "missing", 0, kKeyId, Mac{}).error(), IoError::from_errno(ENOENT));
+}
+
+std::size_t OpenDescriptors() {
+  auto it = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
+}
+
+// Interrupted and short writes are retried; a write that fails or writes
+// nothing closes the descriptor and leaves the created file behind.
+TEST(CreateSegment, WriteFaultsAreRetriedOrReportedWithoutLeakingTheDescriptor) {
+  testing::TempDir dir;
+  const std::size_t open_before = OpenDescriptors();
+  {
+    testing::FaultFs faults;
+    faults.fail(testing::FsOp::kPwrite, 1, EINTR);
+    faults.short_write(2, 7, /*sticky=*/true);
+    ASSERT_TRUE(create_segment(dir.path(), 3, kKeyId, kPrevFinal));
+    EXPECT_EQ(testing::read_file(dir / "audit-0003.cbor"), from_hex(kHeader3Hex));
+    EXPECT_GT(faults.calls(testing::FsOp::kPwrite), 12);
+
+    faults.clear();
+    faults.short_write(1, 0, /*sticky=*/true);
+    EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error(), IoError::write_zero());
+    faults.clear();
+    faults.fail(testing::FsOp::kPwrite, 1, ENOSPC, /*sticky=*/true);
+    EXPECT_EQ(create_segment(dir.path(), 2, kKeyId, kPrevFinal).error(), IoError::from_errno(ENOSPC));
+  }
+  EXPECT_EQ(OpenDescriptors(), open_before);
+  EXPECT_TRUE(path_exists(dir / "audit-0001.cbor"));
+  EXPECT_TRUE(path_exists(dir / "audit-0002.cbor"));
+}
+
+// ---------------------------------------------------------------------------
+// Header checks. Each row damages the segment-3 header; the checks run in
+// the order magic, version, index, CRC, so combined damage names the first.
+
+using Damage = void (*)(Bytes&);
+
+TEST(SegmentHeaderCheck, ReaderReportsTheFirstFailingCheckWithItsExactText) {
+  const struct { const char* name; Damage damage; const char* reason; /* null: passes */ } rows[] = {
+      {"Intact", [](Bytes&) {}, nullptr},
+      {"FramesAfterHeader", [](Bytes& h) { h.resize(200, 0x11); }, nullptr},
+      {"ReservedNonZero", [](Bytes& h) { std::fill(h.begin() + 76, h.end(), 0xFF); }, nullptr},
+      {"Length79", [](Bytes& h) { h.resize(79); }, "file shorter than 80-byte header"},
+      {"Empty", [](Bytes& h) { h.clear(); }, "file shorter than 80-byte header"},
+      {"BadMagic", [](Bytes& h) { h[3] = 'X'; FixCrc(h); }, "magic mismatch: [67, 86, 65, 88]"},
+      {"BadMagicAndCrc", [](Bytes& h) { h[3] = 'X'; }, "magic mismatch: [67, 86, 65, 88]"},
+      {"BadMagicVersionIndex", [](Bytes& h) { h[0] = 0; SetU16(h, 4, 2); SetU16(h, 6, 9); },
+       "magic mismatch: [0, 86, 65, 85]"},
+      {"Version2", [](Bytes& h) { SetU16(h, 4, 2); FixCrc(h); }, "unsupported version 0x0002"},
+      {"Version0", [](Bytes& h) { SetU16(h, 4, 0); FixCrc(h); }, "unsupported version 0x0000"},
+      {"VersionAbcd", [](Bytes& h) { SetU16(h, 4, 0xABCD); FixCrc(h); }, "unsupported version 0xabcd"},
+      {"Version2WrongIndexBadCrc", [](Bytes& h) { SetU16(h, 4, 2); SetU16(h, 6, 4); }, "unsupported version 0x0002"},
+      {"IndexMismatch", [](Bytes& h) { SetU16(h, 6, 4); FixCrc(h); },
+       "filename indicates segment 3 but header says 4"},
+      {"IndexMismatchBadCrc", [](Bytes& h) { SetU16(h, 6, 65535); },
+       "filename indicates segment 3 but header says 65535"},
+      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, "CRC32 mismatch: stored 0xb7945769, computed 0xb7945768"},
+      {"KeyIdByteFlipped", [](Bytes& h) { h[8] ^= 0xFF; }, "CRC32 mismatch: stored 0xb7945768, computed 0x4bc69790"},
+      {"PrevFinalByteFlipped", [](Bytes& h) { h[71] ^= 1; },
+       "CRC32 mismatch: stored 0xb7945768, computed 0xc09367fe"},
+  };
+  testing::TempDir dir;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes h = from_hex(kHeader3Hex);
+    r.damage(h);
+    testing::write_file(dir / "audit-0003.cbor", h);
+    File file = OpenRead(dir / "audit-0003.cbor");
+    auto got = check_segment_header(file, 3);
+    if (r.reason == nullptr) {
+      ASSERT_TRUE(got) << got.error().to_string();
+      EXPECT_EQ(got->segment, 3);
+      EXPECT_EQ(got->key_id, kKeyId);
+      EXPECT_EQ(got->prev_final, kPrevFinal);
+    } else {
+      ASSERT_FALSE(got);
+      EXPECT_EQ(got.error(), ReaderError::invalid_header(3, r.reason)) << got.error().to_string();
+      EXPECT_EQ(got.error().to_string(), std::string("invalid segment header in segment 3: ") + r.reason);
+    }
+  }
+}
+
+TEST(SegmentHeaderCheck, ReaderReportsAnUnreadableFileAsIo) {
+  testing::TempDir dir;
+  File file = OpenRead(dir.path());  // a directory: opens, but reads fail
+  EXPECT_EQ(check_segment_header(file, 0).error(), ReaderError::from_io(IoError::from_errno(EISDIR)));
+}
+
+SegmentHeaderError TooShort(std::uint64_t len) { return {SegmentHeaderError::Kind::kTooShort, len, {}, 0, 0, 0}; }
+SegmentHeaderError BadMagic(std::array<std::uint8_t, 4> m) { return {SegmentHeaderError::Kind::kBadMagic, 0, m, 0, 0, 0}; }
+SegmentHeaderError BadVersion(std::uint16_t v) { return {SegmentHeaderError::Kind::kUnsupportedVersion, 0, {}, v, 0, 0}; }
+SegmentHeaderError BadCrc(std::uint32_t expected, std::uint32_t got) {
+  return {SegmentHeaderError::Kind::kCrcMismatch, 0, {}, 0, expected, got};
+}
+
+TEST(SegmentHeaderCheck, RecoveryReportsHeaderErrorsWithItsOwnTexts) {
+  const struct {
+    const char* name;
+    Damage damage;
+    int len_delta;  // added to the real length to form the metadata length
+    std::optional<SegmentHeaderError> want;
+    const char* text;
+  } rows[] = {
+      {"Intact", [](Bytes&) {}, 0, std::nullopt, nullptr},
+      {"IndexAndReservedNotExamined", [](Bytes& h) { SetU16(h, 6, 9); FixCrc(h); h[79] = 1; }, 0, std::nullopt, nullptr},
+      {"Length79", [](Bytes& h) { h.resize(79); }, 0, TooShort(79), "segment header too short: 79 bytes"},
+      {"Empty", [](Bytes& h) { h.clear(); }, 0, TooShort(0), "segment header too short: 0 bytes"},
+      {"LengthFromMetadata", [](Bytes&) {}, -1, TooShort(79), "segment header too short: 79 bytes"},
+      {"BadMagic", [](Bytes& h) { h[3] = 'X'; }, 0, BadMagic({67, 86, 65, 88}),
+       "segment header magic mismatch: got [67, 86, 65, 88]"},
+      {"BadMagicAndVersion", [](Bytes& h) { h[0] = 0xFF; SetU16(h, 4, 2); }, 0, BadMagic({255, 86, 65, 85}),
+       "segment header magic mismatch: got [255, 86, 65, 85]"},
+      {"Version2BadCrc", [](Bytes& h) { SetU16(h, 4, 2); }, 0, BadVersion(2),
+       "unsupported segment-header version: 0x0002"},
+      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, 0, BadCrc(0xb7945768, 0xb7945769),
+       "segment header CRC32 mismatch: expected 0xb7945768, got 0xb7945769"},
+  };
+  testing::TempDir dir;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes h = from_hex(kHeader3Hex);
+    r.damage(h);
+    testing::write_file(dir / "audit-0003.cbor", h);
+    File file = OpenRead(dir / "audit-0003.cbor");
+    auto got = read_header_for_recovery(file, h.size() + r.len_delta, 3);
+    if (!r.want) {
+      ASSERT_TRUE(got) << got.error().to_string();
+      EXPECT_EQ(Bytes(got->begin(), got->end()), h);
+      continue;
+    }
+    ASSERT_FALSE(got);
+    const WriterError& e = got.error();
+    ASSERT_EQ(e.kind, WriterError::Kind::kRecoveryRefused) << e.to_string();
+    EXPECT_EQ(e.recovery.kind, RecoveryError::Kind::kHeaderCorrupt);
+    EXPECT_EQ(e.recovery.segment, 3);
+    EXPECT_EQ(e.recovery.detail, *r.want);
+    EXPECT_EQ(e.to_string(), std::string("header corrupt in segment 3: ") + r.text);
+  }
+}
+
+// A failed read is an I/O error, not a header error.
+TEST(SegmentHeaderCheck, RecoveryReadPastTheEndIsAnIoError) {
+  testing::TempDir dir;
+  testing::write_file(dir / "audit-0000.cbor", Bytes(79, 0));
+  File file = OpenRead(dir / "audit-0000.cbor");
+  EXPECT_EQ(read_header_for_recovery(file, 80, 0).error(), WriterError::from_io(IoError::unexpected_eof()));
+}
+
+}  // namespace
+}  // namespace corvane
