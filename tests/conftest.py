@@ -1,0 +1,81 @@
+"""Shared fixtures: keys, log directories and small log writers."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any, Iterator
+
+import pytest
+
+from corvane_audit import _native
+
+
+@pytest.fixture
+def key() -> _native.KeyHandle:
+    return _native.KeyHandle.from_bytes(b"\x42" * 32)
+
+
+@pytest.fixture
+def other_key() -> _native.KeyHandle:
+    return _native.KeyHandle.from_bytes(b"\x17" * 32)
+
+
+@pytest.fixture
+def log_dir(tmp_path: Path) -> str:
+    """A path (as str) for a log directory that does not exist yet."""
+    return str(tmp_path / "log")
+
+
+def ts(i: int) -> str:
+    """A valid ts_wall, one second apart per i (within one day)."""
+    return f"2026-12-06T{i // 3600 % 24:02d}:{i // 60 % 60:02d}:{i % 60:02d}.{i % 1000:03d}Z"
+
+
+def write_records(
+    log_dir: str,
+    key: _native.KeyHandle,
+    count: int,
+    *,
+    segment_size_bytes: int | None = None,
+    session_id_hex: str = "00" * 16,
+    payload: dict[str, Any] | None = None,
+) -> list[int]:
+    """Appends `count` records with increasing ts_wall and returns their record_ids."""
+    ids = []
+    with _native.Writer.open(log_dir, key, session_id_hex, segment_size_bytes) as w:
+        for i in range(count):
+            ids.append(
+                w.append(
+                    {
+                        "actor": f"user:{i % 3}",
+                        "event": "test.event",
+                        "ts_wall": ts(i),
+                        "ts_mono_delta": i,
+                        "payload": {"i": i, **(payload or {})},
+                    }
+                )
+            )
+    return ids
+
+
+def segment_path(log_dir: str, index: int) -> str:
+    return os.path.join(log_dir, f"audit-{index:04d}.cbor")
+
+
+def flip_byte(path: str, offset: int, mask: int = 0x01) -> None:
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        b = f.read(1)
+        f.seek(offset)
+        f.write(bytes([b[0] ^ mask]))
+
+
+@pytest.fixture
+def chdir_tmp(tmp_path: Path) -> Iterator[Path]:
+    old = os.getcwd()
+    os.chdir(tmp_path)
+    try:
+        yield tmp_path
+    finally:
+        os.chdir(old)
