@@ -1,0 +1,317 @@
+// Writer: wraps one core writer. open parses the session id and keeps the
+// recovery outcome; append turns a record dict into an AppendRecord.
+#include <optional>
+
+#include "binding.h"
+#include "convert.h"
+#include "corvane/writer.h"
+
+namespace corvane::py {
+
+namespace {
+
+constexpr const char* kTypeName = "corvane_audit._native.Writer";
+
+struct WriterObject {
+  PyObject_HEAD
+  struct State {
+    ObjectGuard guard;
+    std::optional<Writer> writer;  // empty once closed
+    RecoveryAction action = RecoveryAction::kFresh;
+    std::uint64_t truncated_bytes = 0;
+    AppendRecord scratch;  // reused so appends do not reallocate its strings
+  } state;
+};
+
+WriterObject::State& state_of(PyObject* self) { return reinterpret_cast<WriterObject*>(self)->state; }
+
+std::nullptr_t closed() { return raise(Exc::kArgumentError, "Writer is closed"); }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool parse_session_id(PyObject* text, SessionId* out) {
+  Py_ssize_t len = 0;
+  const char* utf8 = utf8_of(text, &len);
+  if (utf8 == nullptr) return false;
+  const std::string_view trimmed = strip_unicode_whitespace(std::string_view(utf8, static_cast<std::size_t>(len)));
+  if (trimmed.size() != 32) {
+    raise(Exc::kArgumentError, "session_id_hex must be 32 hex chars; got " + std::to_string(trimmed.size()));
+    return false;
+  }
+  for (std::size_t i = 0; i < out->size(); ++i) {
+    const int hi = hex_value(trimmed[2 * i]);
+    const int lo = hex_value(trimmed[2 * i + 1]);
+    if (hi < 0 || lo < 0) {
+      raise(Exc::kArgumentError,
+            "session_id_hex bad hex at byte " + std::to_string(i) + ": invalid digit found in string");
+      return false;
+    }
+    (*out)[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return true;
+}
+
+PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"log_dir", "key", "session_id_hex", "segment_size_bytes", nullptr};
+  PyObject* dir_obj = nullptr;
+  PyObject* key_obj = nullptr;
+  PyObject* session_obj = nullptr;
+  PyObject* size_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UO!|UO:open", const_cast<char**>(kwlist), &dir_obj,
+                                   type_of(Cls::kKeyHandle), &key_obj, &session_obj, &size_obj)) {
+    return nullptr;
+  }
+  std::string dir;
+  if (!path_from_str(dir_obj, &dir)) return nullptr;
+  const KeyHandle key = *key_of(key_obj);
+  std::optional<std::uint64_t> segment_size;
+  if (size_obj != Py_None) {
+    Ref index(PyNumber_Index(size_obj));
+    if (!index) return nullptr;
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    segment_size = v;
+  }
+  SessionId session{};
+  if (session_obj != nullptr && !parse_session_id(session_obj, &session)) return nullptr;
+
+  auto opened = Writer::open(dir, key, session, segment_size.value_or(kDefaultSegmentSizeBytes));
+  if (!opened) return raise_writer_error(opened.error());
+
+  auto* self = alloc_instance<WriterObject>(type_of(Cls::kWriter));
+  if (self == nullptr) return nullptr;
+  self->state.guard.bind_to_current_thread();
+  self->state.writer.emplace(std::move(opened->writer));
+  self->state.action = opened->action;
+  self->state.truncated_bytes = opened->truncated_bytes;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+// Interned keys of the record dict, made once.
+PyObject* record_key(int which) {
+  static PyObject* keys[6] = {};
+  static const char* const names[6] = {"actor", "event", "ts_wall", "ts_mono_delta", "schema_version", "payload"};
+  if (keys[which] == nullptr) keys[which] = PyUnicode_InternFromString(names[which]);
+  return keys[which];
+}
+enum { kActor, kEvent, kTsWall, kTsMonoDelta, kSchemaVersion, kPayload };
+
+// The value under `which`, without consulting a subclass's __getitem__ or
+// __missing__; null and no error when absent.
+PyObject* lookup(PyObject* record, int which, bool* failed) {
+  PyObject* name = record_key(which);
+  if (name == nullptr) {
+    *failed = true;
+    return nullptr;
+  }
+  PyObject* value = PyDict_GetItemWithError(record, name);
+  if (value == nullptr && PyErr_Occurred()) *failed = true;
+  return value;
+}
+
+std::string quoted_key(int which) {
+  static const char* const names[6] = {"actor", "event", "ts_wall", "ts_mono_delta", "schema_version", "payload"};
+  return std::string("\"") + names[which] + "\"";
+}
+
+bool read_text(PyObject* record, int which, bool required, std::string* out) {
+  bool failed = false;
+  PyObject* value = lookup(record, which, &failed);
+  if (failed) return false;
+  if (value == nullptr) {
+    if (required) {
+      raise(Exc::kArgumentError, "record dict is missing required key " + quoted_key(which));
+      return false;
+    }
+    return true;  // the caller's default stands
+  }
+  if (!PyUnicode_Check(value)) {
+    raise_type_error("record[" + quoted_key(which) + "] must be a str");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* utf8 = utf8_of(value, &len);
+  if (utf8 == nullptr) return false;
+  out->assign(utf8, static_cast<std::size_t>(len));
+  return true;
+}
+
+bool read_u64(PyObject* record, int which, std::uint64_t* out) {
+  bool failed = false;
+  PyObject* value = lookup(record, which, &failed);
+  if (failed) return false;
+  if (value == nullptr) return true;
+  if (!PyLong_Check(value)) {
+    raise_type_error("record[" + quoted_key(which) + "] must be an int");
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool record_from_dict(PyObject* record, AppendRecord* r) {
+  r->ts_wall.assign("1970-01-01T00:00:00.000Z");
+  r->ts_mono_delta = 0;
+  std::uint64_t schema_version = 1;
+  if (!read_text(record, kActor, true, &r->actor) || !read_text(record, kEvent, true, &r->event) ||
+      !read_text(record, kTsWall, false, &r->ts_wall) || !read_u64(record, kTsMonoDelta, &r->ts_mono_delta) ||
+      !read_u64(record, kSchemaVersion, &schema_version)) {
+    return false;
+  }
+  // Only the low 32 bits are kept, as the field is 32 bits wide.
+  r->schema_version = static_cast<std::uint32_t>(schema_version);
+  bool failed = false;
+  PyObject* payload = lookup(record, kPayload, &failed);
+  if (failed) return false;
+  if (payload == nullptr) {
+    r->payload = PayloadMap();
+    return true;
+  }
+  if (!PyDict_Check(payload)) {
+    raise_type_error("'payload' must be a dict if provided");
+    return false;
+  }
+  return payload_from_dict(payload, &r->payload);
+}
+
+PyObject* append(PyObject* self, PyObject* record) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  if (!PyDict_Check(record)) return raise_type_error("Writer.append expects a dict");
+  if (!record_from_dict(record, &st.scratch)) return nullptr;
+  auto id = st.writer->append(st.scratch);
+  if (!id) return raise_writer_error(id.error());
+  return PyLong_FromUnsignedLongLong(*id);
+}
+
+PyObject* flush(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  if (auto r = st.writer->flush(); !r) return raise_writer_error(r.error());
+  Py_RETURN_NONE;
+}
+
+// Takes the writer out (the object is closed from here on, whatever
+// happens), flushes it, releases it, then reports a failed flush.
+bool close_writer(WriterObject::State& st) {
+  if (!st.writer) return true;
+  std::optional<Writer> writer = std::move(st.writer);
+  st.writer.reset();
+  auto flushed = writer->flush();
+  writer.reset();
+  if (!flushed) {
+    raise_writer_error(flushed.error());
+    return false;
+  }
+  return true;
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
+  if (!borrow) return nullptr;
+  if (!close_writer(st)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
+  PyObject* ignored[3] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:__exit__", const_cast<char**>(kwlist), &ignored[0],
+                                   &ignored[1], &ignored[2])) {
+    return nullptr;
+  }
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
+  if (!borrow) return nullptr;
+  if (!close_writer(st)) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* recovery_action(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  return PyUnicode_FromString(recovery_action_name(st.action));
+}
+
+PyObject* recovery_truncated_bytes(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  return PyLong_FromUnsignedLongLong(st.truncated_bytes);
+}
+
+PyObject* repr(PyObject* self) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  return PyUnicode_FromString(st.writer ? "Writer(open)" : "Writer(closed)");
+}
+
+template <typename F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kMethods[] = {
+    {"open", as_cfunction(open), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "open(log_dir, key, session_id_hex=\"00000000000000000000000000000000\", segment_size_bytes=None)\n--\n\n"
+     "Open (or recover) an audit-log directory and return a Writer.\n\n"
+     "`session_id_hex` is a 32-character hex string (a UUID version 4 with the\n"
+     "dashes removed) and defaults to all zeros; callers should generate a real\n"
+     "session id from `uuid.uuid4()`."},
+    {"append", append, METH_O, "append($self, record)\n--\n\nAppend one record dict; returns the assigned record_id."},
+    {"flush", flush, METH_NOARGS,
+     "flush($self)\n--\n\nForce durable writes (F_FULLFSYNC on macOS, fsync elsewhere) of the\n"
+     "segment file and the log directory."},
+    {"close", close, METH_NOARGS, "close($self)\n--\n\nFlush, then drop the underlying writer."},
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn self."},
+    {"__exit__", as_cfunction(exit), METH_VARARGS | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\nFlush, then close."},
+    {"recovery_action", recovery_action, METH_NOARGS,
+     "recovery_action($self)\n--\n\n"
+     "What open did: \"Fresh\", \"Resumed\", \"Repaired\" or \"OpenedNextAfterFinalized\"."},
+    {"recovery_truncated_bytes", recovery_truncated_bytes, METH_NOARGS,
+     "recovery_truncated_bytes($self)\n--\n\nBytes cut from the tail during `Repaired` recovery (0 otherwise)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Wraps the core writer: appends records to an audit-log directory.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WriterObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    kTypeName, sizeof(WriterObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+};
+
+}  // namespace
+
+PyType_Spec* writer_spec() { return &kSpec; }
+
+}  // namespace corvane::py
