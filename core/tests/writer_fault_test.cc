@@ -150,8 +150,14 @@ TEST_F(WriterFaultTest, FailedSegmentCreationIsRetriedWithoutFinalizingTwice) {
   EXPECT_EQ(ordinary_records(), 2u);
 }
 
-// Failures while opening: the lock, and cutting a torn tail.
+// Failures while opening: making a fresh log durable, the lock, and cutting
+// a torn tail.
 TEST_F(WriterFaultTest, FailuresOnOpenLeaveALogThatReopens) {
+  {
+    FaultFs faults;
+    faults.fail(FsOp::kSync, 1, EIO);
+    EXPECT_EQ(Writer::open(dir, key, test_session()).error(), io_error(EIO));
+  }
   {
     auto w = open_writer(dir, key).writer;
     append_ok(w, sample_record(0));

@@ -42,6 +42,14 @@ std::expected<File, WriterError> lock_directory(const std::string& dir) {
   }
 }
 
+// The file's data, then the directory's entries. A new segment goes through
+// this before anything is written behind it: a crash must not leave an
+// empty newest segment, which no open could get past.
+std::expected<void, IoError> sync_file_and_dir(const File& segment, const std::string& dir) {
+  if (auto r = sync_file(segment); !r) return r;
+  return sync_dir(dir);
+}
+
 }  // namespace
 
 const char* recovery_action_name(RecoveryAction action) {
@@ -151,11 +159,7 @@ std::expected<void, WriterError> Writer::State::rotate() {
   const auto next_index = static_cast<std::uint16_t>(segment_index + 1);
   auto file = create_segment(dir, next_index, key->key_id(), chain_head);
   if (!file) return io_failure(file.error());
-  // The new header and its directory entry are made durable before anything
-  // is written behind them: a crash must not leave an empty newest segment.
-  auto synced = sync_file(*file);
-  if (synced) synced = sync_dir(dir);
-  if (!synced) {
+  if (auto synced = sync_file_and_dir(*file, dir); !synced) {
     poisoned = synced.error();
     return io_failure(synced.error());
   }
@@ -190,6 +194,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     const Mac zeros{};
     auto file = create_segment(dir, 0, key_id, zeros);
     if (!file) return io_failure(file.error());
+    if (auto r = sync_file_and_dir(*file, dir); !r) return io_failure(r.error());
     const HeaderBytes header = build_header(key_id, zeros, 0);
     state->chain_head = state->key->mac(ByteView(header.data(), kHeaderSignedLen));
     state->start_segment(std::move(*file), 0);
@@ -206,6 +211,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     const auto next_index = static_cast<std::uint16_t>(last + 1);
     auto file = create_segment(dir, next_index, key_id, scan->chain_head);
     if (!file) return io_failure(file.error());
+    if (auto r = sync_file_and_dir(*file, dir); !r) return io_failure(r.error());
     state->start_segment(std::move(*file), next_index);
     return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
   }
@@ -263,9 +269,7 @@ std::expected<void, WriterError> Writer::flush() {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
-  auto synced = sync_file(s.segment);
-  if (synced) synced = sync_dir(s.dir);
-  if (!synced) {
+  if (auto synced = sync_file_and_dir(s.segment, s.dir); !synced) {
     s.poisoned = synced.error();
     return io_failure(synced.error());
   }
