@@ -1,0 +1,148 @@
+// The keychain key source over an in-memory store: create on first use,
+// never replace a stored entry, hand out only what the store holds.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <utility>
+
+#include "corvane/keychain.h"
+
+namespace corvane {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using KK = KeychainError::Kind;
+
+KeychainError backend(std::string text) {
+  KeychainError e;
+  e.kind = KK::kBackend;
+  e.backend = std::move(text);
+  return e;
+}
+
+class FakeStore final : public KeyStore {
+ public:
+  std::map<std::pair<std::string, std::string>, Bytes> entries;
+  int reads = 0;
+  int writes = 0;
+  std::optional<KeychainError> read_error;        // from the read numbered fail_read_at on
+  int fail_read_at = 1;
+  std::optional<KeychainError> write_error;
+  std::optional<Bytes> raced_by;                  // another process's write lands right after ours
+
+  std::expected<std::optional<Bytes>, KeychainError> read(std::string_view service,
+                                                          std::string_view account) override {
+    ++reads;
+    if (read_error && reads >= fail_read_at) return std::unexpected(*read_error);
+    auto it = entries.find({std::string(service), std::string(account)});
+    if (it == entries.end()) return std::optional<Bytes>{};
+    return std::optional<Bytes>{it->second};
+  }
+  std::expected<void, KeychainError> write(std::string_view service, std::string_view account,
+                                           std::span<const std::uint8_t> secret) override {
+    ++writes;
+    if (write_error) return std::unexpected(*write_error);
+    Bytes& slot = entries[{std::string(service), std::string(account)}];
+    slot.assign(secret.begin(), secret.end());
+    if (raced_by) slot = *raced_by;
+    return {};
+  }
+};
+
+KeyId id_of(const Bytes& bytes) { return blake3_256(bytes); }
+
+TEST(Keychain, CreatesAKeyOnFirstUseAndReturnsItAfterwards) {
+  FakeStore store;
+  auto first = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_TRUE(first.has_value()) << first.error().to_string();
+  ASSERT_EQ(store.entries.size(), 1u);
+  const Bytes& stored = store.entries.at({"svc", "acct"});
+  ASSERT_EQ(stored.size(), 32u);
+  EXPECT_NE(stored, Bytes(32, 0));
+  EXPECT_EQ((*first)->key_id(), id_of(stored));
+  const auto* kc = dynamic_cast<const KeychainKey*>(first->get());
+  ASSERT_NE(kc, nullptr);
+  EXPECT_EQ(kc->service(), "svc");
+  EXPECT_EQ(kc->account(), "acct");
+
+  auto again = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ((*again)->key_id(), (*first)->key_id());
+  EXPECT_EQ(store.writes, 1);
+
+  auto other = load_or_create_keychain_key(store, "svc", "other");
+  ASSERT_TRUE(other.has_value());
+  EXPECT_NE((*other)->key_id(), (*first)->key_id());
+  EXPECT_EQ(store.writes, 2);
+}
+
+TEST(Keychain, StoredEntryOfWrongLengthIsReportedAndNeverReplaced) {
+  for (std::size_t len : {0u, 31u, 33u, 64u}) {
+    SCOPED_TRACE(len);
+    FakeStore store;
+    const Bytes entry(len, 'a');
+    store.entries[{"svc", "default"}] = entry;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      auto key = load_or_create_keychain_key(store, "svc", "default");
+      ASSERT_FALSE(key.has_value());
+      EXPECT_EQ(key.error().kind, KK::kInvalidStoredKey);
+      EXPECT_EQ(key.error().invalid.got, len);
+    }
+    EXPECT_EQ(store.writes, 0);
+    EXPECT_EQ(store.entries.at({"svc", "default"}), entry);
+  }
+  FakeStore store;
+  store.entries[{"svc", "default"}] = Bytes(64, '0');
+  EXPECT_EQ(load_or_create_keychain_key(store, "svc", "default").error().to_string(),
+            "stored keychain entry is not a valid 32-byte HMAC key: invalid key length: expected 32 bytes, got 64");
+}
+
+// A store that cannot tell whether an entry exists (a locked keyring) must
+// not lead to a new key being written.
+TEST(Keychain, ReadFailureIsReturnedWithoutWriting) {
+  FakeStore store;
+  store.read_error = backend("keyring is locked");
+  auto key = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_FALSE(key.has_value());
+  EXPECT_EQ(key.error(), backend("keyring is locked"));
+  EXPECT_EQ(store.writes, 0);
+}
+
+TEST(Keychain, WriteFailureHandsOutNothing) {
+  FakeStore store;
+  store.write_error = backend("Cannot create an item in a locked collection");
+  auto key = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_FALSE(key.has_value());
+  EXPECT_EQ(key.error(), *store.write_error);
+  EXPECT_EQ(store.reads, 1);
+  EXPECT_TRUE(store.entries.empty());
+}
+
+TEST(Keychain, FailedReadBackHandsOutNothingAndKeepsTheNewEntry) {
+  FakeStore store;
+  store.read_error = backend("connection lost");
+  store.fail_read_at = 2;
+  auto key = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_FALSE(key.has_value());
+  EXPECT_EQ(key.error(), backend("connection lost"));
+  EXPECT_EQ(store.entries.at({"svc", "acct"}).size(), 32u);
+}
+
+TEST(Keychain, KeyHandedOutIsTheOneReadBack) {
+  FakeStore store;
+  store.raced_by = Bytes(32, 0x5a);
+  auto key = load_or_create_keychain_key(store, "svc", "acct");
+  ASSERT_TRUE(key.has_value());
+  EXPECT_EQ((*key)->key_id(), id_of(Bytes(32, 0x5a)));
+
+  // A racer that leaves a bad entry is reported, not papered over.
+  FakeStore bad;
+  bad.raced_by = Bytes(64, 0x5a);
+  auto refused = load_or_create_keychain_key(bad, "svc", "acct");
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind, KK::kInvalidStoredKey);
+}
+
+}  // namespace
+}  // namespace corvane
