@@ -330,7 +330,8 @@ PyGetSetDef kGetSet[] = {
     CORVANE_GETSET("records_inspected", records_of, "Records inspected."),
     CORVANE_GETSET("final_hmac_hex", final_hmac_of, "Final HMAC hex if the log verified, otherwise None."),
     CORVANE_GETSET("violation", violation_of, "First violation as a dict (None on Verified)."),
-    CORVANE_GETSET("additional_violations", additional_of, "Additional violations (only populated under `forensic=True`)."),
+    CORVANE_GETSET("additional_violations", additional_of,
+                   "Additional violations (only populated under `forensic=True`)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -354,7 +355,8 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// Steals nothing: `value` is consumed here whatever happens.
+// Stores `value` under `key`; false if it is null (a failed conversion) or
+// cannot be stored. The reference is dropped either way.
 bool set_item(PyObject* dict, const char* key, Ref value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
