@@ -45,7 +45,12 @@ install: $(BOOT)
 test-py: install
 	$(VENV)/bin/pytest -q tests
 
-test: test-cpp test-asan test-py
+# The key-store tests against a real Secret Service on a private bus.
+.PHONY: test-keyring
+test-keyring: install
+	tools/with-keyring.sh $(VENV)/bin/pytest -q -m keyring tests/test_keys.py
+
+test: test-cpp test-asan test-py test-keyring
 
 demo: install
 	$(PY) -c "import corvane_audit as c; print('corvane_audit', c.__version__, \
