@@ -66,6 +66,10 @@ TEST(Report, TsWallToMilliseconds) {
       {"1970-01-01T+1:-1:00.000Z", 3600000 - 60000},  // signed fields, separators unread
       {"1970/01/02 00:00:01,002Z", 86401002},
       {"1970-13-01T00:00:00.000Z", 31536000000},     // month 13: no range check
+      {"9999-12-31T23:59:59.999Z", 253402300799999},
+      {"2024-05-01 12:00:00,000Z", 1714564800000},   // other separators: same value
+      {"2024-05-01T12:00:00.00:Z", 1714564800000},   // ':' (just past '9'): the field is 0
+      {"2024-05-01T12:00:00.\xfa" "00Z", 1714564800000},  // not a digit: the field is 0
   };
   for (const Case& c : cases) EXPECT_EQ(ts_wall_to_ms(c.ts), c.ms) << c.ts;
 }

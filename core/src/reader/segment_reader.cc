@@ -47,13 +47,14 @@ std::expected<const std::uint8_t*, ReaderError> SegmentReader::load(std::uint64_
   if (offset >= window_start_ && offset - window_start_ + len <= window_len_) {
     return buffer_.data() + (offset - window_start_);
   }
-  // Reload from `offset`: as much as the buffer holds, but not past the size
-  // last seen, so a small file costs one read and touches few fresh pages.
+  // Reload from `offset`: up to a window's worth, but not past the size last
+  // seen, so a small file costs one read and a small buffer. The buffer grows
+  // at least twofold, so a file growing while it is read reallocates rarely.
   const std::uint64_t cap = std::max<std::uint64_t>(kWindowBytes, len);
   const std::uint64_t want = std::max(len, std::min(cap, known_size_ - std::min(known_size_, offset)));
-  if (buffer_.capacity() < cap) {
+  if (buffer_.capacity() < want) {
     buffer_.clear();
-    buffer_.reserve(static_cast<std::size_t>(cap));
+    buffer_.reserve(static_cast<std::size_t>(std::min(cap, std::max<std::uint64_t>(want, 2 * buffer_.capacity()))));
   }
   if (buffer_.size() < want) buffer_.resize(static_cast<std::size_t>(want));
   window_len_ = 0;
@@ -71,6 +72,15 @@ std::expected<const std::uint8_t*, ReaderError> SegmentReader::load(std::uint64_
 }
 
 std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(std::uint64_t offset) {
+  // Most frames lie whole inside the window.
+  if (offset >= window_start_ && offset - window_start_ + kFrameLenField <= window_len_) {
+    const std::uint8_t* p = buffer_.data() + (offset - window_start_);
+    const std::uint32_t len = load_u32le(p);
+    if (offset - window_start_ + len + kFrameOverhead <= window_len_ &&
+        load_u32le(p + kFrameLenField + len + kMacLen) == len) {
+      return FrameView{offset, ByteView(p + kFrameLenField, len), p + kFrameLenField + len};
+    }
+  }
   auto any = has_bytes(offset, 1);
   if (!any) return std::unexpected(ReaderError::from_io(any.error()));
   if (!*any) return std::nullopt;

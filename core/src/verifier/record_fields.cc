@@ -1,6 +1,9 @@
 #include "verifier/record_fields.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "cbor/utf8.h"
 
 namespace corvane::detail {
 
@@ -105,6 +108,230 @@ std::expected<RecordFields, std::string> read_record_fields(ByteView record) {
     if (!skip_rest(p, end, value)) return std::unexpected("record map truncated");
   }
   return f;
+}
+
+}  // namespace corvane::detail
+
+namespace corvane::detail {
+
+namespace {
+
+// A head as the strict decoder accepts it: majors 0-5 with a shortest-form
+// argument, no negative integer below i64::MIN, and the two booleans.
+// Inlined everywhere: it runs some thirty times per record.
+[[gnu::always_inline]] inline bool read_strict_head(const std::uint8_t*& p, const std::uint8_t* end, Head& h) {
+  if (p >= end) return false;
+  const std::uint8_t initial = *p;
+  const std::uint8_t info = initial & 31;
+  h.major = initial >> 5;
+  if (initial >= 0xC0) {  // tags and major 7: only the booleans
+    h.arg = info;
+    ++p;
+    return h.major == 7 && (info == 20 || info == 21);
+  }
+  if (info < 24) {
+    h.arg = info;
+    ++p;
+    return true;
+  }
+  if (info > 27) return false;
+  const std::size_t width = std::size_t{1} << (info - 24);
+  if (static_cast<std::size_t>(end - p) <= width) return false;
+  std::uint64_t arg;
+  switch (info) {
+    case 24: arg = p[1]; break;
+    case 25: {
+      std::uint16_t v;
+      std::memcpy(&v, p + 1, 2);
+      arg = __builtin_bswap16(v);
+      break;
+    }
+    case 26: {
+      std::uint32_t v;
+      std::memcpy(&v, p + 1, 4);
+      arg = __builtin_bswap32(v);
+      break;
+    }
+    default: {
+      std::uint64_t v;
+      std::memcpy(&v, p + 1, 8);
+      arg = __builtin_bswap64(v);
+      break;
+    }
+  }
+  static constexpr std::uint64_t kShortestFrom[] = {24, 0x100, 0x10000, 0x100000000};
+  if (arg < kShortestFrom[info - 24] || (h.major == 1 && (arg >> 63) != 0)) return false;
+  h.arg = arg;
+  p += 1 + width;
+  return true;
+}
+
+// valid_utf8, with the all-ASCII case (nearly every text here) checked inline.
+[[gnu::always_inline]] inline bool utf8_ok(const std::uint8_t* s, std::size_t len) {
+  std::uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s + i, 8);
+    high |= word;
+  }
+  if (i < len && len >= 8) {
+    std::uint64_t word;  // the last eight bytes, overlapping bytes already seen
+    std::memcpy(&word, s + len - 8, 8);
+    high |= word;
+  } else {
+    for (; i < len; ++i) high |= s[i];
+  }
+  return (high & 0x8080808080808080ull) == 0 || valid_utf8(s, len);
+}
+
+// Checks the rest of the item whose head `h` (at `depth`) was just read,
+// without recursion. Map keys must be scalars here; containers as keys are
+// left to the full decoder.
+bool check_item(const std::uint8_t*& p, const std::uint8_t* end, Head h, unsigned depth) {
+  // Trivial, so the array below costs nothing until used.
+  struct Level {
+    std::uint64_t left;  // items still to come (keys and values for a map)
+    const std::uint8_t* previous_key;
+    std::size_t previous_key_len;
+    bool map;
+  };
+  Level levels[MAX_CBOR_DEPTH];
+  int top = -1;
+  const std::uint8_t* start = nullptr;
+  bool is_key = false;
+  for (;;) {
+    const unsigned d = depth + static_cast<unsigned>(top + 1);
+    const auto left = static_cast<std::uint64_t>(end - p);
+    switch (h.major) {
+      case 2:
+      case 3:
+        if (h.arg > left) return false;
+        if (h.major == 3 && !utf8_ok(p, static_cast<std::size_t>(h.arg))) return false;
+        p += h.arg;
+        break;
+      case 4:
+      case 5:
+        if (is_key) return false;
+        if (h.arg != 0) {
+          // Every element takes a byte at least, which also bounds the counts.
+          if (d + 1 >= MAX_CBOR_DEPTH || h.arg > left) return false;
+          levels[++top] = Level{h.major == 5 ? 2 * h.arg : h.arg, nullptr, 0, h.major == 5};
+        }
+        break;
+      default:
+        break;
+    }
+    if (is_key) {
+      const ByteView key(start, static_cast<std::size_t>(p - start));
+      Level& level = levels[top];
+      if (level.previous_key != nullptr &&
+          !canonical_less(ByteView(level.previous_key, level.previous_key_len), key)) {
+        return false;
+      }
+      level.previous_key = key.data();
+      level.previous_key_len = key.size();
+    }
+    while (top >= 0 && levels[top].left == 0) --top;
+    if (top < 0) return true;
+    Level& level = levels[top];
+    is_key = level.map && level.left % 2 == 0;
+    --level.left;
+    start = p;
+    if (!read_strict_head(p, end, h)) return false;
+  }
+}
+
+// Field readers for the record's usual shape; each moves past its field
+// and refuses anything else.
+[[gnu::always_inline]] inline bool key_byte(const std::uint8_t*& p, const std::uint8_t* end, std::uint8_t key) {
+  if (p == end || *p != key) return false;
+  ++p;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool uint_field(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) {
+  Head h;
+  if (!read_strict_head(p, end, h) || h.major != 0) return false;
+  out = h.arg;
+  return true;
+}
+
+template <std::size_t N>
+[[gnu::always_inline]] inline bool bytes_field(const std::uint8_t*& p, const std::uint8_t* end, std::array<std::uint8_t, N>& out) {
+  static_assert(N == 16 || N == 32);
+  const std::size_t head = N < 24 ? 1 : 2;
+  if (static_cast<std::size_t>(end - p) < head + N) return false;
+  if (N < 24 ? p[0] != 0x40 + N : (p[0] != 0x58 || p[1] != N)) return false;
+  std::memcpy(out.data(), p + head, N);
+  p += head + N;
+  return true;
+}
+
+[[gnu::always_inline]] inline bool text_field(const std::uint8_t*& p, const std::uint8_t* end, std::string_view& out) {
+  Head h;
+  if (!read_strict_head(p, end, h) || h.major != 3 || h.arg > static_cast<std::uint64_t>(end - p)) return false;
+  const auto len = static_cast<std::size_t>(h.arg);
+  if (!utf8_ok(p, len)) return false;
+  out = std::string_view(reinterpret_cast<const char*>(p), len);
+  p += len;
+  return true;
+}
+
+// The payload map: text keys in canonical order, flat values checked here,
+// nested ones by check_item.
+bool payload_map(const std::uint8_t*& p, const std::uint8_t* end) {
+  Head map;
+  if (!read_strict_head(p, end, map) || map.major != 5) return false;
+  if (map.arg > static_cast<std::uint64_t>(end - p)) return false;
+  const std::uint8_t* previous = nullptr;
+  std::size_t previous_len = 0;
+  for (std::uint64_t i = 0; i < map.arg; ++i) {
+    const std::uint8_t* key = p;
+    Head h;
+    if (!read_strict_head(p, end, h) || h.major != 3 || h.arg > static_cast<std::uint64_t>(end - p) ||
+        !utf8_ok(p, static_cast<std::size_t>(h.arg))) {
+      return false;
+    }
+    p += h.arg;
+    const auto key_len = static_cast<std::size_t>(p - key);
+    // Canonical order: shorter encodings first, then bytewise.
+    if (previous != nullptr && (key_len < previous_len ||
+                                (key_len == previous_len && std::memcmp(previous, key, key_len) >= 0))) {
+      return false;
+    }
+    previous = key;
+    previous_len = key_len;
+    if (!read_strict_head(p, end, h)) return false;
+    if (h.major == 2 || h.major == 3) {
+      if (h.arg > static_cast<std::uint64_t>(end - p)) return false;
+      if (h.major == 3 && !utf8_ok(p, static_cast<std::size_t>(h.arg))) return false;
+      p += h.arg;
+    } else if ((h.major == 4 || h.major == 5) && !check_item(p, end, h, 2)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool scan_record(ByteView record, RecordFields& out) {
+  const std::uint8_t* p = record.data();
+  const std::uint8_t* const end = p + record.size();
+  std::uint64_t ignored = 0;
+  std::string_view text;
+  return key_byte(p, end, kRecordMapHead) &&                                    //
+         key_byte(p, end, 1) && uint_field(p, end, out.record_id) &&           //
+         key_byte(p, end, 2) && bytes_field(p, end, out.prev_hash) &&          //
+         key_byte(p, end, 3) && text_field(p, end, out.ts_wall) &&             //
+         key_byte(p, end, 4) && uint_field(p, end, ignored) &&                 //
+         key_byte(p, end, 5) && bytes_field(p, end, out.session_id) &&         //
+         key_byte(p, end, 6) && text_field(p, end, text) &&                    //
+         key_byte(p, end, 7) && text_field(p, end, text) &&                    //
+         key_byte(p, end, 8) && payload_map(p, end) &&                         //
+         key_byte(p, end, 9) && bytes_field(p, end, out.key_id) &&             //
+         key_byte(p, end, 10) && uint_field(p, end, ignored) && p == end;
 }
 
 }  // namespace corvane::detail
