@@ -1,12 +1,11 @@
 // Reading and verifying a log while a writer in the same process appends.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "corvane/reader.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "corvane/writer.h"
+#include "support/hook_fs.h"
 #include "support/test_util.h"
 
 namespace corvane {
@@ -56,36 +55,6 @@ TEST(LiveAppend, CursorSeesNewFramesAndAnIncompleteOneAsATornTail) {
             "Torn tail at segment 0 offset " + std::to_string(end) + " (partial write \u2014 recoverable by R5)");
 }
 
-// Passes everything to the real file system and runs `hook` once, on the
-// `nth` size query of an open file.
-class SizeHook final : public FileSystem {
- public:
-  SizeHook(int nth, std::function<void()> hook) : real_(posix_file_system()), nth_(nth), hook_(std::move(hook)) {
-    set_file_system(this);
-  }
-  ~SizeHook() override { set_file_system(nullptr); }
-  int fsize(int fd, std::uint64_t* s) override {
-    if (++calls_ == nth_) hook_();
-    return real_.fsize(fd, s);
-  }
-  int open(const char* p, int f, mode_t m) override { return real_.open(p, f, m); }
-  int close(int fd) override { return real_.close(fd); }
-  ssize_t pread(int fd, void* b, std::size_t n, off_t o) override { return real_.pread(fd, b, n, o); }
-  ssize_t pwrite(int fd, const void* b, std::size_t n, off_t o) override { return real_.pwrite(fd, b, n, o); }
-  int exists(const char* p) override { return real_.exists(p); }
-  int sync(int fd) override { return real_.sync(fd); }
-  int ftruncate(int fd, off_t n) override { return real_.ftruncate(fd, n); }
-  int mkdir(const char* p, mode_t m) override { return real_.mkdir(p, m); }
-  int flock(int fd, int op) override { return real_.flock(fd, op); }
-  int list_dir(const char* p, std::vector<std::string>* n) override { return real_.list_dir(p, n); }
-
- private:
-  FileSystem& real_;
-  int calls_ = 0;
-  int nth_;
-  std::function<void()> hook_;
-};
-
 TEST(LiveAppend, VerificationWalksFramesAppendedDuringItsWalk) {
   TempDir dir;
   Writer writer = open_writer(dir.path());
@@ -95,7 +64,12 @@ TEST(LiveAppend, VerificationWalksFramesAppendedDuringItsWalk) {
   // the walk reaches the end it knew, and the writer appends just then.
   VerifyReport report;
   {
-    SizeHook hook(2, [&] { ASSERT_TRUE(writer.append(record(2))); });
+    testing::HookFs fs;
+    fs.on_fsize = [&](int call) {
+      if (call == 2) {
+        ASSERT_TRUE(writer.append(record(2)));
+      }
+    };
     report = verify(dir.path(), testing::test_key()).value();
   }
   EXPECT_EQ(report.verdict, Verdict::kVerified);

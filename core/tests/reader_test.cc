@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "corvane/reader.h"
 #include "corvane/segment.h"
@@ -98,50 +99,11 @@ TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
   ASSERT_TRUE(cursor->next().value());  // segment 0's finalization record
   const auto first = cursor->next();
   ASSERT_FALSE(first);
-  EXPECT_EQ(first.error().kind, ReaderError::Kind::kInvalidSegmentHeader);
+  EXPECT_EQ(first.error().to_string().rfind("invalid segment header in segment 1: CRC32 mismatch: stored", 0), 0u);
   EXPECT_EQ(cursor->next().error(), first.error());
 
   std::filesystem::remove(log.path(0));
   EXPECT_TRUE(walk(dir.path()).empty());
-}
-
-// Each header damage and the reason the reader gives, through find_record.
-TEST(ReaderHeader, ChecksRunInOrderWithExactReasons) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::string&)> damage;
-    std::string reason;
-  };
-  const KeyId key_id = testing::test_key()->key_id();
-  const HeaderBytes good = build_header(key_id, Mac{}, 0);
-  auto patch = [](std::size_t at, std::vector<std::uint8_t> bytes) {
-    return [at, bytes](const std::string& p) {
-      Bytes data = testing::read_file(p);
-      std::copy(bytes.begin(), bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
-      testing::write_file(p, data);
-    };
-  };
-  char crc_reason[80];
-  std::snprintf(crc_reason, sizeof crc_reason, "CRC32 mismatch: stored 0x%08x, computed 0x%08x",
-                load_u32le(good.data() + 72) ^ 1u, load_u32le(good.data() + 72));
-  const std::vector<Case> cases = {
-      {"short", [](const std::string& p) { testing::truncate_to(p, 79); }, "file shorter than 80-byte header"},
-      {"magic and crc", patch(0, {'X', 'V', 'A', 'U', 0, 0, 7}), "magic mismatch: [88, 86, 65, 85]"},
-      {"version and index", patch(4, {2, 0, 3}), "unsupported version 0x0002"},
-      {"index", [&](const std::string& p) {
-         const HeaderBytes h = build_header(key_id, Mac{}, 3);
-         testing::write_file(p, Bytes(h.begin(), h.end()));
-       },
-       "filename indicates segment 0 but header says 3"},
-      {"crc", [](const std::string& p) { testing::flip_byte(p, 72); }, crc_reason},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1});
-    c.damage(log.path(0));
-    EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), "invalid segment header in segment 0: " + c.reason);
-  }
 }
 
 // Records the canonical decoder accepts but the schema refuses, and records
@@ -224,12 +186,9 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   EXPECT_EQ(found->prev_hash, frames[1].mac);
   EXPECT_EQ(found->hmac, frames[2].mac);
   EXPECT_EQ(found->raw, frames[2].record);
-  EXPECT_EQ(found->ts_wall, testing::kTestTs);
-  EXPECT_EQ(found->actor, "alice");
-  EXPECT_EQ(found->event, "user.login");
-  EXPECT_EQ(found->key_id, testing::test_key()->key_id());
-  EXPECT_EQ(found->session_id, testing::test_session());
-  EXPECT_EQ(found->schema_version, 1);
+  EXPECT_EQ(std::tie(found->ts_wall, found->actor, found->event, found->schema_version),
+            std::tuple(testing::kTestTs, "alice", "user.login", 1));
+  EXPECT_EQ(std::tie(found->key_id, found->session_id), std::tuple(testing::test_key()->key_id(), testing::test_session()));
   EXPECT_EQ(found->payload, PayloadMap::from_unsorted({{"n", PayloadValue::uint(2)}}));
 
   EXPECT_EQ(find_record(dir.path(), 7, 1).error().to_string(), "record not found: segment 7 record_id 1");
