@@ -146,7 +146,6 @@ class RecordCursor {
   std::string dir_;
   std::uint16_t current_ = 0;
   bool started_ = false;
-  bool finished_ = false;
   std::unique_ptr<SegmentReader> segment_;
   bool header_checked_ = false;
   std::uint64_t offset_ = kHeaderLen;

@@ -54,7 +54,6 @@ std::expected<RecordCursor, ReaderError> RecordCursor::open(const std::string& d
 std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
   for (;;) {
     if (!segment_) {
-      if (finished_) return std::nullopt;
       const std::uint16_t candidate = started_ ? static_cast<std::uint16_t>(current_ + 1) : 0;
       auto opened = SegmentReader::open(dir_, candidate);
       if (!opened) {
@@ -78,14 +77,12 @@ std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
       offset_ += (*record)->raw.size() + kFrameOverhead;
       return std::move(*record);
     }
-    // Exhausted. The current file stays open while no next segment exists,
-    // so records appended to it later are still found.
-    if (current_ == kMaxSegmentIndex) {
-      finished_ = true;
-      segment_.reset();
+    // Exhausted. The current file stays open while no next segment exists
+    // (65535 has none), so records appended to it later are still found.
+    if (current_ == kMaxSegmentIndex ||
+        !path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) {
       return std::nullopt;
     }
-    if (!path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) return std::nullopt;
     segment_.reset();
   }
 }
