@@ -13,7 +13,7 @@ BOOT     := $(VENV)/.bootstrapped
 SAN_FLAGS := -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all
 CMAKE_GEN := -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA)
 
-.PHONY: all demo test build test-cpp build-asan test-asan install test-py bench clean
+.PHONY: all demo test build test-cpp build-asan test-asan test-py-asan install test-py bench clean
 
 all: build
 
@@ -32,12 +32,21 @@ test-cpp: build
 build-asan: $(BOOT)
 	$(CMAKE) -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_C_FLAGS="$(SAN_FLAGS)" -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" \
-	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DCORVANE_BUILD_PYTHON=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	$(CMAKE) --build build/asan -j $(JOBS)
 
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(CTEST) --test-dir build/asan --output-on-failure --no-tests=error -j $(JOBS)
+
+# The Python suite against the sanitized extension, run by the ordinary
+# interpreter with the sanitizer runtimes preloaded.
+SAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+test-py-asan: build-asan
+	LD_PRELOAD="$(SAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  PYTHONPATH=$(abspath build/asan/stage) $(VENV)/bin/pytest -q -p no:cacheprovider tests
 
 install: $(BOOT)
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
@@ -50,7 +59,7 @@ test-py: install
 test-keyring: install
 	tools/with-keyring.sh $(VENV)/bin/pytest -q -m keyring tests/test_keys.py
 
-test: test-cpp test-asan test-py test-keyring
+test: test-cpp test-asan test-py test-py-asan test-keyring
 
 demo: install
 	$(PY) -c "import corvane_audit as c; print('corvane_audit', c.__version__, \
