@@ -1,7 +1,91 @@
-"""Tamper-evident, append-only audit log."""
+"""Tamper-evident, append-only audit log.
 
-from corvane_audit._native import core_version, format_version
+Records are appended to a log directory by a ``Writer``, each one MACed
+under a 32-byte key (``KeyHandle``) and chained to the one before it.
+``verify`` proves with the key that nothing stored was edited, inserted,
+reordered or removed; a ``checkpoint`` handed to another party also proves,
+later, that nothing was cut off the end. ``Reader`` reads records without
+the key, and ``AuditHandler`` feeds the log from the ``logging`` module.
+
+The native classes and functions stay available in ``corvane_audit._native``;
+the ones here add path objects, default session ids and timestamps, and
+checkpoint files.
+"""
+
+from corvane_audit._clock import RecordClock, utc_timestamp
+from corvane_audit._handler import AuditHandler
+from corvane_audit._log import Reader, Writer
+from corvane_audit._native import (
+    ArgumentError,
+    ChainBreakError,
+    CheckpointKeyMismatchError,
+    CheckpointMismatchError,
+    CheckpointTruncatedError,
+    CorvaneAuditError,
+    HeaderCorruptError,
+    HmacMismatchError,
+    IoFailure,
+    KeyHandle,
+    KeyIdMismatchError,
+    MissingRecordError,
+    RecordCorruptError,
+    RecordIter,
+    RecoveryError,
+    SchemaError,
+    SegmentDiscontinuityError,
+    TimestampError,
+    VerificationFailed,
+    VerifyReport,
+    core_version,
+    format_version,
+)
+from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, StrPath, ViolationDict
+from corvane_audit._verify import checkpoint, load_checkpoint, report_as_dict, save_checkpoint, verify
 
 __version__ = "0.3.0"
 
-__all__ = ["__version__", "core_version", "format_version"]
+__all__ = [
+    "__version__",
+    # keys, writing, reading
+    "KeyHandle",
+    "Writer",
+    "Reader",
+    "RecordIter",
+    "RecordClock",
+    "utc_timestamp",
+    "AuditHandler",
+    # verification and checkpoints
+    "verify",
+    "VerifyReport",
+    "report_as_dict",
+    "checkpoint",
+    "save_checkpoint",
+    "load_checkpoint",
+    # dict shapes
+    "AppendRecordDict",
+    "RecordDict",
+    "ViolationDict",
+    "CheckpointDict",
+    "StrPath",
+    # versions
+    "core_version",
+    "format_version",
+    # exceptions
+    "CorvaneAuditError",
+    "IoFailure",
+    "ArgumentError",
+    "RecoveryError",
+    "VerificationFailed",
+    "ChainBreakError",
+    "HmacMismatchError",
+    "MissingRecordError",
+    "RecordCorruptError",
+    "HeaderCorruptError",
+    "KeyIdMismatchError",
+    "SegmentDiscontinuityError",
+    "TimestampError",
+    "SchemaError",
+    "CheckpointMismatchError",
+    "CheckpointTruncatedError",
+    "CheckpointKeyMismatchError",
+]
