@@ -1,0 +1,352 @@
+"""The corvane-audit command: argument parsing and printing over the library.
+
+Exit status: 0 success (the log verified), 1 the log does not verify or its
+data is damaged, 2 usage, key or I/O error. Errors are one line on stderr.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import secrets
+import sys
+from collections.abc import Sequence
+from typing import Any, NoReturn, TextIO
+
+import corvane_audit as ca
+
+PROG = "corvane-audit"
+EXIT_OK, EXIT_VIOLATION, EXIT_ERROR = 0, 1, 2
+
+
+class UsageError(Exception):
+    """A problem with the command line or its inputs (exit 2)."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # One line, no usage dump: errors are one line wherever they come from.
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+# ---------------------------------------------------------------------------
+# Keys
+
+
+def _load_key(args: argparse.Namespace) -> ca.KeyHandle:
+    if args.key_file is not None:
+        try:
+            with open(args.key_file, encoding="utf-8") as f:
+                text = f.read(4096)
+        except (OSError, UnicodeDecodeError) as exc:
+            raise UsageError(f"cannot read key file {args.key_file}: {_reason(exc)}") from exc
+        try:
+            return ca.KeyHandle.from_hex(text)
+        except ca.ArgumentError as exc:
+            raise UsageError(f"key file {args.key_file}: {exc}") from exc
+    if args.keychain is not None:
+        service, _, account = args.keychain.partition(":")
+        return ca.KeyHandle.from_keychain(service, account or "default")
+    return ca.KeyHandle.from_env(args.key_env)
+
+
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc)
+
+
+# ---------------------------------------------------------------------------
+# Output
+
+
+def _jsonable(value: Any) -> Any:
+    """``value`` with bytes as lowercase hex, ready for json.dumps."""
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, dict):
+        return {k: _jsonable(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_jsonable(v) for v in value]
+    return value
+
+
+def _dumps(value: Any) -> str:
+    # ASCII-only: stored text is attacker-chosen, and escapes cannot steer a terminal.
+    return json.dumps(_jsonable(value))
+
+
+def _printable(text: str) -> str:
+    """``text`` with control and format characters escaped.
+
+    A stored actor or event may hold newlines, terminal escapes or bidi
+    overrides meant to forge or hide lines of output; none reach the screen.
+    """
+    if text.isprintable():
+        return text
+    return "".join(
+        c if c.isprintable() and c != "\\" else c.encode("unicode_escape").decode("ascii") for c in text
+    )
+
+
+def _position(segment: int, record_id: int | None) -> str:
+    return f"s{segment}" if record_id is None else f"s{segment}r{record_id}"
+
+
+def _print_report(report: ca.VerifyReport, cp: ca.CheckpointDict | None, out: TextIO) -> None:
+    print(f"verdict:    {report.compact}", file=out)
+    print(f"log:        {report.log_dir}", file=out)
+    print(f"key_id:     {report.key_id_hex}", file=out)
+    print(f"inspected:  {_count(report.segments_inspected, 'segment')}, "
+          f"{_count(report.records_inspected, 'record')}", file=out)
+    if report.final_hmac_hex is not None:
+        print(f"chain head: {report.final_hmac_hex}", file=out)
+    if cp is not None and report.ok:
+        where = _position(cp["segment"], cp["record_id"])
+        print(f"checkpoint: {where} still holds the pinned MAC (observed at {cp.get('observed_at', '')})", file=out)
+    violations = ([report.violation] if report.violation else []) + report.additional_violations
+    for v in violations:
+        where = _position(v["segment_index"], v["record_id"])
+        print(f"violation:  {v['kind']} at {where}, byte {v['byte_offset']}: {v['message']}", file=out)
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+def _record_line(record: ca.RecordDict) -> str:
+    where = _position(record["segment_index"], record["record_id"])
+    line = f"{where:<10} {record['ts_wall']}  {record['actor']}  {record['event']}"
+    if record["payload"]:
+        line += "  " + json.dumps(_jsonable(record["payload"]), ensure_ascii=False)
+    return _printable(line)
+
+
+def _record_json(record: ca.RecordDict) -> str:
+    # The raw bytes fields have hex twins; keep only those.
+    shown = {k: v for k, v in record.items() if k not in ("prev_hash", "hmac")}
+    return _dumps(shown)
+
+
+# ---------------------------------------------------------------------------
+# Commands
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    key = _load_key(args)
+    report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=args.checkpoint)
+    if args.json:
+        print(_dumps(ca.report_as_dict(report)))
+    else:
+        cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
+        _print_report(report, cp, sys.stdout)
+    return EXIT_OK if report.ok else EXIT_VIOLATION
+
+
+def cmd_checkpoint(args: argparse.Namespace) -> int:
+    cp = ca.checkpoint(args.log_dir, _load_key(args), args.observed_at)
+    if args.output is None:
+        print(json.dumps(cp, indent=2))
+    else:
+        ca.save_checkpoint(cp, args.output)
+        where = _position(cp["segment"], cp["record_id"])
+        print(f"wrote {args.output}: head {where} {cp['hmac']}")
+    return EXIT_OK
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    reader = ca.Reader.open(args.log_dir)
+    records = reader.follow(args.interval) if args.follow else iter(reader)
+    line = _record_json if args.json else _record_line
+    try:
+        for record in records:
+            print(line(record), flush=args.follow)
+    except KeyboardInterrupt:
+        if not args.follow:
+            raise
+    return EXIT_OK
+
+
+def cmd_append(args: argparse.Namespace) -> int:
+    try:
+        payload = json.loads(args.payload) if args.payload is not None else {}
+    except json.JSONDecodeError as exc:
+        raise UsageError(f"--payload is not valid JSON: {exc}") from exc
+    if not isinstance(payload, dict):
+        raise UsageError("--payload must be a JSON object")
+    key = _load_key(args)
+    with ca.Writer.open(args.log_dir, key, args.session, args.segment_size) as writer:
+        try:
+            record_id = writer.append({"actor": args.actor, "event": args.event, "payload": payload})
+        except TypeError as exc:  # a payload value the log cannot hold (null, a float)
+            raise UsageError(f"--payload: {exc}") from exc
+        writer.flush()
+    segment = ca.Reader.open(args.log_dir).segments()[-1]
+    print(f"appended {_position(segment, record_id)}")
+    return EXIT_OK
+
+
+def cmd_keygen(args: argparse.Namespace) -> int:
+    key_hex = secrets.token_hex(32)
+    if args.output is None:
+        print(key_hex)
+        return EXIT_OK
+    # Owner-only, and never over an existing key: losing one orphans its logs.
+    fd = os.open(args.output, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(key_hex + "\n")
+    key_id = ca.KeyHandle.from_hex(key_hex).key_id_hex()
+    print(f"wrote {args.output}: key_id {key_id}")
+    return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# Parser
+
+_DESCRIPTION = """\
+Write, read and verify tamper-evident audit logs.
+
+A log is a directory of segment files whose records are MACed with a
+32-byte key and chained to one another. `verify` proves, with the key, that
+no stored record was edited, inserted, reordered or removed. A checkpoint,
+handed to a party that does not control the log, also proves later that
+nothing was cut off the end.
+"""
+
+_EPILOG = """\
+keys (for verify, checkpoint, append), in this order of precedence:
+  --key-file PATH            a file holding the key as 64 hex characters
+  --keychain SERVICE[:ACCOUNT]
+                             the system key store (macOS Keychain, Secret
+                             Service on Linux); a random key is created there
+                             on first use; ACCOUNT defaults to "default"
+  --key-env VAR              an environment variable holding 64 hex
+                             characters (default CORVANE_AUDIT_KEY_HEX)
+
+exit status:
+  0  success; for verify: the log verified
+  1  the log does not verify, or its data is damaged
+  2  usage error, bad key or checkpoint, I/O error
+
+examples:
+  corvane-audit keygen -o audit.key
+  corvane-audit append /var/log/app-audit --key-file audit.key --actor alice --event login
+  corvane-audit verify /var/log/app-audit --key-file audit.key
+  corvane-audit checkpoint /var/log/app-audit --key-file audit.key -o head.json
+  corvane-audit verify /var/log/app-audit --key-file audit.key --checkpoint head.json
+  corvane-audit show /var/log/app-audit --follow
+"""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    keys = _Parser(add_help=False)
+    group = keys.add_argument_group("key")
+    choice = group.add_mutually_exclusive_group()
+    choice.add_argument("--key-env", metavar="VAR", default="CORVANE_AUDIT_KEY_HEX",
+                        help="read the key as 64 hex characters from VAR (default: %(default)s)")
+    choice.add_argument("--key-file", metavar="PATH", help="read the key as 64 hex characters from PATH")
+    choice.add_argument("--keychain", metavar="SERVICE[:ACCOUNT]",
+                        help="load the key from the system key store, creating it on first use")
+
+    parser = _Parser(prog=PROG, description=_DESCRIPTION, epilog=_EPILOG,
+                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {ca.__version__} (log format {ca.format_version()}, core {ca.core_version()})")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=_Parser)
+
+    def command(name: str, help: str, description: str, *, with_key: bool) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=help, description=description, parents=[keys] if with_key else [],
+                                   formatter_class=argparse.RawDescriptionHelpFormatter)
+
+    p = command("verify", "verify a log with its key",
+                "Verify every record and segment of LOG_DIR with the key and print the verdict.\n"
+                "Exit 0 when the log verifies, 1 when it does not.", with_key=True)
+    p.add_argument("log_dir", metavar="LOG_DIR")
+    p.add_argument("--checkpoint", metavar="FILE",
+                   help="a checkpoint file taken earlier: also prove that the pinned record is still "
+                        "there with the same MAC (nothing rewritten, nothing cut off the end)")
+    p.add_argument("--forensic", action="store_true",
+                   help="keep going after the first violation and list every one")
+    p.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    p.set_defaults(run=cmd_verify)
+
+    p = command("checkpoint", "pin the chain head of a verified log",
+                "Verify LOG_DIR, then print its chain head as a checkpoint (JSON).\n"
+                "Give the checkpoint to a party that does not control the log; a copy\n"
+                "kept beside the log proves nothing.", with_key=True)
+    p.add_argument("log_dir", metavar="LOG_DIR")
+    p.add_argument("-o", "--output", metavar="FILE", help="write the checkpoint to FILE (atomically) instead")
+    p.add_argument("--observed-at", metavar="TEXT",
+                   help="free text stored in the checkpoint (default: the current UTC time)")
+    p.set_defaults(run=cmd_checkpoint)
+
+    p = command("show", "print the records of a log (no key needed)",
+                "Print every record of LOG_DIR, one per line. Reading needs no key and\n"
+                "proves nothing; use verify for that.", with_key=False)
+    p.add_argument("log_dir", metavar="LOG_DIR")
+    p.add_argument("--json", action="store_true",
+                   help="print JSON lines: every field of each record, bytes as lowercase hex")
+    p.add_argument("-f", "--follow", action="store_true",
+                   help="keep printing records as they are appended, until interrupted")
+    p.add_argument("--interval", metavar="SECONDS", type=float, default=0.25,
+                   help="how often --follow looks for new records (default: %(default)s)")
+    p.set_defaults(run=cmd_show)
+
+    p = command("append", "append one record",
+                "Append one record with the current time to LOG_DIR (created if missing)\n"
+                "and make it durable. Prints its position, s<segment>r<record_id>.", with_key=True)
+    p.add_argument("log_dir", metavar="LOG_DIR")
+    p.add_argument("--actor", required=True, help="who acted")
+    p.add_argument("--event", required=True, help="what happened")
+    p.add_argument("--payload", metavar="JSON",
+                   help="a JSON object of details; values: strings, integers, booleans, arrays, objects")
+    p.add_argument("--session", metavar="HEX", help="32 hex characters (default: a random session id)")
+    p.add_argument("--segment-size", metavar="BYTES", type=int,
+                   help="rotate to a new segment file past this size (default: 64 MiB)")
+    p.set_defaults(run=cmd_append)
+
+    p = command("keygen", "print a fresh random key",
+                "Print a fresh random 32-byte key as 64 hex characters.", with_key=False)
+    p.add_argument("-o", "--output", metavar="FILE",
+                   help="write the key to FILE instead, readable by its owner only; never overwrites")
+    p.set_defaults(run=cmd_keygen)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        args = build_parser().parse_args(argv)
+        status: int = args.run(args)
+        return status
+    except UsageError as exc:
+        return _fail(str(exc), EXIT_ERROR)
+    except ca.VerificationFailed as exc:  # damaged data, or a refused checkpoint
+        return _fail(str(exc), EXIT_VIOLATION)
+    except ca.CorvaneAuditError as exc:
+        return _fail(str(exc), EXIT_ERROR)
+    except OSError as exc:
+        if isinstance(exc, BrokenPipeError):
+            return _closed_stdout()
+        where = f"{exc.filename}: " if exc.filename else ""
+        return _fail(f"{where}{_reason(exc)}", EXIT_ERROR)
+    except KeyboardInterrupt:
+        return 130
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: {_printable(message)}", file=sys.stderr)
+    return status
+
+
+def _closed_stdout() -> int:
+    # The reader went away (`show | head`). Point stdout at /dev/null so the
+    # interpreter's final flush does not fail again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return EXIT_ERROR
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
