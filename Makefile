@@ -61,9 +61,10 @@ test-keyring: install
 
 test: test-cpp test-asan test-py test-py-asan test-keyring
 
+# A log written, verified and checkpointed, then tampered with three ways.
 demo: install
-	$(PY) -c "import corvane_audit as c; print('corvane_audit', c.__version__, \
-	  'format', c.format_version(), 'core', c.core_version())"
+	rm -rf build/demo
+	$(PY) examples/demo.py build/demo
 
 bench: build
 	@echo "benchmarks arrive with the writer and verifier"

@@ -218,3 +218,14 @@ def test_follow_sees_a_record_appended_by_another_process(tmp_path: Path, key: _
         follower.terminate()
         _, err = follower.communicate(timeout=30)
     assert b"Traceback" not in err
+
+
+def test_the_demo_tells_the_whole_story(tmp_path: Path) -> None:
+    demo = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    done = subprocess.run([sys.executable, str(demo), str(tmp_path / "demo")], cwd=tmp_path, env=ENV,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    verdicts = [line.split()[-1] for line in done.stdout.splitlines() if line.strip().startswith("verdict:")]
+    assert [v.split("@")[0] for v in verdicts] == [
+        "Verified", "HmacMismatch", "ChainBreak", "Verified", "CheckpointTruncated", "Verified"]
+    assert "segment files: audit-0000.cbor, audit-0001.cbor, audit-0002.cbor" in done.stdout
