@@ -65,7 +65,7 @@ class Writer:
         path = fspath_str(log_dir)
         session = uuid.uuid4().hex if session_id_hex is None else session_id_hex
         native = _native.Writer.open(path, key, session, segment_size_bytes)
-        return cls(native, log_dir=path, session_id_hex=session.strip(), timestamps=timestamps)
+        return cls(native, log_dir=path, session_id_hex=session.strip().lower(), timestamps=timestamps)
 
     @property
     def log_dir(self) -> str:

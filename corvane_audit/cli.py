@@ -239,6 +239,26 @@ examples:
 """
 
 
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     keys = _Parser(add_help=False)
     group = keys.add_argument_group("key")
@@ -289,7 +309,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="print JSON lines: every field of each record, bytes as lowercase hex")
     p.add_argument("-f", "--follow", action="store_true",
                    help="keep printing records as they are appended, until interrupted")
-    p.add_argument("--interval", metavar="SECONDS", type=float, default=0.25,
+    p.add_argument("--interval", metavar="SECONDS", type=_positive_float, default=0.25,
                    help="how often --follow looks for new records (default: %(default)s)")
     p.set_defaults(run=cmd_show)
 
@@ -302,7 +322,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--payload", metavar="JSON",
                    help="a JSON object of details; values: strings, integers, booleans, arrays, objects")
     p.add_argument("--session", metavar="HEX", help="32 hex characters (default: a random session id)")
-    p.add_argument("--segment-size", metavar="BYTES", type=int,
+    p.add_argument("--segment-size", metavar="BYTES", type=_positive_int,
                    help="rotate to a new segment file past this size (default: 64 MiB)")
     p.set_defaults(run=cmd_append)
 
@@ -315,14 +335,20 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    log_dir = ""
     try:
         args = build_parser().parse_args(argv)
+        log_dir = getattr(args, "log_dir", "")
         status: int = args.run(args)
         return status
     except UsageError as exc:
         return _fail(str(exc), EXIT_ERROR)
     except ca.VerificationFailed as exc:  # damaged data, or a refused checkpoint
         return _fail(str(exc), EXIT_VIOLATION)
+    except ca.IoFailure as exc:
+        # The native texts carry the system's reason but not always the path.
+        message = str(exc)
+        return _fail(message if not log_dir or log_dir in message else f"{log_dir}: {message}", EXIT_ERROR)
     except ca.CorvaneAuditError as exc:
         return _fail(str(exc), EXIT_ERROR)
     except OSError as exc:
@@ -332,6 +358,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(f"{where}{_reason(exc)}", EXIT_ERROR)
     except KeyboardInterrupt:
         return 130
+    except Exception as exc:  # a bug, or input no check above foresaw: still one line
+        return _fail(f"unexpected {type(exc).__name__}: {exc}", EXIT_ERROR)
 
 
 def _fail(message: str, status: int) -> int:
