@@ -150,35 +150,50 @@ std::expected<void, CborError> decode_item(ByteView buf, std::size_t& pos, unsig
       return {};
     }
     case 4: {
+      if (out == nullptr) {
+        for (std::uint64_t i = 0; i < n; ++i) {
+          if (auto r = decode_item(buf, pos, depth + 1, nullptr); !r) return r;
+        }
+        return {};
+      }
       CborArray items;
-      if (out) items.reserve(n < kMaxPrealloc ? n : kMaxPrealloc);
+      items.reserve(n < kMaxPrealloc ? n : kMaxPrealloc);
       for (std::uint64_t i = 0; i < n; ++i) {
         CborValue element;
-        auto r = decode_item(buf, pos, depth + 1, out ? &element : nullptr);
-        if (!r) return r;
-        if (out) items.push_back(std::move(element));
+        if (auto r = decode_item(buf, pos, depth + 1, &element); !r) return r;
+        items.push_back(std::move(element));
       }
-      if (out) *out = CborValue::array(std::move(items));
+      *out = CborValue::array(std::move(items));
       return {};
     }
     case 5: {
+      if (out == nullptr) {
+        ByteView previous_key;
+        for (std::uint64_t i = 0; i < n; ++i) {
+          const std::size_t k = pos;
+          if (auto r = decode_item(buf, pos, depth + 1, nullptr); !r) return r;
+          const ByteView key_bytes = buf.subspan(k, pos - k);
+          if (i > 0 && !canonical_less(previous_key, key_bytes)) return fail(CborError::Kind::kKeyOrder, k);
+          previous_key = key_bytes;
+          if (auto r = decode_item(buf, pos, depth + 1, nullptr); !r) return r;
+        }
+        return {};
+      }
       CborMap pairs;
-      if (out) pairs.reserve(n < kMaxPrealloc ? n : kMaxPrealloc);
+      pairs.reserve(n < kMaxPrealloc ? n : kMaxPrealloc);
       ByteView previous_key;
       for (std::uint64_t i = 0; i < n; ++i) {
         const std::size_t k = pos;
         CborValue key;
-        auto r = decode_item(buf, pos, depth + 1, out ? &key : nullptr);
-        if (!r) return r;
+        if (auto r = decode_item(buf, pos, depth + 1, &key); !r) return r;
         const ByteView key_bytes = buf.subspan(k, pos - k);
         if (i > 0 && !canonical_less(previous_key, key_bytes)) return fail(CborError::Kind::kKeyOrder, k);
         previous_key = key_bytes;
         CborValue value;
-        r = decode_item(buf, pos, depth + 1, out ? &value : nullptr);
-        if (!r) return r;
-        if (out) pairs.emplace_back(std::move(key), std::move(value));
+        if (auto r = decode_item(buf, pos, depth + 1, &value); !r) return r;
+        pairs.emplace_back(std::move(key), std::move(value));
       }
-      if (out) *out = CborValue::map(std::move(pairs));
+      *out = CborValue::map(std::move(pairs));
       return {};
     }
   }

@@ -1,5 +1,4 @@
 #include <blake3.h>
-#include <openssl/crypto.h>
 #define __STDC_WANT_LIB_EXT1__ 1
 #include <string.h>
 #include <zlib.h>
@@ -29,10 +28,6 @@ std::uint32_t crc32(std::span<const std::uint8_t> data) {
     left -= chunk;
   }
   return static_cast<std::uint32_t>(crc);
-}
-
-bool ct_equal(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b) {
-  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 void secure_wipe(void* data, std::size_t len) {

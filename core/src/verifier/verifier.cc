@@ -17,20 +17,6 @@ constexpr std::int64_t kMaxStepBackMs = 60000;
 
 std::string hex(std::span<const std::uint8_t> bytes) { return to_hex(bytes); }
 
-// Constant-time like ct_equal (every byte examined, no early exit), but
-// inline: three comparisons per record are a measurable share of the walk.
-bool same(const std::array<std::uint8_t, 32>& a, const std::array<std::uint8_t, 32>& b) {
-  std::uint64_t diff = 0;
-  for (std::size_t i = 0; i < 32; i += 8) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, a.data() + i, 8);
-    std::memcpy(&y, b.data() + i, 8);
-    diff |= x ^ y;
-  }
-  return diff == 0;
-}
-
 template <std::size_t N>
 std::array<std::uint8_t, N> slice(const HeaderBytes& h, std::size_t at) {
   std::array<std::uint8_t, N> out;
@@ -124,7 +110,7 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
     Mac stored;
     std::copy_n(f.mac, kMacLen, stored.begin());
     const Mac computed = key_.mac(f.record);
-    if (!same(computed, stored)) {
+    if (!ct_equal(computed, stored)) {
       return add(violations::hmac_mismatch(index, expected_id, offset, hex(computed), hex(stored), f.record.size()));
     }
     if (!detail::scan_record(f.record, fields)) {
@@ -138,10 +124,10 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
     }
     const detail::RecordFields& r = fields;
 
-    if (!same(r.prev_hash, chain_head)) {
+    if (!ct_equal(r.prev_hash, chain_head)) {
       return add(violations::chain_break(index, r.record_id, offset, hex(chain_head), hex(r.prev_hash)));
     }
-    if (!same(r.key_id, key_id_)) {
+    if (!ct_equal(r.key_id, key_id_)) {
       // The header's key_id equals the verifier's here: the header check passed.
       return add(violations::record_key_id_mismatch(index, r.record_id, offset, hex(key_id_), hex(r.key_id)));
     }
@@ -152,7 +138,7 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
                                                   previous_session_ != r.session_id));
     }
     if (checkpoint && checkpoint->segment == index && checkpoint->record_id == r.record_id) {
-      if (!same(stored, checkpoint->hmac)) {
+      if (!ct_equal(stored, checkpoint->hmac)) {
         return add(violations::checkpoint_mismatch(index, r.record_id, offset, hex(checkpoint->hmac), hex(stored),
                                                    checkpoint->observed_at));
       }
