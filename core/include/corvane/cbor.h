@@ -88,11 +88,13 @@ class PayloadMap {
   // Inserts or replaces the entry for `key`, keeping the order.
   void insert_or_assign(std::string key, PayloadValue value);
 
+  using const_iterator = std::vector<Entry>::const_iterator;
   const std::vector<Entry>& entries() const { return entries_; }
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  // Defined below, where PayloadValue is complete.
+  std::size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
   const PayloadValue* find(std::string_view key) const;
 
   bool operator==(const PayloadMap&) const;
@@ -123,6 +125,10 @@ struct PayloadValue {
 };
 
 inline bool PayloadMap::operator==(const PayloadMap& other) const { return entries_ == other.entries_; }
+inline std::size_t PayloadMap::size() const { return entries_.size(); }
+inline bool PayloadMap::empty() const { return entries_.empty(); }
+inline PayloadMap::const_iterator PayloadMap::begin() const { return entries_.begin(); }
+inline PayloadMap::const_iterator PayloadMap::end() const { return entries_.end(); }
 
 // ---------------------------------------------------------------------------
 // Encoding. The encoder cannot fail on valid input; a non-negative kNint is a
