@@ -67,7 +67,10 @@ demo: install
 	$(PY) examples/demo.py build/demo
 
 bench: build
-	@echo "benchmarks arrive with the writer and verifier"
+	build/release/benchmarks/format_bench
+	build/release/benchmarks/writer_bench
+	build/release/benchmarks/verify_bench
+	cd /tmp && PYTHONPATH=$(abspath build/release/stage) $(abspath $(PY)) $(abspath benchmarks/python_bench.py) $(abspath build/release)
 
 clean:
 	rm -rf build

@@ -5,12 +5,34 @@
 namespace corvane {
 
 PayloadMap PayloadMap::from_unsorted(std::vector<Entry> entries) {
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  const std::size_t n = entries.size();
+  // Sort positions rather than entries: moving a string and a value at
+  // every step of the sort costs far more than moving an index.
+  constexpr std::size_t kInline = 32;
+  std::uint32_t inline_order[kInline];
+  std::vector<std::uint32_t> heap_order;
+  std::uint32_t* order = inline_order;
+  if (n > kInline) {
+    heap_order.resize(n);
+    order = heap_order.data();
+  }
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+  const auto less = [&entries](std::uint32_t a, std::uint32_t b) { return entries[a].first < entries[b].first; };
+  if (n <= kInline) {
+    for (std::size_t i = 1; i < n; ++i) {  // stable insertion sort
+      const std::uint32_t item = order[i];
+      std::size_t j = i;
+      for (; j > 0 && less(item, order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = item;
+    }
+  } else {
+    std::stable_sort(order, order + n, less);
+  }
   // Of equal keys keep the last one inserted, as a map assignment would.
   PayloadMap map;
-  map.entries_.reserve(entries.size());
-  for (auto& entry : entries) {
+  map.entries_.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Entry& entry = entries[order[i]];
     if (!map.entries_.empty() && map.entries_.back().first == entry.first) {
       map.entries_.back().second = std::move(entry.second);
     } else {

@@ -1,0 +1,163 @@
+"""Python-level figures, each beside a baseline measured in the same run.
+
+  python_bench.py BUILD_DIR [--records N] [--verify-records M]
+
+BUILD_DIR holds the C++ benchmark programs (BUILD_DIR/benchmarks) and the
+staged package (BUILD_DIR/stage), which must be first on sys.path.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hmac
+import hashlib
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Any, Callable
+
+import cbor2
+
+from corvane_audit import _native
+
+KEY = bytes((i * 7 + 1) & 0xFF for i in range(32))
+TS = "2026-12-06T07:16:15.123Z"
+
+
+def typical(i: int) -> dict[str, Any]:
+    # The same record as the C++ writer benchmark's.
+    return {
+        "actor": "user:alice@example.com",
+        "event": "document.update",
+        "ts_wall": TS,
+        "ts_mono_delta": i,
+        "payload": {
+            "document_id": "3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7",
+            "ip": "203.0.113.42",
+            "bytes_changed": 48213,
+            "approved": True,
+            "reason": "quarterly review: figures corrected",
+        },
+    }
+
+
+def python_writer(path: str, n: int) -> float:
+    """A pure-Python writer of the same frames: canonical CBOR (cbor2),
+    HMAC-SHA256 chaining and one write() per record. Returns records/s."""
+    key_id = b"\x00" * 32  # the cost is the same whatever the value
+    session = b"\x00" * 16
+    prev = hmac.new(KEY, b"genesis", hashlib.sha256).digest()
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    start = time.process_time()
+    for i in range(n):
+        r = typical(i)
+        data = cbor2.dumps(
+            {1: i, 2: prev, 3: r["ts_wall"], 4: r["ts_mono_delta"], 5: session, 6: r["actor"],
+             7: r["event"], 8: r["payload"], 9: key_id, 10: 1},
+            canonical=True,
+        )
+        mac = hmac.new(KEY, data, hashlib.sha256).digest()
+        length = struct.pack("<I", len(data))
+        os.write(fd, length + data + mac + length)
+        prev = mac
+    elapsed = time.process_time() - start
+    os.close(fd)
+    return n / elapsed
+
+
+def native_writer(log_dir: str, key: _native.KeyHandle, n: int) -> float:
+    """Records per CPU second (user + system, as the C++ figure)."""
+    records = [typical(i) for i in range(n)]  # built outside the timing, like the C++ loop's record
+    with _native.Writer.open(log_dir, key) as w:
+        append = w.append
+        start = time.process_time()
+        for r in records:
+            append(r)
+        elapsed = time.process_time() - start
+    return n / elapsed
+
+
+def cxx_writer(bench: str, log_dir: str, n: int) -> float:
+    out = subprocess.run([bench, "--append-cpu", str(n), log_dir], check=True, capture_output=True, text=True)
+    return float(out.stdout)
+
+
+def best(runs: int, fn: Callable[[], float]) -> float:
+    return max(fn() for _ in range(runs))
+
+
+def cxx_figure(output: str, label: str) -> float:
+    for line in output.splitlines():
+        if line.strip().startswith(label):
+            return float(re.findall(r"\s([0-9]+\.[0-9])\s", line)[0])
+    raise SystemExit(f"python_bench: no '{label}' line in:\n{output}")
+
+
+def row(name: str, value: float, unit: str, baseline: float | None = None) -> None:
+    ratio = f"  ({value / baseline:.2f}x baseline)" if baseline else ""
+    print(f"  {name:<48} {value:12.1f} {unit}{ratio}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build_dir")
+    parser.add_argument("--records", type=int, default=300_000)
+    parser.add_argument("--verify-records", type=int, default=1_000_000)
+    args = parser.parse_args()
+    benches = os.path.join(args.build_dir, "benchmarks")
+    key = _native.KeyHandle.from_bytes(KEY)
+    work = tempfile.mkdtemp(prefix="corvane-pybench-")
+    try:
+        n = args.records
+        print(f"Python appends, {n} records of the C++ benchmark's shape (records per CPU second, "
+              "best of 3 alternating rounds)")
+        pure = native = cxx = 0.0
+        log = os.path.join(work, "log")
+        for _ in range(3):
+            pure = max(pure, python_writer(os.path.join(work, "pure.bin"), n))
+            shutil.rmtree(log, ignore_errors=True)
+            native = max(native, native_writer(log, key, n))
+            shutil.rmtree(log, ignore_errors=True)
+            cxx = max(cxx, cxx_writer(os.path.join(benches, "writer_bench"), log, n))
+            shutil.rmtree(log, ignore_errors=True)
+        row("pure-Python writer (cbor2 + hmac + write)", pure, "records/s")
+        row("Writer.append from Python", native, "records/s", pure)
+        print("    -> target >= 5x the pure-Python writer")
+        row("core Writer::append from C++ (same record)", cxx, "records/s")
+        row("Writer.append from Python vs C++", native, "records/s", cxx)
+        print(f"    -> binding overhead {1e9 / native - 1e9 / cxx:.0f} ns per record (target >= 0.75x C++)")
+
+        m = args.verify_records
+        log = os.path.join(work, "big")
+        with _native.Writer.open(log, key) as w:
+            for i in range(m):
+                w.append(typical(i))
+        size_mb = sum(os.path.getsize(os.path.join(log, f)) for f in os.listdir(log)) / 1e6
+        t_verify = 1e300
+        for _ in range(3):
+            start = time.process_time()
+            report = _native.verify(log, key)
+            t_verify = min(t_verify, time.process_time() - start)
+            assert report.ok, report
+        out = subprocess.run([os.path.join(benches, "verify_bench"), "0", log], check=True, capture_output=True,
+                             text=True).stdout
+        cxx_verify = cxx_figure(out, "verify")
+        print(f"\nverification of {m} records, {size_mb:.1f} MB (CPU time, best of 3)")
+        row("verify from C++ (same log)", cxx_verify, "MB/s")
+        row("verify from Python", size_mb / t_verify, "MB/s", cxx_verify)
+        start = time.process_time()
+        count = sum(1 for _ in _native.Reader.open(log))
+        t_iter = time.process_time() - start
+        row("iter(Reader) from Python", count / t_iter, "records/s")
+        row("record cursor from C++ (same log)", cxx_figure(out, "record cursor"), "records/s")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
