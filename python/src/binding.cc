@@ -68,6 +68,21 @@ PyTypeObject* ensure_type(Cls which, PyType_Spec* spec) {
 
 const char* utf8_of(PyObject* str, Py_ssize_t* len) { return PyUnicode_AsUTF8AndSize(str, len); }
 
+bool text_of(PyObject* str, std::string* out) {
+  Py_ssize_t len = 0;
+  if (const char* utf8 = utf8_of(str, &len)) {
+    out->assign(utf8, static_cast<std::size_t>(len));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  Ref bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  char* data = nullptr;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return false;
+  out->assign(data, static_cast<std::size_t>(len));
+  return true;
+}
+
 bool path_from_str(PyObject* str, std::string* out) {
   Ref encoded(PyUnicode_EncodeFSDefault(str));
   if (!encoded) return false;
@@ -127,6 +142,28 @@ std::string_view strip_unicode_whitespace(std::string_view text) {
   while (begin < end && whitespace_at(text.substr(0, end), begin, &n)) begin += n;
   while (end > begin && whitespace_ending_at(text.substr(0, end), end, &n)) end -= n;
   return text.substr(begin, end - begin);
+}
+
+}  // namespace corvane::py
+
+namespace corvane::py {
+
+std::optional<HexFailure> decode_hex_exact(std::string_view text, std::span<std::uint8_t> out) {
+  const auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  const std::string_view trimmed = strip_unicode_whitespace(text);
+  if (trimmed.size() != 2 * out.size()) return HexFailure{true, trimmed.size()};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const int hi = digit(trimmed[2 * i]);
+    const int lo = digit(trimmed[2 * i + 1]);
+    if (hi < 0 || lo < 0) return HexFailure{false, i};
+    out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
+  }
+  return std::nullopt;
 }
 
 }  // namespace corvane::py

@@ -7,6 +7,8 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -112,7 +114,7 @@ const char* exception_name(Exc which);  // "CorvaneAuditError", ...
 
 // Sets `which` with `message` as its single argument; returns nullptr so
 // callers can `return raise(...)`.
-std::nullptr_t raise(Exc which, const std::string& message);
+std::nullptr_t raise(Exc which, std::string_view message);
 std::nullptr_t raise_type_error(const std::string& message);
 
 // Core errors, mapped to the module's exceptions with the binding's texts.
@@ -164,6 +166,9 @@ void dealloc_instance(PyObject* obj) {
 
 // The UTF-8 text of a str (nullptr with the interpreter's error set).
 const char* utf8_of(PyObject* str, Py_ssize_t* len);
+// The UTF-8 bytes of a str, lone surrogates kept (surrogatepass), so that a
+// caller's text still round-trips into messages.
+bool text_of(PyObject* str, std::string* out);
 // A path argument: the str in the file-system encoding (surrogateescape),
 // so names that are not valid UTF-8 survive.
 bool path_from_str(PyObject* str, std::string* out);
@@ -171,6 +176,16 @@ PyObject* str_from(std::string_view text);  // new reference; replaces invalid U
 PyObject* bytes_from(const void* data, std::size_t len);
 // Leading and trailing Unicode White_Space removed.
 std::string_view strip_unicode_whitespace(std::string_view text);
+
+// Decodes hexadecimal text (surrounding Unicode whitespace ignored; digits
+// in either case) into exactly out.size() bytes. On failure: the trimmed
+// text's byte length if it is not twice out.size(), else the index of the
+// first byte whose two characters are not both hex digits.
+struct HexFailure {
+  bool wrong_length;
+  std::size_t value;
+};
+std::optional<HexFailure> decode_hex_exact(std::string_view text, std::span<std::uint8_t> out);
 
 // The shared core key of a KeyHandle object, or null if `obj` is not one.
 const KeyHandle* key_of(PyObject* obj);

@@ -62,9 +62,12 @@ PyObject* exception_class(Exc which) {
   return slot;
 }
 
-std::nullptr_t raise(Exc which, const std::string& message) {
+std::nullptr_t raise(Exc which, std::string_view message) {
   PyObject* cls = exception_class(which);
-  if (cls != nullptr) PyErr_SetString(cls, message.c_str());
+  if (cls == nullptr) return nullptr;
+  // Messages may quote caller text: keep NUL bytes, replace what is not UTF-8.
+  Ref text(str_from(message));
+  if (text) PyErr_SetObject(cls, text.get());
   return nullptr;
 }
 

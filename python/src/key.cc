@@ -22,30 +22,14 @@ struct KeyHandleObject {
 
 constexpr const char* kDefaultEnvVar = "CORVANE_AUDIT_KEY_HEX";
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Parses 64 hexadecimal characters (surrounding Unicode whitespace ignored)
-// into `out`; on failure returns the message.
+// Parses 64 hexadecimal characters into `out`; on failure wipes it and
+// returns the message.
 std::optional<std::string> parse_key_hex(std::string_view text, std::array<std::uint8_t, 32>& out) {
-  const std::string_view trimmed = strip_unicode_whitespace(text);
-  if (trimmed.size() != 64) {
-    return "expected 64 hex chars (32 bytes); got " + std::to_string(trimmed.size());
-  }
-  for (std::size_t i = 0; i < 32; ++i) {
-    const int hi = hex_value(trimmed[2 * i]);
-    const int lo = hex_value(trimmed[2 * i + 1]);
-    if (hi < 0 || lo < 0) {
-      secure_wipe(out.data(), out.size());
-      return "bad hex at byte " + std::to_string(i) + ": invalid digit found in string";
-    }
-    out[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-  }
-  return std::nullopt;
+  const auto failure = decode_hex_exact(text, out);
+  if (!failure) return std::nullopt;
+  secure_wipe(out.data(), out.size());
+  if (failure->wrong_length) return "expected 64 hex chars (32 bytes); got " + std::to_string(failure->value);
+  return "bad hex at byte " + std::to_string(failure->value) + ": invalid digit found in string";
 }
 
 PyObject* wrap(KeyHandle key) {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "binding.h"
+#include "checkpoint_arg.h"
 #include "corvane/cbor.h"
 #include "corvane/verifier.h"
 
@@ -16,7 +17,6 @@ namespace corvane::py {
 namespace {
 
 constexpr const char* kReportName = "corvane_audit._native.VerifyReport";
-constexpr std::string_view kCheckpointFormat = "corvane-audit-checkpoint/v1";
 
 // ---------------------------------------------------------------------------
 // No C++ exception may cross into the interpreter: every entry point runs
@@ -38,33 +38,6 @@ struct Guarded<Fn> {
     return nullptr;
   }
 };
-
-// Raises `which` with `text`, which may carry bytes that are not UTF-8 (a
-// caller's observed_at) or NUL; PyErr_SetString would choke on either.
-std::nullptr_t raise_text(Exc which, std::string_view text) {
-  PyObject* cls = exception_class(which);
-  if (cls == nullptr) return nullptr;
-  Ref message(str_from(text));
-  if (message) PyErr_SetObject(cls, message.get());
-  return nullptr;
-}
-
-// The UTF-8 bytes of a str. Lone surrogates are kept (surrogatepass) so that
-// a caller's text still round-trips into messages, where they are replaced.
-bool text_of(PyObject* str, std::string* out) {
-  Py_ssize_t len = 0;
-  if (const char* utf8 = utf8_of(str, &len)) {
-    out->assign(utf8, static_cast<std::size_t>(len));
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-  PyErr_Clear();
-  Ref bytes(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-  char* data = nullptr;
-  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return false;
-  out->assign(data, static_cast<std::size_t>(len));
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // Argument conversion shared by verify() and checkpoint().
@@ -96,146 +69,6 @@ std::optional<KeyHandle> key_arg(const char* func, PyObject* obj) {
 bool bool_arg(const char* func, const char* arg, PyObject* obj, bool* out) {
   if (!PyBool_Check(obj)) return wrong_type(func, arg, "bool", obj);
   *out = obj == Py_True;
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Checkpoint dict parsing. Lookups go straight to the dict's storage, so a
-// subclass's __getitem__ or __missing__ is never called.
-
-// The value under `name` (a new reference), or empty: with an exception set
-// on failure, without one when the key is absent.
-Ref dict_get(PyObject* dict, const char* name) {
-  Ref key(PyUnicode_FromString(name));
-  if (!key) return Ref();
-  return Ref::borrowed(PyDict_GetItemWithError(dict, key.get()));
-}
-
-// Sets the ArgumentError of a malformed checkpoint; returns false.
-bool refuse(const std::string& message) {
-  raise(Exc::kArgumentError, message);
-  return false;
-}
-
-bool missing_key(const char* name) { return refuse("checkpoint missing key " + debug_quote(name)); }
-
-Ref required_str(PyObject* dict, const char* name) {
-  Ref value = dict_get(dict, name);
-  if (!value) {
-    if (!PyErr_Occurred()) missing_key(name);
-    return Ref();
-  }
-  if (!PyUnicode_Check(value.get())) {
-    refuse("checkpoint " + debug_quote(name) + " must be a string");
-    return Ref();
-  }
-  return value;
-}
-
-int hex_digit(Py_UCS4 c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-  return -1;
-}
-
-// A character between single quotes, escaped where it would not print.
-std::string quote_char(Py_UCS4 c) {
-  std::string out = "'";
-  switch (c) {
-    case '\'': out += "\\'"; break;
-    case '\\': out += "\\\\"; break;
-    case '\n': out += "\\n"; break;
-    case '\r': out += "\\r"; break;
-    case '\t': out += "\\t"; break;
-    case '\0': out += "\\0"; break;
-    default:
-      if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string digits;
-        for (Py_UCS4 v = c; v != 0 || digits.empty(); v >>= 4) digits.insert(digits.begin(), kHex[v & 0xF]);
-        out += "\\u{" + digits + "}";
-      } else if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-      } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-      }
-  }
-  return out + "'";
-}
-
-// 32 bytes given as hexadecimal text, either case. Decodes in place as it
-// scans, so an overlong string costs no allocation.
-bool hex32_field(PyObject* dict, const char* name, std::array<std::uint8_t, 32>* out) {
-  Ref value = required_str(dict, name);
-  if (!value) return false;
-  const Py_ssize_t len = PyUnicode_GetLength(value.get());
-  if (len < 0) return false;
-  const std::string prefix = std::string("checkpoint ") + name;
-  if (len % 2 != 0) return refuse(prefix + " is not valid hex: Odd number of digits");
-  for (Py_ssize_t i = 0; i < len; ++i) {
-    const Py_UCS4 c = PyUnicode_ReadChar(value.get(), i);
-    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
-    const int digit = hex_digit(c);
-    if (digit < 0) {
-      return refuse(prefix + " is not valid hex: Invalid character " + quote_char(c) +
-                                            " at position " + std::to_string(i));
-    }
-    const auto byte = static_cast<std::size_t>(i / 2);
-    if (byte < out->size()) {
-      (*out)[byte] = static_cast<std::uint8_t>(i % 2 == 0 ? digit << 4 : (*out)[byte] | digit);
-    }
-  }
-  if (len / 2 != static_cast<Py_ssize_t>(out->size())) {
-    return refuse(prefix + " must be 32 bytes, got " + std::to_string(len / 2));
-  }
-  return true;
-}
-
-bool u64_field(PyObject* dict, const char* name, std::uint64_t* out) {
-  Ref value = dict_get(dict, name);
-  if (!value) return !PyErr_Occurred() && missing_key(name);
-  const std::string not_int = "checkpoint " + debug_quote(name) + " must be an integer";
-  if (!PyLong_Check(value.get())) return refuse(not_int);
-  const unsigned long long v = PyLong_AsUnsignedLongLong(value.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-    return refuse(not_int);
-  }
-  *out = v;
-  return true;
-}
-
-bool parse_checkpoint(PyObject* dict, Checkpoint* out) {
-  Ref format = required_str(dict, "format");
-  if (!format) return false;
-  std::string format_text;
-  if (!text_of(format.get(), &format_text)) return false;
-  if (format_text != kCheckpointFormat) {
-    return refuse("unsupported checkpoint format " + debug_quote(format_text) + " (expected " +
-                  std::string(kCheckpointFormat) + ")");
-  }
-  if (!hex32_field(dict, "key_id", &out->key_id) || !hex32_field(dict, "hmac", &out->hmac)) return false;
-  std::uint64_t segment = 0;
-  if (!u64_field(dict, "segment", &segment)) return false;
-  if (segment > 0xFFFF) return refuse("checkpoint \"segment\" exceeds u16");
-  out->segment = static_cast<std::uint16_t>(segment);
-  if (!u64_field(dict, "record_id", &out->record_id)) return false;
-  // Descriptive only: anything but a str reads as empty.
-  Ref observed = dict_get(dict, "observed_at");
-  if (!observed && PyErr_Occurred()) return false;
-  if (observed && PyUnicode_Check(observed.get())) return text_of(observed.get(), &out->observed_at);
   return true;
 }
 
@@ -447,10 +280,10 @@ PyObject* verify_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   if (raise_on_violation && report->verdict == Verdict::kViolation) {
     // Only the first violation decides the class and the message.
     if (!report->violation) {
-      return raise_text(Exc::kVerificationFailed,
+      return raise(Exc::kVerificationFailed,
                         "verify returned non-Verified verdict with no violation populated: " + debug_string(*report));
     }
-    return raise_text(violation_exception(report->violation->kind), report->violation->message);
+    return raise(violation_exception(report->violation->kind), report->violation->message);
   }
   return wrap_report(*report);
 }
@@ -483,7 +316,7 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
       case CheckpointError::Kind::kVerify:
         return raise_verify_error(e.verify);
       case CheckpointError::Kind::kNotVerified:
-        return raise_text(Exc::kVerificationFailed, "refusing to checkpoint a log that does not verify: " +
+        return raise(Exc::kVerificationFailed, "refusing to checkpoint a log that does not verify: " +
                                                         e.message.value_or("chain verification failed"));
       case CheckpointError::Kind::kEmpty:
         return raise(Exc::kArgumentError, "log has no records \xE2\x80\x94 nothing to checkpoint");

@@ -27,33 +27,19 @@ WriterObject::State& state_of(PyObject* self) { return reinterpret_cast<WriterOb
 
 std::nullptr_t closed() { return raise(Exc::kArgumentError, "Writer is closed"); }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool parse_session_id(PyObject* text, SessionId* out) {
   Py_ssize_t len = 0;
   const char* utf8 = utf8_of(text, &len);
   if (utf8 == nullptr) return false;
-  const std::string_view trimmed = strip_unicode_whitespace(std::string_view(utf8, static_cast<std::size_t>(len)));
-  if (trimmed.size() != 32) {
-    raise(Exc::kArgumentError, "session_id_hex must be 32 hex chars; got " + std::to_string(trimmed.size()));
-    return false;
+  const auto failure = decode_hex_exact(std::string_view(utf8, static_cast<std::size_t>(len)), *out);
+  if (!failure) return true;
+  if (failure->wrong_length) {
+    raise(Exc::kArgumentError, "session_id_hex must be 32 hex chars; got " + std::to_string(failure->value));
+  } else {
+    raise(Exc::kArgumentError,
+          "session_id_hex bad hex at byte " + std::to_string(failure->value) + ": invalid digit found in string");
   }
-  for (std::size_t i = 0; i < out->size(); ++i) {
-    const int hi = hex_value(trimmed[2 * i]);
-    const int lo = hex_value(trimmed[2 * i + 1]);
-    if (hi < 0 || lo < 0) {
-      raise(Exc::kArgumentError,
-            "session_id_hex bad hex at byte " + std::to_string(i) + ": invalid digit found in string");
-      return false;
-    }
-    (*out)[i] = static_cast<std::uint8_t>(hi << 4 | lo);
-  }
-  return true;
+  return false;
 }
 
 PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {

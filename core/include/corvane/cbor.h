@@ -70,6 +70,8 @@ std::string debug_string(const CborValue& value);
 // backslashes escaped, \n \r \t \0, and other non-printable characters as
 // \u{hex}. Bytes that are not valid UTF-8 are shown as \xNN.
 std::string debug_quote(std::string_view text);
+// One character in its debug form, between single quotes ('a', '\'', '\u{1f}').
+std::string debug_char(char32_t code_point);
 
 // ---------------------------------------------------------------------------
 // PayloadValue: the value of a record payload tree.

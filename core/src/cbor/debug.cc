@@ -59,8 +59,56 @@ void append_debug(std::string& out, const CborValue& value);
 
 }  // namespace
 
-std::string debug_quote(std::string_view text) {
+namespace {
+
+// Appends code point `cp` as it shows between `quote` characters.
+void append_escaped(std::string& out, char32_t cp, char quote) {
   static constexpr char kHex[] = "0123456789abcdef";
+  switch (cp) {
+    case '\\': out += "\\\\"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case '\0': out += "\\0"; return;
+    default: break;
+  }
+  if (cp == static_cast<char32_t>(quote)) {
+    out.push_back('\\');
+    out.push_back(quote);
+    return;
+  }
+  if (is_printable(cp) && !(cp >= 0xD800 && cp <= 0xDFFF)) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+      buf[0] = static_cast<char>(cp), n = 1;
+    } else if (cp < 0x800) {
+      buf[0] = static_cast<char>(0xC0 | (cp >> 6)), buf[1] = static_cast<char>(0x80 | (cp & 0x3F)), n = 2;
+    } else if (cp < 0x10000) {
+      buf[0] = static_cast<char>(0xE0 | (cp >> 12)), buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      buf[2] = static_cast<char>(0x80 | (cp & 0x3F)), n = 3;
+    } else {
+      buf[0] = static_cast<char>(0xF0 | (cp >> 18)), buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), buf[3] = static_cast<char>(0x80 | (cp & 0x3F)), n = 4;
+    }
+    out.append(buf, n);
+    return;
+  }
+  out += "\\u{";
+  bool started = false;
+  for (int shift = 20; shift >= 0; shift -= 4) {
+    const unsigned digit = (cp >> shift) & 0xF;
+    if (digit != 0 || started || shift == 0) {
+      out.push_back(kHex[digit]);
+      started = true;
+    }
+  }
+  out.push_back('}');
+}
+
+}  // namespace
+
+std::string debug_quote(std::string_view text) {
   static constexpr char kUpperHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size() + 2);
@@ -77,32 +125,17 @@ std::string debug_quote(std::string_view text) {
       ++i;
       continue;
     }
-    switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (is_printable(cp)) {
-          out.append(text.substr(i, n));
-        } else {
-          out += "\\u{";
-          bool started = false;
-          for (int shift = 20; shift >= 0; shift -= 4) {
-            const unsigned digit = (cp >> shift) & 0xF;
-            if (digit != 0 || started || shift == 0) {
-              out.push_back(kHex[digit]);
-              started = true;
-            }
-          }
-          out.push_back('}');
-        }
-    }
+    append_escaped(out, cp, '"');
     i += n;
   }
   out.push_back('"');
+  return out;
+}
+
+std::string debug_char(char32_t cp) {
+  std::string out = "'";
+  append_escaped(out, cp, '\'');
+  out.push_back('\'');
   return out;
 }
 
