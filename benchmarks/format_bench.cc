@@ -12,31 +12,11 @@
 
 using namespace corvane;
 
-namespace {
-
-AppendRecord typical_record() {
-  AppendRecord r;
-  r.ts_wall = "2026-12-06T07:16:15.123Z";
-  r.actor = "user:alice@example.com";
-  r.event = "document.update";
-  r.ts_mono_delta = 123456;
-  std::vector<PayloadMap::Entry> fields;
-  fields.emplace_back("document_id", PayloadValue::text("3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7"));
-  fields.emplace_back("ip", PayloadValue::text("203.0.113.42"));
-  fields.emplace_back("bytes_changed", PayloadValue::uint(48213));
-  fields.emplace_back("approved", PayloadValue::boolean(true));
-  fields.emplace_back("reason", PayloadValue::text("quarterly review: figures corrected"));
-  r.payload = PayloadMap::from_unsorted(std::move(fields));
-  return r;
-}
-
-}  // namespace
-
 int main() {
   std::array<std::uint8_t, 32> key_bytes;
   for (std::size_t i = 0; i < key_bytes.size(); ++i) key_bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
   const KeyHandle key = make_in_memory_key(key_bytes);
-  const AppendRecord record = typical_record();
+  const AppendRecord record = bench::typical_record();
   SessionId session{};
   Mac prev{};
 

@@ -25,22 +25,6 @@ using namespace corvane;
 
 namespace {
 
-AppendRecord typical_record(std::uint64_t i) {
-  AppendRecord r;
-  r.ts_wall = "2026-12-06T07:16:15.123Z";
-  r.actor = "user:alice@example.com";
-  r.event = "document.update";
-  r.ts_mono_delta = i;
-  std::vector<PayloadMap::Entry> fields;
-  fields.emplace_back("document_id", PayloadValue::text("3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7"));
-  fields.emplace_back("ip", PayloadValue::text("203.0.113.42"));
-  fields.emplace_back("bytes_changed", PayloadValue::uint(48213 + i));
-  fields.emplace_back("approved", PayloadValue::boolean(true));
-  fields.emplace_back("reason", PayloadValue::text("quarterly review: figures corrected"));
-  r.payload = PayloadMap::from_unsorted(std::move(fields));
-  return r;
-}
-
 double cpu_seconds() {
   timespec t{};
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
@@ -77,7 +61,7 @@ int main(int argc, char** argv) {
     auto opened = Writer::open(dir, key, SessionId{});
     if (!opened) return fail(opened.error().to_string());
     for (std::uint64_t i = 0; i < records; ++i) {
-      auto id = opened->writer.append(typical_record(i));
+      auto id = opened->writer.append(bench::typical_record(i));
       if (!id) return fail(id.error().to_string());
     }
     opened->writer.close();

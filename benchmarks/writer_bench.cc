@@ -21,22 +21,6 @@ using namespace corvane;
 
 namespace {
 
-AppendRecord typical_record() {
-  AppendRecord r;
-  r.ts_wall = "2026-12-06T07:16:15.123Z";
-  r.actor = "user:alice@example.com";
-  r.event = "document.update";
-  r.ts_mono_delta = 123456;
-  std::vector<PayloadMap::Entry> fields;
-  fields.emplace_back("document_id", PayloadValue::text("3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7"));
-  fields.emplace_back("ip", PayloadValue::text("203.0.113.42"));
-  fields.emplace_back("bytes_changed", PayloadValue::uint(48213));
-  fields.emplace_back("approved", PayloadValue::boolean(true));
-  fields.emplace_back("reason", PayloadValue::text("quarterly review: figures corrected"));
-  r.payload = PayloadMap::from_unsorted(std::move(fields));
-  return r;
-}
-
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "writer_bench: %s\n", what.c_str());
   std::exit(1);
@@ -95,7 +79,7 @@ int main(int argc, char** argv) {
     const KeyHandle key = make_in_memory_key(key_bytes);
     auto opened = Writer::open(argv[3], key, SessionId{});
     if (!opened) die("open: " + opened.error().to_string());
-    AppendRecord record = typical_record();
+    AppendRecord record = bench::typical_record();
     const double start = cpu_seconds();
     for (std::uint64_t i = 0; i < n; ++i) {
       record.ts_mono_delta = i;
@@ -111,7 +95,7 @@ int main(int argc, char** argv) {
   std::array<std::uint8_t, 32> key_bytes;
   for (std::size_t i = 0; i < key_bytes.size(); ++i) key_bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
   const KeyHandle key = make_in_memory_key(key_bytes);
-  const AppendRecord record = typical_record();
+  const AppendRecord record = bench::typical_record();
   const Bytes bytes = encode_record(record, SessionId{}, key->key_id(), Mac{}, 500000);
 
   // Alternating rounds, best of each: page-cache writeback disturbs both.
