@@ -34,6 +34,9 @@ class FileSystem {
   virtual int sync(int fd) = 0;
   virtual int ftruncate(int fd, off_t len) = 0;
   virtual int mkdir(const char* path, mode_t mode) = 0;
+  // Replaces `to` with `from` atomically (both in one directory here).
+  virtual int rename(const char* from, const char* to) = 0;
+  virtual int unlink(const char* path) = 0;
   virtual int flock(int fd, int operation) = 0;
   // Names in a directory, without "." and "..".
   virtual int list_dir(const char* path, std::vector<std::string>* names) = 0;
@@ -88,7 +91,11 @@ std::string join_path(std::string_view dir, std::string_view name);
 [[nodiscard]] std::expected<void, IoError> sync_dir(const std::string& path);
 [[nodiscard]] std::expected<void, IoError> truncate_file(const File& file, std::uint64_t length);
 // Creates the directory and any missing parents; an existing one is fine.
+// The parent of every directory it creates is synced, so that the new entry
+// survives a power loss along with what is later synced inside it.
 [[nodiscard]] std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode = 0777);
+[[nodiscard]] std::expected<void, IoError> rename_file(const std::string& from, const std::string& to);
+[[nodiscard]] std::expected<void, IoError> remove_file(const std::string& path);
 [[nodiscard]] std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path);
 // Ok when the path exists; the errno otherwise.
 [[nodiscard]] std::expected<void, IoError> path_exists(const std::string& path);

@@ -19,6 +19,22 @@ bool has_nul(const std::string& path) { return path.find('\0') != std::string::n
 
 std::unexpected<IoError> last_error() { return std::unexpected(IoError::from_errno(errno)); }
 
+// Repeats a call while a signal interrupts it; its result otherwise.
+template <typename Call>
+auto uninterrupted(Call call) {
+  for (;;) {
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+// The directory holding `path`'s last component.
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -46,11 +62,9 @@ std::string join_path(std::string_view dir, std::string_view name) {
 
 std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
-  for (;;) {
-    const int fd = fs().open(path.c_str(), flags | O_CLOEXEC, mode);
-    if (fd >= 0) return File(fd);
-    if (errno != EINTR) return last_error();
-  }
+  const int fd = uninterrupted([&] { return fs().open(path.c_str(), flags | O_CLOEXEC, mode); });
+  if (fd < 0) return last_error();
+  return File(fd);
 }
 
 std::expected<std::size_t, IoError> read_at(const File& file, std::uint64_t offset, std::span<std::uint8_t> out) {
@@ -93,17 +107,15 @@ std::expected<void, IoError> write_all_at(const File& file, std::uint64_t offset
 
 std::expected<std::uint64_t, IoError> file_size(const File& file) {
   std::uint64_t size = 0;
-  if (fs().fsize(file.fd(), &size) != 0) return last_error();
+  if (uninterrupted([&] { return fs().fsize(file.fd(), &size); }) != 0) return last_error();
   return size;
 }
 
 std::expected<void, IoError> sync_file(const File& file) {
   // A failed sync is not retried: the kernel may already have dropped the
   // dirty pages, so a second success would prove nothing.
-  for (;;) {
-    if (fs().sync(file.fd()) == 0) return {};
-    if (errno != EINTR) return last_error();
-  }
+  if (uninterrupted([&] { return fs().sync(file.fd()); }) != 0) return last_error();
+  return {};
 }
 
 std::expected<void, IoError> sync_dir(const std::string& path) {
@@ -113,10 +125,10 @@ std::expected<void, IoError> sync_dir(const std::string& path) {
 }
 
 std::expected<void, IoError> truncate_file(const File& file, std::uint64_t length) {
-  for (;;) {
-    if (fs().ftruncate(file.fd(), static_cast<off_t>(length)) == 0) return {};
-    if (errno != EINTR) return last_error();
+  if (uninterrupted([&] { return fs().ftruncate(file.fd(), static_cast<off_t>(length)); }) != 0) {
+    return last_error();
   }
+  return {};
 }
 
 std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode) {
@@ -124,30 +136,50 @@ std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode
   if (path.empty()) return std::unexpected(IoError::from_errno(ENOENT));
   // Walk down from the top, creating what is missing; an existing entry is
   // fine as long as the final one is a directory.
+  std::vector<std::string> created;
   for (std::size_t pos = 1;; ++pos) {
     pos = path.find('/', pos);
-    const std::string prefix = path.substr(0, pos);
+    std::string prefix = path.substr(0, pos);
     if (!prefix.empty() && prefix.back() != '/') {
-      if (fs().mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return last_error();
+      if (uninterrupted([&] { return fs().mkdir(prefix.c_str(), mode); }) == 0) {
+        created.push_back(std::move(prefix));
+      } else if (errno != EEXIST) {
+        return last_error();
+      }
     }
     if (pos == std::string::npos) break;
   }
   // mkdir reports EEXIST for a file too; make sure it is a directory.
   auto dir = open_file(path, O_RDONLY | O_DIRECTORY);
   if (!dir) return std::unexpected(dir.error());
+  for (const std::string& made : created) {
+    if (auto r = sync_dir(parent_of(made)); !r) return r;
+  }
   return {};
 }
 
 std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
   std::vector<std::string> names;
-  if (fs().list_dir(path.c_str(), &names) != 0) return last_error();
+  if (uninterrupted([&] { return fs().list_dir(path.c_str(), &names); }) != 0) return last_error();
   return names;
 }
 
 std::expected<void, IoError> path_exists(const std::string& path) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
-  if (fs().exists(path.c_str()) != 0) return last_error();
+  if (uninterrupted([&] { return fs().exists(path.c_str()); }) != 0) return last_error();
+  return {};
+}
+
+std::expected<void, IoError> rename_file(const std::string& from, const std::string& to) {
+  if (has_nul(from) || has_nul(to)) return std::unexpected(IoError::nul_in_path());
+  if (uninterrupted([&] { return fs().rename(from.c_str(), to.c_str()); }) != 0) return last_error();
+  return {};
+}
+
+std::expected<void, IoError> remove_file(const std::string& path) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  if (uninterrupted([&] { return fs().unlink(path.c_str()); }) != 0) return last_error();
   return {};
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "corvane/io.h"
@@ -44,6 +45,8 @@ class PosixFileSystem final : public FileSystem {
   }
   int ftruncate(int fd, off_t len) override { return ::ftruncate(fd, len); }
   int mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
+  int rename(const char* from, const char* to) override { return ::rename(from, to); }
+  int unlink(const char* path) override { return ::unlink(path); }
   int flock(int fd, int operation) override { return ::flock(fd, operation); }
   int list_dir(const char* path, std::vector<std::string>* names) override {
     DIR* dir = ::opendir(path);

@@ -33,6 +33,8 @@ class HookFs final : public FileSystem {
   int sync(int fd) override { return real_.sync(fd); }
   int ftruncate(int fd, off_t n) override { return real_.ftruncate(fd, n); }
   int mkdir(const char* p, mode_t m) override { return real_.mkdir(p, m); }
+  int rename(const char* f, const char* t) override { return real_.rename(f, t); }
+  int unlink(const char* p) override { return real_.unlink(p); }
   int flock(int fd, int op) override { return real_.flock(fd, op); }
   int list_dir(const char* p, std::vector<std::string>* n) override { return real_.list_dir(p, n); }
 
