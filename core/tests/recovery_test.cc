@@ -197,11 +197,15 @@ TEST_F(RecoveryTest, HeaderIsCheckedButNotItsIndexOrReservedBytes) {
   };
   Bytes crc = pristine, index = pristine, reserved = pristine;
   crc[kHeaderCrcOffset] ^= 1;
+  // Short, and not the start of the header the writer would write here (a
+  // prefix of that is a remnant of its creation, made again on open).
+  Bytes short_header(pristine.begin(), pristine.begin() + 79);
+  short_header[kHeaderKeyIdOffset] ^= 1;
   index[kHeaderIndexOffset] = 9;
   reserved[kHeaderReservedOffset + 1] = 1;
   const std::vector<std::pair<Bytes, std::optional<SegmentHeaderError::Kind>>> rows = {
       {crc, SegmentHeaderError::Kind::kCrcMismatch},
-      {Bytes(pristine.begin(), pristine.begin() + 79), SegmentHeaderError::Kind::kTooShort},
+      {short_header, SegmentHeaderError::Kind::kTooShort},
       {crc_fixed(index), std::nullopt},
       {reserved, std::nullopt},
   };

@@ -120,7 +120,7 @@ TEST(PathsWithNul, AreRefusedBeforeAnySystemCall) {
   EXPECT_EQ(create_dir_all(bad).error(), nul);
   EXPECT_EQ(path_exists(bad).error(), nul);
   EXPECT_EQ(list_segments(bad, MissingDirectory::kIsEmpty).error(), nul);
-  EXPECT_EQ(create_segment(bad, 0, kKeyId, Mac{}).error(), nul);
+  EXPECT_EQ(create_segment(bad, 0, kKeyId, Mac{}).error().io, nul);
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +141,7 @@ TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
   const mode_t old_mask = ::umask(022);
   auto file = create_segment(dir.path(), 3, kKeyId, kPrevFinal);
   ::umask(old_mask);
-  ASSERT_TRUE(file) << file.error().to_string();
+  ASSERT_TRUE(file) << file.error().io.to_string();
   EXPECT_EQ(testing::read_file(dir / "audit-0003.cbor"), from_hex(kHeader3Hex));
 
   struct stat st{};
@@ -152,7 +152,7 @@ TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
   EXPECT_TRUE(write_all_at(*file, kHeaderLen, frame_start));
   EXPECT_EQ(file_size(*file), kHeaderLen + 4);
 
-  EXPECT_EQ(create_segment(dir / "missing", 0, kKeyId, Mac{}).error(), IoError::from_errno(ENOENT));
+  EXPECT_EQ(create_segment(dir / "missing", 0, kKeyId, Mac{}).error().io, IoError::from_errno(ENOENT));
 }
 
 std::size_t OpenDescriptors() {
@@ -161,7 +161,7 @@ std::size_t OpenDescriptors() {
 }
 
 // Interrupted and short writes are retried; a write that fails or writes
-// nothing closes the descriptor and leaves the created file behind.
+// nothing closes the descriptor and leaves only the temporary file behind.
 TEST(CreateSegment, WriteFaultsAreRetriedOrReportedWithoutLeakingTheDescriptor) {
   testing::TempDir dir;
   const std::size_t open_before = OpenDescriptors();
@@ -175,14 +175,15 @@ TEST(CreateSegment, WriteFaultsAreRetriedOrReportedWithoutLeakingTheDescriptor) 
 
     faults.clear();
     faults.short_write(1, 0, /*sticky=*/true);
-    EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error(), IoError::write_zero());
+    EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error().io, IoError::write_zero());
     faults.clear();
     faults.fail(testing::FsOp::kPwrite, 1, ENOSPC, /*sticky=*/true);
-    EXPECT_EQ(create_segment(dir.path(), 2, kKeyId, kPrevFinal).error(), IoError::from_errno(ENOSPC));
+    EXPECT_EQ(create_segment(dir.path(), 2, kKeyId, kPrevFinal).error().io, IoError::from_errno(ENOSPC));
   }
   EXPECT_EQ(OpenDescriptors(), open_before);
-  EXPECT_TRUE(path_exists(dir / "audit-0001.cbor"));
-  EXPECT_TRUE(path_exists(dir / "audit-0002.cbor"));
+  EXPECT_EQ(*list_segments(dir.path()), std::vector<std::uint16_t>{3});
+  EXPECT_TRUE(path_exists(dir / "audit-0001.cbor.tmp"));
+  EXPECT_TRUE(path_exists(dir / "audit-0002.cbor.tmp"));
 }
 
 // ---------------------------------------------------------------------------

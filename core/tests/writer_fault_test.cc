@@ -108,7 +108,7 @@ TEST_F(WriterFaultTest, FailedSyncStopsTheWriterUntilReopened) {
       {"flush: segment", kDefaultSegmentSizeBytes, 1, RecoveryAction::kResumed},
       {"flush: directory", kDefaultSegmentSizeBytes, 2, RecoveryAction::kResumed},
       {"rotation: old segment", 0, 1, RecoveryAction::kOpenedNextAfterFinalized},
-      {"rotation: new segment", 0, 2, RecoveryAction::kResumed},
+      {"rotation: new segment", 0, 2, RecoveryAction::kOpenedNextAfterFinalized},
       {"rotation: directory", 0, 3, RecoveryAction::kResumed},
   };
   for (const Row& row : rows) {

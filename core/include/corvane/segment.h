@@ -36,11 +36,27 @@ enum class MissingDirectory : std::uint8_t { kIsEmpty, kIsError };
 
 HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16_t index);
 
-// Creates (or truncates) the segment file and writes its header; the file is
-// returned open for reading and writing. On failure the descriptor is closed
-// and a file already created stays on disk.
-[[nodiscard]] std::expected<File, IoError> create_segment(const std::string& dir, std::uint16_t index,
-                                                          const KeyId& key_id, const Mac& prev_final);
+// "audit-0005.cbor.tmp": where create_segment builds a segment before
+// renaming it into place; never a segment name.
+std::string segment_temp_file_name(std::uint16_t index);
+// Whether a directory entry is such a temporary file.
+bool is_segment_temp_file_name(std::string_view name);
+
+// Why create_segment failed. With `sync_failed` a sync failed, so what the
+// disk holds of the new file or the directory is in doubt.
+struct CreateSegmentError {
+  IoError io;
+  bool sync_failed = false;
+};
+
+// Creates segment `index` so that a crash never leaves it half made: the
+// header is written to its temporary name and synced, renamed over the
+// segment name (replacing any file there), and the directory synced. The
+// file is returned open for reading and writing. On failure nothing is left
+// under the segment name that was not there before (except after a failed
+// directory sync), and the temporary file may remain.
+[[nodiscard]] std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
+                                                                     const KeyId& key_id, const Mac& prev_final);
 
 struct HeaderFacts {
   std::uint16_t segment = 0;

@@ -76,12 +76,27 @@ HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16
   return h;  // reserved bytes 76..79 stay zero
 }
 
-std::expected<File, IoError> create_segment(const std::string& dir, std::uint16_t index, const KeyId& key_id,
-                                            const Mac& prev_final) {
-  auto file = open_file(segment_path(dir, index), O_RDWR | O_CREAT | O_TRUNC, 0666);
-  if (!file) return std::unexpected(file.error());
+std::string segment_temp_file_name(std::uint16_t index) { return segment_file_name(index) + ".tmp"; }
+
+bool is_segment_temp_file_name(std::string_view name) {
+  constexpr std::string_view kTmp = ".tmp";
+  return name.ends_with(kTmp) && parse_segment_file_name(name.substr(0, name.size() - kTmp.size()));
+}
+
+std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
+                                                       const KeyId& key_id, const Mac& prev_final) {
+  const auto failed = [](IoError e, bool sync = false) { return std::unexpected(CreateSegmentError{e, sync}); };
+  // Written in place, a crash could leave a segment holding part of its
+  // header (or a header the disk never got), which no open can tell from
+  // damage. Under the temporary name it is ignored until it is whole.
+  const std::string temp = join_path(dir, segment_temp_file_name(index));
+  auto file = open_file(temp, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (!file) return failed(file.error());
   const HeaderBytes header = build_header(key_id, prev_final, index);
-  if (auto w = write_all_at(*file, 0, header); !w) return std::unexpected(w.error());
+  if (auto w = write_all_at(*file, 0, header); !w) return failed(w.error());
+  if (auto r = sync_file(*file); !r) return failed(r.error(), true);
+  if (auto r = rename_file(temp, segment_path(dir, index)); !r) return failed(r.error());
+  if (auto r = sync_dir(dir); !r) return failed(r.error(), true);
   return std::move(*file);
 }
 

@@ -48,6 +48,13 @@ std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64
 
 std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
                                                                   const KeyHandle& key) {
+  return detail::scan_segment(dir, index, key, true);
+}
+
+namespace detail {
+
+std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
+                                                     const KeyHandle& key, bool cut) {
   auto file = open_file(segment_path(dir, index), O_RDWR);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
@@ -129,7 +136,7 @@ std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::st
 
   scan.end_offset = o;
   scan.truncated_bytes = *size - o;
-  if (scan.truncated_bytes != 0) {
+  if (cut && scan.truncated_bytes != 0) {
     // A failed sync is not retried: the kernel may already have dropped the
     // pages it could not write, so a second success would prove nothing.
     if (auto r = truncate_file(*file, o); !r) return std::unexpected(io(r.error()));
@@ -137,5 +144,46 @@ std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::st
   }
   return scan;
 }
+
+std::expected<std::optional<Remnant>, WriterError> creation_remnant(const std::string& dir,
+                                                                    std::span<const std::uint16_t> indices,
+                                                                    const KeyHandle& key) {
+  const std::uint16_t last = indices.back();
+  auto file = open_file(segment_path(dir, last), O_RDONLY);
+  if (!file) return std::unexpected(io(file.error()));
+  auto size = file_size(*file);
+  if (!size) return std::unexpected(io(size.error()));
+  if (*size > kHeaderLen) return std::nullopt;
+  Bytes bytes(*size);
+  if (auto r = read_exact_at(*file, 0, bytes); !r) return std::unexpected(io(r.error()));
+  const bool zeros = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+  if (!zeros && *size == kHeaderLen) return std::nullopt;  // a whole header: the scan judges it
+
+  // Only the writer that finalized the segment before creates this one, and
+  // only with the header it builds from that segment's final MAC.
+  Remnant found{Mac{}, *size};
+  std::uint64_t stray = 0;
+  if (last != 0) {
+    if (indices.size() < 2 || indices[indices.size() - 2] != last - 1) return std::nullopt;
+    auto prev = scan_segment(dir, static_cast<std::uint16_t>(last - 1), key, false);
+    if (!prev) {
+      if (prev.error().kind == WriterError::Kind::kIo) return std::unexpected(prev.error());
+      return std::nullopt;
+    }
+    if (!prev->finalized) return std::nullopt;
+    found.prev_final = prev->chain_head;
+    stray = prev->truncated_bytes;
+  }
+  const HeaderBytes header = build_header(key->key_id(), found.prev_final, last);
+  if (!zeros && !std::equal(bytes.begin(), bytes.end(), header.begin())) return std::nullopt;
+  if (stray != 0) {
+    auto cut = scan_segment(dir, static_cast<std::uint16_t>(last - 1), key, true);
+    if (!cut) return std::unexpected(cut.error());
+    found.discarded += cut->truncated_bytes;
+  }
+  return found;
+}
+
+}  // namespace detail
 
 }  // namespace corvane

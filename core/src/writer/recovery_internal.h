@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "corvane/cbor.h"
@@ -47,6 +49,26 @@ class FileWindow {
 // map head) is tested before any MAC is computed.
 [[nodiscard]] std::expected<bool, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset,
                                                               const Key& key);
+
+// scan_segment_for_recovery; with `cut` false a torn tail is measured but
+// left in place.
+[[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
+                                                                   const KeyHandle& key, bool cut);
+
+// A last segment that an interrupted creation left (earlier versions wrote
+// the header in place): to be created again, never refused.
+struct Remnant {
+  Mac prev_final{};             // for the header of the segment made again
+  std::uint64_t discarded = 0;  // its bytes, and any stray bytes cut after the finalized one before it
+};
+
+// Whether the last segment of `indices` (ascending, not empty) is a
+// remnant: at most 80 bytes that are all zero, or fewer than 80 that begin
+// the very header the writer would write there, with the segment before it
+// (if any) present and finalized. Stray bytes after that finalization are cut
+// when, and only when, the answer is yes.
+[[nodiscard]] std::expected<std::optional<Remnant>, WriterError> creation_remnant(
+    const std::string& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
 
 // The fields recovery needs from a record already checked to be one
 // canonical CBOR item; the error is the fixed reason text.

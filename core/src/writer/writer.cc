@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "corvane/segment.h"
+#include "writer/recovery_internal.h"
 
 namespace corvane {
 
@@ -42,12 +43,22 @@ std::expected<File, WriterError> lock_directory(const std::string& dir) {
   }
 }
 
-// The file's data, then the directory's entries. A new segment goes through
-// this before anything is written behind it: a crash must not leave an
-// empty newest segment, which no open could get past.
+// The file's data, then the directory's entries.
 std::expected<void, IoError> sync_file_and_dir(const File& segment, const std::string& dir) {
   if (auto r = sync_file(segment); !r) return r;
   return sync_dir(dir);
+}
+
+// Temporary files of segment creations that a crash interrupted. Only the
+// lock holder creates them, so none is in use.
+std::expected<void, IoError> remove_stale_temp_files(const std::string& dir) {
+  auto names = list_dir(dir);
+  if (!names) return std::unexpected(names.error());
+  for (const std::string& name : *names) {
+    if (!is_segment_temp_file_name(name)) continue;
+    if (auto r = remove_file(join_path(dir, name)); !r) return r;
+  }
+  return {};
 }
 
 }  // namespace
@@ -109,8 +120,27 @@ struct Writer::State {
   }
 
   std::expected<void, WriterError> write_frame(const AppendRecord& record, std::uint64_t record_id);
+  std::expected<void, WriterError> begin_segment(std::uint16_t index, const Mac& prev_final);
   std::expected<void, WriterError> rotate();
 };
+
+// Creates segment `index` and makes it the current one. A failed sync
+// leaves the disk in doubt, so it stops the writer like any other.
+std::expected<void, WriterError> Writer::State::begin_segment(std::uint16_t index, const Mac& prev_final) {
+  auto file = create_segment(dir, index, key->key_id(), prev_final);
+  if (!file) {
+    if (file.error().sync_failed) poisoned = file.error().io;
+    return io_failure(file.error().io);
+  }
+  if (index == 0) {
+    const HeaderBytes header = build_header(key->key_id(), prev_final, 0);
+    chain_head = key->mac(ByteView(header.data(), kHeaderSignedLen));
+  } else {
+    chain_head = prev_final;
+  }
+  start_segment(std::move(*file), index);
+  return {};
+}
 
 // Writes one record's frame at the end of the segment. After a failed write
 // the segment is cut back to its last good length, so a later record never
@@ -156,15 +186,7 @@ std::expected<void, WriterError> Writer::State::rotate() {
     }
   }
   if (segment_index == kMaxSegmentIndex) return message(kIndexOverflow);
-  const auto next_index = static_cast<std::uint16_t>(segment_index + 1);
-  auto file = create_segment(dir, next_index, key->key_id(), chain_head);
-  if (!file) return io_failure(file.error());
-  if (auto synced = sync_file_and_dir(*file, dir); !synced) {
-    poisoned = synced.error();
-    return io_failure(synced.error());
-  }
-  start_segment(std::move(*file), next_index);
-  return {};
+  return begin_segment(static_cast<std::uint16_t>(segment_index + 1), chain_head);
 }
 
 Writer::Writer(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -179,6 +201,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   if (auto r = create_dir_all(dir, 0777); !r) return io_failure(r.error());
   auto lock = lock_directory(dir);
   if (!lock) return std::unexpected(lock.error());
+  if (auto r = remove_stale_temp_files(dir); !r) return io_failure(r.error());
   auto indices = list_segments(dir, MissingDirectory::kIsEmpty);
   if (!indices) return io_failure(indices.error());
 
@@ -188,31 +211,30 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   state->session_id = session_id;
   state->lock = std::move(*lock);
   state->segment_size_bytes = segment_size_bytes.value_or(kDefaultSegmentSizeBytes);
-  const KeyId& key_id = state->key->key_id();
 
   if (indices->empty()) {
-    const Mac zeros{};
-    auto file = create_segment(dir, 0, key_id, zeros);
-    if (!file) return io_failure(file.error());
-    if (auto r = sync_file_and_dir(*file, dir); !r) return io_failure(r.error());
-    const HeaderBytes header = build_header(key_id, zeros, 0);
-    state->chain_head = state->key->mac(ByteView(header.data(), kHeaderSignedLen));
-    state->start_segment(std::move(*file), 0);
+    if (auto r = state->begin_segment(0, Mac{}); !r) return std::unexpected(r.error());
     return Opened{Writer(std::move(state)), RecoveryAction::kFresh, 0};
   }
 
   const std::uint16_t last = indices->back();
+  auto remnant = detail::creation_remnant(dir, *indices, state->key);
+  if (!remnant) return std::unexpected(remnant.error());
+  if (*remnant) {
+    // Made again as if the crash had come just before its creation.
+    if (auto r = state->begin_segment(last, (*remnant)->prev_final); !r) return std::unexpected(r.error());
+    const auto action = last == 0 ? RecoveryAction::kFresh : RecoveryAction::kOpenedNextAfterFinalized;
+    return Opened{Writer(std::move(state)), action, (*remnant)->discarded};
+  }
+
   auto scan = scan_segment_for_recovery(dir, last, state->key);
   if (!scan) return std::unexpected(scan.error());
   state->chain_head = scan->chain_head;
 
   if (scan->finalized) {
     if (last == kMaxSegmentIndex) return message(kIndexOverflow);
-    const auto next_index = static_cast<std::uint16_t>(last + 1);
-    auto file = create_segment(dir, next_index, key_id, scan->chain_head);
-    if (!file) return io_failure(file.error());
-    if (auto r = sync_file_and_dir(*file, dir); !r) return io_failure(r.error());
-    state->start_segment(std::move(*file), next_index);
+    const auto next = static_cast<std::uint16_t>(last + 1);
+    if (auto r = state->begin_segment(next, scan->chain_head); !r) return std::unexpected(r.error());
     return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
   }
 

@@ -32,7 +32,7 @@ LogBuilder& LogBuilder::begin_segment() {
   ++segment_;
   const Mac prev_final = segment_ == 0 ? Mac{} : head_;
   auto file = create_segment(dir_, segment(), key_->key_id(), prev_final);
-  if (!file) throw std::runtime_error("create_segment: " + file.error().to_string());
+  if (!file) throw std::runtime_error("create_segment: " + file.error().io.to_string());
   if (segment_ == 0) {
     const HeaderBytes header = build_header(key_->key_id(), Mac{}, 0);
     head_ = key_->mac(std::span(header.data(), kHeaderSignedLen));
