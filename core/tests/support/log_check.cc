@@ -1,9 +1,12 @@
 #include "support/log_check.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <stdexcept>
 
 #include "corvane/segment.h"
+#include "corvane/verifier.h"
 #include "support/test_util.h"
 
 namespace corvane::testing {
@@ -12,6 +15,17 @@ namespace {
 
 std::string at(std::uint16_t segment, std::uint64_t offset) {
   return "segment " + std::to_string(segment) + ", offset " + std::to_string(offset) + ": ";
+}
+
+// Through the I/O seam, so that a log on a simulated file system is read too.
+std::expected<Bytes, std::string> read_segment(const std::string& path) {
+  auto file = open_file(path, O_RDONLY);
+  if (!file) return std::unexpected(path + ": " + file.error().to_string());
+  auto size = file_size(*file);
+  if (!size) return std::unexpected(path + ": " + size.error().to_string());
+  Bytes data(*size);
+  if (auto r = read_exact_at(*file, 0, data); !r) return std::unexpected(path + ": " + r.error().to_string());
+  return data;
 }
 
 Mac mac_of(const CborValue& v) {
@@ -50,8 +64,9 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
   for (std::size_t n = first_segment; n < indices->size(); ++n) {
     const std::uint16_t s = (*indices)[n];
     if (s != n) return std::unexpected("segment " + std::to_string(n) + " missing");
-    const std::string path = segment_path(dir, s);
-    const Bytes data = read_file(path);
+    const auto read = read_segment(segment_path(dir, s));
+    if (!read) return std::unexpected(read.error());
+    const Bytes& data = *read;
     if (s == first_segment && s != 0 && data.size() >= kHeaderLen) {
       std::copy_n(data.begin() + kHeaderPrevFinalOffset, kMacLen, chain.begin());
     }
@@ -60,7 +75,7 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
       return std::unexpected(at(s, 0) + "header differs");
     }
     if (s == 0) chain = key.mac(ByteView(header.data(), kHeaderSignedLen));
-    const auto frames = raw_frames(path);
+    const auto frames = split_frames(data);
     const std::uint64_t end = frames.empty() ? kHeaderLen : frames.back().end();
     if (end != data.size()) return std::unexpected(at(s, end) + "bytes after the last frame");
     const bool last_segment = n + 1 == indices->size();
@@ -92,6 +107,37 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
     if (frames.empty() && !last_segment) return std::unexpected(at(s, 80) + "empty closed segment");
   }
   return out;
+}
+
+std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std::string& dir, const KeyHandle& key,
+                                                                      std::span<const std::uint64_t> appended,
+                                                                      std::size_t acked, std::uint64_t probe,
+                                                                      std::optional<std::uint64_t> segment_size) {
+  auto opened = Writer::open(dir, key, test_session(0x77), segment_size);
+  if (!opened) return std::unexpected("open: " + opened.error().to_string());
+  if (auto id = opened->writer.append(sample_record(probe)); !id) {
+    return std::unexpected("append: " + id.error().to_string());
+  }
+  if (auto f = opened->writer.flush(); !f) return std::unexpected("flush: " + f.error().to_string());
+  opened->writer.close();
+  auto log = check_log(dir, *key);
+  if (!log) return std::unexpected("check_log: " + log.error());
+  std::vector<std::uint64_t> found;
+  for (const LogRecord& r : *log) {
+    if (r.event() != kFinalizationEvent) found.push_back(*r.payload("i").as_uint());
+  }
+  if (found.empty() || found.back() != probe) return std::unexpected("the record appended after opening is not last");
+  const std::size_t n = found.size() - 1;
+  if (n < acked || n > appended.size() || !std::equal(found.begin(), found.end() - 1, appended.begin())) {
+    std::string ids;
+    for (std::uint64_t i : found) ids += " " + std::to_string(i);
+    return std::unexpected("records found:" + ids + "; appended " + std::to_string(appended.size()) + ", acknowledged " +
+                           std::to_string(acked));
+  }
+  auto report = verify(dir, key);
+  if (!report) return std::unexpected("verify: " + report.error().to_string());
+  if (report->verdict != Verdict::kVerified) return std::unexpected("verify: " + compact_verdict(*report));
+  return found;
 }
 
 AppendRecord sample_record(std::uint64_t i, std::size_t pad) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,17 @@ struct LogRecord {
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
                                                              bool last_may_be_finalized = false,
                                                              std::uint16_t first_segment = 0);
+
+// Opens the log in `dir` the way a writer does after a crash or a failure,
+// on the installed file system, and checks what survived: the open
+// succeeds; one more record, sample_record(`probe`), appends and flushes;
+// the log then passes check_log and verify(); and its records other than
+// finalization records are the first n of `appended` (by payload "i"),
+// with n at least `acked`, then the probe. Returns those "i" values, or
+// what is wrong.
+std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
+    const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended, std::size_t acked,
+    std::uint64_t probe, std::optional<std::uint64_t> segment_size = std::nullopt);
 
 // A plain record numbered `i`: fixed ts_wall (milliseconds i % 1000), actor,
 // event "test.event", payload {"i": i, "pad": `pad` x's}.

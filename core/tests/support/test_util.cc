@@ -81,8 +81,9 @@ SessionId test_session(std::uint8_t fill) {
   return s;
 }
 
-std::vector<RawFrame> raw_frames(const std::string& segment_path) {
-  const Bytes data = read_file(segment_path);
+std::vector<RawFrame> raw_frames(const std::string& segment_path) { return split_frames(read_file(segment_path)); }
+
+std::vector<RawFrame> split_frames(ByteView data) {
   std::vector<RawFrame> frames;
   std::uint64_t o = kHeaderLen;
   while (o + 4 <= data.size()) {
