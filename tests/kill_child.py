@@ -3,7 +3,7 @@
 Usage: kill_child.py LOG_DIR KEY_HEX SEGMENT SEGMENT_RECORDS COUNTER SEED SEGMENT_SIZE
 
 SEGMENT and SEGMENT_RECORDS describe the log's last segment as the parent
-left it; COUNTER is the first counter to write. Prints "open ACTION" once the
+left it; COUNTER is the first counter to write. Prints "open ACTION TRUNCATED" once the
 writer is open, then "ack C:S:R ..." (counter, segment, record_id) for each
 batch, only after the flush that made the batch durable returned. Every
 line is one write(2) below PIPE_BUF, so a kill never leaves half a line.
@@ -25,7 +25,7 @@ def main(argv: list[str]) -> None:
     segment, segment_records, counter, seed, size = (int(a) for a in argv[3:8])
     rng = random.Random(seed)
     w = _native.Writer.open(log_dir, _native.KeyHandle.from_hex(key_hex), rng.randbytes(16).hex(), size)
-    os.write(1, f"open {w.recovery_action()}\n".encode())
+    os.write(1, f"open {w.recovery_action()} {w.recovery_truncated_bytes()}\n".encode())
     while True:
         acks = []
         for _ in range(1 if rng.random() < 0.5 else rng.randint(2, 12)):

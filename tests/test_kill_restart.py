@@ -13,6 +13,7 @@ from __future__ import annotations
 import collections
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -40,7 +41,7 @@ class LogState:
     segment: int = 0
     segment_records: int = 0
     next_counter: int = 0
-    child_opens: str = "Fresh"  # what the next child's open must report
+    child_opens: str = "Fresh 0"  # what the next child's open must report
     acked: dict[int, tuple[int, int]] = field(default_factory=dict)  # counter -> (segment, record_id)
 
 
@@ -79,18 +80,25 @@ def take_report(log: LogState, lines: list[str]) -> None:
             log.acked[counter] = (segment, record_id)
 
 
-def reopen_and_check(log: LogState, key: _native.KeyHandle) -> str:
+def reopen_and_check(log: LogState, key: _native.KeyHandle, copy: str | None) -> str:
     """Recovers the log as the next writer would, then checks it against
-    everything acknowledged so far. Returns the recovery action."""
+    everything acknowledged so far. Returns the recovery action. With `copy`,
+    a copy of the log is recovered and checked instead, and the real
+    recovery is left to the next child, whose open may be killed too; its
+    outcome must be the copy's."""
     if not os.path.isdir(log.log_dir):  # killed before the first open made it
         return "none"
-    with _native.Writer.open(log.log_dir, key, "ff" * 16, SEGMENT_SIZE) as w:
-        action = w.recovery_action()
+    log_dir = log.log_dir
+    if copy is not None:
+        shutil.rmtree(copy, ignore_errors=True)
+        log_dir = shutil.copytree(log.log_dir, copy)
+    with _native.Writer.open(log_dir, key, "ff" * 16, SEGMENT_SIZE) as w:
+        action, truncated = w.recovery_action(), w.recovery_truncated_bytes()
     # Fresh only where no child got as far as creating segment 0.
     allowed = ["Resumed", "Repaired", "OpenedNextAfterFinalized"] + (["Fresh"] if log.next_counter == 0 else [])
     assert action in allowed, action
-    log.child_opens = "Resumed"
-    records = check_log(log.log_dir, key)
+    log.child_opens = "Resumed 0" if copy is None else f"{action} {truncated}"
+    records = check_log(log_dir, key)
     counted = [r for r in records if not is_finalization(r)]
     # A killed process loses nothing that write(2) took: acknowledged or not,
     # every counter written is there, in order, without gaps.
@@ -99,8 +107,8 @@ def reopen_and_check(log: LogState, key: _native.KeyHandle) -> str:
     for counter, where in log.acked.items():
         assert (counted[counter]["segment_index"], counted[counter]["record_id"]) == where, counter
     log.next_counter = len(counted)
-    # The parent's open may have started a segment that holds nothing yet.
-    log.segment = _native.Reader.open(log.log_dir).segments()[-1]
+    # The open may have started a segment that holds nothing yet.
+    log.segment = _native.Reader.open(log_dir).segments()[-1]
     log.segment_records = sum(1 for r in records if r["segment_index"] == log.segment)
     return action
 
@@ -119,7 +127,8 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path: Path, key: _native.KeyHa
         lines = run_and_kill(log, rng, env)
         try:
             take_report(log, lines)
-            actions[reopen_and_check(log, key)] += 1
+            copy = str(tmp_path / "copy") if rng.random() < 0.5 else None
+            actions[reopen_and_check(log, key, copy)] += 1
         except AssertionError as e:
             raise AssertionError(f"kill {kill} (CORVANE_KILL_SEED={seed}, {log.log_dir}): {e}") from e
     assert any(log.acked for log in logs), "no kill landed inside the append loop"
