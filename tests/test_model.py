@@ -5,8 +5,8 @@ step with a model of the log kept in Python.
 The model knows the record encoding's length, so it predicts each rotation
 and each segment's size exactly. A crash cut drops the writer without a flush
 and cuts its last segment anywhere after the last durable point (flush,
-rotation or recovery): what a power loss may take, with the page cache
-kept or not. Records whose frames the cut reached leave the model.
+rotation or recovery), or turns that tail to zeros: what a power loss may
+take. Records whose frames the cut reached leave the model.
 """
 
 from __future__ import annotations
@@ -224,22 +224,32 @@ class LogModel(RuleBasedStateMachine):
         self.durable = self.segment_bytes()
         self.open(size, session, "Resumed", 0)
 
-    @rule(data=st.data(), size=SIZES, session=SESSIONS)
-    def crash_cut(self, data: st.DataObject, size: int | None, session: str) -> None:
-        self.writer = None  # released without a flush
+    @rule(data=st.data(), zeros=st.booleans(), size=SIZES, session=SESSIONS)
+    def crash_cut(self, data: st.DataObject, zeros: bool, size: int | None, session: str) -> None:
+        """Drops the writer unflushed and cuts its last segment after the
+        durable point; with `zeros`, the cut bytes turn to zeros instead, as
+        some file systems leave them after a power loss."""
+        self.writer = None
         path = segment_path(self.log_dir, len(self.segments) - 1)
-        assert os.path.getsize(path) == self.segment_bytes()
-        cut = data.draw(st.integers(self.durable, self.segment_bytes()), label="cut")
+        with open(path, "rb") as f:
+            before = f.read()
+        assert len(before) == self.segment_bytes()
+        cut = data.draw(st.integers(self.durable, len(before)), label="cut")
         os.truncate(path, cut)
+        if zeros:
+            os.truncate(path, len(before))
+        after = before[:cut] + bytes(len(before) - cut) if zeros else before[:cut]
+        # A frame survives if all its bytes do (zeros written over zeros, in
+        # the high bytes of a trailing length, change nothing).
         kept, end = [], HEADER
         for rec in self.segments[-1]:
-            if end + rec.frame_len() > cut:
+            if after[end : end + rec.frame_len()] != before[end : end + rec.frame_len()]:
                 break
             end += rec.frame_len()
             kept.append(rec)
         self.segments[-1] = kept
-        self.open(size, session, "Repaired" if cut != end else "Resumed", cut - end)
-        if cut != end:
+        self.open(size, session, "Repaired" if len(after) != end else "Resumed", len(after) - end)
+        if len(after) != end:
             self.durable = end  # recovery synced the segment it cut
 
     @invariant()
