@@ -256,21 +256,44 @@ TEST_F(DamageTest, DuplicatedSegmentBreaksTheChain) {
   }
 }
 
-TEST_F(DamageTest, SwappedAdjacentFramesBreakTheChain) {
+// Rewrites segment `s` of a log with `edit` applied to its bytes.
+std::function<void(const std::string&)> rewrite(std::uint16_t s, std::function<void(Bytes&)> edit) {
+  return [s, edit](const std::string& d) {
+    Bytes data = testing::read_file(segment_path(d, s));
+    edit(data);
+    testing::write_file(segment_path(d, s), data);
+  };
+}
+
+Bytes::iterator at(Bytes& data, std::uint64_t offset) { return data.begin() + static_cast<std::ptrdiff_t>(offset); }
+
+TEST_F(DamageTest, SwappedOrDroppedFramesBreakTheChain) {
   for (std::uint16_t s = 0; s < 3; ++s) {
     const auto& frames = log_.frames(s);
-    for (std::size_t r = 0; r + 1 < frames.size(); ++r) {
-      SCOPED_TRACE("segment " + std::to_string(s) + " frames " + std::to_string(r) + " and " + std::to_string(r + 1));
-      const std::string dir = damaged([&](const std::string& d) {
-        Bytes data = testing::read_file(segment_path(d, s));
-        const auto at = [&](std::uint64_t o) { return data.begin() + static_cast<std::ptrdiff_t>(o); };
-        std::rotate(at(frames[r].offset), at(frames[r + 1].offset), at(frames[r + 1].end()));
-        testing::write_file(segment_path(d, s), data);
-      });
-      dog_.arm("reorder");
-      // The later frame now comes first and names the earlier one's MAC.
-      EXPECT_EQ(verdict_of(dir, log_.key()), "ChainBreak@s" + std::to_string(s) + "r" + std::to_string(r + 1));
-      EXPECT_EQ(open_outcome(dir, log_.key()), s == 2 ? "refused ChainBreak" : "Resumed");
+    const bool last_segment = s == 2;
+    for (std::size_t r = 0; r < frames.size(); ++r) {
+      // The frame after the damage no longer names the MAC before it.
+      const std::string next_breaks = "ChainBreak@s" + std::to_string(s) + "r" + std::to_string(r + 1);
+      SCOPED_TRACE("segment " + std::to_string(s) + " frame " + std::to_string(r));
+      if (r + 1 < frames.size()) {
+        const std::string dir = damaged(rewrite(s, [&](Bytes& data) {
+          std::rotate(at(data, frames[r].offset), at(data, frames[r + 1].offset), at(data, frames[r + 1].end()));
+        }));
+        dog_.arm("swap frames");
+        EXPECT_EQ(verdict_of(dir, log_.key()), next_breaks);
+        EXPECT_EQ(open_outcome(dir, log_.key()), last_segment ? "refused ChainBreak" : "Resumed");
+      }
+      const std::string dir = damaged(rewrite(s, [&](Bytes& data) {
+        data.erase(at(data, frames[r].offset), at(data, frames[r].end()));
+      }));
+      dog_.arm("drop frame");
+      const bool end = r + 1 == frames.size();
+      // Dropping the last record of the log is a cut: only a checkpoint sees
+      // it. A segment without its finalization record ends on another head.
+      EXPECT_EQ(verdict_of(dir, log_.key()), !end          ? next_breaks
+                                             : last_segment ? "Verified"
+                                                            : "SegmentDiscontinuity@s" + std::to_string(s + 1));
+      EXPECT_EQ(open_outcome(dir, log_.key()), last_segment && !end ? "refused ChainBreak" : "Resumed");
     }
   }
 }
