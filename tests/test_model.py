@@ -86,6 +86,32 @@ class Rec:
         return self.encoded_len(self.record_id) + FRAME_OVERHEAD
 
 
+def depth(value: Any, level: int = 1) -> int:
+    """The deepest level of any item in `value`, which sits at `level` (the
+    payload map at 1, inside the record map at 0)."""
+    children = list(value.values()) if isinstance(value, dict) else value if isinstance(value, list) else []
+    return max([level] + [depth(c, level + 1) for c in children])
+
+
+def nested(levels: int) -> Any:
+    return [nested(levels - 1)] if levels else 0
+
+
+def refusal(record: dict[str, Any]) -> str | None:
+    """The writer's message for a record it refuses: the payload is checked
+    as it is converted, the rest by the core writer."""
+    if depth(record["payload"]) >= 16:
+        return "payload nested too deeply: a record allows 16 nesting levels"
+    ts = record["ts_wall"]
+    if not ts.endswith("Z"):
+        return f'ts_wall must end with \'Z\' (RFC 3339 UTC); got "{ts}"'
+    if len(ts) != 24:
+        return f'ts_wall must be RFC 3339 with ms precision; got "{ts}"'
+    if record["schema_version"] & 0xFFFFFFFF > 255:
+        return f"schema_version {record['schema_version'] & 0xFFFFFFFF} exceeds 255"
+    return None
+
+
 def finalization(segment: list[Rec], records: int, session_hex: str, after: Rec) -> Rec:
     """The record that closes `segment`, `after` being the record before it
     (for the size probe: the record about to be appended)."""
@@ -118,8 +144,11 @@ RECORDS = st.fixed_dictionaries(
         "step_ms": st.integers(0, 5000) | st.just(0),
         "to_999": st.booleans(),  # lands on .999, where finalization keeps the same ts_wall
         "ts_mono_delta": st.integers(0, U64) | st.sampled_from([0, 23, 24, 255, 256, 2**32 - 1, U64 - 1, U64]),
-        "schema_version": st.sampled_from([1, 0, 24, 255, 2**32 + 7, 256]),  # 256 is refused
+        "schema_version": st.sampled_from([1, 0, 24, 255, 2**32 + 7, 256]),
         "payload": st.dictionaries(KEYS, values(3), max_size=4),
+        # Refused before anything is written, except the deepest payload
+        # a record allows.
+        "spoil": st.sampled_from([None] * 8 + ["ts_no_z", "ts_short", "deepest", "too_deep"]),
     }
 )
 SIZES = st.sampled_from([0, 200, 350, 600, 1000, None])
@@ -165,7 +194,7 @@ class LogModel(RuleBasedStateMachine):
         writer is dropped unflushed, so a later crash cut may still reach
         back behind the reopen."""
         record, new = self.next_record(r)
-        if self.segments[-1] and new.schema_version <= 255:
+        if self.segments[-1] and refusal(record) is None:
             self.writer = None
             self.open(self.need(new) + slack, self.session, "Resumed", 0)
         self.append_one(record, new)
@@ -176,10 +205,15 @@ class LogModel(RuleBasedStateMachine):
         self.now += r["step_ms"]
         if r["to_999"]:
             self.now += 999 - self.now % 1000
-        record = {"actor": r["actor"], "event": r["event"], "ts_wall": ts_text(self.now),
-                  "ts_mono_delta": r["ts_mono_delta"], "schema_version": r["schema_version"], "payload": r["payload"]}  # fmt: skip
-        new = Rec(len(self.segments) - 1, len(self.segments[-1]), r["actor"], r["event"], record["ts_wall"],
-                  r["ts_mono_delta"], r["schema_version"] & 0xFFFFFFFF, self.session, r["payload"])  # fmt: skip
+        ts = ts_text(self.now)
+        ts = {"ts_no_z": ts[:-1], "ts_short": ts[:19] + "Z"}.get(r["spoil"], ts)
+        # The payload map is level 1: 13 lists put their innermost item at 15.
+        levels = {"deepest": 13, "too_deep": 14}.get(r["spoil"])
+        payload = r["payload"] if levels is None else {**r["payload"], "deep": nested(levels)}
+        record = {"actor": r["actor"], "event": r["event"], "ts_wall": ts, "ts_mono_delta": r["ts_mono_delta"],
+                  "schema_version": r["schema_version"], "payload": payload}  # fmt: skip
+        new = Rec(len(self.segments) - 1, len(self.segments[-1]), r["actor"], r["event"], ts,
+                  r["ts_mono_delta"], r["schema_version"] & 0xFFFFFFFF, self.session, payload)  # fmt: skip
         return record, new
 
     def need(self, new: Rec) -> int:
@@ -192,14 +226,15 @@ class LogModel(RuleBasedStateMachine):
     def append_one(self, record: dict[str, Any], new: Rec) -> None:
         assert self.writer is not None
         seg = self.segments[-1]
-        if new.schema_version > 255:
+        if (refused := refusal(record)) is not None:
             try:
                 self.writer.append(record)
             except _native.ArgumentError as e:
-                assert str(e) == f"schema_version {new.schema_version} exceeds 255"
+                assert str(e) == refused
             else:
-                raise AssertionError("schema_version above 255 was accepted")
+                raise AssertionError(f"accepted a record to be refused with: {refused}")
             assert os.path.getsize(segment_path(self.log_dir, len(self.segments) - 1)) == self.segment_bytes()
+            event("refused")
             return
         new.session_hex = self.session
         if seg and self.need(new) > self.limit:
