@@ -27,7 +27,7 @@ from reliability_util import check_log, is_finalization, native_env, slow
 from corvane_audit import _native
 
 CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "kill_child.py")
-KILLS = 12 if SANITIZED else 1000 if slow() else 150
+KILLS = 30 if SANITIZED else 1000 if slow() else 150
 KILLS_PER_LOG = 50  # then a fresh log, so that reading it back stays cheap
 SEGMENT_SIZE = 1500  # a handful of records per segment: rotation is frequent
 KEY_HEX = "42" * 32

@@ -313,7 +313,7 @@ class LogModel(RuleBasedStateMachine):
 
 
 LogModel.TestCase.settings = settings(
-    max_examples=8 if SANITIZED else 400 if slow() else 40,
+    max_examples=15 if SANITIZED else 400 if slow() else 40,
     stateful_step_count=30,
     deadline=None,
     derandomize=not slow(),
