@@ -91,6 +91,22 @@ std::vector<std::uint64_t> intact_frames_from(const Bytes& data, std::uint64_t f
   return found;
 }
 
+const char* refusal_name(RecoveryError::Kind kind) {
+  switch (kind) {
+    case RecoveryError::Kind::kHeaderCorrupt:
+      return "HeaderCorrupt";
+    case RecoveryError::Kind::kHmacMismatch:
+      return "HmacMismatch";
+    case RecoveryError::Kind::kChainBreak:
+      return "ChainBreak";
+    case RecoveryError::Kind::kKeyIdMismatch:
+      return "KeyIdMismatch";
+    case RecoveryError::Kind::kCorruptFrame:
+      return "CorruptFrame";
+  }
+  return "?";
+}
+
 // Opens a writer on the damaged log and closes it again. A refusal must
 // leave the last segment as it was; an open that cut bytes must not have cut
 // a frame whose MAC verifies. Returns "Resumed", "Repaired 186",
@@ -102,9 +118,7 @@ std::string open_outcome(const std::string& dir, const KeyHandle& key) {
   if (!opened) {
     EXPECT_EQ(testing::read_file(path), before) << "a refused open changed " << path;
     if (opened.error().kind != WriterError::Kind::kRecoveryRefused) return "error " + opened.error().to_string();
-    static const char* const kKinds[] = {"HeaderCorrupt", "HmacMismatch", "ChainBreak", "KeyIdMismatch",
-                                         "CorruptFrame"};
-    return std::string("refused ") + kKinds[static_cast<int>(opened.error().recovery.kind)];
+    return std::string("refused ") + refusal_name(opened.error().recovery.kind);
   }
   std::string outcome = recovery_action_name(opened->action);
   if (const std::uint64_t cut = opened->truncated_bytes; cut != 0) {
