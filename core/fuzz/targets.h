@@ -1,0 +1,24 @@
+// The fuzz targets. Each target is one source file defining the libFuzzer
+// entry point below; the same file, linked with replay_main.cc instead of
+// libFuzzer, replays the target's committed corpus as an ordinary test.
+// core/fuzz/CMakeLists.txt lists the targets with the longest input each
+// is fuzzed with.
+//
+// cbor_decode     bytes: one CBOR item
+// record_decode   bytes: one record's CBOR bytes
+// segment_header  u16 expected index, then the bytes of a segment file
+// recovery_scan   flags (bit 0: index 1 instead of 0, bit 1: rotate on the
+//                 next append, bit 2: grow, bits 4..7: reseal flags), with
+//                 bit 2 two bytes for fuzz::grow, then the bytes of the last
+//                 segment
+// verify_segment  flags (bit 0: forensic first, bits 1..2: the two
+//                 segments' indices, bit 3: chain the second to the first,
+//                 bits 4..7: reseal flags), two bytes for fuzz::grow on the
+//                 last segment, u16 length of the first segment, its bytes,
+//                 then the second segment's bytes (none: no second segment)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
