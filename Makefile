@@ -72,5 +72,12 @@ bench: build
 	build/release/benchmarks/verify_bench
 	cd /tmp && PYTHONPATH=$(abspath build/release/stage) $(abspath $(PY)) $(abspath benchmarks/python_bench.py) $(abspath build/release)
 
+# Each libFuzzer target for FUZZ_SECONDS (default 180) with clang, which it
+# installs; FUZZ_MERGE=1 keeps new inputs in the committed corpus. `make
+# test` only replays the corpus.
+.PHONY: fuzz
+fuzz: $(BOOT)
+	JOBS=$(JOBS) tools/fuzz.sh $(VENV)
+
 clean:
 	rm -rf build
