@@ -208,7 +208,9 @@ int main(int argc, char** argv) {
   // and bytes, the second.
   const auto verify_seed = [&](const std::string& name, std::uint8_t flags, std::uint8_t size_byte,
                                const Bytes& first, const Bytes& second) {
-    out.put("verify_segment", name, cat({{flags, size_byte, 0}, u16le(first.size()), first, second}));
+    const Bytes seed = cat({{flags, size_byte, 0}, u16le(first.size()), first, second});
+    out.put("verify_segment", name, seed);
+    out.put("read_log", name, seed);
   };
   Bytes discontinuous = seg1;
   discontinuous[kHeaderPrevFinalOffset] ^= 1;

@@ -274,6 +274,29 @@ void grow(Bytes& segment, std::uint8_t size_byte, std::uint8_t cut_byte) {
   segment.resize(segment.size() - std::min<std::size_t>(cut_byte, segment.size() - kHeaderLen));
 }
 
+std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags) {
+  const auto first_index = static_cast<std::uint16_t>((flags >> 1) & 1);
+  const auto second_index = static_cast<std::uint16_t>(first_index + 1 + ((flags >> 2) & 1));
+  const auto seal = static_cast<std::uint8_t>(flags >> 4);
+  const std::uint8_t size_byte = in.byte();
+  const std::uint8_t cut_byte = in.byte();
+  Bytes first = in.take(in.u16());
+  Bytes second = in.rest();
+  grow(second.empty() ? first : second, size_byte, cut_byte);
+
+  std::map<std::uint16_t, Bytes> log;
+  const Mac head = reseal(first, first_index, seal);
+  log[first_index] = std::move(first);
+  if (!second.empty()) {
+    if ((flags & 8) != 0 && second.size() >= kHeaderLen) {
+      std::copy(head.begin(), head.end(), second.begin() + kHeaderPrevFinalOffset);
+    }
+    reseal(second, second_index, seal);
+    log[second_index] = std::move(second);
+  }
+  return log;
+}
+
 std::optional<Frame> frame_at(ByteView segment, std::uint64_t offset) {
   if (offset > segment.size() || segment.size() - offset < kFrameLenField) return std::nullopt;
   const std::uint32_t len = load_u32le(segment.data() + offset);

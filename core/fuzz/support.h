@@ -124,6 +124,14 @@ Mac reseal(Bytes& segment, std::uint16_t index, std::uint8_t flags);
 // small frames would take a second per run, so only large frames go far.
 void grow(Bytes& segment, std::uint8_t size_byte, std::uint8_t cut_byte);
 
+// A log of one or two segments read from fuzz input, by index, after a
+// flags byte already read: bits 1..2 pick the two indices (0 and 1, 1 and 2,
+// 0 and 2, 1 and 3), bit 3 chains the second to the first (its prev_final
+// set to the first's head), bits 4..7 are Reseal flags for both. Then two
+// bytes for grow() on the last segment, a u16 length, the first segment's
+// bytes, and the second's (none: a log of one segment).
+std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags);
+
 // One frame that frames: length fields agree and it fits the file.
 struct Frame {
   std::uint64_t offset = 0;

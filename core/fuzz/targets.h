@@ -11,11 +11,9 @@
 //                 next append, bit 2: grow, bits 4..7: reseal flags), with
 //                 bit 2 two bytes for fuzz::grow, then the bytes of the last
 //                 segment
-// verify_segment  flags (bit 0: forensic first, bits 1..2: the two
-//                 segments' indices, bit 3: chain the second to the first,
-//                 bits 4..7: reseal flags), two bytes for fuzz::grow on the
-//                 last segment, u16 length of the first segment, its bytes,
-//                 then the second segment's bytes (none: no second segment)
+// verify_segment  flags (bit 0: forensic mode first), then a log of one or
+//                 two segments (fuzz::log_from_input)
+// read_log        flags, then a log of one or two segments, as above
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,8 @@
 // The verifier over one or two segments held in memory, against a plain
-// walk of the same bytes with the full decoder: the same verdict, the same
-// first violation at the same place, the same counts and final head. It never
-// fails to return a report, forensic mode meets the same first violation,
-// and recovery on the last segment of a log that verifies refuses nothing
-// and cuts nothing.
+// walk of the same bytes with the full decoder, in both modes: the same
+// verdict, the same violations at the same places, the same counts and final
+// head. It never fails to return a report, and recovery on the last segment
+// of a log that verifies refuses nothing and cuts nothing.
 #include <algorithm>
 
 #include "corvane/cbor.h"
@@ -16,11 +15,15 @@ using namespace corvane;
 
 namespace {
 
-struct Expected {
-  std::optional<ViolationKind> kind;  // none: verified
+struct Seen {
+  ViolationKind kind;
   ViolationLocation location;
-  bool header_level = false;          // location offset not compared
-  std::string decode_message;         // kRecordCorrupt from the decoder or the field reader
+  bool header_level = false;   // the location's offset is not compared
+  std::string decode_message;  // kRecordCorrupt from the decoder or the field reader
+};
+
+struct Expected {
+  std::vector<Seen> violations;
   std::uint64_t records = 0;
   std::uint32_t segments = 0;
   std::optional<Mac> final_head;
@@ -29,31 +32,28 @@ struct Expected {
 
 class Oracle {
  public:
-  Expected run(const std::map<std::uint16_t, Bytes>& log) {
+  Expected run(const std::map<std::uint16_t, Bytes>& log, bool forensic) {
     for (const auto& [index, seg] : log) {
       ++out_.segments;
-      if (!segment(index, seg)) return out_;
+      segment(index, seg);
+      if (!forensic && !out_.violations.empty()) return out_;
     }
     out_.final_head = previous_final_;
     return out_;
   }
 
  private:
-  bool header(std::uint16_t index, ViolationKind kind) {
-    out_.kind = kind;
-    out_.location = ViolationLocation{index, std::nullopt, 0};
-    out_.header_level = true;
-    return false;
+  void header(std::uint16_t index, ViolationKind kind) {
+    out_.violations.push_back(Seen{kind, ViolationLocation{index, std::nullopt, 0}, true, {}});
   }
-  bool record(ViolationKind kind, std::uint16_t index, std::optional<std::uint64_t> id, std::uint64_t offset,
+  void record(ViolationKind kind, std::uint16_t index, std::optional<std::uint64_t> id, std::uint64_t offset,
               std::string message = {}) {
-    out_.kind = kind;
-    out_.location = ViolationLocation{index, id, offset};
-    out_.decode_message = std::move(message);
-    return false;
+    out_.violations.push_back(Seen{kind, ViolationLocation{index, id, offset}, false, std::move(message)});
   }
 
-  bool segment(std::uint16_t index, ByteView seg) {
+  // Walks one segment; stops at its first violation, and then it does not
+  // become the previous final.
+  void segment(std::uint16_t index, ByteView seg) {
     out_.last_segment_frames = 0;
     const KeyId& key_id = fuzz::fuzz_key()->key_id();
     if (seg.size() < kHeaderLen || !std::equal(kMagic.begin(), kMagic.end(), seg.begin())) {
@@ -100,7 +100,6 @@ class Oracle {
       o = f->end();
     }
     previous_final_ = head;
-    return true;
   }
 
   Expected out_;
@@ -115,75 +114,64 @@ std::string decode_message_of(const Violation& v) {
   return decode == nullptr ? std::string() : decode->message;
 }
 
+// The report against the walk of the same mode.
+void check_report(const VerifyReport& report, const Expected& want, const std::map<std::uint16_t, Bytes>& log) {
+  const std::string shown = debug_string(report);
+  const LogSummary& summary = report.log;
+  FUZZ_CHECK_MSG(summary.segments_inspected == want.segments && summary.records_inspected == want.records, shown);
+  FUZZ_CHECK(summary.first_segment_index == std::optional<std::uint16_t>(log.begin()->first));
+  FUZZ_CHECK(summary.last_segment_index ==
+             std::optional<std::uint16_t>(std::next(log.begin(), want.segments - 1)->first));
+  const std::optional<std::string> final_hex =
+      want.final_head ? std::optional<std::string>(to_hex(*want.final_head)) : std::nullopt;
+  FUZZ_CHECK_MSG(summary.final_hmac_hex == final_hex, shown);
+
+  std::vector<Violation> got;
+  if (report.violation) got.push_back(*report.violation);
+  got.insert(got.end(), report.additional_violations.begin(), report.additional_violations.end());
+  FUZZ_CHECK_MSG(got.size() == want.violations.size(), shown);
+  FUZZ_CHECK(report.verdict == (got.empty() ? Verdict::kVerified : Verdict::kViolation));
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    const Seen& w = want.violations[i];
+    FUZZ_CHECK_MSG(got[i].kind == w.kind, shown);
+    if (w.header_level) {
+      FUZZ_CHECK_MSG(got[i].location.segment_index == w.location.segment_index, shown);
+    } else {
+      FUZZ_CHECK_MSG(got[i].location == w.location, shown);
+    }
+    FUZZ_CHECK_MSG(decode_message_of(got[i]) == w.decode_message, shown);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const std::uint8_t flags = in.byte();
-  const bool forensic_first = (flags & 1) != 0;
-  const auto first_index = static_cast<std::uint16_t>((flags >> 1) & 1);
-  const auto second_index = static_cast<std::uint16_t>(first_index + 1 + ((flags >> 2) & 1));
-  const auto reseal = static_cast<std::uint8_t>(flags >> 4);
-  const std::uint8_t size_byte = in.byte();
-  const std::uint8_t cut_byte = in.byte();
-  Bytes first = in.take(in.u16());
-  Bytes second = in.rest();
-  fuzz::grow(second.empty() ? first : second, size_byte, cut_byte);
-
-  std::map<std::uint16_t, Bytes> log;
-  const Mac head = fuzz::reseal(first, first_index, reseal);
-  log[first_index] = first;
-  if (!second.empty()) {
-    if ((flags & 8) != 0 && second.size() >= kHeaderLen) {
-      std::copy(head.begin(), head.end(), second.begin() + kHeaderPrevFinalOffset);
-    }
-    fuzz::reseal(second, second_index, reseal);
-    log[second_index] = second;
-  }
+  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags);
 
   fuzz::MemFs fs;
   fs.add_dir(fuzz::kLogDir);
   for (const auto& [index, seg] : log) fs.put(fuzz::log_path(index), seg);
-  // Both modes, in either order: nothing carries over from one call to the next.
+  // Both modes, in the order bit 0 picks: nothing may carry over between calls.
   VerifyOptions forensic;
   forensic.forensic = true;
   std::optional<std::expected<VerifyReport, VerifyError>> full;
-  if (forensic_first) full = verify(fuzz::kLogDir, fuzz::fuzz_key(), forensic);
+  if ((flags & 1) != 0) full = verify(fuzz::kLogDir, fuzz::fuzz_key(), forensic);
   const auto report = verify(fuzz::kLogDir, fuzz::fuzz_key());
   if (!full) full = verify(fuzz::kLogDir, fuzz::fuzz_key(), forensic);
   FUZZ_CHECK_MSG(report.has_value(), report ? std::string() : report.error().to_string());
-  FUZZ_CHECK(full->has_value());
+  FUZZ_CHECK_MSG(full->has_value(), *full ? std::string() : (*full).error().to_string());
   FUZZ_CHECK(fs.open_count() == 0);
 
-  const Expected want = Oracle().run(log);
-  const LogSummary& summary = report->log;
-  FUZZ_CHECK_MSG(summary.segments_inspected == want.segments && summary.records_inspected == want.records,
-                 debug_string(*report));
-  FUZZ_CHECK(summary.first_segment_index == std::optional<std::uint16_t>(first_index));
-  FUZZ_CHECK(summary.last_segment_index == std::optional<std::uint16_t>(std::next(log.begin(), want.segments - 1)->first));
-  if (!want.kind) {
-    FUZZ_CHECK_MSG(report->verdict == Verdict::kVerified && !report->violation, debug_string(*report));
-    FUZZ_CHECK(summary.final_hmac_hex == std::optional<std::string>(to_hex(*want.final_head)));
-    FUZZ_CHECK(**full == *report);
-  } else {
-    FUZZ_CHECK_MSG(report->verdict == Verdict::kViolation && report->violation, debug_string(*report));
-    const Violation& v = *report->violation;
-    FUZZ_CHECK_MSG(v.kind == *want.kind, debug_string(*report));
-    if (want.header_level) {
-      FUZZ_CHECK_MSG(v.location.segment_index == want.location.segment_index, debug_string(*report));
-    } else {
-      FUZZ_CHECK_MSG(v.location == want.location, debug_string(*report));
-    }
-    FUZZ_CHECK_MSG(decode_message_of(v) == want.decode_message, debug_string(*report));
-    FUZZ_CHECK(report->additional_violations.empty() && !summary.final_hmac_hex);
-    FUZZ_CHECK((*full)->violation && *(*full)->violation == v);
-  }
+  const Expected want = Oracle().run(log, false);
+  check_report(*report, want, log);
+  check_report(**full, Oracle().run(log, true), log);
 
   // Recovery on the last segment of a log that verifies: nothing to refuse,
   // nothing to cut.
-  if (!want.kind) {
-    const std::uint16_t last = log.rbegin()->first;
-    const auto scan = scan_segment_for_recovery(fuzz::kLogDir, last, fuzz::fuzz_key());
+  if (want.violations.empty()) {
+    const auto scan = scan_segment_for_recovery(fuzz::kLogDir, log.rbegin()->first, fuzz::fuzz_key());
     if (scan) {
       FUZZ_CHECK(scan->truncated_bytes == 0 && scan->records == want.last_segment_frames);
     } else {
