@@ -211,6 +211,7 @@ int main(int argc, char** argv) {
     const Bytes seed = cat({{flags, size_byte, 0}, u16le(first.size()), first, second});
     out.put("verify_segment", name, seed);
     out.put("read_log", name, seed);
+    out.put("writer_open", name, seed);
   };
   Bytes discontinuous = seg1;
   discontinuous[kHeaderPrevFinalOffset] ^= 1;
@@ -222,6 +223,10 @@ int main(int argc, char** argv) {
   verify_seed("resealed", 0xF0 | 8, 0, seg0, flipped);
   verify_seed("discontinuity", fuzz::kFixCrc << 4, 0, seg0, discontinuous);
   // Grown past the first 1 MiB read window.
+  // Segment 1 half made (a prefix of its header, or zeros) after stray bytes.
+  const Bytes seg0_stray = cat({seg0, Bytes(7, 0x5A)});
+  verify_seed("remnant-prefix", 0, 0, seg0_stray, Bytes(seg1.begin(), seg1.begin() + 40));
+  verify_seed("remnant-zeros", 1, 0, seg0, Bytes(kHeaderLen, 0));
   verify_seed("grown", static_cast<std::uint8_t>(chain_macs | (fuzz::kFixCrc << 4) | 8), 160, seg0, large);
   return 0;
 }

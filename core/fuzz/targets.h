@@ -14,6 +14,8 @@
 // verify_segment  flags (bit 0: forensic mode first), then a log of one or
 //                 two segments (fuzz::log_from_input)
 // read_log        flags, then a log of one or two segments, as above
+// writer_open     flags (bit 0: rotate before every record but a segment's
+//                 first), then a log of one or two segments, as above
 #pragma once
 
 #include <cstddef>
