@@ -3,7 +3,7 @@
 // and before random calls between, the disks a crash may leave are opened
 // again: each must open, keep every record a flush acknowledged, take one
 // more record and verify. Some of those recoveries crash in turn.
-// CORVANE_SLOW_TESTS=1 runs a wider sweep.
+// CORVANE_TEST_SLOW=1 runs a wider sweep.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -31,7 +31,10 @@ constexpr char kDir[] = "/var/log/audit";
 constexpr std::uint64_t kSegmentSize = 1000;  // one to three records a segment
 constexpr std::uint64_t kProbe = 1'000'000;   // "i" of the records appended after a crash
 
-bool slow() { return std::getenv("CORVANE_SLOW_TESTS") != nullptr; }
+bool slow() {
+  const char* v = std::getenv("CORVANE_TEST_SLOW");
+  return v != nullptr && *v != 0 && std::string_view(v) != "0";
+}
 
 bool durability_point(FsOp op) {
   return op == FsOp::kSync || op == FsOp::kRename || op == FsOp::kFtruncate || op == FsOp::kUnlink;
