@@ -79,5 +79,15 @@ bench: build
 fuzz: $(BOOT)
 	JOBS=$(JOBS) tools/fuzz.sh $(VENV)
 
+# The long versions: wider power-loss, kill-and-restart and model sweeps, and
+# the C++ tests under valgrind (the sweeps, which the sanitizer build already
+# covers, are left out of the valgrind run).
+.PHONY: test-slow
+test-slow: build install
+	CORVANE_TEST_SLOW=1 build/release/core/corvane_core_tests --gtest_filter='PowerLoss*'
+	CORVANE_TEST_SLOW=1 $(VENV)/bin/pytest -q tests/test_kill_restart.py tests/test_model.py
+	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	  build/release/core/corvane_core_tests --gtest_filter='-PowerLoss*:Damage*:IoError*:*Crash*'
+
 clean:
 	rm -rf build

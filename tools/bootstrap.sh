@@ -14,6 +14,7 @@ apt_packages=(
   libgtest-dev                   # GoogleTest
   python3-venv                   # for distributions whose python lacks venv
   gnome-keyring dbus libsecret-1-0  # a real Secret Service for the key-store tests
+  valgrind                       # make test-slow
 )
 
 missing=()
