@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import gc
 import os
+import threading
+import tracemalloc
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any, Callable
 
 import pytest
 
@@ -75,11 +78,51 @@ def flip_byte(path: str, offset: int, mask: int = 0x01) -> None:
         f.write(bytes([b[0] ^ mask]))
 
 
-@pytest.fixture
-def chdir_tmp(tmp_path: Path) -> Iterator[Path]:
-    old = os.getcwd()
-    os.chdir(tmp_path)
+def frames(path: str) -> list[tuple[int, int]]:
+    """(offset, total length) of every whole frame of a segment file."""
+    data = Path(path).read_bytes()
+    out, off = [], 80
+    while off + 4 <= len(data) and off + int.from_bytes(data[off : off + 4], "little") + 40 <= len(data):
+        out.append((off, int.from_bytes(data[off : off + 4], "little") + 40))
+        off += out[-1][1]
+    return out
+
+
+def cut(path: str, start: int, end: int | None = None) -> None:
+    """Removes the bytes from `start` to `end` (the end of the file if None)."""
+    data = Path(path).read_bytes()
+    Path(path).write_bytes(data[:start] + (b"" if end is None else data[end:]))
+
+
+def assert_memory_flat(run: Callable[[], object], traced: int, rss: int | None = None) -> None:
+    """Runs `run` (warmed up by the caller) and checks what it left behind:
+    fewer than `traced` bytes that tracemalloc sees and, unless sanitized,
+    fewer than `rss` bytes of resident memory."""
+    gc.collect()
+    resident = int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    tracemalloc.start()
     try:
-        yield tmp_path
+        run()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0]
     finally:
-        os.chdir(old)
+        tracemalloc.stop()
+    assert grown < traced, grown
+    if rss is not None and not SANITIZED:
+        assert int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE") - resident < rss
+
+
+def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
+    """What `call` raises when run on another thread, or None."""
+    caught: list[BaseException] = []
+
+    def run() -> None:
+        try:
+            call()
+        except BaseException as e:  # noqa: BLE001 - the point is what it is
+            caught.append(e)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return caught[0] if caught else None

@@ -5,25 +5,21 @@ from __future__ import annotations
 import itertools
 import os
 import pathlib
-import struct
-import threading
-import tracemalloc
 from typing import Any
 
 import pytest
-from conftest import SANITIZED, flip_byte, segment_path, write_records
+from conftest import assert_memory_flat, flip_byte, frames, segment_path, write_records
+from reliability_util import strict
 
 from corvane_audit import _native
 
 SMALL = 1000  # three records and a finalization record per segment
 
 
-def frames(path: str) -> tuple[bytes, list[bytes]]:
-    data, out, off = pathlib.Path(path).read_bytes(), [], 80
-    while off < len(data):
-        out.append(data[off : off + struct.unpack_from("<I", data, off)[0] + 40])
-        off += len(out[-1])
-    return data[:80], out
+def split(path: str) -> tuple[bytes, list[bytes]]:
+    """A segment file's header and its frames."""
+    data = pathlib.Path(path).read_bytes()
+    return data[:80], [data[off : off + n] for off, n in frames(path)]
 
 
 NOT_A_MAP = b"\x01\x00\x00\x00\x01" + bytes(32) + b"\x01\x00\x00\x00"  # a frame holding the integer 1
@@ -49,7 +45,7 @@ def test_record_dict_round_trip(log_dir: str, key: _native.KeyHandle) -> None:
     # Bytewise key order at every level, not the stored (shortest first) order.
     assert list(second["payload"]) == ["Z", "aa", "arr", "b", "by", "f", "m", "t", "z", "é"]
     assert list(second["payload"]["m"]) == ["aa", "b"] and list(second["payload"]["m"]["b"]) == ["x", "y"]
-    assert second["payload"]["t"] is True and second["payload"]["f"] is False
+    assert strict(second["payload"]) == strict(payload)  # True stays True, 1 stays 1
     assert second["prev_hash"] == first["hmac"] and len(first["hmac"]) == 32
     assert (second["prev_hash_hex"], second["hmac_hex"]) == (second["prev_hash"].hex(), second["hmac"].hex())
 
@@ -60,7 +56,6 @@ def test_iteration_visits_the_segments_listed_when_it_began(log_dir: str, key: _
     it = iter(reader)
     assert next(it)["record_id"] == 0
     write_records(log_dir, key, 6, segment_size_bytes=SMALL)  # finishes segment 0, then makes 1 and 2
-    assert reader.segments() == [0, 1, 2]
     rest = list(it)
     assert positions(rest) == [(0, 1), (0, 2), (0, 3)]
     assert (rest[-1]["actor"], rest[-1]["event"]) == ("system:audit", "segment.finalized")
@@ -70,9 +65,7 @@ def test_iteration_visits_the_segments_listed_when_it_began(log_dir: str, key: _
 def test_gaps_are_skipped_and_so_are_vanished_segments(log_dir: str, key: _native.KeyHandle) -> None:
     write_records(log_dir, key, 8, segment_size_bytes=SMALL)
     os.remove(segment_path(log_dir, 1))
-    pathlib.Path(log_dir, "audit-12.cbor").write_bytes(b"")
     reader = _native.Reader.open(log_dir)
-    assert reader.segments() == [0, 2]
     assert positions(reader) == [(0, 0), (0, 1), (0, 2), (0, 3), (2, 0), (2, 1)]
     it = iter(reader)
     os.remove(segment_path(log_dir, 2))
@@ -85,7 +78,7 @@ def test_damage_stops_iteration_until_repaired(log_dir: str, key: _native.KeyHan
     clean = positions(_native.Reader.open(log_dir))
     path = segment_path(log_dir, 1)
     original = pathlib.Path(path).read_bytes()
-    header, fr = frames(path)
+    header, fr = split(path)
     at, before = 80 + len(fr[0]), 5
     if damage == "header":
         flip_byte(path, 0)
@@ -116,7 +109,7 @@ def test_first_record_with_each_id_is_returned(tmp_path: pathlib.Path, key: _nat
     source = {"X": NOT_A_MAP}
     for name in "AB":
         write_records(str(tmp_path / name), key, 4, payload={"src": name})
-        header, fr = frames(segment_path(str(tmp_path / name), 0))
+        header, fr = split(segment_path(str(tmp_path / name), 0))
         source.update({f"{name}{i}": f for i, f in enumerate(fr)})
     os.mkdir(tmp_path / "log")
     segment = header + b"".join(source[p] for p in layout.split())
@@ -132,16 +125,14 @@ def test_first_record_with_each_id_is_returned(tmp_path: pathlib.Path, key: _nat
 
 
 def test_directory_that_cannot_be_listed(tmp_path: pathlib.Path) -> None:
-    missing, enoent = str(tmp_path / "missing"), r"^No such file or directory \(os error 2\)$"
+    gone, enoent = str(tmp_path / "gone"), r"^No such file or directory \(os error 2\)$"
     with pytest.raises(_native.IoFailure, match=enoent):
-        _native.Reader.open(missing)
-    assert not os.path.exists(missing)
-    with pytest.raises(_native.IoFailure, match=r"^Not a directory \(os error 20\)$"):
-        _native.Reader.open(__file__)
-    os.mkdir(missing)
-    reader = _native.Reader.open(missing)
+        _native.Reader.open(gone)
+    assert not os.path.exists(gone)  # opening never creates
+    os.mkdir(gone)
+    reader = _native.Reader.open(gone)
     assert reader.segments() == [] and list(reader) == []
-    os.rmdir(missing)
+    os.rmdir(gone)
     for call in (reader.segments, lambda: iter(reader)):
         with pytest.raises(_native.IoFailure, match=enoent):
             call()
@@ -152,38 +143,14 @@ def test_repr_quotes_the_path_and_open_takes_only_str(tmp_path: pathlib.Path) ->
     os.mkdir(raw)
     reader = _native.Reader.open(os.fsdecode(raw))
     assert repr(reader) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
-    for call in (lambda: _native.Reader.open(tmp_path), _native.Reader, _native.RecordIter):
-        with pytest.raises(TypeError):
-            call()
-
-
-@pytest.mark.parametrize("name, use", [("Reader", repr), ("Reader", iter), ("Reader", lambda r: r.segments()),
-                                       ("RecordIter", next), ("RecordIter", iter)])  # fmt: skip
-def test_use_from_another_thread_is_refused(log_dir: str, key: _native.KeyHandle, name: str, use: Any) -> None:
-    write_records(log_dir, key, 1)
-    obj = _native.Reader.open(log_dir) if name == "Reader" else iter(_native.Reader.open(log_dir))
-    caught: list[BaseException] = []
-    thread = threading.Thread(target=lambda: caught.append(pytest.raises(BaseException, use, obj).value))
-    thread.start()
-    thread.join()
-    assert not isinstance(caught[0], Exception)
-    assert caught[0].args == (f"corvane_audit._native.{name} is unsendable, but sent to another thread",)
-    if name == "RecordIter":
-        assert next(obj)["record_id"] == 0  # left where it was
+    with pytest.raises(TypeError):
+        _native.Reader.open(tmp_path)  # type: ignore[arg-type]
 
 
 def test_memory_stays_flat_over_100000_records(log_dir: str, key: _native.KeyHandle) -> None:
-    def rss() -> int:
-        return int(pathlib.Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
     write_records(log_dir, key, 100_000)
     reader = _native.Reader.open(log_dir)
     assert len(list(itertools.islice(reader, 1000))) == 1000  # warms up buffers and pools
-    before = rss()
-    tracemalloc.start()
-    assert sum(1 for _ in reader) == 100_000
-    traced = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    assert traced < 100_000  # a leaked object per record would be megabytes
-    if not SANITIZED:
-        assert rss() - before < 16 * 2**20
+    counted: list[int] = []
+    assert_memory_flat(lambda: counted.append(sum(1 for _ in reader)), traced=100_000, rss=16 << 20)
+    assert counted == [100_000]  # a leaked object per record would be megabytes
