@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import json
 import os
-import selectors
 import stat
 import subprocess
 import sys
-import time
+import threading
 from pathlib import Path
 
 import pytest
@@ -18,19 +17,13 @@ from conftest import flip_byte, segment_path, write_records
 from corvane_audit import _native
 
 KEY_HEX = "42" * 32  # the conftest `key`
-ENV = dict(
-    os.environ,
-    PYTHONPATH=str(Path(_native.__file__).parent.parent),
-    CORVANE_AUDIT_KEY_HEX=KEY_HEX,
-    PYTHONUNBUFFERED="1",
-)
+ENV = dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), CORVANE_AUDIT_KEY_HEX=KEY_HEX,
+           PYTHONUNBUFFERED="1")  # fmt: skip
 
 
 def cli(cwd: Path, *args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    done = subprocess.run(
-        [sys.executable, "-m", "corvane_audit", *args],
-        cwd=cwd, env=ENV if env is None else env, capture_output=True, text=True, timeout=60,
-    )
+    done = subprocess.run([sys.executable, "-m", "corvane_audit", *args], cwd=cwd, env=ENV if env is None else env,
+                          capture_output=True, text=True, timeout=60)  # fmt: skip
     assert "Traceback" not in done.stderr
     return done
 
@@ -54,22 +47,11 @@ def test_keygen_prints_or_writes_an_owner_only_key(tmp_path: Path) -> None:
     assert (tmp_path / "k.hex").read_text().strip() == key_hex
 
 
-@pytest.mark.parametrize(
-    "key_args, env_extra",
-    [([], {}), (["--key-env", "MY_KEY"], {"MY_KEY": KEY_HEX}), (["--key-file", "k.hex"], {})],
-)
-def test_append_show_verify_with_each_key_source(
-    tmp_path: Path, key: _native.KeyHandle, key_args: list[str], env_extra: dict[str, str]
-) -> None:
-    (tmp_path / "k.hex").write_text(f"  {KEY_HEX.upper()}\n")
-    env = dict(ENV, **env_extra)
-    if key_args:
-        del env["CORVANE_AUDIT_KEY_HEX"]
+def test_append_show_verify(tmp_path: Path, key: _native.KeyHandle) -> None:
     payload = '{"ip": "10.0.0.1", "tags": ["a", "b"], "n": -3, "ok": true}'
-    first = cli(tmp_path, "append", "log", *key_args, "--actor", "alice", "--event", "login", "--payload", payload, env=env)
+    first = cli(tmp_path, "append", "log", "--actor", "alice", "--event", "login", "--payload", payload)
     assert (first.returncode, first.stdout) == (0, "appended s0r0\n"), first.stderr
-    second = cli(tmp_path, "append", "log", *key_args, "--actor", "bob", "--event", "logout",
-                 "--session", "ab" * 16, env=env)
+    second = cli(tmp_path, "append", "log", "--actor", "bob", "--event", "logout", "--session", "ab" * 16)
     assert second.stdout == "appended s0r1\n"
 
     shown = cli(tmp_path, "show", "log").stdout.splitlines()
@@ -79,10 +61,15 @@ def test_append_show_verify_with_each_key_source(
     assert rows[1]["session_id_hex"] == "ab" * 16 != rows[0]["session_id_hex"]
     assert rows[0]["key_id_hex"] == key.key_id_hex() and "hmac" not in rows[0]
 
-    verified = cli(tmp_path, "verify", "log", *key_args, env=env)
-    assert verified.returncode == 0 and "verdict:    Verified" in verified.stdout
-    report = json.loads(cli(tmp_path, "verify", "log", *key_args, "--json", env=env).stdout)
+    report = json.loads(cli(tmp_path, "verify", "log", "--json").stdout)
     assert report["ok"] and report["records_inspected"] == 2 and report["violation"] is None
+
+
+def test_key_from_a_named_variable(tmp_path: Path, key: _native.KeyHandle) -> None:
+    # The key file: the demo; the default variable: everywhere else.
+    write_records(str(tmp_path / "log"), key, 1)
+    env = {k: v for k, v in ENV.items() if k != "CORVANE_AUDIT_KEY_HEX"} | {"MY_KEY": KEY_HEX}
+    assert cli(tmp_path, "verify", "log", "--key-env", "MY_KEY", env=env).returncode == 0
 
 
 def test_show_json_renders_bytes_as_hex_and_escapes_hostile_text(tmp_path: Path, key: _native.KeyHandle) -> None:
@@ -111,7 +98,8 @@ def test_damaged_logs_exit_1_and_show_the_violation(tmp_path: Path, key: _native
     assert refused.returncode == 1 and "refusing to checkpoint" in one_error_line(refused)
 
 
-def test_checkpoint_then_a_cut_tail_is_caught(tmp_path: Path, key: _native.KeyHandle) -> None:
+def test_checkpoint_is_printed_or_written_and_verified_against(tmp_path: Path, key: _native.KeyHandle) -> None:
+    # A cut caught by the checkpoint: the demo.
     log = str(tmp_path / "log")
     write_records(log, key, 4)
     printed = cli(tmp_path, "checkpoint", "log", "--observed-at", "noon")
@@ -120,32 +108,23 @@ def test_checkpoint_then_a_cut_tail_is_caught(tmp_path: Path, key: _native.KeyHa
     assert wrote.returncode == 0 and ca.load_checkpoint(tmp_path / "cp.json")["record_id"] == 3
     ok = cli(tmp_path, "verify", "log", "--checkpoint", "cp.json")
     assert ok.returncode == 0 and "checkpoint: s0r3 still holds the pinned MAC" in ok.stdout
-    data = Path(segment_path(log, 0)).read_bytes()
-    os.truncate(segment_path(log, 0), len(data) - (int.from_bytes(data[-4:], "little") + 40))
-    assert cli(tmp_path, "verify", "log").returncode == 0
-    cut = cli(tmp_path, "verify", "log", "--checkpoint", "cp.json")
-    assert cut.returncode == 1 and "CheckpointTruncated at s0r3" in cut.stdout
 
 
 @pytest.mark.parametrize(
     "args, setup, status, message",
     [
         (["verify", "log"], "no-key", 2, "env var CORVANE_AUDIT_KEY_HEX not set"),
-        (["verify", "missing"], "log", 2, "verifier could not open log"),
         (["verify", "log", "--key-file", "nope.hex"], "log", 2, "cannot read key file nope.hex"),
         (["verify", "log", "--key-file", "short.hex"], "log", 2, "key file short.hex: KeyHandle.from_hex"),
         (["verify", "log", "--checkpoint", "bad.json"], "log", 2, "checkpoint file bad.json: not valid JSON"),
-        (["verify", "log", "--checkpoint", "odd.json"], "log", 2, "checkpoint file odd.json: checkpoint missing key"),
-        (["verify", "log", "--keychain", "svc:acct"], "no-bus", 2, 'loading keychain entry service="svc" account="acct"'),
+        (["verify", "log", "--keychain", "svc:acct"], "no-bus", 2,
+         'loading keychain entry service="svc" account="acct": OS keychain backend error: '),
         (["verify"], "log", 2, "the following arguments are required: LOG_DIR"),
-        (["frobnicate"], "log", 2, "invalid choice"),
         (["show", "log", "--interval", "soon"], "log", 2, "expected a positive number of seconds"),
         (["append", "log", "--actor", "a", "--event", "e", "--segment-size", "-1"], "log", 2, "positive integer"),
         (["show", "missing"], "log", 2, "missing: No such file"),
-        (["checkpoint", "empty"], "log", 2, "log has no records"),
         (["append", "log", "--actor", "a", "--event", "e", "--payload", "[1]"], "log", 2, "must be a JSON object"),
         (["append", "log", "--actor", "a", "--event", "e", "--payload", '{"x": 1.5}'], "log", 2, "payload floats"),
-        (["append", "log", "--actor", "a", "--event", "e", "--session", "xyz"], "log", 2, "session_id_hex"),
         (["show", "torn"], "log", 1, "torn tail at segment 0"),
     ],
 )
@@ -156,70 +135,49 @@ def test_errors_are_one_line_with_the_right_status(
     write_records(str(tmp_path / "torn"), key, 2)
     with open(segment_path(str(tmp_path / "torn"), 0), "ab") as f:
         f.write(b"\x30\x00")
-    (tmp_path / "empty").mkdir()
     (tmp_path / "short.hex").write_text("abcd")
     (tmp_path / "bad.json").write_text("{")
-    (tmp_path / "odd.json").write_text("{}")
     env = dict(ENV)
     if setup == "no-key":
         del env["CORVANE_AUDIT_KEY_HEX"]
     if setup == "no-bus":  # no session bus to find a key store on: fails fast
-        env = {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY")}
+        env = {k: v for k, v in env.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
+        env["XDG_RUNTIME_DIR"] = str(tmp_path)
     done = cli(tmp_path, *args, env=env)
     assert done.returncode == status
     assert message in one_error_line(done)
 
 
 def test_help_documents_commands_keys_and_exit_status(tmp_path: Path) -> None:
+    # Each command's options: the tests that use them.
     top = cli(tmp_path, "--help")
     assert top.returncode == 0
     for word in ("verify", "checkpoint", "show", "append", "keygen", "--key-file", "--keychain", "exit status"):
         assert word in top.stdout, word
-    verify_help = cli(tmp_path, "verify", "--help").stdout
-    assert all(opt in verify_help for opt in ("--checkpoint", "--forensic", "--json", "--key-env"))
-    assert "--follow" in cli(tmp_path, "show", "--help").stdout
     assert cli(tmp_path, "--version").stdout.startswith(f"corvane-audit {ca.__version__}")
-
-
-class Lines:
-    """Lines from a child's stdout pipe, each wait bounded."""
-
-    def __init__(self, fd: int) -> None:
-        self.fd, self.buffer = fd, b""
-
-    def read(self, count: int, timeout: float) -> list[str]:
-        deadline = time.monotonic() + timeout
-        with selectors.DefaultSelector() as sel:
-            sel.register(self.fd, selectors.EVENT_READ)
-            while self.buffer.count(b"\n") < count and time.monotonic() < deadline:
-                if sel.select(timeout=deadline - time.monotonic()):
-                    chunk = os.read(self.fd, 65536)
-                    if not chunk:
-                        break
-                    self.buffer += chunk
-        *lines, self.buffer = self.buffer.split(b"\n")
-        return [line.decode() for line in lines]
 
 
 def test_follow_sees_a_record_appended_by_another_process(tmp_path: Path, key: _native.KeyHandle) -> None:
     write_records(str(tmp_path / "log"), key, 2)
     follower = subprocess.Popen(
         [sys.executable, "-m", "corvane_audit", "show", "log", "--follow", "--json", "--interval", "0.05"],
-        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     assert follower.stdout is not None
-    lines = Lines(follower.stdout.fileno())
+    watchdog = threading.Timer(60, follower.kill)  # a hung follower ends the reads below with ""
+    watchdog.start()
     try:
-        assert len(lines.read(2, timeout=30)) == 2
+        assert [json.loads(follower.stdout.readline())["record_id"] for _ in range(2)] == [0, 1]
         appended = cli(tmp_path, "append", "log", "--actor", "late", "--event", "arrived", "--segment-size", "300")
         assert appended.returncode == 0, appended.stderr
         # The small segment size rotates first: finalization, then the record in segment 1.
-        new = [json.loads(line) for line in lines.read(2, timeout=30)]
+        new = [json.loads(follower.stdout.readline()) for _ in range(2)]
         assert [(r["segment_index"], r["event"]) for r in new] == [(0, "segment.finalized"), (1, "arrived")]
     finally:
+        watchdog.cancel()
         follower.terminate()
         _, err = follower.communicate(timeout=30)
-    assert b"Traceback" not in err
+    assert "Traceback" not in err
 
 
 def test_the_demo_tells_the_whole_story(tmp_path: Path) -> None:

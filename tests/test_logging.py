@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import sys
 import threading
 from collections.abc import Iterator
 from pathlib import Path
@@ -22,13 +23,14 @@ class RecordingHandler(ca.AuditHandler):
         self.errors: list[BaseException | None] = []
 
     def handleError(self, record: logging.LogRecord) -> None:
-        import sys
-
         self.errors.append(sys.exc_info()[1])
 
 
+Audit = tuple[logging.Logger, RecordingHandler]
+
+
 @pytest.fixture
-def audit_logger(tmp_path: Path, key: _native.KeyHandle) -> Iterator[tuple[logging.Logger, RecordingHandler]]:
+def audit_logger(tmp_path: Path, key: _native.KeyHandle) -> Iterator[Audit]:
     handler = RecordingHandler(tmp_path / "log", key, segment_size_bytes=2048)
     logger = logging.getLogger(f"svc.audit.{tmp_path.name}")
     logger.propagate = False
@@ -43,9 +45,7 @@ def records(log_dir: Path) -> list[ca.RecordDict]:
     return [r for r in ca.Reader.open(log_dir) if r["event"] != "segment.finalized"]
 
 
-def test_log_records_become_audit_records(
-    tmp_path: Path, key: _native.KeyHandle, audit_logger: tuple[logging.Logger, RecordingHandler]
-) -> None:
+def test_log_records_become_audit_records(tmp_path: Path, key: _native.KeyHandle, audit_logger: Audit) -> None:
     logger, handler = audit_logger
 
     class Opaque:
@@ -99,9 +99,8 @@ def test_actor_from_an_extra_field_falls_back_to_the_logger_name(tmp_path: Path,
     assert (cron["actor"], cron["payload"]) == ("svc.actor", {})
 
 
-def test_logging_from_many_threads_reaches_one_verifying_log(
-    tmp_path: Path, key: _native.KeyHandle, audit_logger: tuple[logging.Logger, RecordingHandler]
-) -> None:
+def test_logging_from_many_threads_reaches_one_verifying_log(tmp_path: Path, key: _native.KeyHandle,
+                                                             audit_logger: Audit) -> None:  # fmt: skip
     # The native writer is bound to one thread; the handler must not be.
     logger, handler = audit_logger
 
@@ -121,9 +120,8 @@ def test_logging_from_many_threads_reaches_one_verifying_log(
     assert ca.verify(tmp_path / "log", key).ok
 
 
-def test_failures_go_to_handle_error_and_close_releases_the_log(
-    tmp_path: Path, key: _native.KeyHandle, audit_logger: tuple[logging.Logger, RecordingHandler]
-) -> None:
+def test_failures_go_to_handle_error_and_close_releases_the_log(tmp_path: Path, key: _native.KeyHandle,
+                                                                audit_logger: Audit) -> None:  # fmt: skip
     logger, handler = audit_logger
     logger.info("%d items", "not a number")
     logger.info("still working")
