@@ -199,10 +199,21 @@ int main(int argc, char** argv) {
   out.put("recovery_scan", "flipped", cat({{1}, flipped}));
   out.put("recovery_scan", "flipped-resealed", cat({{1 | (fuzz::kFixMacs << 4)}, flipped}));
   out.put("recovery_scan", "rotate", cat({{1 | 2}, seg1}));
-  // Grown past the first 1 MiB read window, whole and then torn.
+  // Segments of large frames, grown past the first 1 MiB read window: whole,
+  // torn at the end, with a bad trailing length at the start (the look for
+  // intact frames after it crosses the window), and with MACs left stale.
   const std::uint8_t chain_macs = (fuzz::kFixChain | fuzz::kFixMacs) << 4;
-  out.put("recovery_scan", "grown", cat({{static_cast<std::uint8_t>(4 | chain_macs), 160, 0}, large}));
-  out.put("recovery_scan", "grown-torn", cat({{static_cast<std::uint8_t>(4 | chain_macs), 160, 50}, large}));
+  const auto grown = static_cast<std::uint8_t>(4 | chain_macs);
+  // The first frame's trailing length and the second frame's record
+  // damaged in every copy: no intact frame anywhere, all is cut.
+  Bytes large_torn_start = large;
+  const std::size_t second_frame = kHeaderLen + load_u32le(&large[kHeaderLen]) + kFrameOverhead;
+  large_torn_start[second_frame - 1] ^= 1;
+  large_torn_start[second_frame + 20] ^= 1;
+  out.put("recovery_scan_large", "grown", cat({{grown, 160, 0}, large}));
+  out.put("recovery_scan_large", "grown-torn", cat({{grown, 160, 50}, large}));
+  out.put("recovery_scan_large", "grown-torn-start", cat({{grown, 1, 0}, large_torn_start}));
+  out.put("recovery_scan_large", "grown-stale", cat({{4, 255, 0}, large}));
 
   // Verification: flags, two bytes for grow(), the first segment's length
   // and bytes, the second.
@@ -227,6 +238,8 @@ int main(int argc, char** argv) {
   const Bytes seg0_stray = cat({seg0, Bytes(7, 0x5A)});
   verify_seed("remnant-prefix", 0, 0, seg0_stray, Bytes(seg1.begin(), seg1.begin() + 40));
   verify_seed("remnant-zeros", 1, 0, seg0, Bytes(kHeaderLen, 0));
-  verify_seed("grown", static_cast<std::uint8_t>(chain_macs | (fuzz::kFixCrc << 4) | 8), 160, seg0, large);
+  out.put("verify_segment_large", "grown",
+          cat({{static_cast<std::uint8_t>(chain_macs | (fuzz::kFixCrc << 4) | 8), 160, 0}, u16le(seg0.size()), seg0, large}));
+  out.put("verify_segment_large", "grown-torn", cat({{chain_macs, 7, 99}, u16le(large.size()), large}));
   return 0;
 }

@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t size_byte = (flags & 4) != 0 ? in.byte() : 0;
   const std::uint8_t cut_byte = (flags & 4) != 0 ? in.byte() : 0;
   Bytes seg = in.rest();
-  fuzz::grow(seg, size_byte, cut_byte);
+  if (kLargeSegments) fuzz::grow(seg, size_byte, cut_byte);
   fuzz::reseal(seg, index, static_cast<std::uint8_t>(flags >> 4));
 
   fuzz::MemFs fs;

@@ -267,14 +267,18 @@ Bytes encode_cbor(const CborValue& value) {
 
 void grow(Bytes& segment, std::uint8_t size_byte, std::uint8_t cut_byte) {
   if (size_byte == 0 || segment.size() <= kHeaderLen) return;
-  const std::size_t target = std::size_t{size_byte} << 13;
-  const Bytes body(segment.begin() + kHeaderLen, segment.end());
-  segment.reserve(target + body.size());
-  for (int i = 0; i < 300 && segment.size() < target; ++i) segment.insert(segment.end(), body.begin(), body.end());
+  // Just past the first window's edge, wherever the frames put it.
+  constexpr std::size_t kWindow = std::size_t{1} << 20;
+  const std::size_t target = kWindow + std::size_t{size_byte} * 512;
+  const std::size_t body = segment.size() - kHeaderLen;
+  if (kHeaderLen + body * kMaxRepeats < target) return;
+  const Bytes unit(segment.begin() + kHeaderLen, segment.end());
+  segment.reserve(target + body);
+  while (segment.size() < target) segment.insert(segment.end(), unit.begin(), unit.end());
   segment.resize(segment.size() - std::min<std::size_t>(cut_byte, segment.size() - kHeaderLen));
 }
 
-std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags) {
+std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags, bool large) {
   const auto first_index = static_cast<std::uint16_t>((flags >> 1) & 1);
   const auto second_index = static_cast<std::uint16_t>(first_index + 1 + ((flags >> 2) & 1));
   const auto seal = static_cast<std::uint8_t>(flags >> 4);
@@ -282,7 +286,7 @@ std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags) {
   const std::uint8_t cut_byte = in.byte();
   Bytes first = in.take(in.u16());
   Bytes second = in.rest();
-  grow(second.empty() ? first : second, size_byte, cut_byte);
+  if (large) grow(second.empty() ? first : second, size_byte, cut_byte);
 
   std::map<std::uint16_t, Bytes> log;
   const Mac head = reseal(first, first_index, seal);

@@ -116,21 +116,25 @@ enum Reseal : std::uint8_t {
 // that frames, walking from the first.
 Mac reseal(Bytes& segment, std::uint16_t index, std::uint8_t flags);
 
-// Repeats everything after the header of `segment` until the segment holds
-// at least `size_byte` * 8 KiB (up to 2 MiB) or the repeats run out, then
-// drops `cut_byte` bytes from its end, so that walks cross the 1 MiB windows
-// through which the reader and recovery read. A `size_byte` of zero leaves
-// the segment as it is. Only a few hundred repeats: a segment of thousands of
-// small frames would take a second per run, so only large frames go far.
+// Repeats everything after the header of `segment` until the segment is
+// just over 1 MiB (by `size_byte` * 512 bytes), then drops `cut_byte` bytes
+// from its end, so that walks cross the edge of the 1 MiB windows through
+// which the reader and recovery read. Leaves the segment as it is when
+// `size_byte` is zero or when that would take more than kMaxRepeats copies:
+// thousands of small frames would cost too much per run. Even so a grown
+// segment costs a hundred times a small one, so only the *_large targets
+// grow segments (targets.h), and the others keep their speed.
+inline constexpr std::size_t kMaxRepeats = 300;
 void grow(Bytes& segment, std::uint8_t size_byte, std::uint8_t cut_byte);
 
 // A log of one or two segments read from fuzz input, by index, after a
 // flags byte already read: bits 1..2 pick the two indices (0 and 1, 1 and 2,
 // 0 and 2, 1 and 3), bit 3 chains the second to the first (its prev_final
 // set to the first's head), bits 4..7 are Reseal flags for both. Then two
-// bytes for grow() on the last segment, a u16 length, the first segment's
-// bytes, and the second's (none: a log of one segment).
-std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags);
+// bytes for grow() on the last segment (applied when `large`), a u16
+// length, the first segment's bytes, and the second's (none: a log of one
+// segment).
+std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags, bool large);
 
 // One frame that frames: length fields agree and it fits the file.
 struct Frame {

@@ -2,7 +2,8 @@
 // entry point below; the same file, linked with replay_main.cc instead of
 // libFuzzer, replays the target's committed corpus as an ordinary test.
 // core/fuzz/CMakeLists.txt lists the targets with the longest input each
-// is fuzzed with.
+// is fuzzed with. A target named *_large is its namesake's file compiled
+// with CORVANE_FUZZ_LARGE: the same input, segments grown past 1 MiB.
 //
 // cbor_decode     bytes: one CBOR item
 // record_decode   bytes: one record's CBOR bytes
@@ -20,5 +21,11 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#ifdef CORVANE_FUZZ_LARGE
+inline constexpr bool kLargeSegments = true;
+#else
+inline constexpr bool kLargeSegments = false;
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);

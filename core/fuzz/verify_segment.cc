@@ -148,7 +148,7 @@ void check_report(const VerifyReport& report, const Expected& want, const std::m
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const std::uint8_t flags = in.byte();
-  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags);
+  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags, kLargeSegments);
 
   fuzz::MemFs fs;
   fs.add_dir(fuzz::kLogDir);

@@ -36,7 +36,7 @@ Mac walk_chain(ByteView seg, std::uint16_t index, std::uint64_t offset, Mac head
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const std::uint8_t flags = in.byte();
-  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags);
+  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags, kLargeSegments);
   const std::uint16_t last = log.rbegin()->first;
 
   fuzz::MemFs fs;
