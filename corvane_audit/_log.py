@@ -172,22 +172,33 @@ _Position = tuple[int, int]  # (segment_index, record_id)
 def _follow(log_dir: str, poll_interval: float) -> Iterator[RecordDict]:
     last: _Position | None = None
     seen: dict[int, int] = {}  # segment index -> size at the last pass
-    # Earlier segments never change, so later passes read only the segment
-    # being followed and any after it, through a directory of links to them.
+    while True:
+        indexes = _native.Reader.open(log_dir).segments()
+        current = [i for i in indexes if last is None or i >= last[0]]
+        sizes = {i: _size(log_dir, i) for i in current}
+        if sizes != seen:
+            for record in _read_pass(log_dir, None if last is None else current):
+                position = (record["segment_index"], record["record_id"])
+                if last is None or position > last:
+                    last = position
+                    yield record
+            seen = sizes
+        time.sleep(poll_interval)
+
+
+def _read_pass(log_dir: str, indexes: list[int] | None) -> Iterator[RecordDict]:
+    """The whole log, or only the segments `indexes`: earlier segments never
+    change, so later passes read through a directory of links to the rest.
+    The directory lives for one pass only, so a follower killed while it
+    waits for news leaves nothing behind."""
+    if indexes is None:
+        yield from _read_from(log_dir)
+        return
     with tempfile.TemporaryDirectory(prefix="corvane-follow-") as view:
-        while True:
-            indexes = _native.Reader.open(log_dir).segments()
-            current = [i for i in indexes if last is None or i >= last[0]]
-            sizes = {i: _size(log_dir, i) for i in current}
-            if sizes != seen:
-                source = log_dir if last is None else _link_view(view, log_dir, current)
-                for record in _read_from(source):
-                    position = (record["segment_index"], record["record_id"])
-                    if last is None or position > last:
-                        last = position
-                        yield record
-                seen = sizes
-            time.sleep(poll_interval)
+        for index in indexes:
+            name = _segment_name(index)
+            os.symlink(os.path.abspath(os.path.join(log_dir, name)), os.path.join(view, name))
+        yield from _read_from(view)
 
 
 def _read_from(log_dir: str) -> Iterator[RecordDict]:
@@ -212,16 +223,3 @@ def _size(log_dir: str, index: int) -> int:
         return os.stat(os.path.join(log_dir, _segment_name(index))).st_size
     except FileNotFoundError:
         return -1
-
-
-def _link_view(view: str, log_dir: str, indexes: list[int]) -> str:
-    wanted = {_segment_name(i) for i in indexes}
-    for name in os.listdir(view):
-        if name not in wanted:
-            os.unlink(os.path.join(view, name))
-    for name in wanted:
-        link = os.path.join(view, name)
-        if not os.path.lexists(link):
-            os.symlink(os.path.abspath(os.path.join(log_dir, name)), link)
-    return view
-

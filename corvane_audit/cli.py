@@ -10,7 +10,9 @@ import argparse
 import json
 import os
 import secrets
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 from typing import Any, NoReturn, TextIO
 
@@ -159,12 +161,19 @@ def cmd_show(args: argparse.Namespace) -> int:
     reader = ca.Reader.open(args.log_dir)
     records = reader.follow(args.interval) if args.follow else iter(reader)
     line = _record_json if args.json else _record_line
+    # A follower is mostly stopped by a service manager's SIGTERM: end as on
+    # Ctrl-C, so the reader's temporary files go too.
+    on_term = args.follow and threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, signal.default_int_handler) if on_term else None
     try:
         for record in records:
             print(line(record), flush=args.follow)
     except KeyboardInterrupt:
         if not args.follow:
             raise
+    finally:
+        if on_term:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
     return EXIT_OK
 
 
