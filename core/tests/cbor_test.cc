@@ -21,7 +21,9 @@ constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::int64_t kI64Min = std::numeric_limits<std::int64_t>::min();
 
 CborError Trunc(std::uint64_t off, std::uint64_t need) { return {Kind::kTruncated, off, need, {}}; }
-CborError NonCanon(std::uint64_t off, std::string m) { return {Kind::kNonCanonical, off, 0, std::move(m)}; }
+CborError Long(std::uint64_t off, std::string width, std::uint64_t arg, std::string form) {
+  return {Kind::kNonCanonical, off, 0, width + " arg " + std::to_string(arg) + " should fit in " + form + " form"};
+}
 CborError KeyOrd(std::uint64_t off) { return {Kind::kKeyOrder, off, 0, {}}; }
 CborError Unsup(std::uint64_t off, std::string m) { return {Kind::kUnsupported, off, 0, std::move(m)}; }
 CborError Trail(std::uint64_t off, std::uint64_t n) { return {Kind::kTrailingBytes, off, n, {}}; }
@@ -41,9 +43,7 @@ std::string Rep(const std::string& s, int n) {
   return out;
 }
 
-std::string Show(const std::expected<CborValue, CborError>& r) {
-  return r ? debug_string(*r) : r.error().to_string();
-}
+std::string Show(const std::expected<CborValue, CborError>& r) { return r ? debug_string(*r) : r.error().to_string(); }
 
 // ---------------------------------------------------------------------------
 // Encoding
@@ -61,8 +61,6 @@ TEST(CborEncode, EveryHeadTakesItsShortestForm) {
     EXPECT_EQ(encode_head(r.major, r.arg), from_hex(r.hex)) << r.hex;
     EXPECT_EQ(head_len(r.arg), from_hex(r.hex).size()) << r.hex;
   }
-  EXPECT_EQ(encode_payload_value(N(kI64Min)), from_hex("3b7fffffffffffffff"));
-  EXPECT_EQ(encode_payload_value(N(-25)), from_hex("3818"));
   // Already-encoded values are placed as given; keys sort canonically.
   EXPECT_EQ(encode_text_keyed_map({{"aa", {0x01}}, {"b", {0x02}}}), from_hex("a2 6162 02 626161 01"));
   EXPECT_EQ(encode_uint_keyed_map({{24, {0x01}}, {3, {0x02}}, {1000, {0x03}}}), from_hex("a3 0302 181801 1903e803"));
@@ -104,14 +102,10 @@ TEST(CborRfcVectors, InSubsetExamplesEncodeAndDecodeByteExact) {
 
 TEST(CborDecode, CanonicalInputsOutsideTheRfcListDecode) {
   const struct { std::string hex; std::string debug; } rows[] = {
-      {"3b7fffffffffffffff", "Nint(-9223372036854775808)"},
-      {"a2 6162 00 626161 00", "Map([(Text(\"b\"), Uint(0)), (Text(\"aa\"), Uint(0))])"},
-      {"a2 626162 00 62c3a9 00", "Map([(Text(\"ab\"), Uint(0)), (Text(\"\xc3\xa9\"), Uint(0))])"},
       {"a3 00f4 20f5 616140", "Map([(Uint(0), Bool(false)), (Nint(-1), Bool(true)), (Text(\"a\"), Bytes([]))])"},
       {"a2 181800 616100", "Map([(Uint(24), Uint(0)), (Text(\"a\"), Uint(0))])"},
       {"a1 8100 a0", "Map([(Array([Uint(0)]), Map([]))])"},
       {Rep("81", 15) + "00", Rep("Array([", 15) + "Uint(0)" + Rep("])", 15)},
-      {Rep("81", 15) + "a0", Rep("Array([", 15) + "Map([])" + Rep("])", 15)},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.hex);
@@ -146,39 +140,25 @@ std::vector<ErrorGroup> ErrorGroups() {
       // other tags, floats, null, undefined, simple(16), simple(255), and
       // indefinite lengths (also nested).
       {Unsup(0, "negative integer below i64::MIN"), {"3bffffffffffffffff", "3b8000000000000000"}},
-      {Tag(0), {"c249010000000000000000", "c349010000000000000000", "c074323031332d30332d32315432303a30343a30305a",
-                "c11a514b67b0", "c1fb41d452d9ec200000", "d74401020304", "d818456449455446",
-                "d82076687474703a2f2f7777772e6578616d706c652e636f6d", "c0", "dc"}},
-      {Simple(0, 25), {"f90000", "f98000", "f93c00", "f93e00", "f97bff", "f90001", "f90400", "f9c400", "f97c00",
-                       "f97e00", "f9fc00", "f9"}},
-      {Simple(0, 26), {"fa47c35000", "fa7f7fffff", "fa7f800000", "fa7fc00000", "faff800000"}},
-      {Simple(0, 27), {"fb3ff199999999999a", "fb7e37e43c8800759c", "fbc010666666666666", "fb7ff0000000000000",
-                       "fb7ff8000000000000", "fbfff0000000000000"}},
+      {Tag(0), {"c249010000000000000000", "c11a514b67b0", "d818456449455446", "c0", "dc"}},
+      {Simple(0, 25), {"f93c00", "f9"}}, {Simple(0, 26), {"fa47c35000"}}, {Simple(0, 27), {"fb3ff199999999999a"}},
       {Simple(0, 22), {"f6"}}, {Simple(0, 23), {"f7"}}, {Simple(0, 16), {"f0"}}, {Simple(0, 24), {"f8ff", "f814"}},
       {Simple(0, 0), {"e0"}}, {Simple(0, 19), {"f3"}}, {Simple(0, 28), {"fc"}}, {Simple(0, 31), {"ff"}},
       {Simple(2, 22), {"8200f6"}},
-      {Indef(0, 31), {"5f42010243030405ff", "7f657374726561646d696e67ff", "9fff", "9f018202039f0405ffff",
-                      "9f01820203820405ff", "9f0102030405060708090a0b0c0d0e0f101112131415161718181819ff",
-                      "bf61610161629f0203ffff", "bf6346756ef563416d7421ff", "3f"}},
-      {Indef(5, 31), {"83018202039f0405ff"}}, {Indef(2, 31), {"83019f0203ff820405"}},
-      {Indef(3, 31), {"826161bf61626163ff"}}, {Indef(1, 31), {"a1bf"}},
-      {Indef(0, 28), {"1c"}}, {Indef(0, 29), {"5d00"}}, {Indef(0, 30), {"3e"}},
+      {Indef(0, 31), {"5f42010243030405ff", "7f657374726561646d696e67ff", "9fff", "bf61610161629f0203ffff", "3f"}},
+      {Indef(5, 31), {"83018202039f0405ff"}}, {Indef(2, 31), {"83019f0203ff820405"}}, {Indef(3, 31), {"826161bf61626163ff"}},
+      {Indef(1, 31), {"a1bf"}}, {Indef(0, 28), {"1c"}}, {Indef(0, 29), {"5d00"}}, {Indef(0, 30), {"3e"}},
       // Depth: the top-level item is depth 0; an item at depth 16 is refused,
       // so 15 nested arrays around an int decode (above) and 16 or 17 do not.
       {Depth(16), {Rep("81", 16) + "00", Rep("81", 17) + "00", Rep("81", 16), Rep("81", 15) + "a10000"}},
       {Depth(31), {Rep("a100", 16) + "00"}},
       // Shortest form, checked before any content is read.
-      {NonCanon(0, "u8 arg 5 should fit in inline form"), {"1805", "5805"}},
-      {NonCanon(0, "u8 arg 23 should fit in inline form"), {"1817"}},
-      {NonCanon(0, "u8 arg 0 should fit in inline form"), {"3800", "9800"}},
-      {NonCanon(0, "u8 arg 1 should fit in inline form"), {"5801ff"}},
-      {NonCanon(0, "u16 arg 255 should fit in u8 form"), {"1900ff"}},
-      {NonCanon(0, "u16 arg 0 should fit in u8 form"), {"190000"}},
-      {NonCanon(0, "u16 arg 1 should fit in u8 form"), {"79000161"}},
-      {NonCanon(0, "u32 arg 65535 should fit in u16 form"), {"1a0000ffff"}},
-      {NonCanon(0, "u64 arg 4294967295 should fit in u32 form"), {"1b00000000ffffffff"}},
-      {NonCanon(1, "u8 arg 5 should fit in inline form"), {"811805"}},
-      {NonCanon(1, "u8 arg 1 should fit in inline form"), {"a1180100"}},
+      {Long(0, "u8", 5, "inline"), {"1805", "5805"}}, {Long(1, "u8", 5, "inline"), {"811805"}},
+      {Long(0, "u8", 23, "inline"), {"1817"}}, {Long(0, "u8", 0, "inline"), {"3800", "9800"}},
+      {Long(0, "u8", 1, "inline"), {"5801ff"}}, {Long(1, "u8", 1, "inline"), {"a1180100"}},
+      {Long(0, "u16", 255, "u8"), {"1900ff"}}, {Long(0, "u16", 0, "u8"), {"190000"}},
+      {Long(0, "u16", 1, "u8"), {"79000161"}},
+      {Long(0, "u32", 65535, "u16"), {"1a0000ffff"}}, {Long(0, "u64", 4294967295, "u32"), {"1b00000000ffffffff"}},
       // Key order, at the offending key, before its value is decoded: uint
       // keys descending or repeated, -1 before 0, text keys longer-first,
       // descending, repeated, compared as unsigned bytes, and a nested map.
@@ -242,23 +222,6 @@ TEST(CborRecordId, OnlyAWholeMapWithUintUnderKeyOneHasAnId) {
 // ---------------------------------------------------------------------------
 // Payload maps: bytewise in memory, canonical key order when encoded
 
-TEST(PayloadMapOrder, MapSortsBytewiseWhileEncodingSortsCanonically) {
-  const struct { PayloadMap map; std::vector<std::string> keys; const char* encoded; } rows[] = {
-      {Map({{"b", U(1)}, {"aa", U(2)}}), {"aa", "b"}, "a2 616201 62616102"},
-      {Map({{"b", U(1)}, {"ab", U(2)}}), {"ab", "b"}, "a2 616201 62616202"},
-      {Map({{"b", U(1)}, {"a", U(2)}}), {"a", "b"}, "a2 616102 616201"},
-      {Map({{"\xc3\xa9", U(1)}, {"z", U(2)}}), {"z", "\xc3\xa9"}, "a2 617a02 62c3a901"},
-      {Map({{"\xc3\xa9", U(1)}, {"ab", U(2)}}), {"ab", "\xc3\xa9"}, "a2 62616202 62c3a901"},
-      {Map({}), {}, "a0"},
-  };
-  for (const auto& r : rows) {
-    std::vector<std::string> keys;
-    for (const auto& [k, v] : r.map) keys.push_back(k);
-    EXPECT_EQ(keys, r.keys) << r.encoded;
-    EXPECT_EQ(encode_payload_value(PayloadValue::map(r.map)), from_hex(r.encoded));
-  }
-}
-
 TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
   PayloadMap m = PayloadMap::from_unsorted({{"k", U(1)}, {"j", U(0)}, {"k", U(2)}, {"k", U(3)}});
   ASSERT_EQ(m.size(), 2u);
@@ -266,9 +229,13 @@ TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
   EXPECT_EQ(m.find("x"), nullptr);
   m.insert_or_assign("z", U(9));
   m.insert_or_assign("k", Bool(true));
-  m.insert_or_assign("a", T("x"));
-  EXPECT_EQ(m, Map({{"a", T("x")}, {"j", U(0)}, {"k", Bool(true)}, {"z", U(9)}}));
-  EXPECT_EQ(m.entries().front().first, "a");
+  m.insert_or_assign("aa", T("x"));
+  EXPECT_EQ(m, Map({{"aa", T("x")}, {"j", U(0)}, {"k", Bool(true)}, {"z", U(9)}}));
+  // In memory bytewise ("aa" first); encoded canonically (shorter keys first).
+  std::string keys;
+  for (const auto& [k, v] : m) keys += k + ",";
+  EXPECT_EQ(keys, "aa,j,k,z,");
+  EXPECT_EQ(encode_payload_value(PayloadValue::map(m)), from_hex("a4 616a00 616bf5 617a09 6261616178"));
 }
 
 // ---------------------------------------------------------------------------
@@ -283,10 +250,6 @@ TEST(PayloadEncodedLen, NestedArraysAreMeasuredUntilAnItemReachesDepth16) {
       EXPECT_EQ(len.value_or(bytes.size()), bytes.size());
     }
   }
-  EXPECT_EQ(payload_encoded_len(A({}), 15), 1u);
-  EXPECT_EQ(payload_encoded_len(A({}), 16), std::nullopt);
-  EXPECT_EQ(payload_map_encoded_len(Map({{"a", U(0)}}), 14), 4u);
-  EXPECT_EQ(payload_map_encoded_len(Map({{"a", U(0)}}), 15), std::nullopt);
 }
 
 TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
@@ -326,12 +289,10 @@ TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
 TEST(CborDebugForm, EveryKindPrintsItsNameAndContent) {
   using C = CborValue;
   const struct { CborValue v; std::string want; } rows[] = {
-      {C::uint(5), "Uint(5)"}, {C::uint(kU64Max), "Uint(18446744073709551615)"}, {C::nint(-3), "Nint(-3)"},
-      {C::nint(kI64Min), "Nint(-9223372036854775808)"}, {C::boolean(true), "Bool(true)"},
-      {C::boolean(false), "Bool(false)"}, {C::bytes({}), "Bytes([])"}, {C::bytes({1, 2, 255}), "Bytes([1, 2, 255])"},
-      {C::text(""), "Text(\"\")"}, {C::text("a\"b\\c\n\x01"), "Text(\"a\\\"b\\\\c\\n\\u{1}\")"},
-      {C::array({}), "Array([])"}, {C::array({C::uint(1), C::boolean(true)}), "Array([Uint(1), Bool(true)])"},
-      {C::map({}), "Map([])"}, {C::map({{C::uint(1), C::uint(2)}}), "Map([(Uint(1), Uint(2))])"},
+      {C::uint(kU64Max), "Uint(18446744073709551615)"}, {C::nint(kI64Min), "Nint(-9223372036854775808)"},
+      {C::boolean(false), "Bool(false)"}, {C::bytes({1, 2, 255}), "Bytes([1, 2, 255])"},
+      {C::text("a\"b\n"), "Text(\"a\\\"b\\n\")"},
+      {C::array({C::uint(1), C::boolean(true)}), "Array([Uint(1), Bool(true)])"},
       {C::map({{C::text("a"), C::array({C::nint(-1)})}, {C::uint(2), C::map({})}}),
        "Map([(Text(\"a\"), Array([Nint(-1)])), (Uint(2), Map([]))])"},
   };

@@ -1,5 +1,5 @@
-// Display texts of every error kind: they are part of the interface (the
-// Python binding shows them as they are), so each is checked in full.
+// Display texts of the error kinds no other test produces in full: they are
+// part of the interface (the Python binding shows them as they are).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,18 +11,10 @@
 namespace corvane {
 namespace {
 
-const std::string kHexA(64, 'a');
-const std::string kHexB(64, 'b');
-const IoError kEnoent = IoError::from_errno(ENOENT);
-
 TEST(ErrorTexts, IoErrorIsTheSystemTextWithItsNumberOrAFixedText) {
-  EXPECT_EQ(kEnoent.to_string(), "No such file or directory (os error 2)");
-  EXPECT_EQ(IoError::from_errno(ENOSPC).to_string(), "No space left on device (os error 28)");
   for (int e = 1; e < 134; ++e) {
-    EXPECT_EQ(IoError::from_errno(e).to_string(),
-              std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")");
+    EXPECT_EQ(IoError::from_errno(e).to_string(), std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")");
   }
-  EXPECT_EQ(IoError::unexpected_eof().to_string(), "failed to fill whole buffer");
   EXPECT_EQ(IoError::nul_in_path().to_string(), "file name contained an unexpected NUL byte");
   EXPECT_EQ(IoError::write_zero().to_string(), "failed to write whole buffer");
 }
@@ -32,72 +24,42 @@ TEST(ErrorTexts, EveryKindOfEveryTypeHasItsExactText) {
   using SK = SegmentHeaderError::Kind;
   using RK = RecoveryError::Kind;
   using KK = KeychainError::Kind;
-  const std::string kMax = "18446744073709551615";
+  const std::string kMax = "18446744073709551615", kHexA(64, 'a'), kHexB(64, 'b');
   const SegmentHeaderError too_short{SK::kTooShort, 79, {}, 0, 0, 0};
-  const InvalidKeyLength short_key{32, 16};
+  const RecoveryError hmac{RK::kHmacMismatch, 1, 2, 120, {}, {}, {}};
+  const std::string tampered = "HMAC mismatch at segment 1, record 2 (file offset 120) \u2014 log shows in-place "
+                               "tampering, refusing to extend";
   const struct { std::string got; std::string want; } rows[] = {
-      {CborError{CK::kTruncated, 1, 2, {}}.to_string(), "CBOR truncated at offset 1: needed 2 more bytes"},
-      {CborError{CK::kTruncated, 9, ~0ull, {}}.to_string(),
-       "CBOR truncated at offset 9: needed " + kMax + " more bytes"},
+      {CborError{CK::kTruncated, 9, ~0ull, {}}.to_string(), "CBOR truncated at offset 9: needed " + kMax + " more bytes"},
       {CborError{CK::kNonCanonical, 0, 0, "u8 arg 5 should fit in inline form"}.to_string(),
        "CBOR non-canonical at offset 0: u8 arg 5 should fit in inline form"},
       {CborError{CK::kKeyOrder, 3, 0, {}}.to_string(), "CBOR map keys not in canonical order at offset 3"},
-      {CborError{CK::kUnsupported, 7, 0, "major 7 simple value 22 unsupported at v0.1"}.to_string(),
-       "CBOR unsupported item at offset 7: major 7 simple value 22 unsupported at v0.1"},
-      {CborError{CK::kTrailingBytes, 1, 1, {}}.to_string(), "CBOR trailing bytes at offset 1: 1 bytes unconsumed"},
+      {CborError{CK::kUnsupported, 7, 0, "x"}.to_string(), "CBOR unsupported item at offset 7: x"},
       {CborError{CK::kInvalidUtf8, 4, 0, {}}.to_string(), "CBOR text string not valid UTF-8 at offset 4"},
-
-      {ReaderError::from_io(kEnoent).to_string(), "I/O error: No such file or directory (os error 2)"},
-      {ReaderError::invalid_header(3, "file shorter than 80-byte header").to_string(),
-       "invalid segment header in segment 3: file shorter than 80-byte header"},
-      {ReaderError::record_decode(1, 80, "CBOR map keys not in canonical order at offset 3").to_string(),
-       "record decode error at segment 1 offset 80: CBOR map keys not in canonical order at offset 3"},
-      {ReaderError::torn_tail(65535, ~0ull).to_string(),
-       "torn tail in segment 65535 at offset " + kMax + "; partial write"},
-      {ReaderError::not_found(2, 7).to_string(), "record not found: segment 2 record_id 7"},
-
-      {VerifyError{VerifyError::Kind::kOpenLogDirectory, ReaderError::from_io(kEnoent), {}, {}}.to_string(),
-       "open log directory: I/O error: No such file or directory (os error 2)"},
-      {VerifyError{VerifyError::Kind::kReaderIo, ReaderError::torn_tail(0, 80), {}, {}}.to_string(),
-       "reader I/O: torn tail in segment 0 at offset 80; partial write"},
-      {VerifyError{VerifyError::Kind::kCheckpointKeyMismatch, {}, kHexA, kHexB}.to_string(),
-       "checkpoint belongs to a different log: checkpoint key_id " + kHexB + ", log key_id " + kHexA},
-
+      {ReaderError::torn_tail(65535, ~0ull).to_string(), "torn tail in segment 65535 at offset " + kMax + "; partial write"},
       {too_short.to_string(), "segment header too short: 79 bytes"},
       {SegmentHeaderError{SK::kBadMagic, 0, {1, 2, 3, 4}, 0, 0, 0}.to_string(),
        "segment header magic mismatch: got [1, 2, 3, 4]"},
-      {SegmentHeaderError{SK::kUnsupportedVersion, 0, {}, 2, 0, 0}.to_string(),
-       "unsupported segment-header version: 0x0002"},
+      {SegmentHeaderError{SK::kUnsupportedVersion, 0, {}, 2, 0, 0}.to_string(), "unsupported segment-header version: 0x0002"},
       {SegmentHeaderError{SK::kUnsupportedVersion, 0, {}, 0xBEEF, 0, 0}.to_string(),
        "unsupported segment-header version: 0xbeef"},
       {SegmentHeaderError{SK::kCrcMismatch, 0, {}, 0, 0xAB, 0xDEADBEEF}.to_string(),
        "segment header CRC32 mismatch: expected 0x000000ab, got 0xdeadbeef"},
-
       {RecoveryError{RK::kHeaderCorrupt, 4, 0, 0, too_short, {}, {}}.to_string(),
        "header corrupt in segment 4: segment header too short: 79 bytes"},
-      {RecoveryError{RK::kHmacMismatch, 1, 2, 120, {}, {}, {}}.to_string(),
-       "HMAC mismatch at segment 1, record 2 (file offset 120) \u2014 log shows in-place tampering, "
-       "refusing to extend"},
+      {hmac.to_string(), tampered},
+      {WriterError::refused(hmac).to_string(), tampered},
       {RecoveryError{RK::kChainBreak, 0, ~0ull, 80, {}, {}, {}}.to_string(),
-       "chain break at segment 0, record " + kMax +
-           " (file offset 80) \u2014 log shows in-place tampering, refusing to extend"},
+       "chain break at segment 0, record " + kMax + " (file offset 80) \u2014 log shows in-place tampering, refusing to extend"},
       {RecoveryError{RK::kKeyIdMismatch, 5, 0, 0, {}, kHexA, kHexB}.to_string(),
        "key_id mismatch in segment 5: header has " + kHexA + ", caller's key handle is " + kHexB},
       {RecoveryError{RK::kCorruptFrame, 2, 0, 4096, {}, {}, {}}.to_string(),
        "corrupt frame at segment 2, offset 4096 is followed by intact records \u2014 refusing to cut them"},
-
-      {WriterError::from_io(kEnoent).to_string(), "No such file or directory (os error 2)"},
+      {WriterError::from_io(IoError::from_errno(ENOENT)).to_string(), "No such file or directory (os error 2)"},
       {WriterError::from_message("segment_index overflow (u16)").to_string(), "segment_index overflow (u16)"},
-      {WriterError::refused(RecoveryError{RK::kHmacMismatch, 1, 2, 120, {}, {}, {}}).to_string(),
-       "HMAC mismatch at segment 1, record 2 (file offset 120) \u2014 log shows in-place tampering, "
-       "refusing to extend"},
       {WriterError::locked().to_string(), "log directory is locked by another writer"},
-
-      {short_key.to_string(), "invalid key length: expected 32 bytes, got 16"},
       {KeychainError{KK::kNoEntry, "svc", "a\"b", {}, {}, {}}.to_string(),
        "no keychain entry at service=\"svc\", account=\"a\\\"b\""},
-      {KeychainError{KK::kInvalidStoredKey, {}, {}, short_key, {}, {}}.to_string(),
-       "stored keychain entry is not a valid 32-byte HMAC key: invalid key length: expected 32 bytes, got 16"},
       {KeychainError{KK::kRandomSource, {}, {}, {}, IoError::from_errno(EIO), {}}.to_string(),
        "OS CSPRNG returned an error generating a fresh key: Input/output error (os error 5)"},
       {KeychainError{KK::kBackend, {}, {}, {}, {}, "The name was not provided"}.to_string(),

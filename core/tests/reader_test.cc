@@ -7,13 +7,13 @@
 
 #include "corvane/reader.h"
 #include "corvane/segment.h"
-#include "support/log_builder.h"
-#include "support/test_util.h"
+#include "support/written_log.h"
 
 namespace corvane {
 namespace {
 
 using testing::LogBuilder;
+using testing::RecordEntries;
 using testing::TempDir;
 
 // Walks the cursor to its end (or first error); the error text ends the list.
@@ -53,10 +53,9 @@ TEST(ReaderListing, GapsFiveDigitNamesAndStrangersAreHandledByName) {
 
 TEST(ReaderListing, MissingDirectoryIsAnIoErrorAndEmptyOneHasNoRecords) {
   TempDir dir;
-  const std::string missing = dir / "nope";
   const std::string text = "I/O error: No such file or directory (os error 2)";
-  EXPECT_EQ(reader_list_segments(missing).error().to_string(), text);
-  EXPECT_EQ(RecordCursor::open(missing).error().to_string(), text);
+  EXPECT_EQ(reader_list_segments(dir / "nope").error().to_string(), text);
+  EXPECT_EQ(walk(dir / "nope"), std::vector<std::string>{text});
   EXPECT_TRUE(reader_list_segments(dir.path()).value().empty());
   EXPECT_TRUE(walk(dir.path()).empty());
 }
@@ -111,14 +110,13 @@ TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
 TEST(ReaderDecode, SchemaMessages) {
   using testing::cbor_bytes;
   using testing::cbor_text;
-  using testing::cbor_uint;
   struct Case {
     const char* name;
-    std::function<Bytes(testing::RecordEntries)> make;
+    std::function<Bytes(RecordEntries)> make;
     std::string message;
   };
   auto set = [](std::size_t key, Bytes value) {
-    return [key, value](testing::RecordEntries e) {
+    return [key, value](RecordEntries e) {
       e[key - 1].second = value;
       return encode_uint_keyed_map(e);
     };
@@ -127,30 +125,29 @@ TEST(ReaderDecode, SchemaMessages) {
   const std::vector<Case> cases = {
       {"text record_id", set(1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
       {"short session", set(5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
-      {"schema 256", set(10, cbor_uint(256)), "schema_version 256 exceeds u8::MAX"},
+      {"schema 256", set(10, encode_head(0, 256)), "schema_version 256 exceeds u8::MAX"},
       {"prev_hash text", set(2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
-      {"event uint", set(7, cbor_uint(5)), "field `event` expected text string, got Uint(5)"},
+      {"event uint", set(7, encode_head(0, 5)), "field `event` expected text string, got Uint(5)"},
       {"payload array", set(8, Bytes{0x80}), "payload expected map, got Array([])"},
       {"payload uint key", set(8, Bytes{0xa1, 0x01, 0x00}), "payload map key not a text string"},
       {"nested uint key", set(8, nested_bad_key), "nested payload map key not text"},
-      {"unknown key", [](testing::RecordEntries e) { e[9].first = 11; return encode_uint_keyed_map(e); },
+      {"unknown key", [](RecordEntries e) { e[9].first = 11; return encode_uint_keyed_map(e); },
        "unknown record-map key 11 (v0.1 reserves 1..=10)"},
-      {"nine entries", [](testing::RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
+      {"nine entries", [](RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
        "record map has 9 entries (expected 10)"},
-      {"text key", [](testing::RecordEntries e) {
-         Bytes out{0xaa};
-         for (int i = 0; i < 9; ++i) {
-           out.push_back(static_cast<std::uint8_t>(e[i].first));
-           out.insert(out.end(), e[i].second.begin(), e[i].second.end());
-         }
+      {"text key",
+       [](RecordEntries e) {
+         e.pop_back();
+         Bytes b = encode_uint_keyed_map(e);
+         b[0] = 0xaa;
          const Bytes key = cbor_text("z");
-         out.insert(out.end(), key.begin(), key.end());
-         out.push_back(0x01);
-         return out;
+         b.insert(b.end(), key.begin(), key.end());
+         b.push_back(0x01);
+         return b;
        },
        "record map key not an unsigned integer"},
-      {"not a map", [](testing::RecordEntries) { return cbor_uint(1); }, "record payload is not a CBOR map"},
-      {"trailing byte", [](testing::RecordEntries e) {
+      {"not a map", [](RecordEntries) { return encode_head(0, 1); }, "record payload is not a CBOR map"},
+      {"trailing byte", [](RecordEntries e) {
          Bytes out = encode_uint_keyed_map(e);
          out.push_back(0);
          return out;
@@ -180,12 +177,8 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
 
   auto found = find_record(dir.path(), 0, 2);
   ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(found->segment_index, 0);
-  EXPECT_EQ(found->byte_offset, frames[2].offset);
-  EXPECT_EQ(found->record_id, 2u);
-  EXPECT_EQ(found->prev_hash, frames[1].mac);
-  EXPECT_EQ(found->hmac, frames[2].mac);
-  EXPECT_EQ(found->raw, frames[2].record);
+  EXPECT_EQ(std::tie(found->segment_index, found->byte_offset, found->record_id), std::tuple(0, frames[2].offset, 2u));
+  EXPECT_EQ(std::tie(found->prev_hash, found->hmac, found->raw), std::tie(frames[1].mac, frames[2].mac, frames[2].record));
   EXPECT_EQ(std::tie(found->ts_wall, found->actor, found->event, found->schema_version),
             std::tuple(testing::kTestTs, "alice", "user.login", 1));
   EXPECT_EQ(std::tie(found->key_id, found->session_id), std::tuple(testing::test_key()->key_id(), testing::test_session()));
@@ -207,7 +200,7 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   // A record just under 1 MiB, so the small frames after it cross the
   // window's edge, then one larger than the window.
   auto big = [&](std::size_t n) {
-    testing::RecordEntries e = log.next_entries();
+    RecordEntries e = log.next_entries();
     e[7].second = encode_payload_value(PayloadValue::map(PayloadMap::from_unsorted({{"b", PayloadValue::bytes(Bytes(n, 7))}})));
     log.append_entries(e);
   };

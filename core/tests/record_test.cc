@@ -1,5 +1,6 @@
 // Record encoding, its length computed without encoding (the writer's size
-// estimate depends on it), and the finalization record.
+// estimate depends on it), the finalization record, and the verifier's
+// one-pass record scan against the full decoder.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "corvane/key.h"
 #include "corvane/record.h"
 #include "support/format_testkit.h"
+#include "verifier/record_fields.h"
 
 namespace corvane {
 namespace {
@@ -54,18 +56,10 @@ TEST(RecordEncoding, GoldenRecordIsByteExactAndDeterministic) {
                            std::string(32, '2') +
                            "0665616c69636507656c6f67696e08a3616e216269706831302e302e302e31626f6bf5095820" +
                            std::string(64, '3') + "0a01";
-  const Bytes got = encode_record(Golden(), kSession, kKeyId, kPrev, 5);
-  EXPECT_EQ(to_hex(got), want);
-  EXPECT_EQ(encode_record(Golden(), kSession, kKeyId, kPrev, 5), got);
-  Bytes appended = {0xEE};
+  EXPECT_EQ(to_hex(encode_record(Golden(), kSession, kKeyId, kPrev, 5)), want);
+  Bytes appended = {0xEE};  // appended, not overwritten
   append_record(appended, Golden(), kSession, kKeyId, kPrev, 5);
-  EXPECT_EQ(Bytes(appended.begin() + 1, appended.end()), got);
-
-  AppendRecord empty = Golden();
-  empty.payload = {};
-  const auto fields = Fields(encode_record(empty, kSession, kKeyId, kPrev, 5));
-  ASSERT_EQ(fields.size(), 10u);
-  EXPECT_EQ(fields[7], CborValue::map({}));  // encoded as the single byte 0xA0
+  EXPECT_EQ(to_hex(appended), "ee" + want);
 }
 
 TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
@@ -96,36 +90,15 @@ TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
   }
 }
 
-// The record map is depth 0 and the payload map depth 1, so a payload value
-// (depth 2) may hold 13 levels of arrays around a scalar, not 14.
-TEST(RecordEncoding, PayloadNestedPastTheDecoderLimitHasNoLength) {
-  AppendRecord r = Golden();
-  r.payload = Map({{"deep", nested_arrays(13)}});
-  EXPECT_EQ(encoded_record_len(r, 1), encode_record(r, kSession, kKeyId, kPrev, 1).size());
-  EXPECT_TRUE(decode_canonical(encode_record(r, kSession, kKeyId, kPrev, 1)));
-  r.payload = Map({{"deep", nested_arrays(14)}});
-  EXPECT_EQ(encoded_record_len(r, 1), std::nullopt);
-  auto decoded = decode_canonical(encode_record(r, kSession, kKeyId, kPrev, 1));
-  ASSERT_FALSE(decoded);
-  EXPECT_EQ(decoded.error().message, "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16");
-}
-
 // ---------------------------------------------------------------------------
 // Finalization record
 
 TEST(Finalization, RecordCarriesCountAndFinalHashInCanonicalOrder) {
   const Mac hash = Filled<32>(0x5A);
   const AppendRecord f = make_finalization_record("2024-01-01T12:00:00.123Z", 41, 7, hash);
-  EXPECT_EQ(f.ts_wall, "2024-01-01T12:00:00.124Z");
-  EXPECT_EQ(f.actor, "system:audit");
-  EXPECT_EQ(f.event, "segment.finalized");
-  EXPECT_EQ(f.ts_mono_delta, 42u);
-  EXPECT_EQ(f.schema_version, 1u);
+  EXPECT_EQ(std::tie(f.ts_wall, f.actor, f.event, f.ts_mono_delta, f.schema_version),
+            std::tuple("2024-01-01T12:00:00.124Z", "system:audit", "segment.finalized", 42u, 1u));
   EXPECT_EQ(f.payload, Map({{"records", U(7)}, {"final_hash", B(Bytes(hash.begin(), hash.end()))}}));
-  const auto fields = Fields(encode_record(f, kSession, kKeyId, hash, 8));
-  ASSERT_EQ(fields.size(), 10u);
-  ASSERT_TRUE(fields[7].as_map());
-  EXPECT_EQ(fields[7].as_map()->front().first, CborValue::text("records"));  // shorter key first
   // ts_mono_delta saturates.
   EXPECT_EQ(make_finalization_record("x", kU64Max, 0, hash).ts_mono_delta, kU64Max);
   EXPECT_EQ(make_finalization_record("x", kU64Max - 1, 0, hash).ts_mono_delta, kU64Max);
@@ -147,7 +120,7 @@ TEST(Finalization, EncodedLengthMatchesTheRealEncoding) {
 TEST(Finalization, TsWallMovesOneMillisecondWithoutLeavingTheSecond) {
   const std::string kSec = "2024-01-01T12:00:00.";
   const struct { std::string last; std::string want; } rows[] = {
-      {"123Z", "124Z"}, {"998Z", "999Z"}, {"999Z", "999Z"}, {"000Z", "001Z"}, {"009Z", "010Z"}, {"099Z", "100Z"},
+      {"123Z", "124Z"}, {"998Z", "999Z"}, {"999Z", "999Z"}, {"009Z", "010Z"}, {"099Z", "100Z"},
       // A leading plus sign is read as in the file-name parse; anything else
       // that is not a number counts as 000.
       {"+12Z", "013Z"}, {"+99Z", "100Z"}, {"abcZ", "001Z"}, {"1a3Z", "001Z"}, {"-12Z", "001Z"}, {" 12Z", "001Z"},
@@ -158,6 +131,60 @@ TEST(Finalization, TsWallMovesOneMillisecondWithoutLeavingTheSecond) {
   // Anything not 24 bytes long is kept as it is.
   for (std::string ts : {"2024-01-01T12:00:00Z", "", "2024-01-01T12:00:00.1234Z"}) {
     EXPECT_EQ(finalization_ts_wall(ts), ts);
+  }
+}
+
+// Ok when the scan either declines `bytes` or agrees with the full decoder.
+::testing::AssertionResult ScanAgrees(const Bytes& bytes) {
+  detail::RecordFields fast;
+  if (!detail::scan_record(bytes, fast)) return ::testing::AssertionSuccess();
+  if (auto valid = validate_canonical(bytes); !valid) {
+    return ::testing::AssertionFailure() << "scan accepted what the decoder refuses: " << valid.error().to_string();
+  }
+  auto slow = detail::read_record_fields(bytes);
+  if (!slow) return ::testing::AssertionFailure() << "scan accepted a record map the reader refuses: " << slow.error();
+  if (fast.record_id != slow->record_id || fast.prev_hash != slow->prev_hash || fast.ts_wall != slow->ts_wall ||
+      fast.session_id != slow->session_id || fast.key_id != slow->key_id) {
+    return ::testing::AssertionFailure() << "scan read other fields than the reader";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(RecordScan, AcceptsOnlyWhatTheDecoderAcceptsAndReadsTheSameFields) {
+  PayloadGen gen(7);
+  for (int n = 0; n < 40; ++n) {
+    const AppendRecord r{n % 5 == 0 ? gen.text() : "2024-05-01T12:00:00.000Z", gen.text(), gen.text(), gen.uint(),
+                         gen.map(n % 4), static_cast<std::uint32_t>(gen.uint() % 300)};
+    const Bytes record = encode_record(r, kSession, kKeyId, kPrev, gen.uint());
+    detail::RecordFields fields;
+    EXPECT_TRUE(detail::scan_record(record, fields)) << n;  // the writer's records take the fast path
+    ASSERT_TRUE(ScanAgrees(record)) << n;
+    for (std::size_t at = 0; at < record.size(); ++at) {
+      for (std::uint8_t mask : {0x01, 0x02, 0x08, 0x20, 0x40, 0x80, 0xff}) {
+        Bytes damaged = record;
+        damaged[at] ^= mask;
+        ASSERT_TRUE(ScanAgrees(damaged)) << n << " byte " << at << " mask " << int(mask);
+      }
+      ASSERT_TRUE(ScanAgrees(Bytes(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(at)))) << n << " cut " << at;
+      Bytes longer = record;
+      longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), 0x00);
+      ASSERT_TRUE(ScanAgrees(longer)) << n << " zero inserted at " << at;
+    }
+  }
+}
+
+// The record map is depth 0 and the payload map depth 1, so a payload value
+// (depth 2) may hold 13 levels of arrays around a scalar, not 14.
+TEST(RecordScan, PayloadNestedPastTheDecoderLimitHasNoLengthAndNoScan) {
+  for (unsigned levels : {13u, 14u}) {
+    AppendRecord r = Golden();
+    r.payload = Map({{"deep", nested_arrays(levels)}});
+    const Bytes record = encode_record(r, kSession, kKeyId, kPrev, 1);
+    detail::RecordFields fields;
+    EXPECT_EQ(detail::scan_record(record, fields), levels == 13);
+    EXPECT_EQ(encoded_record_len(r, 1), levels == 13 ? std::optional<std::uint64_t>(record.size()) : std::nullopt);
+    auto decoded = decode_canonical(record);
+    EXPECT_EQ(decoded ? "" : decoded.error().message, levels == 13 ? "" : "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16");
   }
 }
 

@@ -4,35 +4,25 @@
 
 #include <stdexcept>
 
+#include "corvane/record.h"
 #include "corvane/segment.h"
 #include "corvane/writer.h"
 
 namespace corvane::testing {
 
-namespace {
-
-// Room for three of these records and the finalization record, not four.
-constexpr std::uint64_t kSegmentSize = 1000;
-
-}  // namespace
-
 void append_records(const std::string& dir, const KeyHandle& key, int n, std::string event) {
-  auto opened = Writer::open(dir, key, test_session(), kSegmentSize);
+  // Room for three of these records and the finalization record, not four.
+  auto opened = Writer::open(dir, key, test_session(), 1000);
   if (!opened) throw std::runtime_error("open: " + opened.error().to_string());
   for (int i = 0; i < n; ++i) {
-    AppendRecord r;
-    r.ts_wall = "2024-05-01T12:00:00.000Z";
-    r.actor = "alice";
-    r.event = event;
-    r.ts_mono_delta = static_cast<std::uint64_t>(i);
-    r.payload.insert_or_assign("n", PayloadValue::uint(static_cast<std::uint64_t>(i)));
-    auto id = opened->writer.append(r);
-    if (!id) throw std::runtime_error("append: " + id.error().to_string());
+    const auto u = static_cast<std::uint64_t>(i);
+    AppendRecord r{kTestTs, "alice", event, u, {}, 1};
+    r.payload.insert_or_assign("n", PayloadValue::uint(u));
+    if (auto id = opened->writer.append(r); !id) throw std::runtime_error("append: " + id.error().to_string());
   }
 }
 
-WrittenLog::WrittenLog(const std::string& dir, KeyHandle key, std::string event)
-    : dir_(dir), key_(std::move(key)) {
+WrittenLog::WrittenLog(const std::string& dir, KeyHandle key, std::string event) : dir_(dir), key_(std::move(key)) {
   append_records(dir_, key_, 8, std::move(event));
   for (std::uint16_t s = 0; path_exists(path(s)); ++s) frames_.push_back(raw_frames(path(s)));
   if (frames_.size() != 3 || frames_[0].size() != 4 || frames_[1].size() != 4 || frames_[2].size() != 2 ||
@@ -43,8 +33,8 @@ WrittenLog::WrittenLog(const std::string& dir, KeyHandle key, std::string event)
 
 std::string WrittenLog::path(std::uint16_t segment) const { return segment_path(dir_, segment); }
 
-Checkpoint WrittenLog::checkpoint(std::uint16_t segment, std::uint64_t record_id, std::string observed_at) const {
-  return Checkpoint{segment, record_id, frames_.at(segment).at(record_id).mac, key_->key_id(), std::move(observed_at)};
+Checkpoint WrittenLog::checkpoint(std::uint16_t segment, std::uint64_t record_id) const {
+  return Checkpoint{segment, record_id, frames_.at(segment).at(record_id).mac, key_->key_id(), "t0"};
 }
 
 VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const VerifyOptions& options) {
@@ -53,11 +43,70 @@ VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const Verif
   return report ? std::move(*report) : VerifyReport{};
 }
 
-Mac mac_from_hex(const std::string& hex) {
-  Mac out{};
-  if (hex.size() != 64) throw std::runtime_error("not 64 hex digits: " + hex);
-  for (std::size_t i = 0; i < 32; ++i) out[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+Bytes cbor_bytes(ByteView b) {
+  Bytes out = encode_head(2, b.size());
+  out.insert(out.end(), b.begin(), b.end());
   return out;
+}
+
+Bytes cbor_text(std::string_view s) {
+  Bytes out = encode_head(3, s.size());
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+
+std::string LogBuilder::path(int segment) const { return segment_path(dir_, segment < 0 ? segment_ : segment); }
+
+LogBuilder& LogBuilder::begin_segment() {
+  const Mac prev_final = ++segment_ == 0 ? Mac{} : head_;
+  auto file = create_segment(dir_, static_cast<std::uint16_t>(segment_), key_->key_id(), prev_final);
+  if (!file) throw std::runtime_error("create_segment: " + file.error().io.to_string());
+  if (segment_ == 0) head_ = key_->mac(std::span(build_header(key_->key_id(), Mac{}, 0).data(), kHeaderSignedLen));
+  next_id_ = 0;
+  return *this;
+}
+
+RecordEntries LogBuilder::next_entries(std::string event, std::string ts_wall) const {
+  PayloadMap payload;
+  payload.insert_or_assign("n", PayloadValue::uint(next_id_));
+  return {{1, encode_head(0, next_id_)},   {2, cbor_bytes(head_)},
+          {3, cbor_text(ts_wall)},         {4, encode_head(0, last_mono_ + 1)},
+          {5, cbor_bytes(test_session())}, {6, cbor_text("alice")},
+          {7, cbor_text(event)},           {8, encode_payload_value(PayloadValue::map(payload))},
+          {9, cbor_bytes(key_->key_id())}, {10, encode_head(0, 1)}};
+}
+
+std::uint64_t LogBuilder::append(std::string event, std::string ts_wall) {
+  last_ts_ = ts_wall;
+  const std::uint64_t offset = append_entries(next_entries(std::move(event), std::move(ts_wall)));
+  ++last_mono_;
+  return offset;
+}
+
+std::uint64_t LogBuilder::append_record_bytes(const Bytes& record) {
+  const std::uint64_t offset = file_len(path());
+  append_bytes(path(), make_frame(record, *key_));
+  head_ = key_->mac(record);
+  ++next_id_;
+  return offset;
+}
+
+LogBuilder& LogBuilder::finalize() {
+  const AppendRecord fin = make_finalization_record(last_ts_, last_mono_, next_id_, head_);
+  append_record_bytes(encode_record(fin, test_session(), key_->key_id(), head_, next_id_));
+  last_ts_ = fin.ts_wall;
+  last_mono_ = fin.ts_mono_delta;
+  return *this;
+}
+
+LogBuilder build_log(const std::string& dir, const KeyHandle& key, const std::vector<int>& records) {
+  LogBuilder log(dir, key);
+  for (std::size_t s = 0; s < records.size(); ++s) {
+    if (s != 0) log.finalize();
+    log.begin_segment();
+    for (int i = 0; i < records[s]; ++i) log.append();
+  }
+  return log;
 }
 
 }  // namespace corvane::testing
