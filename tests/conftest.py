@@ -1,105 +1,88 @@
-"""Shared fixtures: keys, log directories and small log writers."""
-
-from __future__ import annotations
+"""Shared fixtures and helpers: keys, small logs, damage, leak checks, the log checker."""
 
 import gc
 import os
-import threading
 import tracemalloc
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, Callable
 
 import pytest
 
 from corvane_audit import _native
+from corvane_audit._clock import format_utc_ms as ts_text
 
-# Under the sanitizers the allocator keeps freed memory in quarantine, so the
-# process's RSS says nothing about leaks there (tracemalloc still does).
+# Under the sanitizers freed memory sits in quarantine: RSS says nothing there.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
+FINALIZATION = ("system:audit", "segment.finalized")
+T0_MS = 1_796_515_200_000  # 2026-12-06T00:00:00.000Z
+
+
+KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
 
 
 @pytest.fixture
 def key() -> _native.KeyHandle:
-    return _native.KeyHandle.from_bytes(b"\x42" * 32)
+    return KEY
 
 
 @pytest.fixture
 def other_key() -> _native.KeyHandle:
-    return _native.KeyHandle.from_bytes(b"\x17" * 32)
+    return OTHER_KEY
 
 
 @pytest.fixture
 def log_dir(tmp_path: Path) -> str:
-    """A path (as str) for a log directory that does not exist yet."""
     return str(tmp_path / "log")
 
 
-def ts(i: int) -> str:
-    """A valid ts_wall, one second apart per i (within one day)."""
-    return f"2026-12-06T{i // 3600 % 24:02d}:{i // 60 % 60:02d}:{i % 60:02d}.{i % 1000:03d}Z"
-
-
-def write_records(
-    log_dir: str,
-    key: _native.KeyHandle,
-    count: int,
-    *,
-    segment_size_bytes: int | None = None,
-    session_id_hex: str = "00" * 16,
-    payload: dict[str, Any] | None = None,
-) -> list[int]:
-    """Appends `count` records with increasing ts_wall and returns their record_ids."""
-    ids = []
-    with _native.Writer.open(log_dir, key, session_id_hex, segment_size_bytes) as w:
+def write_records(log_dir: str, key: _native.KeyHandle, count: int, *, segment_size_bytes: int | None = None,
+                  payload: dict[str, Any] | None = None) -> None:  # fmt: skip
+    with _native.Writer.open(log_dir, key, "00" * 16, segment_size_bytes) as w:
         for i in range(count):
-            ids.append(
-                w.append(
-                    {
-                        "actor": f"user:{i % 3}",
-                        "event": "test.event",
-                        "ts_wall": ts(i),
-                        "ts_mono_delta": i,
-                        "payload": {"i": i, **(payload or {})},
-                    }
-                )
-            )
-    return ids
+            w.append({"actor": f"user:{i % 3}", "event": "test.event", "ts_wall": ts_text(T0_MS + i * 1001),
+                      "ts_mono_delta": i, "payload": {"i": i, **(payload or {})}})  # fmt: skip
 
 
 def segment_path(log_dir: str, index: int) -> str:
     return os.path.join(log_dir, f"audit-{index:04d}.cbor")
 
 
-def flip_byte(path: str, offset: int, mask: int = 0x01) -> None:
+def patch(path: str, offset: int, data: bytes) -> None:
     with open(path, "r+b") as f:
         f.seek(offset)
-        b = f.read(1)
-        f.seek(offset)
-        f.write(bytes([b[0] ^ mask]))
+        f.write(data)
+
+
+def flip_byte(path: str, offset: int) -> None:
+    patch(path, offset, bytes([Path(path).read_bytes()[offset] ^ 1]))
 
 
 def frames(path: str) -> list[tuple[int, int]]:
-    """(offset, total length) of every whole frame of a segment file."""
-    data = Path(path).read_bytes()
-    out, off = [], 80
-    while off + 4 <= len(data) and off + int.from_bytes(data[off : off + 4], "little") + 40 <= len(data):
-        out.append((off, int.from_bytes(data[off : off + 4], "little") + 40))
-        off += out[-1][1]
+    """(offset, length) of every whole frame of a segment file."""
+    data, out, off = Path(path).read_bytes(), [], 80
+    while off + 4 <= len(data) and off + (n := int.from_bytes(data[off : off + 4], "little") + 40) <= len(data):
+        out.append((off, n))
+        off += n
     return out
 
 
 def cut(path: str, start: int, end: int | None = None) -> None:
-    """Removes the bytes from `start` to `end` (the end of the file if None)."""
     data = Path(path).read_bytes()
     Path(path).write_bytes(data[:start] + (b"" if end is None else data[end:]))
 
 
+def child_env(**extra: str) -> dict[str, str]:
+    """For a child process that must import this very corvane_audit (installed or staged)."""
+    return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
+
+
 def assert_memory_flat(run: Callable[[], object], traced: int, rss: int | None = None) -> None:
-    """Runs `run` (warmed up by the caller) and checks what it left behind:
-    fewer than `traced` bytes that tracemalloc sees and, unless sanitized,
-    fewer than `rss` bytes of resident memory."""
+    """`run` (warmed up by the caller) may leave `traced` bytes that tracemalloc sees and `rss` of RSS."""
+    resident = lambda: int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # noqa: E731
     gc.collect()
-    resident = int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    before = resident()
     tracemalloc.start()
     try:
         run()
@@ -108,21 +91,25 @@ def assert_memory_flat(run: Callable[[], object], traced: int, rss: int | None =
     finally:
         tracemalloc.stop()
     assert grown < traced, grown
-    if rss is not None and not SANITIZED:
-        assert int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE") - resident < rss
+    assert rss is None or SANITIZED or resident() - before < rss
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
-    """What `call` raises when run on another thread, or None."""
-    caught: list[BaseException] = []
+    with ThreadPoolExecutor(1) as pool:
+        return pool.submit(call).exception()
 
-    def run() -> None:
-        try:
-            call()
-        except BaseException as e:  # noqa: BLE001 - the point is what it is
-            caught.append(e)
 
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join()
-    return caught[0] if caught else None
+def strict(value: Any) -> Any:
+    """`value` with scalars tagged by type, so True != 1; map order does not count."""
+    if isinstance(value, dict):
+        return ("map", sorted((k, strict(v)) for k, v in value.items()))
+    if isinstance(value, list):
+        return ("list", [strict(v) for v in value])
+    return (type(value).__name__, value)
+
+
+def check_log(log_dir: str, key: _native.KeyHandle) -> list[Any]:
+    """The records of a log that must verify (where finalization records fall is the core's tests' business)."""
+    report = _native.verify(log_dir, key)
+    assert report.ok, report.violation
+    return list(_native.Reader.open(log_dir))

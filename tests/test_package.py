@@ -1,8 +1,8 @@
-"""The pure-Python package: wrappers, timestamps, checkpoint files, typing."""
-
-from __future__ import annotations
+"""The pure-Python layer: exports, path objects, session ids and timestamps, checkpoint files,
+follow, AuditHandler, typing."""
 
 import json
+import logging
 import os
 import re
 import stat
@@ -13,58 +13,45 @@ import time
 import tomllib
 import types
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
 import corvane_audit as ca
-from conftest import segment_path, write_records
+from conftest import child_env, segment_path, write_records
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock, format_utc_ms
 
 REPO = Path(__file__).resolve().parent.parent
-TS_WALL = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 T0_NS = 1_780_000_000_000 * 1_000_000  # 2026-05-28T20:26:40.000Z
 
 
-class CustomPath:
-    """A PathLike that is neither str nor pathlib."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-
-    def __fspath__(self) -> str:
-        return self.path
-
-
-PATH_KINDS: list[Callable[[str], Any]] = [str, Path, CustomPath]
-
-
-def test_package_exports_the_native_api_and_its_version() -> None:
-    for name in ca.__all__:
-        assert hasattr(ca, name), name
+def test_versions_exports_signatures_and_constructors():
+    assert (_native.format_version(), _native.core_version(), ca.__version__) == (
+        1, "0.3.0", tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"])
+    assert all(hasattr(ca, name) for name in ca.__all__)
     for name in [n for n in dir(_native) if not n.startswith("_")]:
-        if name not in ("Writer", "Reader", "verify", "checkpoint"):  # wrapped
-            assert getattr(ca, name) is getattr(_native, name), name
-    pyproject = tomllib.loads((REPO / "pyproject.toml").read_text())
-    assert ca.__version__ == pyproject["project"]["version"]
+        assert name in ("Writer", "Reader", "verify", "checkpoint") or getattr(ca, name) is getattr(_native, name), name
+    assert [f.__text_signature__ for f in (_native.format_version, _native.verify, _native.checkpoint)] == [
+        "()", "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)", "(log_dir, key, observed_at)"]
+    for cls in (_native.KeyHandle, _native.Writer, _native.Reader, _native.RecordIter, _native.VerifyReport):
+        with pytest.raises(TypeError):
+            cls()
 
 
-@pytest.mark.parametrize("kind", PATH_KINDS)
-def test_path_objects_are_accepted_everywhere(tmp_path: Path, key: _native.KeyHandle, kind: Callable[[str], Any]) -> None:
-    log = kind(str(tmp_path / "log"))
+@pytest.mark.parametrize("kind", [str, Path, type("CustomPath", (), {"__init__": lambda s, p: setattr(s, "p", p),
+                                                                     "__fspath__": lambda s: s.p})])  # fmt: skip
+def test_path_objects_are_accepted_everywhere(tmp_path, key, kind):
+    log, cp_file = kind(str(tmp_path / "log")), kind(str(tmp_path / "cp.json"))
     with ca.Writer.open(log, key, segment_size_bytes=400) as w:
         for i in range(5):
             w.append({"actor": "a", "event": f"e{i}"})
-    reader = ca.Reader.open(log)
-    assert len(reader.segments()) > 1 and len(list(reader)) > 5
-    cp_file = kind(str(tmp_path / "cp.json"))
+    assert len(ca.Reader.open(log).segments()) > 1 and len(list(ca.Reader.open(log))) > 5
     ca.save_checkpoint(ca.checkpoint(log, key), cp_file)
-    assert ca.load_checkpoint(cp_file)["format"] == "corvane-audit-checkpoint/v1"
     assert ca.verify(log, key, checkpoint=cp_file).ok
 
 
-def test_writer_fills_session_and_times_unless_told_otherwise(log_dir: str, key: _native.KeyHandle) -> None:
+def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monkeypatch):
     before = ca.utc_timestamp()
     with ca.Writer.open(log_dir, key) as w1:
         w1.append({"actor": "a", "event": "stamped"})
@@ -72,107 +59,72 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir: str, key:
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         with pytest.raises(TypeError, match="expects a dict"):
             w1.append([("actor", "a"), ("event", "e")])  # type: ignore[arg-type]
+        monkeypatch.setattr(time, "time_ns", lambda: 0)  # the clock steps back: ts_wall stays put
+        w1.append({"actor": "a", "event": "stepped"})
     assert repr(w1) == "Writer(closed)"
     with ca.Writer.open(log_dir, key, timestamps=False) as w2:
         w2.append({"actor": "a", "event": "raw"})
-        assert w2.recovery_action() == "Resumed" and w2.recovery_truncated_bytes() == 0
-    stamped, given, raw = list(ca.Reader.open(log_dir))
-    assert TS_WALL.match(stamped["ts_wall"]) and before <= stamped["ts_wall"] <= ca.utc_timestamp()
+        assert (w2.recovery_action(), w2.recovery_truncated_bytes()) == ("Resumed", 0)
+    stamped, given, stepped, raw = list(ca.Reader.open(log_dir))
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", stamped["ts_wall"]) and before <= stamped["ts_wall"]
     assert given["ts_wall"] == "2020-01-01T00:00:00.000Z" and given["ts_mono_delta"] >= stamped["ts_mono_delta"]
+    assert stepped["ts_wall"] == stamped["ts_wall"] and stepped["ts_mono_delta"] >= given["ts_mono_delta"]
     assert (raw["ts_wall"], raw["ts_mono_delta"]) == ("1970-01-01T00:00:00.000Z", 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
 
 
-def test_clock_never_goes_backwards_but_the_monotonic_delta_advances() -> None:
+def test_clock_never_goes_backwards_but_the_monotonic_delta_advances():
     assert (format_utc_ms(0), format_utc_ms(-1)) == ("1970-01-01T00:00:00.000Z", "1969-12-31T23:59:59.999Z")
     walls = iter([T0_NS, T0_NS + 5_000_000, T0_NS - 120_000 * 1_000_000, T0_NS + 4_000_000, T0_NS + 9_000_000])
     monos = iter([0, 1_000_000, 2_000_000, 3_000_000, 4_500_000, 6_000_000])
     clock = RecordClock(wall_ns=lambda: next(walls), mono_ns=lambda: next(monos))
-    stamps = [clock.stamp() for _ in range(5)]
-    assert stamps[0][0] == "2026-05-28T20:26:40.000Z"
-    assert [w[-7:] for w, _ in stamps] == ["40.000Z", "40.005Z", "40.005Z", "40.005Z", "40.009Z"]
-    assert [d for _, d in stamps] == [1, 2, 3, 4, 6]
+    assert [clock.stamp() for _ in range(5)] == [("2026-05-28T20:26:40.000Z", 1), ("2026-05-28T20:26:40.005Z", 2),
+                                                 ("2026-05-28T20:26:40.005Z", 3), ("2026-05-28T20:26:40.005Z", 4),
+                                                 ("2026-05-28T20:26:40.009Z", 6)]  # fmt: skip
 
 
-def test_a_clock_stepping_back_still_gives_a_log_that_verifies(log_dir: str, key: _native.KeyHandle,
-                                                               monkeypatch: pytest.MonkeyPatch) -> None:  # fmt: skip
-    # Two minutes back is beyond what the verifier tolerates between records.
-    now = [T0_NS]
-    monkeypatch.setattr(time, "time_ns", lambda: now[0])
-    with ca.Writer.open(log_dir, key) as w:
-        for step_ms in (0, 10, -120_000, 5, 200_000):
-            now[0] += step_ms * 1_000_000
-            w.append({"actor": "a", "event": "e"})
-    walls = [r["ts_wall"] for r in ca.Reader.open(log_dir)]
-    assert walls == sorted(walls) and walls[2] == walls[1]
-    assert ca.verify(log_dir, key).ok
-
-
-def test_checkpoint_file_round_trip_is_atomic_and_readable(tmp_path: Path, log_dir: str, key: _native.KeyHandle) -> None:
+def test_checkpoint_files_are_replaced_atomically(tmp_path, log_dir, key, monkeypatch):
     write_records(log_dir, key, 4)
-    target = tmp_path / "cp.json"
-    before = ca.utc_timestamp()
+    target, before = tmp_path / "cp.json", ca.utc_timestamp()
     ca.save_checkpoint(ca.checkpoint(log_dir, key), target)
     assert before <= ca.load_checkpoint(target)["observed_at"] <= ca.utc_timestamp()  # by default, now
     assert stat.S_IMODE(target.stat().st_mode) == 0o644
     target.chmod(0o600)
-    write_records(log_dir, key, 2)
     cp = ca.checkpoint(log_dir, key, "by the auditor")
     ca.save_checkpoint(cp, target)
     assert ca.load_checkpoint(target) == cp == json.loads(target.read_text())
     assert stat.S_IMODE(target.stat().st_mode) == 0o600  # replacing keeps the mode
-    assert sorted(os.listdir(tmp_path)) == ["cp.json", "log"]  # no temporary left
-
-
-def test_a_failed_save_leaves_the_old_checkpoint_and_no_temporary(tmp_path: Path, log_dir: str, key: _native.KeyHandle,
-                                                                  monkeypatch: pytest.MonkeyPatch) -> None:  # fmt: skip
-    write_records(log_dir, key, 2)
-    target = tmp_path / "cp.json"
-    ca.save_checkpoint(ca.checkpoint(log_dir, key, "old"), target)
-
-    def no_space(fd: int) -> None:
-        raise OSError(28, "No space left on device")
-
-    monkeypatch.setattr(os, "fsync", no_space)
+    monkeypatch.setattr(os, "fsync", lambda fd: (_ for _ in ()).throw(OSError(28, "No space left on device")))
     with pytest.raises(OSError, match="No space"):
         ca.save_checkpoint(ca.checkpoint(log_dir, key, "new"), target)
     monkeypatch.undo()
-    assert ca.load_checkpoint(target)["observed_at"] == "old"
-    assert sorted(os.listdir(tmp_path)) == ["cp.json", "log"]
+    assert ca.load_checkpoint(target) == cp and sorted(os.listdir(tmp_path)) == ["cp.json", "log"]  # no temporary
 
 
-OTHER_KEYS_CHECKPOINT = json.dumps({"format": "corvane-audit-checkpoint/v1", "key_id": "00" * 32, "segment": 0,
-                                    "record_id": 0, "hmac": "00" * 32}).encode()  # fmt: skip
-
-
-@pytest.mark.parametrize(
-    "content, exc, message",
-    [
-        (None, ca.ArgumentError, "cannot read checkpoint file .*cp.json: No such file"),
-        (b'{"format": "corvane-audit-checkpoint/v1", "key_id"', ca.ArgumentError, "cp.json: not valid JSON"),
-        (b"\xff\xfe", ca.ArgumentError, "cp.json: not valid JSON"),
-        (b"[1, 2]", ca.ArgumentError, "cp.json: expected a JSON object"),
-        (b" " * 70_000, ca.ArgumentError, "cp.json: too large"),
-        (b'{"format": "corvane-audit-checkpoint/v1"}', ca.ArgumentError, 'cp.json: checkpoint missing key "key_id"'),
-        (OTHER_KEYS_CHECKPOINT, ca.CheckpointKeyMismatchError, "^checkpoint belongs to a different log"),  # kept as is
-    ],
-)
-def test_a_bad_checkpoint_file_is_refused(tmp_path: Path, key: _native.KeyHandle, content: bytes | None,
-                                          exc: type[Exception], message: str) -> None:  # fmt: skip
+@pytest.mark.parametrize("content, exc, message", [
+    (None, ca.ArgumentError, "cannot read checkpoint file .*cp.json: No such file"),
+    (b'{"format": "corvane-audit-checkpoint/v1", "key_id"', ca.ArgumentError, "cp.json: not valid JSON"),
+    (b"\xff\xfe", ca.ArgumentError, "cp.json: not valid JSON"),
+    (b"[1, 2]", ca.ArgumentError, "cp.json: expected a JSON object"),
+    (b" " * 70_000, ca.ArgumentError, "cp.json: too large"),
+    (b'{"format": "corvane-audit-checkpoint/v1"}', ca.ArgumentError, 'cp.json: checkpoint missing key "key_id"'),
+    (json.dumps({"format": "corvane-audit-checkpoint/v1", "key_id": "00" * 32, "segment": 0, "record_id": 0,
+                 "hmac": "00" * 32}).encode(), ca.CheckpointKeyMismatchError, "^checkpoint belongs"),  # not renamed
+])  # fmt: skip
+def test_a_bad_checkpoint_file_is_refused(tmp_path, key, content, exc, message):
     if content is not None:
         (tmp_path / "cp.json").write_bytes(content)
     with pytest.raises(exc, match=message):
         ca.verify(tmp_path, key, checkpoint=tmp_path / "cp.json")
 
 
-def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(log_dir: str, key: Any) -> None:
+def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(log_dir, key):
     write_records(log_dir, key, 3, segment_size_bytes=600)
     follow = ca.Reader.open(log_dir).follow(poll_interval=0.01)
     seen = [next(follow) for _ in range(len(list(ca.Reader.open(log_dir))))]
-    # A frame half-written by a crashed writer: follow must wait, not fail.
-    last = segment_path(log_dir, ca.Reader.open(log_dir).segments()[-1])
-    with open(last, "ab") as f:
+    # A frame half-written by a crashed writer: wait, not fail.
+    with open(segment_path(log_dir, seen[-1]["segment_index"]), "ab") as f:
         f.write(b"\x40\x00\x00")
 
     def writer() -> None:
@@ -182,34 +134,109 @@ def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(
             for i in range(6):
                 w.append({"actor": "late", "event": f"e{i}"})
 
-    thread = threading.Thread(target=writer)
-    thread.start()
-    late = []
+    (thread := threading.Thread(target=writer)).start()
+    late: list[ca.RecordDict] = []
     while len(late) < 6:
-        record = next(follow)
-        if record["actor"] == "late":
-            late.append(record["event"])
+        late += [r for r in [next(follow)] if r["actor"] == "late"]
     thread.join()
     follow.close()
-    assert late == [f"e{i}" for i in range(6)]
-    assert len(ca.Reader.open(log_dir).segments()) > len({r["segment_index"] for r in seen})
+    assert [r["event"] for r in late] == [f"e{i}" for i in range(6)] and late[-1]["segment_index"] > seen[-1]["segment_index"]
 
 
-def test_mypy_strict_passes_on_the_package_and_a_typed_example() -> None:
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "corvane_audit", "examples"],
-        cwd=REPO, capture_output=True, text=True, timeout=300,
-    )
+@pytest.mark.parametrize("args", [
+    ["mypy", "--strict", "corvane_audit", "examples"],
+    # stubtest imports the built module and checks every name and signature against _native.pyi.
+    ["mypy.stubtest", "corvane_audit._native", "--allowlist", str(REPO / "tests" / "stubtest-allowlist.txt")],
+])  # fmt: skip
+def test_typing(tmp_path, args):
+    mypy = args[0] == "mypy"
+    done = subprocess.run([sys.executable, "-m", *args], cwd=REPO if mypy else tmp_path,
+                          env=None if mypy else child_env(), capture_output=True, text=True, timeout=300)  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-def test_the_stub_describes_the_native_module(tmp_path: Path) -> None:
-    # stubtest imports the built module and compares every name and
-    # signature with corvane_audit/_native.pyi.
-    env = dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent))
-    done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "corvane_audit._native",
-         "--allowlist", str(REPO / "tests" / "stubtest-allowlist.txt")],
-        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
-    )
-    assert done.returncode == 0, done.stdout + done.stderr
+# ---------------------------------------------------------------------------
+# AuditHandler
+
+
+@pytest.fixture
+def audit(tmp_path: Path, key: _native.KeyHandle) -> Any:
+    """Makes a handler (its handleError keeps the exceptions) on a logger of its own."""
+    made: list[tuple[logging.Logger, ca.AuditHandler]] = []
+
+    def make(**kwargs: Any) -> tuple[logging.Logger, ca.AuditHandler]:
+        handler = ca.AuditHandler(tmp_path / "log", key, segment_size_bytes=2048, **kwargs)
+        handler.errors = []  # type: ignore[attr-defined]
+        handler.handleError = lambda record: handler.errors.append(sys.exc_info()[1])  # type: ignore
+        logger = logging.getLogger(f"svc.{tmp_path.name}")
+        logger.propagate = False
+        logger.setLevel(logging.INFO)
+        logger.addHandler(handler)
+        made.append((logger, handler))
+        return logger, handler
+
+    yield make
+    for logger, handler in made:
+        logger.removeHandler(handler)
+        handler.close()
+
+
+def audited(log_dir: Path) -> list[ca.RecordDict]:
+    return [r for r in ca.Reader.open(log_dir) if r["event"] != "segment.finalized"]
+
+
+def test_log_records_become_audit_records(tmp_path, key, audit):
+    logger, handler = audit()
+    deep: list[Any] = []
+    for _ in range(20):
+        deep = [deep]
+    before = ca.utc_timestamp()
+    logger.info("user %s logged in", "alice", extra={"ip": "10.0.0.1", "mfa": True, "attempt": 2})
+    logger.warning("odd values", extra={
+        "ratio": 0.5, "none": None, "raw": b"\x00\xff", "pair": (1, 2), "obj": type("O", (), {"__str__": lambda s: "o!"})(),
+        "big": 1 << 70, "nested": {"k": [1, -2, {"x": 1.5}], 3: "int key"}, "deep": deep, "lone": "a\udcffb"})  # fmt: skip
+    logger.debug("below the level")
+    handler.flush()
+    first, second = audited(tmp_path / "log")
+    assert (first["actor"], first["event"], first["session_id_hex"], first["payload"]) == (
+        logger.name, "user alice logged in", handler.session_id_hex, {"attempt": 2, "ip": "10.0.0.1", "mfa": True})
+    assert before <= first["ts_wall"] <= second["ts_wall"] <= ca.utc_timestamp()
+    p = second["payload"]
+    assert {k: v for k, v in p.items() if k != "deep"} == {
+        "ratio": "0.5", "none": "None", "raw": b"\x00\xff", "pair": "(1, 2)", "obj": "o!", "big": str(1 << 70),
+        "nested": {"k": [1, -2, {"x": "1.5"}], "3": "int key"}, "lone": "a\\udcffb"}  # fmt: skip
+    depth, value = 0, p["deep"]
+    while isinstance(value, list):
+        depth, value = depth + 1, value[0]
+    assert isinstance(value, str) and depth < 16  # cut short instead of refused
+    assert handler.errors == [] and ca.verify(tmp_path / "log", key).ok
+
+
+def test_handler_actor_threads_failures_and_close(tmp_path, key, audit):
+    logger, handler = audit(actor_attr="user")
+    logger.info("role.grant", extra={"user": "user:bob", "role": "admin"})
+    logger.info("%d items", "not a number")
+    # The native writer is bound to one thread; the handler must not be.
+    threads = [threading.Thread(target=lambda n=n: [logger.info("tick", extra={"n": n, "i": i}) for i in range(50)])
+               for n in range(4)]  # fmt: skip
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    handler.close()
+    logger.info("after close")
+    handler.close()  # twice is harmless
+    assert [type(e) for e in handler.errors] == [TypeError, ca.ArgumentError]
+    with ca.Writer.open(tmp_path / "log", key) as w:  # closed means flushed and unlocked
+        assert w.recovery_action() == "Resumed"
+    granted, *ticks = audited(tmp_path / "log")
+    assert (granted["actor"], granted["payload"]) == ("user:bob", {"role": "admin"})  # else the logger's name:
+    assert {t["actor"] for t in ticks} == {logger.name} and ca.verify(tmp_path / "log", key).ok
+    assert sorted((t["payload"]["n"], t["payload"]["i"]) for t in ticks) == [(n, i) for n in range(4) for i in range(50)]
+
+
+def test_a_handler_that_cannot_open_its_log_fails_at_construction(tmp_path, key):
+    (tmp_path / "file").write_text("")
+    with pytest.raises(ca.IoFailure):
+        ca.AuditHandler(tmp_path / "file" / "log", key)
+    assert not [t for t in threading.enumerate() if t.name.startswith("corvane-audit-handler")]

@@ -1,0 +1,255 @@
+"""The native Writer, Reader and RecordIter: argument rules, payload conversion, record dicts, the walk
+by record_id over a snapshot of the segments, lifecycle, thread binding and memory."""
+
+import itertools
+import os
+import pathlib
+from typing import Any, Callable
+
+import pytest
+
+from conftest import assert_memory_flat, flip_byte, frames, raised_in_thread, segment_path, strict, write_records
+from corvane_audit import _native
+from corvane_audit._native import ArgumentError, Writer
+
+E: dict[str, Any] = {"actor": "a", "event": "e"}
+CYCLIC: dict[str, Any] = {}
+CYCLIC["self"] = CYCLIC
+TOO_DEEP = "payload nested too deeply: a record allows 16 nesting levels"
+SMALL = 1000  # three records and a finalization record per segment
+NOT_A_MAP = b"\x01\x00\x00\x00\x01" + bytes(32) + b"\x01\x00\x00\x00"  # a frame holding the integer 1
+
+
+def nest(levels: int) -> dict[str, Any]:
+    return {"k": nest(levels - 1)} if levels else {}
+
+
+def split(path: str) -> tuple[bytes, list[bytes]]:
+    data = pathlib.Path(path).read_bytes()
+    return data[:80], [data[off : off + n] for off, n in frames(path)]
+
+
+def positions(records: Any) -> list[tuple[int, int]]:
+    return [(r["segment_index"], r["record_id"]) for r in records]
+
+
+def test_record_dicts_defaults_and_coercions(log_dir, key):
+    payload = {"z": 2**64 - 1, "Z": -(2**63), "b": -1, "aa": 0, "é": "hé", "by": b"\x00\xff", "t": True,
+               "f": False, "arr": [1, "x", [b"", {}]], "m": {"b": {"y": 1, "x": [2]}, "aa": {}}}  # fmt: skip
+    with Writer.open(log_dir, key, "ab" * 16) as w:
+        assert w.append({**E, "record_id": 99}) == 0  # extra keys ignored; the rest defaults
+        w.append({**E, "ts_wall": "2026-12-06T00:00:01.000Z", "ts_mono_delta": True, "schema_version": 2**32 + 3,
+                  "payload": payload})  # fmt: skip
+        w.append({**E, "payload": nest(14)})  # the payload map is at depth 1: an empty map may sit at 15
+    first, second, deepest = _native.Reader.open(log_dir)
+    assert [first[k] for k in ("ts_wall", "ts_mono_delta", "schema_version", "payload")] == [
+        "1970-01-01T00:00:00.000Z", 0, 1, {}]
+    # A bool is an int outside the payload; schema_version keeps its low 32 bits.
+    assert list(second.items())[:10] == [
+        ("segment_index", 0), ("record_id", 1), ("ts_wall", "2026-12-06T00:00:01.000Z"), ("ts_mono_delta", 1),
+        ("session_id_hex", "ab" * 16), ("actor", "a"), ("event", "e"), ("payload", payload),
+        ("key_id_hex", key.key_id_hex()), ("schema_version", 3)]  # fmt: skip
+    assert list(second)[10:] == ["prev_hash", "prev_hash_hex", "hmac", "hmac_hex"]
+    # Bytewise key order at every level, not the stored (shortest first) order; True stays True, 1 stays 1.
+    assert list(second["payload"]) == ["Z", "aa", "arr", "b", "by", "f", "m", "t", "z", "é"]
+    assert list(second["payload"]["m"]) == ["aa", "b"] and list(second["payload"]["m"]["b"]) == ["x", "y"]
+    assert strict(second["payload"]) == strict(payload) and deepest["payload"] == nest(14)
+    assert second["prev_hash"] == first["hmac"] and len(first["hmac"]) == 32
+    assert (second["prev_hash_hex"], second["hmac_hex"]) == (second["prev_hash"].hex(), second["hmac"].hex())
+
+
+class Sneaky(dict):  # type: ignore[type-arg]
+    def __getitem__(self, k: Any) -> Any:
+        return "hooked"
+
+    __missing__ = __getitem__
+
+
+@pytest.mark.parametrize("record, exc, message", [
+    ({"event": "e"}, ArgumentError, 'record dict is missing required key "actor"'),
+    (Sneaky(actor="a"), ArgumentError, 'record dict is missing required key "event"'),  # no subclass hooks
+    ([("actor", "a")], TypeError, "Writer.append expects a dict"),
+    ({**E, "actor": 1}, TypeError, 'record["actor"] must be a str'),
+    ({**E, "schema_version": 1.0}, TypeError, 'record["schema_version"] must be an int'),
+    ({**E, "ts_mono_delta": -1}, OverflowError, ""),
+    ({**E, "schema_version": 256}, ArgumentError, "schema_version 256 exceeds 255"),  # the core's refusal
+    ({**E, "payload": None}, TypeError, "'payload' must be a dict if provided"),
+    ({**E, "payload": {1: 2}}, TypeError, "payload keys must be str"),
+    ({**E, "payload": {"v": 2**64}}, ArgumentError, "payload int out of range: 18446744073709551616"),
+    ({**E, "payload": {"v": 1.5}}, TypeError, "payload floats are not supported in v0.1"),
+    ({**E, "payload": {"v": bytearray(b"x")}}, TypeError, "unsupported payload value type: bytearray"),
+    ({**E, "payload": nest(15)}, ArgumentError, TOO_DEEP),
+    ({**E, "payload": {"l": [[[[[[[[[[[[[[1]]]]]]]]]]]]]]}}, ArgumentError, TOO_DEEP),
+    ({**E, "payload": CYCLIC}, ArgumentError, TOO_DEEP),
+])  # fmt: skip
+def test_refused_records_write_nothing(log_dir, key, record, exc, message):
+    with Writer.open(log_dir, key) as w:
+        size = os.path.getsize(segment_path(log_dir, 0))
+        with pytest.raises(exc) as info:
+            w.append(record)
+        assert str(info.value).startswith(message) and len(info.value.args) == 1
+        assert os.path.getsize(segment_path(log_dir, 0)) == size
+        assert w.append(Sneaky(E)) == 0  # still usable
+    assert next(iter(_native.Reader.open(log_dir)))["actor"] == "a"
+
+
+@pytest.mark.parametrize("args, exc, message", [
+    (("LOG", "KEY", "00" * 15 + "0"), ArgumentError, "session_id_hex must be 32 hex chars; got 31"),
+    (("LOG", "KEY", "0000zz" + "00" * 13), ArgumentError, "session_id_hex bad hex at byte 2: invalid digit found in string"),
+    (("LOG", "KEY", None), TypeError, None), (("LOG", "KEY", "00" * 16, -1), OverflowError, None),
+    (("LOG", "KEY", "00" * 16, "64"), TypeError, None), ((pathlib.Path("log"), "KEY"), TypeError, None),
+    (("LOG", "not a key"), TypeError, None),
+])  # fmt: skip
+def test_open_argument_errors(log_dir, key, args, exc, message):
+    with pytest.raises(exc) as info:
+        Writer.open(*({"LOG": log_dir, "KEY": key}.get(a, a) for a in args))
+    assert message is None or str(info.value) == message
+    assert not os.path.exists(log_dir)
+
+
+def test_lifecycle_and_recovery_names(log_dir, key, other_key):
+    w = Writer.open(log_dir, key, "00" * 16, 0)
+    assert (repr(w), w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes()) == ("Writer(open)", w, "Fresh", 0)
+    w.append(E)
+    w.append(E)  # rotates: segment 0 is finalized
+    assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
+    for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, lambda: w.append(E)):
+        with pytest.raises(ArgumentError, match="^Writer is closed$"):
+            call()
+    assert w.__exit__(None, None, None) is False
+    with open(segment_path(log_dir, 1), "ab") as f:
+        f.write(b"\x01\x02\x03")
+    with pytest.raises(ZeroDivisionError):
+        with Writer.open(log_dir, key) as w:
+            assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
+            1 / 0
+    assert repr(w) == "Writer(closed)" and Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
+    os.remove(segment_path(log_dir, 1))
+    assert Writer.open(log_dir, key).recovery_action() == "OpenedNextAfterFinalized"
+    with pytest.raises(_native.RecoveryError, match="^recovery refused: key_id mismatch in segment "):
+        Writer.open(log_dir, other_key)
+
+
+def test_reentrant_calls_are_refused(log_dir, key):
+    w, inner = Writer.open(log_dir, key), []
+
+    class Loud(int):
+        def __repr__(self) -> str:
+            for call in (lambda: w.append(E), w.recovery_action):
+                try:
+                    call()
+                except RuntimeError as e:
+                    inner.append(str(e))
+            return "Loud"
+
+    with pytest.raises(ArgumentError, match="payload int out of range: Loud"):
+        w.append({**E, "payload": {"v": Loud(2**70)}})
+    assert inner == ["Already borrowed", "Already mutably borrowed"] and w.append(E) == 0
+
+
+@pytest.mark.parametrize("name, use", [
+    ("Writer", lambda w: w.append(E)), ("Reader", repr), ("Reader", iter), ("Reader", lambda r: r.segments()),
+    ("RecordIter", next), ("RecordIter", iter),
+    ("VerifyReport", lambda r: r.ok), ("VerifyReport", repr),  # every property shares one getter
+])  # fmt: skip
+def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
+    write_records(log_dir, key, 1)
+    reader = _native.Reader.open(log_dir)
+    obj = {"Writer": lambda: Writer.open(log_dir, key), "Reader": lambda: reader, "RecordIter": lambda: iter(reader),
+           "VerifyReport": lambda: _native.verify(log_dir, key)}[name]()  # fmt: skip
+    raised = raised_in_thread(lambda: use(obj))
+    assert raised is not None and not isinstance(raised, Exception)
+    assert raised.args == (f"corvane_audit._native.{name} is unsendable, but sent to another thread",)
+    use(obj)  # still usable here; a RecordIter was left on its one record
+
+
+def test_iteration_walks_the_segments_listed_when_it_began(log_dir, key):
+    write_records(log_dir, key, 2)
+    reader = _native.Reader.open(log_dir)
+    it = iter(reader)
+    assert next(it)["record_id"] == 0
+    write_records(log_dir, key, 6, segment_size_bytes=SMALL)  # finishes segment 0, then makes 1 and 2
+    assert positions(it) == [(0, 1), (0, 2), (0, 3)]
+    os.remove(segment_path(log_dir, 1))  # a gap is skipped
+    it = iter(reader)
+    assert positions(reader) == [(0, 0), (0, 1), (0, 2), (0, 3), (2, 0), (2, 1)]
+    os.remove(segment_path(log_dir, 2))  # and so is a segment gone since the walk began
+    assert positions(it) == [(0, 0), (0, 1), (0, 2), (0, 3)]
+
+
+@pytest.mark.parametrize("damage, before, message", [
+    ("header", 4, "invalid header at segment 1: magic mismatch: [66, 86, 65, 85]"),
+    ("decode", 5, "record decode error at segment 1 offset {}: record payload is not a CBOR map"),
+    ("torn", 5, "torn tail at segment 1 offset {}"),
+])  # fmt: skip
+def test_damage_stops_iteration_until_repaired(log_dir, key, damage, before, message):
+    write_records(log_dir, key, 8, segment_size_bytes=SMALL)
+    clean, path = positions(_native.Reader.open(log_dir)), segment_path(log_dir, 1)
+    original = pathlib.Path(path).read_bytes()
+    header, fr = split(path)
+    at = 80 + len(fr[0])
+    damaged = {"header": b"B" + original[1:], "decode": header + fr[0] + NOT_A_MAP + b"".join(fr[2:]),
+               "torn": original[: at + 3]}[damage]  # fmt: skip
+    pathlib.Path(path).write_bytes(damaged)
+    it = iter(_native.Reader.open(log_dir))
+    assert positions(itertools.islice(it, before)) == clean[:before]
+    for _ in range(2):  # the same record is asked for again
+        with pytest.raises(_native.RecordCorruptError) as exc:
+            next(it)
+        assert exc.value.args == (message.format(at),)
+    pathlib.Path(path).write_bytes(original)
+    assert positions(it) == clean[before:]
+
+
+@pytest.mark.parametrize("layout, expected", [
+    ("A0 A2 A1 B2 A3", "A0 A1 A2 A3"),  # 2 is first found before the frame where 1 was
+    ("A0 B0 A1", "A0 A1"), ("A0 A2", "A0"), ("A0 A2 X A1", "A0 error"),
+])  # fmt: skip
+def test_first_record_with_each_id_is_returned(tmp_path, key, layout, expected):
+    source = {"X": NOT_A_MAP}
+    for name in "AB":
+        write_records(str(tmp_path / name), key, 4, payload={"src": name})
+        header, fr = split(segment_path(str(tmp_path / name), 0))
+        source.update({f"{name}{i}": f for i, f in enumerate(fr)})
+    os.mkdir(tmp_path / "log")
+    pathlib.Path(segment_path(str(tmp_path / "log"), 0)).write_bytes(header + b"".join(source[p] for p in layout.split()))
+    got = []
+    try:
+        for r in _native.Reader.open(str(tmp_path / "log")):
+            got.append(f"{r['payload']['src']}{r['record_id']}")
+    except _native.RecordCorruptError as e:
+        assert str(e).startswith(f"record decode error at segment 0 offset {80 + len(source['A0'] + source['A2'])}:")
+        got.append("error")
+    assert " ".join(got) == expected
+
+
+def test_directories_that_cannot_be_listed_and_repr(tmp_path):
+    gone, enoent = os.fsdecode(os.fsencode(tmp_path) + b'/q"b\\s\nd\xff'), r"^No such file or directory \(os error 2\)$"
+    with pytest.raises(_native.IoFailure, match=enoent):
+        _native.Reader.open(gone)
+    assert not os.path.exists(gone)  # opening never creates
+    os.mkdir(gone)
+    reader = _native.Reader.open(gone)
+    assert repr(reader) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
+    assert reader.segments() == [] and list(reader) == []
+    os.rmdir(gone)
+    for call in (reader.segments, lambda: iter(reader)):
+        with pytest.raises(_native.IoFailure, match=enoent):
+            call()
+    with pytest.raises(TypeError):
+        _native.Reader.open(tmp_path)  # type: ignore[arg-type]
+
+
+def test_memory_stays_flat_over_100000_appends_and_reads(log_dir, key):
+    record = {**E, "ts_wall": "2026-12-06T07:16:15.123Z", "payload": {"a": 1, "b": "x" * 50}}
+    with Writer.open(log_dir, key) as w:
+        def appends(n: int) -> None:
+            for _ in range(n):
+                w.append(record)
+
+        appends(2000)
+        assert_memory_flat(lambda: appends(100_000), traced=64 * 1024)
+    reader, counted = _native.Reader.open(log_dir), []
+    assert len(list(itertools.islice(reader, 1000))) == 1000  # warms up buffers and pools
+    assert_memory_flat(lambda: counted.append(sum(1 for _ in reader)), traced=100_000, rss=16 << 20)
+    assert counted == [102_000]  # a leaked object per record would be megabytes
