@@ -47,7 +47,7 @@ def test_append_show_verify(tmp_path, key):
     payload = '{"ip": "10.0.0.1", "tags": ["a", "b"], "n": -3, "ok": true}'
     first = cli(tmp_path, "append", "log", "--actor", "alice", "--event", "login", "--payload", payload)
     assert (first.returncode, first.stdout) == (0, "appended s0r0\n"), first.stderr
-    assert cli(tmp_path, "append", "log", "--actor", "bob", "--event", "x", "--session", "ab" * 16).stdout == "appended s0r1\n"
+    assert cli(tmp_path, *APPEND, "--session", "ab" * 16).stdout == "appended s0r1\n"
     shown = cli(tmp_path, "show", "log").stdout.splitlines()
     assert shown[0].startswith("s0r0") and "alice  login" in shown[0] and '"tags": ["a", "b"]' in shown[0]
     rows = [json.loads(line) for line in cli(tmp_path, "show", "log", "--json").stdout.splitlines()]
@@ -110,11 +110,3 @@ def test_errors_are_one_line_with_the_right_status(tmp_path, key, args, status, 
     gone = ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "CORVANE_AUDIT_KEY_HEX" if args[1:] == ["log"] else "")
     done = cli(tmp_path, *args, env={k: v for k, v in ENV.items() if k not in gone} | {"XDG_RUNTIME_DIR": str(tmp_path)})
     assert done.returncode == status and message in one_error_line(done)
-
-
-def test_the_demo_tells_the_whole_story(tmp_path):
-    done = subprocess.run([sys.executable, str(Path(__file__).parent.parent / "examples" / "demo.py"),
-                           str(tmp_path / "demo")], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=120)
-    verdicts = [line.split()[-1].split("@")[0] for line in done.stdout.splitlines() if line.strip().startswith("verdict:")]
-    assert verdicts == ["Verified", "HmacMismatch", "ChainBreak", "Verified", "CheckpointTruncated", "Verified"], done.stderr
-    assert "segment files: audit-0000.cbor, audit-0001.cbor, audit-0002.cbor" in done.stdout

@@ -24,11 +24,6 @@ def nest(levels: int) -> dict[str, Any]:
     return {"k": nest(levels - 1)} if levels else {}
 
 
-def split(path: str) -> tuple[bytes, list[bytes]]:
-    data = pathlib.Path(path).read_bytes()
-    return data[:80], [data[off : off + n] for off, n in frames(path)]
-
-
 def positions(records: Any) -> list[tuple[int, int]]:
     return [(r["segment_index"], r["record_id"]) for r in records]
 
@@ -65,7 +60,7 @@ class Sneaky(dict):  # type: ignore[type-arg]
     __missing__ = __getitem__
 
 
-@pytest.mark.parametrize("record, exc, message", [
+@pytest.mark.parametrize("call, exc, message", [  # a record to append, or the arguments of an open
     ({"event": "e"}, ArgumentError, 'record dict is missing required key "actor"'),
     (Sneaky(actor="a"), ArgumentError, 'record dict is missing required key "event"'),  # no subclass hooks
     ([("actor", "a")], TypeError, "Writer.append expects a dict"),
@@ -81,30 +76,22 @@ class Sneaky(dict):  # type: ignore[type-arg]
     ({**E, "payload": nest(15)}, ArgumentError, TOO_DEEP),
     ({**E, "payload": {"l": [[[[[[[[[[[[[[1]]]]]]]]]]]]]]}}, ArgumentError, TOO_DEEP),
     ({**E, "payload": CYCLIC}, ArgumentError, TOO_DEEP),
+    (("NEW", "KEY", "00" * 15 + "0"), ArgumentError, "session_id_hex must be 32 hex chars; got 31"),
+    (("NEW", "KEY", "0000zz" + "00" * 13), ArgumentError, "session_id_hex bad hex at byte 2: invalid digit found in string"),
+    (("NEW", "KEY", None), TypeError, ""), (("NEW", "KEY", "00" * 16, -1), OverflowError, ""),
+    (("NEW", "KEY", "00" * 16, "64"), TypeError, ""), ((pathlib.Path("new"), "KEY"), TypeError, ""),
+    (("NEW", "not a key"), TypeError, ""),
 ])  # fmt: skip
-def test_refused_records_write_nothing(log_dir, key, record, exc, message):
+def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
     with Writer.open(log_dir, key) as w:
         size = os.path.getsize(segment_path(log_dir, 0))
         with pytest.raises(exc) as info:
-            w.append(record)
+            w.append(call) if not isinstance(call, tuple) else Writer.open(
+                *({"NEW": log_dir + "-new", "KEY": key}.get(a, a) if isinstance(a, str) else a for a in call))
         assert str(info.value).startswith(message) and len(info.value.args) == 1
-        assert os.path.getsize(segment_path(log_dir, 0)) == size
+        assert os.path.getsize(segment_path(log_dir, 0)) == size and not os.path.exists(log_dir + "-new")
         assert w.append(Sneaky(E)) == 0  # still usable
     assert next(iter(_native.Reader.open(log_dir)))["actor"] == "a"
-
-
-@pytest.mark.parametrize("args, exc, message", [
-    (("LOG", "KEY", "00" * 15 + "0"), ArgumentError, "session_id_hex must be 32 hex chars; got 31"),
-    (("LOG", "KEY", "0000zz" + "00" * 13), ArgumentError, "session_id_hex bad hex at byte 2: invalid digit found in string"),
-    (("LOG", "KEY", None), TypeError, None), (("LOG", "KEY", "00" * 16, -1), OverflowError, None),
-    (("LOG", "KEY", "00" * 16, "64"), TypeError, None), ((pathlib.Path("log"), "KEY"), TypeError, None),
-    (("LOG", "not a key"), TypeError, None),
-])  # fmt: skip
-def test_open_argument_errors(log_dir, key, args, exc, message):
-    with pytest.raises(exc) as info:
-        Writer.open(*({"LOG": log_dir, "KEY": key}.get(a, a) for a in args))
-    assert message is None or str(info.value) == message
-    assert not os.path.exists(log_dir)
 
 
 def test_lifecycle_and_recovery_names(log_dir, key, other_key):
@@ -155,8 +142,8 @@ def test_reentrant_calls_are_refused(log_dir, key):
 def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
     write_records(log_dir, key, 1)
     reader = _native.Reader.open(log_dir)
-    obj = {"Writer": lambda: Writer.open(log_dir, key), "Reader": lambda: reader, "RecordIter": lambda: iter(reader),
-           "VerifyReport": lambda: _native.verify(log_dir, key)}[name]()  # fmt: skip
+    obj = {"Writer": Writer.open(log_dir, key), "Reader": reader, "RecordIter": iter(reader),
+           "VerifyReport": _native.verify(log_dir, key)}[name]  # fmt: skip
     raised = raised_in_thread(lambda: use(obj))
     assert raised is not None and not isinstance(raised, Exception)
     assert raised.args == (f"corvane_audit._native.{name} is unsendable, but sent to another thread",)
@@ -165,8 +152,7 @@ def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
 
 def test_iteration_walks_the_segments_listed_when_it_began(log_dir, key):
     write_records(log_dir, key, 2)
-    reader = _native.Reader.open(log_dir)
-    it = iter(reader)
+    it = iter(reader := _native.Reader.open(log_dir))
     assert next(it)["record_id"] == 0
     write_records(log_dir, key, 6, segment_size_bytes=SMALL)  # finishes segment 0, then makes 1 and 2
     assert positions(it) == [(0, 1), (0, 2), (0, 3)]
@@ -177,50 +163,31 @@ def test_iteration_walks_the_segments_listed_when_it_began(log_dir, key):
     assert positions(it) == [(0, 0), (0, 1), (0, 2), (0, 3)]
 
 
-@pytest.mark.parametrize("damage, before, message", [
-    ("header", 4, "invalid header at segment 1: magic mismatch: [66, 86, 65, 85]"),
-    ("decode", 5, "record decode error at segment 1 offset {}: record payload is not a CBOR map"),
-    ("torn", 5, "torn tail at segment 1 offset {}"),
+@pytest.mark.parametrize("layout, expected, error, after", [  # frames of logs A and B; X not a map, T torn, ! bad magic
+    ("A0 A2 A1 B2 A3", "A0 A1 A2 A3", None, ""),  # 2 is first found before the frame where 1 was
+    ("A0 B0 A1", "A0 A1", None, ""), ("A0 A2", "A0", None, ""),
+    ("A0 X A1", "A0", "record decode error at segment 0 offset {}: record payload is not a CBOR map", "A1 A2 A3"),
+    ("A0 T", "A0", "torn tail at segment 0 offset {}", "A1 A2 A3"),
+    ("! A0", "", "invalid header at segment 0: magic mismatch: [66, 86, 65, 85]", "A0 A1 A2 A3"),
 ])  # fmt: skip
-def test_damage_stops_iteration_until_repaired(log_dir, key, damage, before, message):
-    write_records(log_dir, key, 8, segment_size_bytes=SMALL)
-    clean, path = positions(_native.Reader.open(log_dir)), segment_path(log_dir, 1)
-    original = pathlib.Path(path).read_bytes()
-    header, fr = split(path)
-    at = 80 + len(fr[0])
-    damaged = {"header": b"B" + original[1:], "decode": header + fr[0] + NOT_A_MAP + b"".join(fr[2:]),
-               "torn": original[: at + 3]}[damage]  # fmt: skip
-    pathlib.Path(path).write_bytes(damaged)
-    it = iter(_native.Reader.open(log_dir))
-    assert positions(itertools.islice(it, before)) == clean[:before]
-    for _ in range(2):  # the same record is asked for again
-        with pytest.raises(_native.RecordCorruptError) as exc:
-            next(it)
-        assert exc.value.args == (message.format(at),)
-    pathlib.Path(path).write_bytes(original)
-    assert positions(it) == clean[before:]
-
-
-@pytest.mark.parametrize("layout, expected", [
-    ("A0 A2 A1 B2 A3", "A0 A1 A2 A3"),  # 2 is first found before the frame where 1 was
-    ("A0 B0 A1", "A0 A1"), ("A0 A2", "A0"), ("A0 A2 X A1", "A0 error"),
-])  # fmt: skip
-def test_first_record_with_each_id_is_returned(tmp_path, key, layout, expected):
-    source = {"X": NOT_A_MAP}
-    for name in "AB":
+def test_the_walk_takes_the_first_record_of_each_id_and_stops_at_damage(tmp_path, key, layout, expected, error, after):
+    parts = {"X": NOT_A_MAP}
+    for name in "BA":
         write_records(str(tmp_path / name), key, 4, payload={"src": name})
-        header, fr = split(segment_path(str(tmp_path / name), 0))
-        source.update({f"{name}{i}": f for i, f in enumerate(fr)})
-    os.mkdir(tmp_path / "log")
-    pathlib.Path(segment_path(str(tmp_path / "log"), 0)).write_bytes(header + b"".join(source[p] for p in layout.split()))
-    got = []
-    try:
-        for r in _native.Reader.open(str(tmp_path / "log")):
-            got.append(f"{r['payload']['src']}{r['record_id']}")
-    except _native.RecordCorruptError as e:
-        assert str(e).startswith(f"record decode error at segment 0 offset {80 + len(source['A0'] + source['A2'])}:")
-        got.append("error")
-    assert " ".join(got) == expected
+        path = segment_path(str(tmp_path / name), 0)
+        clean = pathlib.Path(path).read_bytes()
+        parts |= {f"{name}{i}": clean[off : off + n] for i, (off, n) in enumerate(frames(path))}
+    parts |= {"": clean[:80], "T": parts["A1"][:3], "!": b"B" + clean[1:80]}
+    pathlib.Path(path).write_bytes(b"".join(parts[p] for p in ([] if layout[0] == "!" else [""]) + layout.split()))
+    labels = lambda records: " ".join(f"{r['payload']['src']}{r['record_id']}" for r in records)  # noqa: E731
+    it = iter(_native.Reader.open(str(tmp_path / "A")))
+    assert labels(itertools.islice(it, len(expected.split()))) == expected
+    for _ in range(2 if error else 0):  # the same record is asked for again
+        with pytest.raises(_native.RecordCorruptError) as e:
+            next(it)
+        assert e.value.args == (error.format(80 + len(parts["A0"])),)
+    pathlib.Path(path).write_bytes(clean)
+    assert labels(it) == after
 
 
 def test_directories_that_cannot_be_listed_and_repr(tmp_path):

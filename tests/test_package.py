@@ -155,38 +155,22 @@ def test_typing(tmp_path, args):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
-# ---------------------------------------------------------------------------
-# AuditHandler
-
-
-@pytest.fixture
-def audit(tmp_path: Path, key: _native.KeyHandle) -> Any:
-    """Makes a handler (its handleError keeps the exceptions) on a logger of its own."""
-    made: list[tuple[logging.Logger, ca.AuditHandler]] = []
-
-    def make(**kwargs: Any) -> tuple[logging.Logger, ca.AuditHandler]:
-        handler = ca.AuditHandler(tmp_path / "log", key, segment_size_bytes=2048, **kwargs)
-        handler.errors = []  # type: ignore[attr-defined]
-        handler.handleError = lambda record: handler.errors.append(sys.exc_info()[1])  # type: ignore
-        logger = logging.getLogger(f"svc.{tmp_path.name}")
-        logger.propagate = False
-        logger.setLevel(logging.INFO)
-        logger.addHandler(handler)
-        made.append((logger, handler))
-        return logger, handler
-
-    yield make
-    for logger, handler in made:
-        logger.removeHandler(handler)
-        handler.close()
+def audit(tmp_path: Path, key: _native.KeyHandle, **kwargs: Any) -> tuple[logging.Logger, ca.AuditHandler, list[Any]]:
+    """A handler on a logger of its own; its handleError keeps the exceptions."""
+    handler, errors = ca.AuditHandler(tmp_path / "log", key, segment_size_bytes=2048, **kwargs), []
+    handler.handleError = lambda record: errors.append(sys.exc_info()[1])  # type: ignore[method-assign]
+    (logger := logging.getLogger(f"svc.{tmp_path.name}")).propagate = False
+    logger.setLevel(logging.INFO)
+    logger.handlers = [handler]
+    return logger, handler, errors
 
 
 def audited(log_dir: Path) -> list[ca.RecordDict]:
     return [r for r in ca.Reader.open(log_dir) if r["event"] != "segment.finalized"]
 
 
-def test_log_records_become_audit_records(tmp_path, key, audit):
-    logger, handler = audit()
+def test_log_records_become_audit_records(tmp_path, key):
+    logger, handler, errors = audit(tmp_path, key)
     deep: list[Any] = []
     for _ in range(20):
         deep = [deep]
@@ -209,11 +193,12 @@ def test_log_records_become_audit_records(tmp_path, key, audit):
     while isinstance(value, list):
         depth, value = depth + 1, value[0]
     assert isinstance(value, str) and depth < 16  # cut short instead of refused
-    assert handler.errors == [] and ca.verify(tmp_path / "log", key).ok
+    handler.close()
+    assert errors == [] and ca.verify(tmp_path / "log", key).ok
 
 
-def test_handler_actor_threads_failures_and_close(tmp_path, key, audit):
-    logger, handler = audit(actor_attr="user")
+def test_handler_actor_threads_failures_and_close(tmp_path, key):
+    logger, handler, errors = audit(tmp_path, key, actor_attr="user")
     logger.info("role.grant", extra={"user": "user:bob", "role": "admin"})
     logger.info("%d items", "not a number")
     # The native writer is bound to one thread; the handler must not be.
@@ -226,7 +211,7 @@ def test_handler_actor_threads_failures_and_close(tmp_path, key, audit):
     handler.close()
     logger.info("after close")
     handler.close()  # twice is harmless
-    assert [type(e) for e in handler.errors] == [TypeError, ca.ArgumentError]
+    assert [type(e) for e in errors] == [TypeError, ca.ArgumentError]
     with ca.Writer.open(tmp_path / "log", key) as w:  # closed means flushed and unlocked
         assert w.recovery_action() == "Resumed"
     granted, *ticks = audited(tmp_path / "log")
