@@ -29,14 +29,12 @@ using namespace corvane::testing;
 
 constexpr char kDir[] = "/logs/a/audit";
 constexpr std::uint64_t kSegmentSize = 900;  // about two records a segment
-constexpr std::uint64_t kProbe = 1'000'000;
 
-// One call of the writer's interface: which system calls it made, and how
-// it ended. Sessions count opens.
+// One call of the writer's interface: the system calls it made, numbered
+// from 0, and how it ended. Sessions count opens.
 struct Op {
   std::string name;
-  int first = 0, end = 0;  // system calls [first, end), numbered from 0
-  int session = 0;
+  int first = 0, end = 0, session = 0;
   std::optional<WriterError> error;
 };
 
@@ -45,14 +43,12 @@ struct Outcome {
   std::vector<std::uint64_t> appended;  // records whose append succeeded
 };
 
-// Writes a few bytes at the end of the last segment and leaves a temporary
-// file, behind the fault injector's back, so that the next open has a torn
-// tail to cut and a file to remove.
+// Leaves a temporary file and a few bytes after the last segment's frames,
+// behind the fault injector's back, for the next open to clean up.
 void damage(SimFs& sim) {
   std::vector<std::string> names;
   if (sim.list_dir(kDir, &names) != 0) return;
-  const int tmp = sim.open((std::string(kDir) + "/audit-0009.cbor.tmp").c_str(), O_RDWR | O_CREAT, 0666);
-  sim.close(tmp);
+  sim.close(sim.open((std::string(kDir) + "/audit-0009.cbor.tmp").c_str(), O_RDWR | O_CREAT, 0666));
   std::optional<std::uint16_t> last;
   for (const auto& n : names) last = std::max(last, parse_segment_file_name(n));
   if (!last) return;
@@ -70,8 +66,8 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
   std::optional<Writer> w;
   int session = 0;
   const auto op = [&](std::string name, const std::function<std::optional<WriterError>()>& body) {
-    Op o{std::move(name), faults.calls(FsOp::kAny), 0, session, std::nullopt};
-    o.error = body();
+    if (!w && name != "open") return;
+    Op o{std::move(name), faults.calls(FsOp::kAny), 0, session, body()};
     o.end = faults.calls(FsOp::kAny);
     run.ops.push_back(std::move(o));
   };
@@ -84,111 +80,95 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
       return std::nullopt;
     });
   };
-  const auto append = [&](std::uint64_t i) {
-    if (!w) return;
+  std::uint64_t i = 0;
+  const auto append = [&] {
     op("append " + std::to_string(i), [&]() -> std::optional<WriterError> {
       auto id = w->append(sample_record(i, 60));
       if (!id) return id.error();
       run.appended.push_back(i);
       return std::nullopt;
     });
+    ++i;
   };
   const auto flush = [&] {
-    if (!w) return;
     op("flush", [&]() -> std::optional<WriterError> {
       if (auto f = w->flush(); !f) return f.error();
       return std::nullopt;
     });
   };
   const auto close = [&] {
-    if (!w) return;
     op("close", [&] {
       w.reset();
       return std::nullopt;
     });
   };
-  std::uint64_t i = 0;
   open();
-  for (; i < 3; ++i) append(i);
+  while (i < 3) append();
   flush();
   close();
   damage(sim);
   open();
-  for (; i < 7; ++i) append(i);
+  while (i < 7) append();
   flush();
-  append(i++);
+  append();
   flush();
   close();
   open();
-  append(i++);
+  append();
   flush();
   close();
   return run;
 }
 
-struct Fault {
-  int at;  // call number, from 1
+struct Trial {
   FsOp op;
   std::string kind;
-  std::function<void(FaultFs&)> install;
+  Fault fault;
   std::optional<IoError> error;  // what the failing call must surface as; none: absorbed
-  bool once;
 };
 
 // The faults to try at call `at`, an `op`.
-std::vector<Fault> faults_at(int at, FsOp op) {
-  std::vector<Fault> out;
+std::vector<Trial> faults_at(int at, FsOp op) {
+  std::vector<Trial> out;
   for (int err : {ENOSPC, EIO}) {
-    for (bool once : {true, false}) {
-      out.push_back({at, op, std::string(once ? "once " : "from then on ") + (err == EIO ? "EIO" : "ENOSPC"),
-                     [=](FaultFs& f) { f.fail(FsOp::kAny, at, err, !once); }, IoError::from_errno(err), once});
+    for (int times : {1, Fault::kForever}) {
+      out.push_back({op, std::string(times == 1 ? "once " : "from then on ") + (err == EIO ? "EIO" : "ENOSPC"),
+                     {.nth = at, .err = err, .times = times}, IoError::from_errno(err)});
     }
   }
-  for (int times : {1, 3}) {
-    out.push_back({at, op, "EINTR x" + std::to_string(times), [=](FaultFs& f) { f.fail_times(FsOp::kAny, at, EINTR, times); },
-                   std::nullopt, true});
-  }
+  for (int times : {1, 3}) out.push_back({op, "EINTR x" + std::to_string(times), {.nth = at, .err = EINTR, .times = times}, {}});
   if (op == FsOp::kPread || op == FsOp::kPwrite) {
-    for (bool once : {true, false}) {
-      out.push_back({at, op, once ? "short once" : "short from then on",
-                     [=](FaultFs& f) { f.short_transfer(FsOp::kAny, at, 1, !once); }, std::nullopt, once});
+    for (int times : {1, Fault::kForever}) {
+      out.push_back({op, times == 1 ? "short once" : "short from then on", {.nth = at, .times = times, .max_bytes = 1}, {}});
     }
   }
-  if (op == FsOp::kPwrite) {
-    out.push_back({at, op, "nothing written", [=](FaultFs& f) { f.short_transfer(FsOp::kAny, at, 0); },
-                   IoError::write_zero(), true});
-  }
+  if (op == FsOp::kPwrite) out.push_back({op, "nothing written", {.nth = at}, IoError::write_zero()});
   return out;
 }
 
-// What is wrong with a run under `fault`; empty when nothing is.
-std::vector<std::string> problems(const Outcome& run, const Fault& fault, const std::vector<FsOp>& trace) {
+// What is wrong with a run under `f`, which broke call `failed` (from 0).
+std::vector<std::string> problems(const Outcome& run, const Trial& f, int failed, const std::vector<FsOp>& trace) {
   std::vector<std::string> out;
-  const int failed = fault.at - 1;  // index into the trace
   // A failed close loses nothing (durability comes from syncs), so it is
   // not reported.
-  const bool absorbed = !fault.error || (fault.op == FsOp::kClose && fault.once);
+  const bool absorbed = !f.error || (f.op == FsOp::kClose && f.fault.times == 1);
+  const auto in = std::find_if(run.ops.begin(), run.ops.end(), [&](const Op& o) { return o.first <= failed && failed < o.end; });
   for (const Op& o : run.ops) {
+    if (absorbed && o.error) out.push_back(o.name + " failed: " + o.error->to_string());
     const bool holds = o.first <= failed && failed < o.end;
-    if (absorbed) {
-      if (o.error) out.push_back(o.name + " failed: " + o.error->to_string());
-      continue;
-    }
-    if (holds && fault.op != FsOp::kClose &&
-        (!o.error || o.error->kind != WriterError::Kind::kIo || o.error->io != *fault.error)) {
+    if (!absorbed && holds && f.op != FsOp::kClose &&
+        (!o.error || o.error->kind != WriterError::Kind::kIo || o.error->io != *f.error)) {
       out.push_back(o.name + " made the failing call but returned " + (o.error ? o.error->to_string() : "success"));
     }
   }
   // A failed sync is never retried, and the writer refuses everything after
   // it until reopened.
-  if (fault.error && fault.op == FsOp::kSync) {
-    const auto in = std::find_if(run.ops.begin(), run.ops.end(), [&](const Op& o) { return o.first <= failed && failed < o.end; });
+  if (f.error && f.op == FsOp::kSync) {
     for (auto o = in; in != run.ops.end() && o != run.ops.end() && o->session == in->session; ++o) {
       if (o->name == "close" || o->name == "open") continue;
       if (!o->error) out.push_back(o->name + " succeeded after a failed sync");
-      const int from = std::max(o->first, failed + 1);
-      if (std::count(trace.begin() + std::min<int>(from, trace.size()), trace.begin() + std::min<int>(o->end, trace.size()),
-                     FsOp::kSync) != 0) {
+      const auto from = trace.begin() + std::min<int>(std::max(o->first, failed + 1), trace.size());
+      if (std::count(from, trace.begin() + std::min<int>(o->end, trace.size()), FsOp::kSync) != 0) {
         out.push_back(o->name + " synced again after a failed sync");
       }
     }
@@ -207,36 +187,31 @@ TEST(IoErrorTest, EveryFailingCallReachesTheCallerAndLosesNothing) {
     trace = faults.trace();
   }
   // The workload reaches every kind of call the writer makes.
-  for (FsOp op : {FsOp::kOpen, FsOp::kClose, FsOp::kPread, FsOp::kPwrite, FsOp::kFsize, FsOp::kSync, FsOp::kFtruncate,
-                  FsOp::kMkdir, FsOp::kRename, FsOp::kUnlink, FsOp::kFlock, FsOp::kListDir}) {
-    EXPECT_NE(std::count(trace.begin(), trace.end(), op), 0) << fs_op_name(op);
+  for (int op = 0; op < static_cast<int>(FsOp::kAny); ++op) {
+    EXPECT_TRUE(op == static_cast<int>(FsOp::kExists) || std::count(trace.begin(), trace.end(), FsOp(op)) != 0)
+        << fs_op_name(FsOp(op));
   }
-
   const KeyHandle key = test_key();
   int runs = 0, reported = 0;
   for (int at = 1; at <= static_cast<int>(trace.size()); ++at) {
-    for (const Fault& fault : faults_at(at, trace[at - 1])) {
+    for (const Trial& f : faults_at(at, trace[at - 1])) {
       SimFs sim;
+      FaultFs seam(sim);
       Outcome run;
-      std::vector<FsOp> seen;
-      bool fired = false;
+      std::vector<std::string> wrong;
       {
         FaultFs faults(sim);
-        fault.install(faults);
+        faults.add(f.fault);
         run = run_workload(sim, faults);
-        seen = faults.trace();
-        fired = !faults.broken().empty();
+        wrong = problems(run, f, at - 1, faults.trace());
+        if (faults.broken().empty()) wrong.push_back("the fault never fired");
       }
-      std::vector<std::string> wrong = problems(run, fault, seen);
-      if (!fired) wrong.push_back("the fault never fired");
-      auto found = check_recovers(kDir, key, run.appended, run.appended.size(), kProbe, kSegmentSize);
+      auto found = check_recovers(kDir, key, run.appended, run.appended.size(), 1'000'000, kSegmentSize);
       if (!found) wrong.push_back("afterwards: " + found.error());
       if (sim.open_files() != 0) wrong.push_back("descriptors left open");
       ++runs;
       for (const std::string& w : wrong) {
-        if (++reported <= 20) {
-          ADD_FAILURE() << "call " << at << " (" << fs_op_name(fault.op) << "), " << fault.kind << ": " << w;
-        }
+        if (++reported <= 20) ADD_FAILURE() << "call " << at << " (" << fs_op_name(f.op) << "), " << f.kind << ": " << w;
       }
     }
   }

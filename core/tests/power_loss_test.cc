@@ -18,6 +18,7 @@
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "support/fault_fs.h"
 #include "support/log_check.h"
 #include "support/sim_fs.h"
 #include "support/test_util.h"
@@ -53,24 +54,20 @@ struct CrashPoint {
 std::vector<CrashPoint> run_workload(std::uint64_t seed, int steps) {
   std::mt19937_64 rng(seed);
   SimFs sim;
+  FaultFs seam(sim);
   std::vector<CrashPoint> points;
   std::vector<std::uint64_t> appended;
   std::size_t acked = 0;
-  std::string step;
-  sim.before = [&](FsOp op) {
+  std::string step = "open";
+  seam.before = [&](FsOp op) {
     if (durability_point(op) || rng() % 5 == 0) {
       points.push_back({sim.disk(), appended, acked, step + ", before " + fs_op_name(op)});
     }
   };
   const KeyHandle key = test_key();
-  std::optional<Writer> w;
-  const auto open = [&] {
-    step = "open";
-    w.emplace(open_writer(kDir, key, kSegmentSize).writer);
-  };
-  open();
-  for (int s = 0; s < steps; ++s) {
-    const auto roll = rng() % 100;
+  std::optional<Writer> w(open_writer(kDir, key, kSegmentSize).writer);
+  for (int s = 0; s <= steps; ++s) {
+    const auto roll = s == steps ? 80 : rng() % 100;
     if (roll < 65) {
       step = "append " + std::to_string(appended.size());
       appended.push_back(appended.size());
@@ -80,118 +77,91 @@ std::vector<CrashPoint> run_workload(std::uint64_t seed, int steps) {
       EXPECT_TRUE(w->flush());
       acked = appended.size();
     } else {
-      w->close();
-      open();
+      w.reset();
+      step = "open";
+      w.emplace(open_writer(kDir, key, kSegmentSize).writer);
     }
   }
-  step = "last flush";
-  EXPECT_TRUE(w->flush());
-  acked = appended.size();
-  w->close();
-  sim.before = nullptr;
+  w.reset();
+  seam.before = nullptr;
   points.push_back({sim.disk(), appended, acked, "after close"});
   return points;
 }
 
-class PowerLoss {
- public:
-  PowerLoss(std::size_t states_per_point, std::size_t nest_every)
-      : per_point_(states_per_point), nest_every_(nest_every) {}
+struct Sweep {
+  std::size_t per_point, nest_every;
+  KeyHandle key = test_key();
+  std::mt19937_64 rng{7};
+  std::size_t states = 0, failures = 0, lost = 0, kept = 0;
 
   // Every crash state of `p`; at `depth` 0 some recoveries are crashed too,
   // at each of their durability points.
   void check(const CrashPoint& p, int depth = 0) {
-    for (const SimDisk& state : crash_states(p.disk, rng_, depth == 0 ? per_point_ : 4)) {
+    for (const SimDisk& state : crash_states(p.disk, rng, depth == 0 ? per_point : 4)) {
       SimFs sim(state);
+      FaultFs seam(sim);
       std::vector<CrashPoint> inner;
-      if (depth == 0 && ++states_ % nest_every_ == 0) {
-        sim.before = [&](FsOp op) {
+      if (depth == 0 && ++states % nest_every == 0) {
+        seam.before = [&](FsOp op) {
           if (durability_point(op)) inner.push_back({sim.disk(), {}, p.acked, p.where + ", then in recovery"});
         };
       }
-      const auto found = check_recovers(kDir, key_, p.appended, p.acked, kProbe + depth, kSegmentSize);
-      sim.before = nullptr;
-      ++checked_;
+      const auto found = check_recovers(kDir, key, p.appended, p.acked, kProbe + depth, kSegmentSize);
+      seam.before = nullptr;
       if (!found || sim.open_files() != 0) {
-        if (++failures_ <= 10) {
-          ADD_FAILURE() << p.where << ": " << (found ? "descriptors left open" : found.error());
-        }
+        if (++failures <= 10) ADD_FAILURE() << p.where << ": " << (found ? "descriptors left open" : found.error());
         continue;
       }
-      (found->size() - 1 < p.appended.size() ? lost_ : kept_) += 1;
+      (found->size() - 1 < p.appended.size() ? lost : kept) += 1;
       for (CrashPoint& q : inner) {
         q.appended = *found;
         check(q, depth + 1);
       }
     }
   }
-
-  std::size_t checked() const { return checked_; }
-  std::size_t failures() const { return failures_; }
-  // States that lost records never acknowledged, and states that lost none.
-  std::size_t lost() const { return lost_; }
-  std::size_t kept() const { return kept_; }
-
- private:
-  KeyHandle key_ = test_key();
-  std::mt19937_64 rng_{7};
-  std::size_t per_point_, nest_every_;
-  std::size_t states_ = 0, checked_ = 0, failures_ = 0, lost_ = 0, kept_ = 0;
 };
 
 TEST(PowerLossTest, EveryCrashStateKeepsWhatWasAcknowledged) {
-  const int seeds = slow() ? 16 : 3;
-  PowerLoss sweep(slow() ? 32 : 12, slow() ? 3 : 6);
+  Sweep sweep{slow() ? 32u : 12u, slow() ? 3u : 6u};
   std::size_t points = 0;
-  for (int seed = 1; seed <= seeds; ++seed) {
+  for (int seed = 1; seed <= (slow() ? 16 : 3); ++seed) {
     for (const CrashPoint& p : run_workload(static_cast<std::uint64_t>(seed), 70)) {
       sweep.check(p);
       ++points;
     }
   }
-  EXPECT_EQ(sweep.failures(), 0u) << "of " << sweep.checked() << " crash states";
+  const std::size_t checked = sweep.lost + sweep.kept + sweep.failures;
+  EXPECT_EQ(sweep.failures, 0u) << "of " << checked << " crash states";
   // The sweep means something only if crashes cost unflushed records.
-  EXPECT_GT(sweep.lost(), sweep.checked() / 10);
-  EXPECT_GT(sweep.kept(), sweep.checked() / 10);
-  std::cout << points << " crash points, " << sweep.checked() << " crash states checked\n";
+  EXPECT_GT(sweep.lost, checked / 10);
+  EXPECT_GT(sweep.kept, checked / 10);
+  std::cout << points << " crash points, " << checked << " crash states checked\n";
 }
 
-// The crash model itself: a new file whose entry was never synced may be
+// The crash model itself: a new file whose name was never synced may be
 // missing; unsynced writes survive whole, cut, as zeros or as garbage.
-TEST(PowerLossTest, CrashStatesIncludeLostEntriesCutWritesZerosAndGarbage) {
-  SimDisk disk;
+TEST(PowerLossTest, CrashStatesIncludeLostNamesCutWritesZerosAndGarbage) {
+  SimFs sim;
   {
-    SimFs sim;
+    FaultFs seam(sim);
     ASSERT_TRUE(create_dir_all("/d"));
     auto f = open_file("/d/f", O_RDWR | O_CREAT);
-    ASSERT_TRUE(f);
-    ASSERT_TRUE(write_all_at(*f, 0, Bytes(4, 0xAA)));
-    ASSERT_TRUE(sync_file(*f));
-    ASSERT_TRUE(sync_dir("/d"));
-    ASSERT_TRUE(write_all_at(*f, 4, Bytes(4, 0xBB)));
-    auto g = open_file("/d/g", O_RDWR | O_CREAT);
-    ASSERT_TRUE(g);
-    disk = sim.disk();
+    ASSERT_TRUE(f && write_all_at(*f, 0, Bytes(4, 0xAA)) && sync_file(*f) && sync_dir("/d"));
+    ASSERT_TRUE(write_all_at(*f, 4, Bytes(4, 0xBB)) && open_file("/d/g", O_RDWR | O_CREAT));
   }
   std::mt19937_64 rng(1);
   std::set<std::pair<bool, Bytes>> seen;  // (g present, f's content)
-  for (const SimDisk& state : crash_states(disk, rng, 1000)) {
-    SimFs sim(state);
-    auto f = open_file("/d/f", O_RDONLY);
-    ASSERT_TRUE(f);
-    Bytes data(*file_size(*f));
-    ASSERT_TRUE(read_exact_at(*f, 0, data));
-    seen.insert({path_exists("/d/g").has_value(), data});
+  for (const SimDisk& state : crash_states(sim.disk(), rng, 1000)) {
+    EXPECT_EQ(state.names.count("/d"), 1u);
+    seen.insert({state.names.count("/d/g") == 1, state.files[static_cast<std::size_t>(state.names.at("/d/f"))].data});
   }
-  const Bytes durable(4, 0xAA);
-  const auto with = [&](std::initializer_list<std::uint8_t> tail) {
-    Bytes b = durable;
-    b.insert(b.end(), tail);
-    return b;
+  const auto f = [](Bytes tail) {
+    tail.insert(tail.begin(), 4, 0xAA);
+    return tail;
   };
   for (bool g : {false, true}) {
-    for (const Bytes& f : {durable, with({0xBB}), with({0xBB, 0xBB, 0xBB, 0xBB}), with({0, 0, 0, 0}), with({0xBB, 0, 0, 0})}) {
-      EXPECT_TRUE(seen.count({g, f})) << g << " " << to_hex(f);
+    for (const Bytes& data : {f({}), f({0xBB}), f({0xBB, 0xBB, 0xBB, 0xBB}), f({0, 0, 0, 0}), f({0xBB, 0, 0, 0})}) {
+      EXPECT_TRUE(seen.count({g, data})) << g << " " << to_hex(data);
     }
   }
   EXPECT_GT(seen.size(), 12u);  // garbage tails too
@@ -203,37 +173,30 @@ TEST(PowerLossTest, CrashStatesIncludeLostEntriesCutWritesZerosAndGarbage) {
 // short or zeroed segment is still refused, and refusing changes nothing.
 TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
   using Kind = SegmentHeaderError::Kind;
-  const auto prefix = [](std::size_t n) { return [n](Bytes& b) { b.resize(n); }; };
-  const auto zeros = [](std::size_t n) { return [n](Bytes& b) { b.assign(n, 0); }; };
-  const auto flipped = [](std::size_t n, std::size_t at) {
-    return [n, at](Bytes& b) {
-      b.resize(n);
-      b[at] ^= 1;
-    };
-  };
   const auto unfinalize = [](const std::string& seg1) { truncate_to(seg1, raw_frames(seg1)[0].end()); };
   const struct Row {
     std::string name;
-    std::uint16_t last;                     // 2, or 0: segment 0 alone
-    std::function<void(Bytes&)> remnant;    // from the header the writer wrote
+    std::uint16_t last;                                // 2, or 0: segment 0 alone
+    std::size_t len;                                   // of the header the writer wrote, kept
+    int zeros_or_flip;                                 // -1: zeros; else a byte flipped
     std::function<void(const std::string&)> segment1;  // other damage
-    std::optional<Kind> refused;            // none: made again
+    std::optional<Kind> refused;                       // none: made again
   } rows[] = {
-      {"empty", 2, prefix(0), nullptr, std::nullopt},
-      {"one byte", 2, prefix(1), nullptr, std::nullopt},
-      {"79 bytes", 2, prefix(79), nullptr, std::nullopt},
-      {"80 zeros", 2, zeros(80), nullptr, std::nullopt},
-      {"40 zeros", 2, zeros(40), nullptr, std::nullopt},
-      {"stray bytes after the finalized segment", 2, prefix(30), [](const std::string& s) { append_bytes(s, Bytes(9, 0xEE)); },
-       std::nullopt},
-      {"segment 0 empty", 0, prefix(0), nullptr, std::nullopt},
-      {"segment 0, 79 bytes", 0, prefix(79), nullptr, std::nullopt},
-      {"79 bytes, prev_final differs", 2, flipped(79, 50), nullptr, Kind::kTooShort},
-      {"79 bytes, key_id differs", 2, flipped(79, 9), nullptr, Kind::kTooShort},
-      {"80 bytes, one flipped", 2, flipped(80, 70), nullptr, Kind::kCrcMismatch},
-      {"segment before not finalized", 2, prefix(79), unfinalize, Kind::kTooShort},
-      {"zeros, segment before not finalized", 2, zeros(80), unfinalize, Kind::kBadMagic},
-      {"segment before missing", 2, prefix(79), [](const std::string& s) { std::filesystem::remove(s); }, Kind::kTooShort},
+      {"empty", 2, 0, 0, nullptr, {}},
+      {"one byte", 2, 1, 0, nullptr, {}},
+      {"79 bytes", 2, 79, 0, nullptr, {}},
+      {"80 zeros", 2, 80, -1, nullptr, {}},
+      {"40 zeros", 2, 40, -1, nullptr, {}},
+      {"stray bytes after the finalized segment", 2, 30, 0, [](const std::string& s) { append_bytes(s, Bytes(9, 0xEE)); },
+       {}},
+      {"segment 0 empty", 0, 0, 0, nullptr, {}},
+      {"segment 0, 79 bytes", 0, 79, 0, nullptr, {}},
+      {"79 bytes, prev_final differs", 2, 79, 50, nullptr, Kind::kTooShort},
+      {"79 bytes, key_id differs", 2, 79, 9, nullptr, Kind::kTooShort},
+      {"80 bytes, one flipped", 2, 80, 70, nullptr, Kind::kCrcMismatch},
+      {"segment before not finalized", 2, 79, 0, unfinalize, Kind::kTooShort},
+      {"zeros, segment before not finalized", 2, 80, -1, unfinalize, Kind::kBadMagic},
+      {"segment before missing", 2, 79, 0, [](const std::string& s) { std::filesystem::remove(s); }, Kind::kTooShort},
   };
   const KeyHandle key = test_key();
   for (const Row& row : rows) {
@@ -246,7 +209,9 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
     }
     const std::string last = segment_path(dir, row.last), seg1 = segment_path(dir, 1);
     Bytes data = read_file(last);
-    row.remnant(data);
+    data.resize(row.len);
+    if (row.zeros_or_flip < 0) data.assign(row.len, 0);
+    if (row.zeros_or_flip > 0) data[static_cast<std::size_t>(row.zeros_or_flip)] ^= 1;
     write_file(last, data);
     if (row.segment1) row.segment1(seg1);
     const std::uint64_t stray = row.last == 2 && path_exists(seg1) ? file_len(seg1) - raw_frames(seg1).back().end() : 0;
@@ -273,12 +238,10 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
 // only look alike are left alone.
 TEST(PowerLossTest, StaleTemporaryFilesAreRemovedOnOpen) {
   TempDir tmp;
-  const KeyHandle key = test_key();
   for (const char* name : {"audit-0000.cbor.tmp", "audit-0007.cbor.tmp", "audit-7.cbor.tmp", "notes.tmp"}) {
     write_file(tmp / name, Bytes(5, 1));
   }
-  auto opened = open_writer(tmp.path(), key);
-  EXPECT_EQ(opened.action, RecoveryAction::kFresh);
+  EXPECT_EQ(open_writer(tmp.path(), test_key()).action, RecoveryAction::kFresh);
   auto names = list_dir(tmp.path());
   ASSERT_TRUE(names);
   std::sort(names->begin(), names->end());

@@ -50,9 +50,6 @@ File OpenRead(const std::string& path) {
   return f ? std::move(*f) : File();
 }
 
-// ---------------------------------------------------------------------------
-// Names
-
 TEST(SegmentNames, IndexIsZeroPaddedToFourDigits) {
   const struct { std::uint16_t index; const char* name; } rows[] = {
       {0, "audit-0000.cbor"}, {5, "audit-0005.cbor"},   {9999, "audit-9999.cbor"},
@@ -86,10 +83,7 @@ TEST(SegmentNames, EveryIndexParsesBackFromItsName) {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Listing
-
-TEST(ListSegments, KeepsGapsSortsAndIgnoresOtherNames) {
+TEST(ListSegments, KeepsGapsSortsIgnoresOtherNamesAndMayTakeAMissingDirectoryAsEmpty) {
   testing::TempDir dir;
   for (const char* name : {"audit-0002.cbor", "audit-10000.cbor", "audit-0000.cbor", "audit-5.cbor",
                            "audit-0003.cbor.tmp", "notes.txt", "audit-00004.cbor"})
@@ -99,17 +93,10 @@ TEST(ListSegments, KeepsGapsSortsAndIgnoresOtherNames) {
   ASSERT_TRUE(got) << got.error().to_string();
   EXPECT_EQ(*got, (std::vector<std::uint16_t>{0, 2, 7, 10000}));
   EXPECT_EQ(list_segments(dir.path(), MissingDirectory::kIsEmpty), got);
-}
-
-TEST(ListSegments, MissingDirectoryIsAnErrorUnlessTheCallerTreatsItAsEmpty) {
-  testing::TempDir dir;
   const std::string missing = dir / "nope";
   EXPECT_EQ(list_segments(missing).error(), IoError::from_errno(ENOENT));
-  auto empty = list_segments(missing, MissingDirectory::kIsEmpty);
-  ASSERT_TRUE(empty) << empty.error().to_string();
-  EXPECT_TRUE(empty->empty());
-  testing::write_file(dir / "plain", {});
-  EXPECT_EQ(list_segments(dir / "plain").error(), IoError::from_errno(ENOTDIR));
+  EXPECT_EQ(list_segments(missing, MissingDirectory::kIsEmpty), std::vector<std::uint16_t>{});
+  EXPECT_EQ(list_segments(dir / "audit-0002.cbor").error(), IoError::from_errno(ENOTDIR));
 }
 
 TEST(PathsWithNul, AreRefusedBeforeAnySystemCall) {
@@ -122,9 +109,6 @@ TEST(PathsWithNul, AreRefusedBeforeAnySystemCall) {
   EXPECT_EQ(list_segments(bad, MissingDirectory::kIsEmpty).error(), nul);
   EXPECT_EQ(create_segment(bad, 0, kKeyId, Mac{}).error().io, nul);
 }
-
-// ---------------------------------------------------------------------------
-// Header building and segment creation
 
 TEST(SegmentHeader, FreshHeadersAreByteExact) {
   const HeaderBytes h0 = build_header(kKeyId, Mac{}, 0);
@@ -155,38 +139,17 @@ TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
   EXPECT_EQ(create_segment(dir / "missing", 0, kKeyId, Mac{}).error().io, IoError::from_errno(ENOENT));
 }
 
-std::size_t OpenDescriptors() {
-  auto it = std::filesystem::directory_iterator("/proc/self/fd");
-  return static_cast<std::size_t>(std::distance(it, std::filesystem::directory_iterator()));
-}
-
-// Interrupted and short writes are retried; a write that fails or writes
-// nothing closes the descriptor and leaves only the temporary file behind.
-TEST(CreateSegment, WriteFaultsAreRetriedOrReportedWithoutLeakingTheDescriptor) {
+// A write that fails closes the descriptor and leaves only the temporary
+// file behind.
+TEST(CreateSegment, FailedWriteLeavesNoSegment) {
   testing::TempDir dir;
-  const std::size_t open_before = OpenDescriptors();
-  {
-    testing::FaultFs faults;
-    faults.fail(testing::FsOp::kPwrite, 1, EINTR);
-    faults.short_write(2, 7, /*sticky=*/true);
-    ASSERT_TRUE(create_segment(dir.path(), 3, kKeyId, kPrevFinal));
-    EXPECT_EQ(testing::read_file(dir / "audit-0003.cbor"), from_hex(kHeader3Hex));
-    EXPECT_GT(faults.calls(testing::FsOp::kPwrite), 12);
-
-    faults.clear();
-    faults.short_write(1, 0, /*sticky=*/true);
-    EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error().io, IoError::write_zero());
-    faults.clear();
-    faults.fail(testing::FsOp::kPwrite, 1, ENOSPC, /*sticky=*/true);
-    EXPECT_EQ(create_segment(dir.path(), 2, kKeyId, kPrevFinal).error().io, IoError::from_errno(ENOSPC));
-  }
-  EXPECT_EQ(OpenDescriptors(), open_before);
-  EXPECT_EQ(*list_segments(dir.path()), std::vector<std::uint16_t>{3});
-  EXPECT_TRUE(path_exists(dir / "audit-0001.cbor.tmp"));
+  testing::FaultFs faults;
+  faults.add({.op = testing::FsOp::kPwrite, .err = ENOSPC});
+  EXPECT_EQ(create_segment(dir.path(), 2, kKeyId, kPrevFinal).error().io, IoError::from_errno(ENOSPC));
+  EXPECT_EQ(*list_segments(dir.path()), std::vector<std::uint16_t>{});
   EXPECT_TRUE(path_exists(dir / "audit-0002.cbor.tmp"));
 }
 
-// ---------------------------------------------------------------------------
 // Header checks. Each row damages the segment-3 header; the checks run in
 // the order magic, version, index, CRC, so combined damage names the first.
 
@@ -232,7 +195,6 @@ TEST(SegmentHeaderCheck, ReaderReportsTheFirstFailingCheckWithItsExactText) {
     } else {
       ASSERT_FALSE(got);
       EXPECT_EQ(got.error(), ReaderError::invalid_header(3, r.reason)) << got.error().to_string();
-      EXPECT_EQ(got.error().to_string(), std::string("invalid segment header in segment 3: ") + r.reason);
     }
   }
 }
@@ -256,21 +218,16 @@ TEST(SegmentHeaderCheck, RecoveryReportsHeaderErrorsWithItsOwnTexts) {
     Damage damage;
     int len_delta;  // added to the real length to form the metadata length
     std::optional<SegmentHeaderError> want;
-    const char* text;
   } rows[] = {
-      {"Intact", [](Bytes&) {}, 0, std::nullopt, nullptr},
-      {"IndexAndReservedNotExamined", [](Bytes& h) { SetU16(h, 6, 9); FixCrc(h); h[79] = 1; }, 0, std::nullopt, nullptr},
-      {"Length79", [](Bytes& h) { h.resize(79); }, 0, TooShort(79), "segment header too short: 79 bytes"},
-      {"Empty", [](Bytes& h) { h.clear(); }, 0, TooShort(0), "segment header too short: 0 bytes"},
-      {"LengthFromMetadata", [](Bytes&) {}, -1, TooShort(79), "segment header too short: 79 bytes"},
-      {"BadMagic", [](Bytes& h) { h[3] = 'X'; }, 0, BadMagic({67, 86, 65, 88}),
-       "segment header magic mismatch: got [67, 86, 65, 88]"},
-      {"BadMagicAndVersion", [](Bytes& h) { h[0] = 0xFF; SetU16(h, 4, 2); }, 0, BadMagic({255, 86, 65, 85}),
-       "segment header magic mismatch: got [255, 86, 65, 85]"},
-      {"Version2BadCrc", [](Bytes& h) { SetU16(h, 4, 2); }, 0, BadVersion(2),
-       "unsupported segment-header version: 0x0002"},
-      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, 0, BadCrc(0xb7945768, 0xb7945769),
-       "segment header CRC32 mismatch: expected 0xb7945768, got 0xb7945769"},
+      {"Intact", [](Bytes&) {}, 0, std::nullopt},
+      {"IndexAndReservedNotExamined", [](Bytes& h) { SetU16(h, 6, 9); FixCrc(h); h[79] = 1; }, 0, std::nullopt},
+      {"Length79", [](Bytes& h) { h.resize(79); }, 0, TooShort(79)},
+      {"Empty", [](Bytes& h) { h.clear(); }, 0, TooShort(0)},
+      {"LengthFromMetadata", [](Bytes&) {}, -1, TooShort(79)},
+      {"BadMagic", [](Bytes& h) { h[3] = 'X'; }, 0, BadMagic({67, 86, 65, 88})},
+      {"BadMagicAndVersion", [](Bytes& h) { h[0] = 0xFF; SetU16(h, 4, 2); }, 0, BadMagic({255, 86, 65, 85})},
+      {"Version2BadCrc", [](Bytes& h) { SetU16(h, 4, 2); }, 0, BadVersion(2)},
+      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, 0, BadCrc(0xb7945768, 0xb7945769)},
   };
   testing::TempDir dir;
   for (const auto& r : rows) {
@@ -291,7 +248,6 @@ TEST(SegmentHeaderCheck, RecoveryReportsHeaderErrorsWithItsOwnTexts) {
     EXPECT_EQ(e.recovery.kind, RecoveryError::Kind::kHeaderCorrupt);
     EXPECT_EQ(e.recovery.segment, 3);
     EXPECT_EQ(e.recovery.detail, *r.want);
-    EXPECT_EQ(e.to_string(), std::string("header corrupt in segment 3: ") + r.text);
   }
 }
 

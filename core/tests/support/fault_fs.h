@@ -1,13 +1,12 @@
-// A file system for tests that passes every call to another one (the real
-// one unless told otherwise), except the calls it was told to break: the Nth
-// call of a kind (or of any kind) from now on fails with a chosen errno
-// (EINTR included) or, for pread and pwrite, transfers short; once, a few
-// times in a row, or from then on. Installed for its lifetime; the file
-// system it replaced is restored on destruction.
+// The tests' seam over the core's file system: passes every call to another
+// one (the real one unless told otherwise), watches them, and breaks the
+// calls its faults name. Installed for its lifetime; the file system it
+// replaced is restored on destruction.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,40 +16,40 @@ namespace corvane::testing {
 
 enum class FsOp : std::uint8_t {
   kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kFtruncate, kMkdir, kRename, kUnlink, kFlock, kListDir,
-  kAny,  // in rules: a call of any kind
+  kAny,  // in faults: a call of any kind
 };
-inline constexpr std::size_t kFsOpCount = static_cast<std::size_t>(FsOp::kAny);
 const char* fs_op_name(FsOp op);
+
+// From the `nth` matching call on (1: the next one), `times` calls in a row
+// (kForever: no end) fail with `err`, or with `err` 0 transfer at most
+// `max_bytes` (pread and pwrite only; other calls pass).
+struct Fault {
+  static constexpr int kForever = 0;
+  FsOp op = FsOp::kAny;
+  int nth = 1;
+  int err = 0;
+  int times = 1;
+  std::size_t max_bytes = 0;
+  int seen = 0;
+};
 
 class FaultFs final : public FileSystem {
  public:
-  static constexpr int kForever = 0;
-
   explicit FaultFs(FileSystem& inner = posix_file_system());
   ~FaultFs() override;
   FaultFs(const FaultFs&) = delete;
   FaultFs& operator=(const FaultFs&) = delete;
 
-  // The `nth` call of `op` from now on (1: the next one) fails with `err`;
-  // with `sticky`, every call from that one on. For calls that name a path,
-  // only those whose path contains `path_part` count.
-  void fail(FsOp op, int nth, int err, bool sticky = false, std::string path_part = "");
-  // The same for `times` calls in a row from the `nth` (kForever: no end).
-  void fail_times(FsOp op, int nth, int err, int times);
-  // The `nth` pread or pwrite from now on (`op` kPread, kPwrite or kAny)
-  // transfers at most `max_bytes`; other calls it hits pass.
-  void short_transfer(FsOp op, int nth, std::size_t max_bytes, bool sticky = false);
-  void short_write(int nth, std::size_t max_bytes, bool sticky = false) {
-    short_transfer(FsOp::kPwrite, nth, max_bytes, sticky);
-  }
-  // Drops every fault not yet triggered, and the sticky ones.
-  void clear() { rules_.clear(); }
-  // Calls of `op` since construction (kAny: all calls).
+  void add(Fault f) { faults_.push_back(std::move(f)); }
+  void clear() { faults_.clear(); }
+  // Calls of `op` so far (kAny: all), every call in order, and the broken ones.
   int calls(FsOp op) const;
-  // Every call since construction, in order.
   const std::vector<FsOp>& trace() const { return trace_; }
-  // Calls that a rule broke (failed or shortened), in order.
   const std::vector<FsOp>& broken() const { return broken_; }
+
+  std::function<void(FsOp)> before;              // runs before every call
+  std::function<bool(off_t offset)> fail_pread;  // true: this read fails with EIO
+  std::function<void(int call)> on_fsize;        // call counts from 1
 
   int open(const char* path, int flags, mode_t mode) override;
   int close(int fd) override;
@@ -67,25 +66,15 @@ class FaultFs final : public FileSystem {
   int list_dir(const char* path, std::vector<std::string>* names) override;
 
  private:
-  struct Rule {
-    FsOp op;
-    int at;     // call number (of calls matching the rule) that triggers it
-    int times;  // calls in a row it breaks; kForever: all from `at` on
-    int err;    // 0: a short transfer of `max_bytes`
-    std::size_t max_bytes;
-    std::string path_part;
-    int seen = 0;
-  };
-  // The rule this call triggers, or null. Counts the call.
-  const Rule* hit(FsOp op, const char* path = nullptr, const char* path2 = nullptr);
-  // Whether a rule fails this call (errno then set).
-  bool failed(FsOp op, const char* path = nullptr, const char* path2 = nullptr);
+  // The fault this call triggers, or null; counts the call.
+  const Fault* hit(FsOp op);
+  // Whether a fault fails this call (errno then set).
+  bool failed(FsOp op);
 
   FileSystem& inner_;
   FileSystem* replaced_;
-  std::vector<FsOp> trace_;
-  std::vector<FsOp> broken_;
-  std::vector<Rule> rules_;
+  std::vector<FsOp> trace_, broken_;
+  std::vector<Fault> faults_;
 };
 
 }  // namespace corvane::testing

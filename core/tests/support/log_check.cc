@@ -45,8 +45,6 @@ const CborValue& LogRecord::field(std::uint64_t key) const {
   throw std::runtime_error("record has no key " + std::to_string(key));
 }
 
-Mac LogRecord::prev_hash() const { return mac_of(field(2)); }
-
 const CborValue& LogRecord::payload(const std::string& name) const {
   for (const auto& [k, v] : *field(8).as_map()) {
     if (*k.as_text() == name) return v;
@@ -55,7 +53,7 @@ const CborValue& LogRecord::payload(const std::string& name) const {
 }
 
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
-                                                             bool last_may_be_finalized, std::uint16_t first_segment) {
+                                                             std::uint16_t first_segment) {
   auto indices = list_segments(dir);
   if (!indices) return std::unexpected("listing: " + indices.error().to_string());
   if (indices->empty()) return std::unexpected("no segments");
@@ -87,14 +85,13 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
       if (value->as_map() == nullptr || value->as_map()->size() != 10) {
         return std::unexpected(at(s, f.offset) + "not a ten-entry map");
       }
-      LogRecord r{s, f.offset, std::move(*value), f.mac, f.record};
+      LogRecord r{s, std::move(*value)};
       if (r.record_id() != i) return std::unexpected(at(s, f.offset) + "record_id " + std::to_string(r.record_id()));
-      if (r.prev_hash() != chain) return std::unexpected(at(s, f.offset) + "chain break");
+      if (mac_of(r.field(2)) != chain) return std::unexpected(at(s, f.offset) + "chain break");
       if (mac_of(r.field(9)) != key.key_id()) return std::unexpected(at(s, f.offset) + "key_id");
-      const bool closes = !last_segment || last_may_be_finalized;
       const bool final_frame = i + 1 == frames.size();
       if (r.event() == kFinalizationEvent) {
-        if (!final_frame || !closes) return std::unexpected(at(s, f.offset) + "unexpected finalization");
+        if (!final_frame || last_segment) return std::unexpected(at(s, f.offset) + "unexpected finalization");
         if (*r.payload("records").as_uint() != i || mac_of(r.payload("final_hash")) != chain) {
           return std::unexpected(at(s, f.offset) + "finalization payload");
         }
@@ -152,8 +149,8 @@ AppendRecord sample_record(std::uint64_t i, std::size_t pad) {
   return r;
 }
 
-Writer::Opened open_writer(const std::string& dir, const KeyHandle& key,
-                           std::optional<std::uint64_t> segment_size_bytes, const SessionId& session) {
+Writer::Opened open_writer(const std::string& dir, const KeyHandle& key, std::optional<std::uint64_t> segment_size_bytes,
+                           const SessionId& session) {
   auto opened = Writer::open(dir, key, session, segment_size_bytes);
   if (!opened) throw std::runtime_error("open: " + opened.error().to_string());
   return std::move(*opened);

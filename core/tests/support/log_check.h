@@ -1,6 +1,6 @@
 // Reading a log back for the writer's tests, independent of the reader:
-// frames split by raw_frames, records decoded with decode_canonical, and the
-// chain recomputed with the key.
+// frames split by split_frames, records decoded with decode_canonical, and
+// the chain recomputed with the key.
 #pragma once
 
 #include <cstdint>
@@ -21,15 +21,11 @@ namespace corvane::testing {
 
 struct LogRecord {
   std::uint16_t segment = 0;
-  std::uint64_t offset = 0;
   CborValue value;  // the decoded record map
-  Mac mac{};
-  Bytes raw;
 
   // The value under record key `key` (1..10); throws when absent.
   const CborValue& field(std::uint64_t key) const;
   std::uint64_t record_id() const { return *field(1).as_uint(); }
-  Mac prev_hash() const;
   const std::string& event() const { return *field(7).as_text(); }
   const CborValue& payload(const std::string& name) const;
 };
@@ -44,7 +40,6 @@ struct LogRecord {
 // last frame. The error names the first thing that is wrong. From
 // `first_segment` on only: its header's prev_final is then taken on trust.
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
-                                                             bool last_may_be_finalized = false,
                                                              std::uint16_t first_segment = 0);
 
 // Opens the log in `dir` the way a writer does after a crash or a failure,
@@ -62,11 +57,10 @@ std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
 // event "test.event", payload {"i": i, "pad": `pad` x's}.
 AppendRecord sample_record(std::uint64_t i, std::size_t pad = 0);
 
-// Writer::open that throws, failing the test, when the open fails.
+// Writer::open and Writer::append that throw, failing the test, on failure.
 Writer::Opened open_writer(const std::string& dir, const KeyHandle& key,
                            std::optional<std::uint64_t> segment_size_bytes = std::nullopt,
                            const SessionId& session = test_session());
-// Writer::append that throws on failure.
 std::uint64_t append_ok(Writer& writer, const AppendRecord& record);
 
 }  // namespace corvane::testing

@@ -1,12 +1,12 @@
-// An in-memory file system behind the core's I/O seam that remembers what a
-// sync made durable, and the states a power loss may leave: for each file
-// its durable content plus a prefix of the writes since, the rest dropped or
-// turned into zeros or garbage; for each directory entry changed since its
-// directory's last sync, any node it named since.
+// An in-memory file system (put it behind a FaultFs to use it) that
+// remembers what a sync made durable, and the states a power loss may leave:
+// for each file its durable content plus a prefix of the writes since, the
+// rest dropped or turned into zeros or garbage; for each name changed since
+// its directory's last sync, anything it named since.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -14,53 +14,32 @@
 
 #include "corvane/cbor.h"
 #include "corvane/io.h"
-#include "support/fault_fs.h"
 
 namespace corvane::testing {
 
-struct SimNode {
-  bool is_dir = false;
-  // A file: what reads see, what its last sync made durable, and the
-  // changes since, in order.
+struct SimDisk {
+  static constexpr int kDir = -1, kNone = -2;  // what a path names besides a file
   struct Change {
     std::uint64_t offset = 0;  // a truncation: the new length
     Bytes data;
     bool truncate = false;
   };
-  Bytes data;
-  Bytes durable;
-  std::vector<Change> pending;
-  // A directory: its entries, and for each name changed since its last sync
-  // the node the name stood for before each change and after the last one
-  // (-1: none), the durable one first.
-  std::map<std::string, int> entries;
+  struct File {
+    Bytes data, durable;
+    std::vector<Change> pending;  // since the last sync
+  };
+  std::vector<File> files;
+  std::map<std::string, int> names;  // normalized path -> file, or kDir
+  // For each path changed since its directory's last sync: what it named
+  // before each change (the durable one first) and after the last.
   std::map<std::string, std::vector<int>> history;
-
-  static SimNode directory() {
-    SimNode n;
-    n.is_dir = true;
-    return n;
-  }
-};
-
-// A whole file system; node 0 is the root directory.
-struct SimDisk {
-  std::vector<SimNode> nodes = {SimNode::directory()};
 };
 
 class SimFs final : public FileSystem {
  public:
-  // Installs itself for its lifetime over `disk`, as a machine sees it after
-  // a restart; the file system it replaced is restored on destruction.
-  explicit SimFs(SimDisk disk = {});
-  ~SimFs() override;
-  SimFs(const SimFs&) = delete;
-  SimFs& operator=(const SimFs&) = delete;
-
+  explicit SimFs(SimDisk disk = {}) : disk_(std::move(disk)) {}
   const SimDisk& disk() const { return disk_; }
   std::size_t open_files() const { return fds_.size(); }
-  // Runs before every call (crash points are taken there).
-  std::function<void(FsOp)> before;
 
   int open(const char* path, int flags, mode_t mode) override;
   int close(int fd) override;
@@ -77,26 +56,19 @@ class SimFs final : public FileSystem {
   int list_dir(const char* path, std::vector<std::string>* names) override;
 
  private:
-  void call(FsOp op) {
-    if (before) before(op);
-  }
-  // The node `path` names, or -1 with errno set.
-  int find(const char* path) const;
-  // The directory that holds `path`'s last component, which goes to `name`.
-  int find_parent(const char* path, std::string* name) const;
-  // The node behind an open descriptor, or null with errno EBADF.
-  SimNode* node_of(int fd);
-  void set_entry(int dir, const std::string& name, int node);
+  int lookup(const std::string& path) const;  // kNone when absent
+  // The open file behind `fd`, or null with errno EBADF (EISDIR: a directory).
+  SimDisk::File* file_of(int fd, int dir_errno = EBADF);
+  void set(const std::string& path, int node);
 
   SimDisk disk_;
-  std::map<int, int> fds_;  // descriptor -> node
+  std::map<int, std::pair<int, std::string>> fds_;  // descriptor -> node, path
   int next_fd_ = 3;
-  FileSystem* replaced_;
 };
 
 // The disks a power loss on `disk` at this moment may leave, each as the
 // machine finds it after the restart (nothing pending). Every combination of
-// the per-file and per-entry choices when there are at most `limit`;
+// the per-file and per-name choices when there are at most `limit`;
 // otherwise `limit` of them drawn with `rng`, the first being the one where
 // nothing unsynced survives and the second the one where all of it does.
 std::vector<SimDisk> crash_states(const SimDisk& disk, std::mt19937_64& rng, std::size_t limit);
