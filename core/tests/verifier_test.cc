@@ -50,127 +50,83 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
 
 // Damage done to files the writer wrote, and the one violation it must give.
 TEST(Verify, EachDamageGivesItsViolation) {
-  struct Case {
-    const char* name;
-    std::function<Violation(const WrittenLog&)> damage;  // damages the log, returns what verify must say
-    KeyHandle key = testing::test_key();
+  TempDir ref_dir;
+  const WrittenLog ref(ref_dir.path());  // every log is written byte for byte alike
+  auto mac = [&](int s, int i) { return hex(ref.frames(s)[i].mac); };
+  auto flipped = [](std::span<const std::uint8_t> b, std::size_t at, std::uint8_t mask) {
+    Bytes out(b.begin(), b.end());
+    out[at] ^= mask;
+    return out;
   };
+  const std::uint32_t crc = load_u32le(testing::read_file(ref.path(2)).data() + 72);
+  char crc_text[96];
+  std::snprintf(crc_text, sizeof crc_text, "Segment 2 header CRC mismatch: stored 0x%08x, computed 0x%08x",
+                crc ^ 0x10000000u, crc);
   const KeyHandle other = testing::test_key(0x43);
   const std::string torn = " (partial write \u2014 recoverable by R5)";
   const std::string hmac = ": stored hmac does not match HMAC over payload bytes";
   const std::string chain = ": stored prev_hash does not equal the preceding HMAC";
-  const std::vector<Case> cases = {
-      {"flipped record byte",
-       [&](const WrittenLog& log) {
-         const auto& f = log.frames(1)[1];
-         testing::flip_byte(log.path(1), f.offset + 24);
-         Bytes damaged = f.record;
-         damaged[20] ^= 1;
-         return Violation{V::kHmacMismatch, {1, 1, 266}, ev::HmacMismatch{hex(log.key()->mac(damaged)), hex(f.mac), 146, 270},
-                          "HMAC mismatch at s1r1" + hmac};
-       }},
-      {"flipped mac byte",
-       [&](const WrittenLog& log) {
-         const auto& f = log.frames(2)[0];
-         testing::flip_byte(log.path(2), f.offset + 4 + 146 + 31, 0x80);
-         Mac stored = f.mac;
-         stored[31] ^= 0x80;
-         return Violation{V::kHmacMismatch, {2, 0, 80}, ev::HmacMismatch{hex(f.mac), hex(stored), 146, 84},
-                          "HMAC mismatch at s2r0" + hmac};
-       }},
+  const struct {
+    const char* name;
+    std::function<void(const WrittenLog&)> damage;
+    Violation want;
+    KeyHandle key = testing::test_key();
+  } cases[] = {
+      {"flipped record byte", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 266 + 24); },
+       {V::kHmacMismatch, {1, 1, 266},
+        ev::HmacMismatch{hex(ref.key()->mac(flipped(ref.frames(1)[1].record, 20, 1))), mac(1, 1), 146, 270},
+        "HMAC mismatch at s1r1" + hmac}},
+      {"flipped mac byte", [](const WrittenLog& log) { testing::flip_byte(log.path(2), 80 + 4 + 146 + 31, 0x80); },
+       {V::kHmacMismatch, {2, 0, 80}, ev::HmacMismatch{mac(2, 0), hex(flipped(ref.frames(2)[0].mac, 31, 0x80)), 146, 84},
+        "HMAC mismatch at s2r0" + hmac}},
       {"deleted middle frame",
-       [&](const WrittenLog& log) {
-         const auto& f = log.frames(0);
-         edit(log.path(0), [&](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); });
-         return Violation{V::kChainBreak, {0, 2, 266}, ev::ChainBreak{hex(f[0].mac), hex(f[1].mac), 1, false},
-                          "Chain break at s0r2" + chain};
-       }},
+       [](const WrittenLog& log) { edit(log.path(0), [](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); }); },
+       {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false}, "Chain break at s0r2" + chain}},
       {"swapped frames",
-       [&](const WrittenLog& log) {
-         const auto& f = log.frames(1);
+       [](const WrittenLog& log) {
          edit(log.path(1), [](Bytes& d) { std::swap_ranges(d.begin() + 266, d.begin() + 452, d.begin() + 452); });
-         return Violation{V::kChainBreak, {1, 2, 266}, ev::ChainBreak{hex(f[0].mac), hex(f[1].mac), 1, false},
-                          "Chain break at s1r2" + chain};
-       }},
-      {"torn tail",
-       [&](const WrittenLog& log) {
-         testing::truncate_to(log.path(2), 266 + 100);
-         return Violation{V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}},
-                          "Torn tail at segment 2 offset 266" + torn};
-       }},
-      {"damaged trailing length, intact frames behind",
-       [&](const WrittenLog& log) {
-         testing::flip_byte(log.path(1), log.frames(1)[1].end() - 4);
-         return Violation{V::kRecordCorrupt, {1, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}},
-                          "Torn tail at segment 1 offset 266" + torn};
-       }},
-      {"removed middle segment",
-       [](const WrittenLog& log) {
-         std::filesystem::remove(log.path(1));
-         const std::string s0 = hex(log.frames(0)[3].mac);
-         return Violation{V::kSegmentDiscontinuity, {2, std::nullopt, 40},
-                          ev::SegmentDiscontinuity{s0, hex(log.frames(1)[3].mac), 1, s0},
-                          "Segment 2 prev_final does not match segment 1 final"};
-       }},
-      {"bad magic",
-       [](const WrittenLog& log) {
-         testing::flip_byte(log.path(1), 0);
-         return Violation{V::kHeaderCorrupt, {1, std::nullopt, 0}, ev::HeaderCorrupt{ev::BadMagic{"42564155"}},
-                          "Segment 1 bad magic: [66, 86, 65, 85]"};
-       }},
-      {"version 2",
-       [](const WrittenLog& log) {
-         edit(log.path(1), [](Bytes& d) { d[4] = 2; });
-         return Violation{V::kUnknownVersion, {1, std::nullopt, 4}, ev::UnknownVersion{2, {1}},
-                          "Segment 1 declares version 2; supported 1"};
-       }},
-      {"bad crc",
-       [](const WrittenLog& log) {
-         const std::uint32_t crc = load_u32le(testing::read_file(log.path(2)).data() + 72);
-         testing::flip_byte(log.path(2), 75, 0x10);
-         char text[96];
-         std::snprintf(text, sizeof text, "Segment 2 header CRC mismatch: stored 0x%08x, computed 0x%08x",
-                       crc ^ 0x10000000u, crc);
-         return Violation{V::kHeaderCorrupt, {2, std::nullopt, 72},
-                          ev::HeaderCorrupt{ev::CrcMismatch{crc, crc ^ 0x10000000u}}, text};
-       }},
-      {"reserved bytes",
-       [](const WrittenLog& log) {
-         edit(log.path(0), [](Bytes& d) { d[77] = 5; });
-         return Violation{V::kHeaderCorrupt, {0, std::nullopt, 76}, ev::HeaderCorrupt{ev::ReservedBytesNonZero{"00050000"}},
-                          "Segment 0 reserved header bytes [76..80] are not zero: [0, 5, 0, 0]"};
-       }},
-      {"short header",
-       [](const WrittenLog& log) {
-         testing::truncate_to(log.path(2), 79);
-         return Violation{V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"failed to fill whole buffer"}},
-                          "Segment 2 header unreadable: failed to fill whole buffer"};
-       }},
+       },
+       {V::kChainBreak, {1, 2, 266}, ev::ChainBreak{mac(1, 0), mac(1, 1), 1, false}, "Chain break at s1r2" + chain}},
+      {"torn tail", [](const WrittenLog& log) { testing::truncate_to(log.path(2), 266 + 100); },
+       {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
+      {"damaged trailing length, intact frames behind", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 452 - 4); },
+       {V::kRecordCorrupt, {1, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 1 offset 266" + torn}},
+      {"removed middle segment", [](const WrittenLog& log) { std::filesystem::remove(log.path(1)); },
+       {V::kSegmentDiscontinuity, {2, std::nullopt, 40}, ev::SegmentDiscontinuity{mac(0, 3), mac(1, 3), 1, mac(0, 3)},
+        "Segment 2 prev_final does not match segment 1 final"}},
+      {"bad magic", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 0); },
+       {V::kHeaderCorrupt, {1, std::nullopt, 0}, ev::HeaderCorrupt{ev::BadMagic{"42564155"}},
+        "Segment 1 bad magic: [66, 86, 65, 85]"}},
+      {"version 2", [](const WrittenLog& log) { edit(log.path(1), [](Bytes& d) { d[4] = 2; }); },
+       {V::kUnknownVersion, {1, std::nullopt, 4}, ev::UnknownVersion{2, {1}}, "Segment 1 declares version 2; supported 1"}},
+      {"bad crc", [](const WrittenLog& log) { testing::flip_byte(log.path(2), 75, 0x10); },
+       {V::kHeaderCorrupt, {2, std::nullopt, 72}, ev::HeaderCorrupt{ev::CrcMismatch{crc, crc ^ 0x10000000u}}, crc_text}},
+      {"reserved bytes", [](const WrittenLog& log) { edit(log.path(0), [](Bytes& d) { d[77] = 5; }); },
+       {V::kHeaderCorrupt, {0, std::nullopt, 76}, ev::HeaderCorrupt{ev::ReservedBytesNonZero{"00050000"}},
+        "Segment 0 reserved header bytes [76..80] are not zero: [0, 5, 0, 0]"}},
+      {"short header", [](const WrittenLog& log) { testing::truncate_to(log.path(2), 79); },
+       {V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"failed to fill whole buffer"}},
+        "Segment 2 header unreadable: failed to fill whole buffer"}},
       {"segment is a directory",
        [](const WrittenLog& log) {
          std::filesystem::remove(log.path(2));
          std::filesystem::create_directory(log.path(2));
-         return Violation{V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"Is a directory (os error 21)"}},
-                          "Segment 2 header unreadable: Is a directory (os error 21)"};
-       }},
-      {"foreign key",
-       [other](const WrittenLog& log) {
-         return Violation{V::kKeyIdMismatch, {0, std::nullopt, 8},
-                          ev::KeyIdMismatch{hex(log.key()->key_id()), hex(other->key_id())},
-                          "Segment 0 header key_id does not match verifier's key"};
        },
+       {V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"Is a directory (os error 21)"}},
+        "Segment 2 header unreadable: Is a directory (os error 21)"}},
+      {"foreign key", [](const WrittenLog&) {},
+       {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(other->key_id())},
+        "Segment 0 header key_id does not match verifier's key"},
        other},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    WrittenLog log(dir.path());
-    const Violation expected = c.damage(log);
+    c.damage(WrittenLog(dir.path()));
     const VerifyReport report = testing::verify_ok(dir.path(), c.key);
-    EXPECT_EQ(report.violation, expected) << debug_string(report);
-    EXPECT_EQ(report.verdict, Verdict::kViolation);
+    EXPECT_EQ(report.violation, c.want) << debug_string(report);
+    EXPECT_EQ(std::tie(report.verdict, report.log.final_hmac_hex), std::tuple(Verdict::kViolation, std::nullopt));
     EXPECT_TRUE(report.additional_violations.empty());
-    EXPECT_FALSE(report.log.final_hmac_hex);
   }
 }
 
@@ -180,6 +136,12 @@ TEST(Verify, AuthenticatedOddRecords) {
   using testing::cbor_bytes;
   using testing::cbor_text;
   using testing::RecordEntries;
+  TempDir ref;
+  testing::LogBuilder probe(ref.path(), testing::test_key());
+  probe.begin_segment().append();
+  const RecordEntries normal = probe.next_entries();  // the same in every log below
+  const std::uint64_t o = testing::file_len(probe.path());
+  const std::string prev = hex(std::span(normal[1].second).subspan(2));
   const KeyId foreign = testing::test_key(0x99)->key_id();
   auto with = [](std::size_t key, Bytes value) {
     return [key, value](RecordEntries e) {
@@ -187,44 +149,34 @@ TEST(Verify, AuthenticatedOddRecords) {
       return encode_uint_keyed_map(e);
     };
   };
-  // What verify must say, given the odd record's offset and the entries it was made from.
-  using Expect = std::function<std::optional<Violation>(std::uint64_t, const RecordEntries&)>;
-  auto corrupt = [](std::function<std::string(const RecordEntries&)> m) -> Expect {
-    return [m](std::uint64_t o, const RecordEntries& e) {
-      return Violation{V::kRecordCorrupt, {0, 1, o}, ev::RecordCorrupt{ev::DecodeError{m(e)}}, m(e)};
-    };
+  auto corrupt = [&](const std::string& m) {
+    return Violation{V::kRecordCorrupt, {0, 1, o}, ev::RecordCorrupt{ev::DecodeError{m}}, m};
   };
-  auto breaks = [](std::string stored) -> Expect {
-    return [stored](std::uint64_t o, const RecordEntries& e) {
-      return Violation{V::kChainBreak, {0, 1, o}, ev::ChainBreak{hex(std::span(e[1].second).subspan(2)), stored, 0, false},
-                       "Chain break at s0r1: stored prev_hash does not equal the preceding HMAC"};
-    };
+  auto breaks = [&](std::string stored) {
+    return Violation{V::kChainBreak, {0, 1, o}, ev::ChainBreak{prev, std::move(stored), 0, false},
+                     "Chain break at s0r1: stored prev_hash does not equal the preceding HMAC"};
   };
   const struct {
     const char* name;
     std::function<Bytes(RecordEntries)> make;
-    Expect expect;
+    std::optional<Violation> want;
   } cases[] = {
       {"foreign key_id", with(9, cbor_bytes(foreign)),
-       [&](std::uint64_t o, const RecordEntries&) {
-         return Violation{V::kKeyIdMismatch, {0, 1, o}, ev::KeyIdMismatch{hex(testing::test_key()->key_id()), hex(foreign)},
-                          "Record s0r1 key_id does not match segment header key_id"};
-       }},
+       Violation{V::kKeyIdMismatch, {0, 1, o}, ev::KeyIdMismatch{hex(testing::test_key()->key_id()), hex(foreign)},
+                 "Record s0r1 key_id does not match segment header key_id"}},
       {"foreign prev_hash", with(2, cbor_bytes(Bytes(32, 9))), breaks(hex(Bytes(32, 9)))},
       {"text prev_hash is the zero hash", with(2, cbor_text("x")), breaks(std::string(64, '0'))},
-      {"text record_id defaults to 0", with(1, cbor_text("1")),
-       [](std::uint64_t, const RecordEntries&) { return std::optional<Violation>{}; }},
+      {"text record_id defaults to 0", with(1, cbor_text("1")), std::nullopt},
       {"trailing byte",
        [](RecordEntries e) {
          Bytes b = encode_uint_keyed_map(e);
          b.push_back(0);
          return b;
        },
-       corrupt([](const RecordEntries& e) {
-         return "CBOR trailing bytes at offset " + std::to_string(encode_uint_keyed_map(e).size()) + ": 1 bytes unconsumed";
-       })},
+       corrupt("CBOR trailing bytes at offset " + std::to_string(encode_uint_keyed_map(normal).size()) +
+               ": 1 bytes unconsumed")},
       {"nine entries", [](RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
-       corrupt([](const RecordEntries&) { return std::string("record map has 9 entries (expected 10)"); })},
+       corrupt("record map has 9 entries (expected 10)")},
       {"text key",
        [](RecordEntries e) {
          e.pop_back();
@@ -235,18 +187,17 @@ TEST(Verify, AuthenticatedOddRecords) {
          b.push_back(0);
          return b;
        },
-       corrupt([](const RecordEntries&) { return std::string("record map key not a uint"); })},
+       corrupt("record map key not a uint")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     testing::LogBuilder log(dir.path(), testing::test_key());
     log.begin_segment().append();
-    const RecordEntries normal = log.next_entries();
-    const std::uint64_t offset = log.append_record_bytes(c.make(normal));
+    log.append_record_bytes(c.make(log.next_entries()));
     log.append();
     const VerifyReport report = testing::verify_ok(dir.path(), testing::test_key());
-    EXPECT_EQ(report.violation, c.expect(offset, normal)) << debug_string(report);
+    EXPECT_EQ(report.violation, c.want) << debug_string(report);
   }
 }
 

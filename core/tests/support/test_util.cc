@@ -41,21 +41,16 @@ Bytes read_file(const std::string& path) {
   return data;
 }
 
-void write_file(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+static void put(const std::string& path, const Bytes& data, std::ios::openmode mode) {
+  std::ofstream out(path, std::ios::binary | mode);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+void write_file(const std::string& path, const Bytes& data) { put(path, data, std::ios::trunc); }
+void append_bytes(const std::string& path, const Bytes& data) { put(path, data, std::ios::app); }
 std::uint64_t file_len(const std::string& path) { return stdfs::file_size(path); }
-
 void truncate_to(const std::string& path, std::uint64_t len) { stdfs::resize_file(path, len); }
-
-void append_bytes(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::app);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!out) throw std::runtime_error("cannot append to " + path);
-}
 
 void flip_byte(const std::string& path, std::uint64_t offset, std::uint8_t mask) {
   Bytes data = read_file(path);
