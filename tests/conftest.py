@@ -1,8 +1,6 @@
 """Shared fixtures and helpers: keys, small logs, damage, leak checks, the log checker."""
 
-import gc
 import os
-import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, Callable
@@ -76,22 +74,6 @@ def cut(path: str, start: int, end: int | None = None) -> None:
 def child_env(**extra: str) -> dict[str, str]:
     """For a child process that must import this very corvane_audit (installed or staged)."""
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
-
-
-def assert_memory_flat(run: Callable[[], object], traced: int, rss: int | None = None) -> None:
-    """`run` (warmed up by the caller) may leave `traced` bytes that tracemalloc sees and `rss` of RSS."""
-    resident = lambda: int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # noqa: E731
-    gc.collect()
-    before = resident()
-    tracemalloc.start()
-    try:
-        run()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0]
-    finally:
-        tracemalloc.stop()
-    assert grown < traced, grown
-    assert rss is None or SANITIZED or resident() - before < rss
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
