@@ -1,4 +1,4 @@
-"""Shared fixtures and helpers: keys, small logs, damage, leak checks, the log checker."""
+"""Shared fixtures and helpers: keys, small logs, damage, child processes."""
 
 import os
 from concurrent.futures import ThreadPoolExecutor
@@ -14,7 +14,6 @@ from corvane_audit._clock import format_utc_ms as ts_text
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
 FINALIZATION = ("system:audit", "segment.finalized")
-T0_MS = 1_796_515_200_000  # 2026-12-06T00:00:00.000Z
 
 
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
@@ -26,20 +25,15 @@ def key() -> _native.KeyHandle:
 
 
 @pytest.fixture
-def other_key() -> _native.KeyHandle:
-    return OTHER_KEY
-
-
-@pytest.fixture
 def log_dir(tmp_path: Path) -> str:
     return str(tmp_path / "log")
 
 
 def write_records(log_dir: str, key: _native.KeyHandle, count: int, *, segment_size_bytes: int | None = None,
-                  payload: dict[str, Any] | None = None) -> None:  # fmt: skip
+                  payload: dict[str, Any] | None = None, t0_ms: int = 1_796_515_200_000) -> None:  # fmt: skip
     with _native.Writer.open(log_dir, key, "00" * 16, segment_size_bytes) as w:
         for i in range(count):
-            w.append({"actor": f"user:{i % 3}", "event": "test.event", "ts_wall": ts_text(T0_MS + i * 1001),
+            w.append({"actor": f"user:{i % 3}", "event": "test.event", "ts_wall": ts_text(t0_ms + i * 1001),
                       "ts_mono_delta": i, "payload": {"i": i, **(payload or {})}})  # fmt: skip
 
 
@@ -57,8 +51,8 @@ def flip_byte(path: str, offset: int) -> None:
     patch(path, offset, bytes([Path(path).read_bytes()[offset] ^ 1]))
 
 
+# (offset, length) of every whole frame of a segment file.
 def frames(path: str) -> list[tuple[int, int]]:
-    """(offset, length) of every whole frame of a segment file."""
     data, out, off = Path(path).read_bytes(), [], 80
     while off + 4 <= len(data) and off + (n := int.from_bytes(data[off : off + 4], "little") + 40) <= len(data):
         out.append((off, n))
@@ -71,9 +65,17 @@ def cut(path: str, start: int, end: int | None = None) -> None:
     Path(path).write_bytes(data[:start] + (b"" if end is None else data[end:]))
 
 
+# For a child process that must import this very corvane_audit (installed or staged).
 def child_env(**extra: str) -> dict[str, str]:
-    """For a child process that must import this very corvane_audit (installed or staged)."""
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
+
+
+# What `call` raises, which must be an `exc` itself (no subclass) and, if given, have these args.
+def raises(exc: type[BaseException], call: Callable[[], object], *args: object) -> BaseException:
+    with pytest.raises(exc) as info:
+        call()
+    assert type(info.value) is exc and args in ((), info.value.args), info.value
+    return info.value
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
@@ -81,8 +83,8 @@ def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
         return pool.submit(call).exception()
 
 
+# `value` with scalars tagged by type, so True != 1; map order does not count.
 def strict(value: Any) -> Any:
-    """`value` with scalars tagged by type, so True != 1; map order does not count."""
     if isinstance(value, dict):
         return ("map", sorted((k, strict(v)) for k, v in value.items()))
     if isinstance(value, list):
@@ -90,8 +92,8 @@ def strict(value: Any) -> Any:
     return (type(value).__name__, value)
 
 
+# The records of a log that must verify (where finalization records fall is the core's tests' business).
 def check_log(log_dir: str, key: _native.KeyHandle) -> list[Any]:
-    """The records of a log that must verify (where finalization records fall is the core's tests' business)."""
     report = _native.verify(log_dir, key)
     assert report.ok, report.violation
     return list(_native.Reader.open(log_dir))

@@ -1,8 +1,5 @@
-"""The child of test_kill_restart: kill_child.py LOG_DIR KEY_HEX FIRST_COUNTER SEED SEGMENT_SIZE.
-
-Prints "open ACTION TRUNCATED" once open, then "ack N" after each flush (every
-counter below N is durable), each line in one write(2) so a kill never halves it.
-"""
+"""kill_child.py LOG_DIR KEY_HEX FIRST_COUNTER SEED SEGMENT_SIZE: appends counters until killed.
+Prints "open ACTION TRUNCATED", then "ack N" after each flush, each line in one write(2)."""
 
 import os
 import random

@@ -48,23 +48,18 @@ def test_append_show_verify(tmp_path, key):
     first = cli(tmp_path, "append", "log", "--actor", "alice", "--event", "login", "--payload", payload)
     assert (first.returncode, first.stdout) == (0, "appended s0r0\n"), first.stderr
     assert cli(tmp_path, *APPEND, "--session", "ab" * 16).stdout == "appended s0r1\n"
-    shown = cli(tmp_path, "show", "log").stdout.splitlines()
-    assert shown[0].startswith("s0r0") and "alice  login" in shown[0] and '"tags": ["a", "b"]' in shown[0]
+    with ca.Writer.open(tmp_path / "log", key) as w:  # hostile text, and bytes
+        w.append({"actor": "eve\x1b[2J", "event": "fake\ns0r9 line\u202e", "payload": {"blob": b"\x00\xab"}})
+    shown = cli(tmp_path, "show", "log").stdout
+    assert shown.count("\n") == 3 and "\x1b" not in shown and "\u202e" not in shown and "eve\\x1b[2J  fake\\ns0r9" in shown
+    assert shown.startswith("s0r0") and "alice  login" in shown and '"tags": ["a", "b"]' in shown
     rows = [json.loads(line) for line in cli(tmp_path, "show", "log", "--json").stdout.splitlines()]
-    assert [r["payload"] for r in rows] == [json.loads(payload), {}] and "hmac" not in rows[0]
+    assert [r["payload"] for r in rows] == [json.loads(payload), {}, {"blob": "00ab"}] and "hmac" not in rows[0]
     assert (rows[0]["key_id_hex"], rows[1]["session_id_hex"]) == (key.key_id_hex(), "ab" * 16) != rows[0]["session_id_hex"]
+    assert (rows[2]["actor"], len(rows[2]["prev_hash_hex"])) == ("eve\x1b[2J", 64)
     env = {k: v for k, v in ENV.items() if k != "CORVANE_AUDIT_KEY_HEX"} | {"MY_KEY": KEY_HEX}
     report = json.loads(cli(tmp_path, "verify", "log", "--json", "--key-env", "MY_KEY", env=env).stdout)
-    assert report["ok"] and report["records_inspected"] == 2 and report["violation"] is None
-
-
-def test_show_renders_bytes_as_hex_and_escapes_hostile_text(tmp_path, key):
-    with ca.Writer.open(tmp_path / "log", key) as w:
-        w.append({"actor": "eve\x1b[2J", "event": "fake\ns0r9 line\u202e", "payload": {"blob": b"\x00\xab"}})
-    line = cli(tmp_path, "show", "log").stdout
-    assert line.count("\n") == 1 and "\x1b" not in line and "\u202e" not in line and "eve\\x1b[2J" in line
-    row = json.loads(cli(tmp_path, "show", "log", "--json").stdout)
-    assert (row["payload"], row["actor"], len(row["prev_hash_hex"])) == ({"blob": "00ab"}, "eve\x1b[2J", 64)
+    assert report["ok"] and report["records_inspected"] == 3 and report["violation"] is None
 
 
 def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, key):

@@ -11,7 +11,7 @@ from typing import Any
 
 import pytest
 
-from conftest import child_env, raised_in_thread
+from conftest import child_env, raised_in_thread, raises
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, IoFailure
 
@@ -63,9 +63,8 @@ def test_bad_keys_are_refused_with_their_reason(monkeypatch, call, exc, message)
     monkeypatch.delenv("CORVANE_AUDIT_KEY_HEX", raising=False)
     monkeypatch.setitem(os.environb, b"CORVANE_TEST_NOT_UTF8", b"\xff" * 64)
     monkeypatch.setenv("CORVANE_TEST_SHORT", "00" * 16)
-    with pytest.raises(exc) as e:
-        call()
-    assert type(e.value) is exc and len(e.value.args) == 1 and str(e.value).startswith(message)
+    e = raises(exc, call)
+    assert len(e.args) == 1 and str(e).startswith(message)
 
 
 def libsecret(fn: str, *args: Any) -> Any:
@@ -74,8 +73,8 @@ def libsecret(fn: str, *args: Any) -> Any:
     return func(*args)
 
 
+# A secret_password_*_binary_sync call under the module's schema and attributes, as another tool could make.
 def password(fn: str, service: str, *args: Any) -> Any:
-    """A secret_password_*_binary_sync call under the module's schema and attributes, as another tool could make."""
     class Attribute(ctypes.Structure):
         _fields_ = [("name", ctypes.c_char_p), ("type", ctypes.c_int)]
 
@@ -96,8 +95,8 @@ def stored(service: str) -> bytes | None:
     return ctypes.string_at(libsecret("secret_value_get", value, ctypes.byref(size)), size.value) if value else None
 
 
+# The key_id the command line loads from the keychain (or its error), with a keyring session of its own.
 def keychain_elsewhere(tmp_path: Path, account: str, password: str = "right") -> str:
-    """The key_id the command line loads from the keychain (or its error), with a keyring session of its own."""
     env = child_env(CORVANE_KEYRING_DIR=str(tmp_path / "keyring"), CORVANE_KEYRING_PASSWORD=password)
     argv = [WITH_KEYRING, sys.executable, "-m", "corvane_audit", "verify", ".", "--json", "--keychain", f"svc:{account}"]
     run = subprocess.run(argv, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
@@ -120,10 +119,9 @@ class TestKeychain:
         value = ctypes.c_void_p(libsecret("secret_value_new", KEY_HEX.encode(), ctypes.c_ssize_t(64), b"text/plain"))
         assert password("store", service, b"default", b"test entry", value, None)
         for _ in range(2):
-            with pytest.raises(_native.IoFailure) as e:
-                KeyHandle.from_keychain(service)
-            assert e.value.args == (f'loading keychain entry service="{service}" account="default": stored keychain '
-                                    "entry is not a valid 32-byte HMAC key: invalid key length: expected 32 bytes, got 64",)
+            raises(IoFailure, lambda: KeyHandle.from_keychain(service), f'loading keychain entry service="{service}" '
+                   'account="default": stored keychain entry is not a valid 32-byte HMAC key: invalid key length: '
+                   "expected 32 bytes, got 64")
         assert stored(service) == KEY_HEX.encode()
 
     def test_entry_persists_across_sessions_and_a_locked_keyring_changes_nothing(self, tmp_path):

@@ -1,5 +1,5 @@
-"""Random appends, flushes and reopens against the native Writer, compared after every step with a model in
-Python. Where a rotation falls is the core's business: the model learns of one from the record_id returned."""
+"""Random appends, flushes and reopens against the native Writer, checked after every step against a model."""
+# Where a rotation falls is the core's business: the model learns of one from the record_id an append returns.
 
 import os
 import shutil
@@ -34,8 +34,7 @@ SESSIONS = st.binary(min_size=16, max_size=16).map(bytes.hex)
 class LogModel(RuleBasedStateMachine):
     def __init__(self) -> None:
         super().__init__()
-        self.tmp = tempfile.mkdtemp(prefix="corvane-model-")
-        self.log_dir = os.path.join(self.tmp, "log")
+        self.log_dir = os.path.join(tempfile.mkdtemp(prefix="corvane-model-"), "log")
         self.segments: list[list[dict[str, Any] | None]] = [[]]  # None: a finalization record
         self.now = 1_798_761_600_000
         self.writer: _native.Writer | None = None
@@ -62,9 +61,9 @@ class LogModel(RuleBasedStateMachine):
             self.segments[-1].append({**record, "schema_version": r["schema_version"] & 0xFFFFFFFF,
                                       "session_id_hex": self.session})  # fmt: skip
 
+    # Flushes, or closes the writer (or drops it for its deallocation to close) and opens again.
     @rule(how=st.sampled_from(["flush", "close", "drop"]), size=SIZES, session=SESSIONS)
     def flush_or_reopen(self, how: str, size: int | None, session: str) -> None:
-        """Flushes, or closes the writer (or drops it for its deallocation to close) and opens again."""
         assert self.writer is not None
         getattr(self.writer, how, lambda: None)()
         if how != "flush":
@@ -73,19 +72,14 @@ class LogModel(RuleBasedStateMachine):
 
     @invariant()
     def log_matches_model(self) -> None:
-        records = check_log(self.log_dir, KEY)
-        expected = [((s, i), rec) for s, seg in enumerate(self.segments) for i, rec in enumerate(seg)]
-        assert [(r["segment_index"], r["record_id"]) for r in records] == [where for where, _ in expected]
-        for got, (where, want) in zip(records, expected):
-            if want is None:
-                assert (got["actor"], got["event"]) == FINALIZATION, where
-            else:
-                assert [got[f] for f in FIELDS] == [want[f] for f in FIELDS], where
-                assert strict(got["payload"]) == strict(want["payload"]), where
+        seen = lambda r: ([r[f] for f in FIELDS], strict(r["payload"]))  # noqa: E731
+        want = [((s, i), seen(r) if r else None) for s, seg in enumerate(self.segments) for i, r in enumerate(seg)]
+        assert [((r["segment_index"], r["record_id"]), None if (r["actor"], r["event"]) == FINALIZATION else seen(r))
+                for r in check_log(self.log_dir, KEY)] == want  # fmt: skip
 
     def teardown(self) -> None:
         self.writer = None
-        shutil.rmtree(self.tmp, ignore_errors=True)
+        shutil.rmtree(os.path.dirname(self.log_dir), ignore_errors=True)
 
 
 LogModel.TestCase.settings = settings(
