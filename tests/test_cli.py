@@ -4,6 +4,7 @@ import json
 import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -105,3 +106,26 @@ def test_errors_are_one_line_with_the_right_status(tmp_path, key, args, status, 
     gone = ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "CORVANE_AUDIT_KEY_HEX" if args[1:] == ["log"] else "")
     done = cli(tmp_path, *args, env={k: v for k, v in ENV.items() if k not in gone} | {"XDG_RUNTIME_DIR": str(tmp_path)})
     assert done.returncode == status and message in one_error_line(done)
+
+
+def test_follow_sees_another_process_append_and_a_sigterm_ends_it_cleanly(tmp_path, key):
+    write_records(str(tmp_path / "log"), key, 2)
+    (tmp_path / "tmp").mkdir()
+    follower = subprocess.Popen([sys.executable, "-m", "corvane_audit", "show", "log", "--follow", "--json",
+                                 "--interval", "0.05"], cwd=tmp_path, env=ENV | {"TMPDIR": str(tmp_path / "tmp")},
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
+    watchdog = threading.Timer(60, follower.kill)  # a hung follower ends the reads below with ""
+    watchdog.start()
+    try:
+        assert follower.stdout is not None
+        assert [json.loads(follower.stdout.readline())["record_id"] for _ in range(2)] == [0, 1]
+        assert cli(tmp_path, *APPEND, "--segment-size", "300").returncode == 0
+        # The small segment rotates first: the finalization, then the record in segment 1.
+        new = [json.loads(follower.stdout.readline()) for _ in range(2)]
+        assert [(r["segment_index"], r["event"]) for r in new] == [(0, "segment.finalized"), (1, "e")]
+    finally:
+        watchdog.cancel()
+        follower.terminate()
+        _, err = follower.communicate(timeout=30)
+    assert (follower.returncode, err) == (0, "")
+    assert list((tmp_path / "tmp").iterdir()) == []  # no link directory left behind
