@@ -129,3 +129,12 @@ def test_follow_sees_another_process_append_and_a_sigterm_ends_it_cleanly(tmp_pa
         _, err = follower.communicate(timeout=30)
     assert (follower.returncode, err) == (0, "")
     assert list((tmp_path / "tmp").iterdir()) == []  # no link directory left behind
+
+
+def test_the_demo_tells_the_whole_story(tmp_path):
+    demo = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
+    done = subprocess.run([sys.executable, str(demo), str(tmp_path / "demo")], env=ENV, capture_output=True,
+                          text=True, timeout=120)  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    verdicts = [line.split()[-1].split("@")[0] for line in done.stdout.splitlines() if "verdict:" in line]
+    assert verdicts == ["Verified", "HmacMismatch", "ChainBreak", "Verified", "CheckpointTruncated", "Verified"]
