@@ -178,22 +178,19 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
     std::string name;
     std::uint16_t last;                                // 2, or 0: segment 0 alone
     std::size_t len;                                   // of the header the writer wrote, kept
-    int zeros_or_flip;                                 // -1: zeros; else a byte flipped
+    int zeros_or_flip;                                 // -1: zeros; above 0: that byte flipped
     std::function<void(const std::string&)> segment1;  // other damage
     std::optional<Kind> refused;                       // none: made again
   } rows[] = {
       {"empty", 2, 0, 0, nullptr, {}},
-      {"one byte", 2, 1, 0, nullptr, {}},
       {"79 bytes", 2, 79, 0, nullptr, {}},
       {"80 zeros", 2, 80, -1, nullptr, {}},
-      {"40 zeros", 2, 40, -1, nullptr, {}},
       {"stray bytes after the finalized segment", 2, 30, 0, [](const std::string& s) { append_bytes(s, Bytes(9, 0xEE)); },
        {}},
       {"segment 0 empty", 0, 0, 0, nullptr, {}},
       {"segment 0, 79 bytes", 0, 79, 0, nullptr, {}},
       {"79 bytes, prev_final differs", 2, 79, 50, nullptr, Kind::kTooShort},
       {"79 bytes, key_id differs", 2, 79, 9, nullptr, Kind::kTooShort},
-      {"80 bytes, one flipped", 2, 80, 70, nullptr, Kind::kCrcMismatch},
       {"segment before not finalized", 2, 79, 0, unfinalize, Kind::kTooShort},
       {"zeros, segment before not finalized", 2, 80, -1, unfinalize, Kind::kBadMagic},
       {"segment before missing", 2, 79, 0, [](const std::string& s) { std::filesystem::remove(s); }, Kind::kTooShort},

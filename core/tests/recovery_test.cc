@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
@@ -71,26 +70,6 @@ TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
     const Bytes damaged = read_file(last);
     EXPECT_EQ(open().error(), refusal(row.refused, row.record, f.offset)) << row.record;
     EXPECT_EQ(read_file(last), damaged);
-  }
-}
-
-TEST_F(RecoveryTest, ZeroAndGarbageTailsAreCut) {
-  std::mt19937 rng(7);
-  for (const bool zeros : {true, false}) {
-    for (const std::size_t len : {1, 3, 4, 39, 40, 41, 333, 8192}) {
-      Bytes tail(len, 0);
-      if (!zeros) std::generate(tail.begin(), tail.end(), [&] { return static_cast<std::uint8_t>(rng()); });
-      write_file(last, pristine);
-      append_bytes(last, tail);
-      auto opened = open();
-      ASSERT_TRUE(opened) << zeros << " " << len << ": " << opened.error().to_string();
-      EXPECT_EQ(opened->action, RecoveryAction::kRepaired);
-      EXPECT_EQ(opened->truncated_bytes, len);
-      EXPECT_EQ(append_ok(opened->writer, sample_record(8)), 6u);
-      opened->writer.close();
-      auto log = check_log(dir, *key);
-      EXPECT_TRUE(log) << log.error();
-    }
   }
 }
 

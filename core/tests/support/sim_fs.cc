@@ -46,10 +46,10 @@ int SimFs::lookup(const std::string& path) const {
   return it == disk_.names.end() ? SimDisk::kNone : it->second;
 }
 
-SimDisk::File* SimFs::file_of(int fd, int dir_errno) {
+SimDisk::File* SimFs::file_of(int fd) {
   const auto it = fds_.find(fd);
   if (it == fds_.end()) return errno = EBADF, nullptr;
-  if (it->second.first < 0) return errno = dir_errno, nullptr;
+  if (it->second.first < 0) return errno = EISDIR, nullptr;
   return &disk_.files[it->second.first];
 }
 
@@ -74,8 +74,6 @@ int SimFs::open(const char* path, int flags, mode_t) {
     set(p, node);
   } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
     return fail(EEXIST);
-  } else if (node == SimDisk::kDir ? (flags & O_ACCMODE) != O_RDONLY : (flags & O_DIRECTORY) != 0) {
-    return fail(node == SimDisk::kDir ? EISDIR : ENOTDIR);
   } else if (node >= 0 && (flags & O_TRUNC) && !disk_.files[node].data.empty()) {
     disk_.files[node].data.clear();
     disk_.files[node].pending.push_back({0, {}, true});
@@ -87,7 +85,7 @@ int SimFs::open(const char* path, int flags, mode_t) {
 int SimFs::close(int fd) { return fds_.erase(fd) == 1 ? 0 : fail(EBADF); }
 
 ssize_t SimFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
-  const SimDisk::File* f = file_of(fd, EISDIR);
+  const SimDisk::File* f = file_of(fd);
   if (f == nullptr) return -1;
   const auto at = static_cast<std::uint64_t>(offset);
   if (at >= f->data.size()) return 0;
@@ -128,7 +126,7 @@ int SimFs::sync(int fd) {
 }
 
 int SimFs::ftruncate(int fd, off_t len) {
-  SimDisk::File* f = file_of(fd, EINVAL);
+  SimDisk::File* f = file_of(fd);
   if (f == nullptr) return -1;
   f->data.resize(static_cast<std::size_t>(len));
   f->pending.push_back({static_cast<std::uint64_t>(len), {}, true});

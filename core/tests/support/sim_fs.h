@@ -5,7 +5,6 @@
 // its directory's last sync, anything it named since.
 #pragma once
 
-#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -57,8 +56,8 @@ class SimFs final : public FileSystem {
 
  private:
   int lookup(const std::string& path) const;  // kNone when absent
-  // The open file behind `fd`, or null with errno EBADF (EISDIR: a directory).
-  SimDisk::File* file_of(int fd, int dir_errno = EBADF);
+  // The open file behind `fd`, or null with errno set.
+  SimDisk::File* file_of(int fd);
   void set(const std::string& path, int node);
 
   SimDisk disk_;
