@@ -14,12 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using KK = KeychainError::Kind;
 
-KeychainError backend(std::string text) {
-  KeychainError e;
-  e.kind = KK::kBackend;
-  e.backend = std::move(text);
-  return e;
-}
+KeychainError backend(std::string text) { return {KK::kBackend, {}, {}, {}, {}, std::move(text)}; }
 
 class FakeStore final : public KeyStore {
  public:
@@ -36,20 +31,16 @@ class FakeStore final : public KeyStore {
     ++reads;
     if (read_error && reads >= fail_read_at) return std::unexpected(*read_error);
     auto it = entries.find({std::string(service), std::string(account)});
-    if (it == entries.end()) return std::optional<Bytes>{};
-    return std::optional<Bytes>{it->second};
+    return it == entries.end() ? std::optional<Bytes>{} : std::optional<Bytes>{it->second};
   }
   std::expected<void, KeychainError> write(std::string_view service, std::string_view account,
                                            std::span<const std::uint8_t> secret) override {
     ++writes;
     if (write_error) return std::unexpected(*write_error);
-    Bytes& slot = entries[{std::string(service), std::string(account)}];
-    slot.assign(secret.begin(), secret.end());
-    if (raced_by) slot = *raced_by;
+    entries[{std::string(service), std::string(account)}] = raced_by.value_or(Bytes(secret.begin(), secret.end()));
     return {};
   }
 };
-
 
 TEST(Keychain, CreatesAKeyOnFirstUseAndReturnsItAfterwards) {
   FakeStore store;
