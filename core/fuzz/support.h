@@ -1,8 +1,16 @@
-// Shared pieces of the fuzz targets: a file system held in memory behind the
-// core's I/O seam (no disk I/O per input), the key the seed segments were
-// written with, a canonical encoder for decoded values, and fix-ups that let
-// a mutated segment pass its CRC and MAC checks so that the fuzzer reaches
-// the code behind them.
+// Shared pieces of the fuzz targets: the key the seeds were written with, a
+// log directory on the real file system, fix-ups that let a mutated segment
+// past its CRC and MAC checks, and plain walks of segment bytes that the
+// targets hold the core's answers against.
+//
+// Each target is one source file defining LLVMFuzzerTestOneInput; linked with
+// replay_main.cc instead of libFuzzer it replays its committed corpus as a
+// test. X_large is X.cc built with CORVANE_FUZZ_LARGE: the same input, the
+// last segment grown past the readers' 1 MiB window. Inputs:
+//   cbor_decode, record_decode  the bytes of one item / record
+//   segment_header              u16 expected index, then a segment file
+//   the rest                    a log (log_case); flags bit 0 is the
+//                               target's own (forensic first, rotate often)
 #pragma once
 
 #include <algorithm>
@@ -10,172 +18,114 @@
 #include <cstdint>
 #include <expected>
 #include <map>
-#include <memory>
 #include <optional>
+#include <source_location>
 #include <string>
-#include <vector>
 
 #include "corvane/cbor.h"
 #include "corvane/format.h"
-#include "corvane/io.h"
 #include "corvane/key.h"
+#include "corvane/reader.h"
+#include "corvane/writer.h"
 #include "verifier/record_fields.h"
+
+#ifdef CORVANE_FUZZ_LARGE
+inline constexpr bool kLargeSegments = true;
+#else
+inline constexpr bool kLargeSegments = false;
+#endif
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace corvane::fuzz {
 
-// A broken property is a finding: report it and stop, so that libFuzzer
-// saves the input and the replay test fails.
+// A broken property aborts, so that libFuzzer keeps the input and the replay fails.
 [[noreturn]] void fail(const char* file, int line, const char* what, const std::string& detail = {});
 
-#define FUZZ_CHECK(cond) ((cond) ? void() : ::corvane::fuzz::fail(__FILE__, __LINE__, #cond))
 #define FUZZ_CHECK_MSG(cond, detail) ((cond) ? void() : ::corvane::fuzz::fail(__FILE__, __LINE__, #cond, (detail)))
-
-// Reads fuzz input front to back; past the end it yields zeros.
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : p_(data), left_(size) {}
-  std::uint8_t byte();
-  std::uint16_t u16();
-  // Up to `n` bytes, fewer at the end of the input.
-  Bytes take(std::size_t n);
-  Bytes rest() { return take(left_); }
-
- private:
-  const std::uint8_t* p_;
-  std::size_t left_;
-};
-
-// Files and directories in memory. Installed as the core's file system for
-// its lifetime; the real one is restored on destruction.
-class MemFs final : public FileSystem {
- public:
-  MemFs();
-  ~MemFs() override;
-  MemFs(const MemFs&) = delete;
-  MemFs& operator=(const MemFs&) = delete;
-
-  void add_dir(const std::string& path) { dirs_.insert({path, true}); }
-  void put(const std::string& path, Bytes contents) {
-    files_[path] = std::make_shared<Bytes>(std::move(contents));
+#define FUZZ_CHECK(cond) FUZZ_CHECK_MSG(cond, std::string())
+// The value of an expected result, or a finding with its error.
+template <class E>
+auto ok(E&& e, std::source_location at = std::source_location::current()) {
+  if (!e) fail(at.file_name(), static_cast<int>(at.line()), "has_value()", e.error().to_string());
+  if constexpr (!std::is_void_v<typename std::remove_cvref_t<E>::value_type>) return std::move(*e);
+}
+// Two results agree: both values, equal by `eq`, or equal errors.
+template <class A, class B, class Eq>
+void agree(const A& a, const B& b, Eq eq, std::source_location at = std::source_location::current()) {
+  if (a.has_value() != b.has_value() || (a ? !eq(*a, *b) : !(a.error() == b.error()))) {
+    fail(at.file_name(), static_cast<int>(at.line()), "the two results agree");
   }
-  const Bytes* get(const std::string& path) const;
-  // Descriptors still open: every operation must close what it opens.
-  std::size_t open_count() const { return fds_.size(); }
+}
 
-  int open(const char* path, int flags, mode_t mode) override;
-  int close(int fd) override;
-  ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override;
-  ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override;
-  int fsize(int fd, std::uint64_t* size) override;
-  int exists(const char* path) override;
-  int sync(int fd) override;
-  int ftruncate(int fd, off_t len) override;
-  int mkdir(const char* path, mode_t mode) override;
-  int rename(const char* from, const char* to) override;
-  int unlink(const char* path) override;
-  int flock(int fd, int operation) override;
-  int list_dir(const char* path, std::vector<std::string>* names) override;
+// 32 bytes of 0x42.
+const KeyHandle& key();
 
- private:
-  // Descriptors hold the contents, not the name: renaming or removing a
-  // file leaves what is open on it in place, as on a real file system.
-  struct Open {
-    std::shared_ptr<Bytes> file;  // null for a directory
-    bool writable = false;
-  };
-  Bytes* file_of(int fd, bool for_write);
+using Log = std::map<std::uint16_t, Bytes>;
+// The log directory, on tmpfs where there is one: emptied, then holding `log`.
+const std::string& put_log(const Log& log);
+std::optional<Bytes> read_segment(std::uint16_t index);
+// Descriptors open in this process: whatever the core opens it must close.
+int open_fds();
 
-  std::map<std::string, std::shared_ptr<Bytes>> files_;
-  std::map<std::string, bool> dirs_;
-  std::map<int, Open> fds_;
-  int next_fd_ = 3;
+// Fix-ups chosen by bits of the input, so mutations are not all stopped at
+// the first CRC or MAC check.
+enum Reseal : std::uint8_t { kFixCrc = 1, kFixKeyId = 2, kFixMacs = 4, kFixChain = 8 };
+
+// A log from fuzz input, written out: a flags byte (bits 1..2: indices 0+1,
+// 1+2, 0+2 or 1+3; bit 3: the second's prev_final is the first's head; bits
+// 4..7: Reseal for both), two bytes for growing the last segment (when
+// `large`: just past 1 MiB by size*512 bytes, then cut bytes off its end), a
+// u16 length, the first segment, the second (none: a log of one).
+struct LogCase {
+  std::uint8_t flags;
+  Log log;
+  std::string dir;
+  int fds;  // open before the core ran
 };
+LogCase log_case(const std::uint8_t* data, std::size_t size, bool large = kLargeSegments);
+// Segments of `segment_size` bytes; 1 rotates before every record but a segment's first.
+std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> segment_size);
 
-// Where the targets put segment files.
-inline constexpr const char* kLogDir = "/log";
-
-// The key every seed was written with: 32 bytes of 0x42.
-const KeyHandle& fuzz_key();
-
-// The canonical encoding of a decoded value, map pairs sorted by their
-// encoded keys (shorter first, then bytewise). Written apart from the
-// core's encoder so that each checks the other.
-Bytes encode_cbor(const CborValue& value);
-
-// Fix-ups applied before a target runs, chosen by bits of the input so that
-// mutations are not all stopped at the first CRC or MAC check.
-enum Reseal : std::uint8_t {
-  kFixCrc = 1,       // recompute the header CRC
-  kFixKeyId = 2,     // put the fuzz key's key_id into the header
-  kFixMacs = 4,      // recompute the MAC of every frame that frames
-  kFixChain = 8,     // point each record's prev_hash at the chain head
-};
-
-// Applies `flags` to segment `index` held in `segment` (header fixes only
-// when it holds a whole header). Returns the chain head after the last frame
-// that frames, walking from the first.
-Mac reseal(Bytes& segment, std::uint16_t index, std::uint8_t flags);
-
-// Repeats everything after the header of `segment` until the segment is
-// just over 1 MiB (by `size_byte` * 512 bytes), then drops `cut_byte` bytes
-// from its end, so that walks cross the edge of the 1 MiB windows through
-// which the reader and recovery read. Leaves the segment as it is when
-// `size_byte` is zero or when that would take more than kMaxRepeats copies:
-// thousands of small frames would cost too much per run. Even so a grown
-// segment costs a hundred times a small one, so only the *_large targets
-// grow segments (targets.h), and the others keep their speed.
-inline constexpr std::size_t kMaxRepeats = 300;
-void grow(Bytes& segment, std::uint8_t size_byte, std::uint8_t cut_byte);
-
-// A log of one or two segments read from fuzz input, by index, after a
-// flags byte already read: bits 1..2 pick the two indices (0 and 1, 1 and 2,
-// 0 and 2, 1 and 3), bit 3 chains the second to the first (its prev_final
-// set to the first's head), bits 4..7 are Reseal flags for both. Then two
-// bytes for grow() on the last segment (applied when `large`), a u16
-// length, the first segment's bytes, and the second's (none: a log of one
-// segment).
-std::map<std::uint16_t, Bytes> log_from_input(Input& in, std::uint8_t flags, bool large);
-
-// One frame that frames: length fields agree and it fits the file.
 struct Frame {
   std::uint64_t offset = 0;
   ByteView record;
   Mac mac{};
   std::uint64_t end() const { return offset + record.size() + kFrameOverhead; }
+  bool verifies() const;
 };
-// The frame at `offset` of `segment`, or nullopt when none frames there.
+// The frame at `offset` when its length fields agree and it fits the file.
 std::optional<Frame> frame_at(ByteView segment, std::uint64_t offset);
-
-// Whether a frame that a writer could have written (a record map head, the
-// MAC verifying under the fuzz key) starts anywhere after `offset`. Here
-// rather than in a target: it looks at every byte, and tracing those
-// comparisons would slow the fuzzer to a crawl on large segments.
+// Whether a frame a writer could have written starts anywhere after `offset`.
 bool intact_frame_after(ByteView segment, std::uint64_t offset);
-bool all_zero(ByteView bytes);
-
-// The chain value a segment's first record must carry: the genesis MAC for
-// segment 0, the header's prev_final otherwise. Needs the 80 header bytes.
+// What the first record must carry: genesis MAC for segment 0, else prev_final.
 Mac chain_start(ByteView segment, std::uint16_t index);
 
-// The value under unsigned key `key` of a decoded map, or null.
-const CborValue* value_at(const CborMap& map, std::uint64_t key);
+// A header's fields against what each check wants (all false when short).
+struct Header {
+  bool whole = false, magic = false, index_ok = false, key_ok = false, reserved_ok = false;
+  std::uint16_t version = 0;
+  std::uint32_t crc = 0, stored_crc = 0;
+  bool version_ok() const { return whole && version == kFormatVersion; }
+  bool crc_ok() const { return whole && crc == stored_crc; }
+};
+Header header(ByteView segment, std::uint16_t index);
 
-// The bytes of a byte string of exactly N bytes; zeros for anything else.
+// Appends two records through `w`, closes it, and walks all it wrote from
+// `offset` in segment `index` on, rotations included, chained from `head`;
+// returns the head after it.
+Mac append_two(Writer& w, std::uint16_t index, std::uint64_t offset, Mac head);
+
+const CborValue* value_at(const CborMap& map, std::uint64_t key);
+// A byte string of exactly N bytes; zeros for anything else.
 template <std::size_t N>
-std::array<std::uint8_t, N> fixed_or_zero(const CborValue* v) {
+std::array<std::uint8_t, N> fixed(const CborValue* v) {
   std::array<std::uint8_t, N> out{};
-  if (v != nullptr && v->as_bytes() != nullptr && v->as_bytes()->size() == N) {
-    std::copy(v->as_bytes()->begin(), v->as_bytes()->end(), out.begin());
-  }
+  if (auto b = v ? v->as_bytes() : nullptr; b && b->size() == N) std::ranges::copy(*b, out.begin());
   return out;
 }
-
-// The verifier's lenient reading of a record, from the decoded item: a map
-// of ten entries under unsigned keys, fields of another type or length
-// read as their defaults. ts_wall points into `value`.
+// The verifier's lenient reading of a record from the decoded item.
 std::expected<detail::RecordFields, std::string> verifier_fields(const CborValue& value);
-
-// The file name of segment `index` under kLogDir.
-std::string log_path(std::uint16_t index);
+bool same(const StoredRecord& a, const StoredRecord& b);
 
 }  // namespace corvane::fuzz

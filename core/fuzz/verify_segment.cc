@@ -1,182 +1,119 @@
-// The verifier over one or two segments held in memory, against a plain
-// walk of the same bytes with the full decoder, in both modes: the same
-// verdict, the same violations at the same places, the same counts and final
-// head. It never fails to return a report, and recovery on the last segment
-// of a log that verifies refuses nothing and cuts nothing.
-#include <algorithm>
-
-#include "corvane/cbor.h"
+// The verifier over one or two segments, against a plain walk of the same
+// bytes with the full decoder, in both modes: the same verdict, the same
+// violations at the same places, the same counts and final head. It never
+// fails to return a report, and recovery on the last segment of a log that
+// verifies refuses nothing and cuts nothing.
 #include "corvane/verifier.h"
-#include "corvane/writer.h"
 #include "support.h"
-#include "targets.h"
 
 using namespace corvane;
 
 namespace {
 
-struct Seen {
-  ViolationKind kind;
-  ViolationLocation location;
-  bool header_level = false;   // the location's offset is not compared
-  std::string decode_message;  // kRecordCorrupt from the decoder or the field reader
-};
+using K = ViolationKind;
 
-struct Expected {
-  std::vector<Seen> violations;
-  std::uint64_t records = 0;
-  std::uint32_t segments = 0;
-  std::optional<Mac> final_head;
-  std::uint64_t last_segment_frames = 0;
-};
-
-class Oracle {
- public:
-  Expected run(const std::map<std::uint16_t, Bytes>& log, bool forensic) {
-    for (const auto& [index, seg] : log) {
-      ++out_.segments;
-      segment(index, seg);
-      if (!forensic && !out_.violations.empty()) return out_;
-    }
-    out_.final_head = previous_final_;
-    return out_;
-  }
-
- private:
-  void header(std::uint16_t index, ViolationKind kind) {
-    out_.violations.push_back(Seen{kind, ViolationLocation{index, std::nullopt, 0}, true, {}});
-  }
-  void record(ViolationKind kind, std::uint16_t index, std::optional<std::uint64_t> id, std::uint64_t offset,
-              std::string message = {}) {
-    out_.violations.push_back(Seen{kind, ViolationLocation{index, id, offset}, false, std::move(message)});
-  }
-
-  // Walks one segment; stops at its first violation, and then it does not
-  // become the previous final.
-  void segment(std::uint16_t index, ByteView seg) {
-    out_.last_segment_frames = 0;
-    const KeyId& key_id = fuzz::fuzz_key()->key_id();
-    if (seg.size() < kHeaderLen || !std::equal(kMagic.begin(), kMagic.end(), seg.begin())) {
-      return header(index, ViolationKind::kHeaderCorrupt);
-    }
-    if (load_u16le(seg.data() + kHeaderVersionOffset) != kFormatVersion) {
-      return header(index, ViolationKind::kUnknownVersion);
-    }
-    if (load_u32le(seg.data() + kHeaderCrcOffset) != crc32(seg.first(kHeaderSignedLen))) {
-      return header(index, ViolationKind::kHeaderCorrupt);
-    }
-    if (!std::equal(key_id.begin(), key_id.end(), seg.begin() + kHeaderKeyIdOffset)) {
-      return header(index, ViolationKind::kKeyIdMismatch);
-    }
-    if (load_u32le(seg.data() + kHeaderReservedOffset) != 0) return header(index, ViolationKind::kHeaderCorrupt);
-    if (previous_final_ && !std::equal(previous_final_->begin(), previous_final_->end(),
-                                       seg.begin() + kHeaderPrevFinalOffset)) {
-      return header(index, ViolationKind::kSegmentDiscontinuity);
-    }
-    Mac head = fuzz::chain_start(seg, index);
-    std::uint64_t expected_id = 0;
-    std::uint64_t o = kHeaderLen;
-    while (o < seg.size()) {
-      const auto f = fuzz::frame_at(seg, o);
-      if (!f) return record(ViolationKind::kRecordCorrupt, index, std::nullopt, o);
-      ++out_.records;
-      ++out_.last_segment_frames;
-      if (!ct_equal(fuzz::fuzz_key()->mac(f->record), f->mac)) {
-        return record(ViolationKind::kHmacMismatch, index, expected_id, o);
-      }
-      auto value = decode_canonical(f->record);
-      if (!value) return record(ViolationKind::kRecordCorrupt, index, expected_id, o, value.error().to_string());
-      auto r = fuzz::verifier_fields(*value);
-      if (!r) return record(ViolationKind::kRecordCorrupt, index, expected_id, o, r.error());
-      if (r->prev_hash != head) return record(ViolationKind::kChainBreak, index, r->record_id, o);
-      if (r->key_id != key_id) return record(ViolationKind::kKeyIdMismatch, index, r->record_id, o);
-      const std::int64_t time = ts_wall_to_ms(r->ts_wall);
-      if (previous_time_ && time - *previous_time_ < -60000) {
-        return record(ViolationKind::kTimestampRegression, index, r->record_id, o);
-      }
-      previous_time_ = time;
-      expected_id = r->record_id + 1;
-      head = f->mac;
-      o = f->end();
-    }
-    previous_final_ = head;
-  }
-
-  Expected out_;
-  std::optional<Mac> previous_final_;
-  std::optional<std::int64_t> previous_time_;
-};
-
-std::string decode_message_of(const Violation& v) {
-  const auto* corrupt = std::get_if<evidence::RecordCorrupt>(&v.evidence);
-  if (corrupt == nullptr) return {};
-  const auto* decode = std::get_if<evidence::DecodeError>(&corrupt->subkind);
-  return decode == nullptr ? std::string() : decode->message;
+// A violation as compared: kind, place (no offset for a header's), and the
+// message of a kRecordCorrupt from the decoder or the field reader.
+std::string describe(K kind, const ViolationLocation& at, const std::string& decode_message = {}) {
+  return std::string(violation_kind_name(kind)) + " " + std::to_string(at.segment_index) + " " +
+         (at.record_id ? std::to_string(*at.record_id) : "-") + " " +
+         (!at.record_id && kind != K::kRecordCorrupt ? "-" : std::to_string(at.byte_offset)) + " " + decode_message;
 }
 
-// The report against the walk of the same mode.
-void check_report(const VerifyReport& report, const Expected& want, const std::map<std::uint16_t, Bytes>& log) {
+struct Expected {
+  std::vector<std::string> violations;
+  std::uint64_t records = 0, last_segment_frames = 0, segments = 0;
+  std::optional<Mac> final_head;
+};
+
+// Each segment stops at its first violation, and then does not become the previous final.
+Expected walk(const fuzz::Log& log, bool forensic) {
+  Expected out;
+  std::optional<Mac> prev_final;
+  std::optional<std::int64_t> prev_time;
+  for (const auto& [index, bytes] : log) {
+    ++out.segments;
+    out.last_segment_frames = 0;
+    const ByteView seg = bytes;
+    const auto fault = [&]() -> std::optional<std::string> {
+      const fuzz::Header h = fuzz::header(seg, index);
+      const bool continues = !prev_final || !h.whole || std::ranges::equal(*prev_final, seg.subspan(kHeaderPrevFinalOffset, kMacLen));
+      const std::optional<K> bad = !h.magic ? K::kHeaderCorrupt : !h.version_ok() ? K::kUnknownVersion
+                                   : !h.crc_ok() ? K::kHeaderCorrupt : !h.key_ok ? K::kKeyIdMismatch
+                                   : !h.reserved_ok ? K::kHeaderCorrupt : !continues ? K::kSegmentDiscontinuity
+                                   : std::optional<K>();
+      if (bad) return describe(*bad, {index, std::nullopt, 0});
+      Mac head = fuzz::chain_start(seg, index);
+      std::uint64_t expected_id = 0;
+      for (std::uint64_t o = kHeaderLen; o < seg.size();) {
+        const auto at = [&](K k, std::optional<std::uint64_t> id, const std::string& message = {}) {
+          return describe(k, {index, id, o}, message);
+        };
+        const auto f = fuzz::frame_at(seg, o);
+        if (!f) return at(K::kRecordCorrupt, std::nullopt);
+        ++out.records;
+        ++out.last_segment_frames;
+        if (!f->verifies()) return at(K::kHmacMismatch, expected_id);
+        auto value = decode_canonical(f->record);
+        if (!value) return at(K::kRecordCorrupt, expected_id, value.error().to_string());
+        auto r = fuzz::verifier_fields(*value);
+        if (!r) return at(K::kRecordCorrupt, expected_id, r.error());
+        if (r->prev_hash != head) return at(K::kChainBreak, r->record_id);
+        if (r->key_id != fuzz::key()->key_id()) return at(K::kKeyIdMismatch, r->record_id);
+        const std::int64_t time = ts_wall_to_ms(r->ts_wall);
+        if (prev_time && time - *prev_time < -60000) return at(K::kTimestampRegression, r->record_id);
+        prev_time = time;
+        expected_id = r->record_id + 1;
+        head = f->mac;
+        o = f->end();
+      }
+      prev_final = head;
+      return std::nullopt;
+    }();
+    if (fault) out.violations.push_back(*fault);
+    if (fault && !forensic) return out;
+  }
+  out.final_head = prev_final;
+  return out;
+}
+
+void check_report(const VerifyReport& report, const Expected& want, const fuzz::Log& log) {
   const std::string shown = debug_string(report);
   const LogSummary& summary = report.log;
   FUZZ_CHECK_MSG(summary.segments_inspected == want.segments && summary.records_inspected == want.records, shown);
-  FUZZ_CHECK(summary.first_segment_index == std::optional<std::uint16_t>(log.begin()->first));
-  FUZZ_CHECK(summary.last_segment_index ==
-             std::optional<std::uint16_t>(std::next(log.begin(), want.segments - 1)->first));
-  const std::optional<std::string> final_hex =
-      want.final_head ? std::optional<std::string>(to_hex(*want.final_head)) : std::nullopt;
-  FUZZ_CHECK_MSG(summary.final_hmac_hex == final_hex, shown);
-
-  std::vector<Violation> got;
-  if (report.violation) got.push_back(*report.violation);
-  got.insert(got.end(), report.additional_violations.begin(), report.additional_violations.end());
-  FUZZ_CHECK_MSG(got.size() == want.violations.size(), shown);
-  FUZZ_CHECK(report.verdict == (got.empty() ? Verdict::kVerified : Verdict::kViolation));
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    const Seen& w = want.violations[i];
-    FUZZ_CHECK_MSG(got[i].kind == w.kind, shown);
-    if (w.header_level) {
-      FUZZ_CHECK_MSG(got[i].location.segment_index == w.location.segment_index, shown);
-    } else {
-      FUZZ_CHECK_MSG(got[i].location == w.location, shown);
-    }
-    FUZZ_CHECK_MSG(decode_message_of(got[i]) == w.decode_message, shown);
+  FUZZ_CHECK(summary.first_segment_index == std::optional(log.begin()->first) &&
+             summary.last_segment_index == std::optional(std::next(log.begin(), want.segments - 1)->first));
+  FUZZ_CHECK_MSG(summary.final_hmac_hex == (want.final_head ? std::optional(to_hex(*want.final_head)) : std::nullopt), shown);
+  std::vector<Violation> all(report.violation ? 1 : 0, report.violation.value_or(Violation{}));
+  all.insert(all.end(), report.additional_violations.begin(), report.additional_violations.end());
+  std::vector<std::string> got;
+  for (const Violation& v : all) {
+    const auto* corrupt = std::get_if<evidence::RecordCorrupt>(&v.evidence);
+    const auto* decode = corrupt ? std::get_if<evidence::DecodeError>(&corrupt->subkind) : nullptr;
+    got.push_back(describe(v.kind, v.location, decode ? decode->message : std::string()));
   }
+  FUZZ_CHECK_MSG(got == want.violations && report.verdict == (got.empty() ? Verdict::kVerified : Verdict::kViolation), shown);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::Input in(data, size);
-  const std::uint8_t flags = in.byte();
-  const std::map<std::uint16_t, Bytes> log = fuzz::log_from_input(in, flags, kLargeSegments);
-
-  fuzz::MemFs fs;
-  fs.add_dir(fuzz::kLogDir);
-  for (const auto& [index, seg] : log) fs.put(fuzz::log_path(index), seg);
+  const auto [flags, log, dir, fds] = fuzz::log_case(data, size);
   // Both modes, in the order bit 0 picks: nothing may carry over between calls.
-  VerifyOptions forensic;
-  forensic.forensic = true;
-  std::optional<std::expected<VerifyReport, VerifyError>> full;
-  if ((flags & 1) != 0) full = verify(fuzz::kLogDir, fuzz::fuzz_key(), forensic);
-  const auto report = verify(fuzz::kLogDir, fuzz::fuzz_key());
-  if (!full) full = verify(fuzz::kLogDir, fuzz::fuzz_key(), forensic);
-  FUZZ_CHECK_MSG(report.has_value(), report ? std::string() : report.error().to_string());
-  FUZZ_CHECK_MSG(full->has_value(), *full ? std::string() : (*full).error().to_string());
-  FUZZ_CHECK(fs.open_count() == 0);
+  const VerifyOptions forensic{{}, true};
+  std::optional<VerifyReport> full;
+  if ((flags & 1) != 0) full = fuzz::ok(verify(dir, fuzz::key(), forensic));
+  const VerifyReport report = fuzz::ok(verify(dir, fuzz::key()));
+  if (!full) full = fuzz::ok(verify(dir, fuzz::key(), forensic));
+  FUZZ_CHECK(fuzz::open_fds() == fds);
+  const Expected want = walk(log, false);
+  check_report(report, want, log);
+  check_report(*full, walk(log, true), log);
 
-  const Expected want = Oracle().run(log, false);
-  check_report(*report, want, log);
-  check_report(**full, Oracle().run(log, true), log);
-
-  // Recovery on the last segment of a log that verifies: nothing to refuse,
-  // nothing to cut.
   if (want.violations.empty()) {
-    const auto scan = scan_segment_for_recovery(fuzz::kLogDir, log.rbegin()->first, fuzz::fuzz_key());
-    if (scan) {
-      FUZZ_CHECK(scan->truncated_bytes == 0 && scan->records == want.last_segment_frames);
-    } else {
-      FUZZ_CHECK_MSG(scan.error().kind == WriterError::Kind::kMessage, scan.error().to_string());
-    }
+    const auto scan = scan_segment_for_recovery(dir, log.rbegin()->first, fuzz::key());
+    FUZZ_CHECK(scan ? scan->truncated_bytes == 0 && scan->records == want.last_segment_frames
+                    : scan.error().kind == WriterError::Kind::kMessage);
   }
   return 0;
 }
