@@ -4,6 +4,7 @@ timestamps filled in, and a reader that follows a growing log."""
 from __future__ import annotations
 
 import os
+import shutil
 import tempfile
 import time
 import uuid
@@ -194,11 +195,31 @@ def _read_pass(log_dir: str, indexes: list[int] | None) -> Iterator[RecordDict]:
     if indexes is None:
         yield from _read_from(log_dir)
         return
-    with tempfile.TemporaryDirectory(prefix="corvane-follow-") as view:
+    view = None
+    try:
+        view = tempfile.mkdtemp(prefix="corvane-follow-")
         for index in indexes:
             name = _segment_name(index)
             os.symlink(os.path.abspath(os.path.join(log_dir, name)), os.path.join(view, name))
         yield from _read_from(view)
+    finally:
+        if view is not None:
+            _remove_view(view)
+
+
+def _remove_view(view: str) -> None:
+    # A follower is typically stopped by an interrupt, which may well land
+    # while the links are being removed: finish the removal, then let the
+    # interrupt through.
+    interrupted: BaseException | None = None
+    for _ in range(5):
+        try:
+            shutil.rmtree(view, ignore_errors=True)
+            break
+        except BaseException as exc:
+            interrupted = exc
+    if interrupted is not None:
+        raise interrupted
 
 
 def _read_from(log_dir: str) -> Iterator[RecordDict]:
