@@ -27,6 +27,10 @@ Bytes encode_record(const AppendRecord& record, const SessionId& session_id, con
 // Same, appended to `out` (its capacity is reused; nothing else allocates).
 void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id,
                    const KeyId& key_id, const Mac& prev_hash, std::uint64_t record_id);
+// Same, for a caller already holding encoded_record_len(record, record_id),
+// which `encoded_len` must equal: the writer measures every record anyway.
+void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id,
+                   const KeyId& key_id, const Mac& prev_hash, std::uint64_t record_id, std::size_t encoded_len);
 
 // Exact length of encode_record's result, computed without encoding. Nullopt
 // when the payload nests deeper than a reader accepts (some item at depth

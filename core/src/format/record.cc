@@ -28,12 +28,17 @@ std::uint64_t saturating_inc(std::uint64_t v) { return v == kMaxU64 ? v : v + 1;
 
 void append_record(Bytes& out, const AppendRecord& r, const SessionId& session_id, const KeyId& key_id,
                    const Mac& prev_hash, std::uint64_t record_id) {
-  using detail::put_head;
-  using detail::put_raw;
-  using detail::put_text;
   const std::size_t len = kFixedRecordLen + head_len(record_id) + text_len(r.ts_wall.size()) +
                           head_len(r.ts_mono_delta) + text_len(r.actor.size()) + text_len(r.event.size()) +
                           detail::payload_map_len_unbounded(r.payload) + head_len(r.schema_version);
+  append_record(out, r, session_id, key_id, prev_hash, record_id, len);
+}
+
+void append_record(Bytes& out, const AppendRecord& r, const SessionId& session_id, const KeyId& key_id,
+                   const Mac& prev_hash, std::uint64_t record_id, std::size_t len) {
+  using detail::put_head;
+  using detail::put_raw;
+  using detail::put_text;
   const std::size_t old = out.size();
   out.resize(old + len);
   std::uint8_t* p = out.data() + old;

@@ -119,7 +119,9 @@ struct Writer::State {
     sealed = false;
   }
 
-  std::expected<void, WriterError> write_frame(const AppendRecord& record, std::uint64_t record_id);
+  // `len`: the record's encoded length when the caller has measured it.
+  std::expected<void, WriterError> write_frame(const AppendRecord& record, std::uint64_t record_id,
+                                               std::optional<std::size_t> len = std::nullopt);
   std::expected<void, WriterError> begin_segment(std::uint16_t index, const Mac& prev_final);
   std::expected<void, WriterError> rotate();
 };
@@ -145,11 +147,15 @@ std::expected<void, WriterError> Writer::State::begin_segment(std::uint16_t inde
 // Writes one record's frame at the end of the segment. After a failed write
 // the segment is cut back to its last good length, so a later record never
 // lands behind a torn frame (which recovery would cut, taking it along).
-std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& record,
-                                                            std::uint64_t record_id) {
+std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& record, std::uint64_t record_id,
+                                                            std::optional<std::size_t> measured) {
   frame.clear();
   frame.resize(kFrameLenField);
-  append_record(frame, record, session_id, key->key_id(), chain_head, record_id);
+  if (measured) {
+    append_record(frame, record, session_id, key->key_id(), chain_head, record_id, *measured);
+  } else {
+    append_record(frame, record, session_id, key->key_id(), chain_head, record_id);
+  }
   const std::size_t len = frame.size() - kFrameLenField;
   const Mac mac = key->mac(ByteView(frame.data() + kFrameLenField, len));
   frame.insert(frame.end(), mac.begin(), mac.end());
@@ -283,7 +289,7 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
   if (rotate) {
     if (auto r = s.rotate(); !r) return std::unexpected(r.error());
   }
-  if (auto w = s.write_frame(record, record_id); !w) return std::unexpected(w.error());
+  if (auto w = s.write_frame(record, record_id, static_cast<std::size_t>(len)); !w) return std::unexpected(w.error());
   return record_id;
 }
 
