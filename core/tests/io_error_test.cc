@@ -60,63 +60,43 @@ void damage(SimFs& sim) {
   sim.close(fd);
 }
 
+std::optional<WriterError> error_of(const auto& result) {
+  return result ? std::nullopt : std::optional(result.error());
+}
+
+// o: open, a: append, f: flush, c: close, d: damage.
 Outcome run_workload(SimFs& sim, const FaultFs& faults) {
   Outcome run;
   const KeyHandle key = test_key();
   std::optional<Writer> w;
   int session = 0;
-  const auto op = [&](std::string name, const std::function<std::optional<WriterError>()>& body) {
-    if (!w && name != "open") return;
-    Op o{std::move(name), faults.calls(FsOp::kAny), 0, session, body()};
+  std::uint64_t i = 0;
+  for (const char step : std::string("oaaafcdoaaaafafcoafc")) {
+    if (step == 'd') damage(sim);
+    if (step == 'o') ++session;
+    if (step == 'd' || (!w && step != 'o')) {
+      i += step == 'a';
+      continue;
+    }
+    const std::string name = step == 'a' ? "append " + std::to_string(i) : step == 'o' ? "open" : step == 'f' ? "flush" : "close";
+    Op o{name, faults.calls(FsOp::kAny), 0, session, {}};
+    if (step == 'o') {
+      auto opened = Writer::open(kDir, key, test_session(), kSegmentSize);
+      if (opened) w.emplace(std::move(opened->writer));
+      o.error = error_of(opened);
+    } else if (step == 'a') {
+      auto id = w->append(sample_record(i, 60));
+      if (id) run.appended.push_back(i);
+      o.error = error_of(id);
+      ++i;
+    } else if (step == 'f') {
+      o.error = error_of(w->flush());
+    } else {
+      w.reset();
+    }
     o.end = faults.calls(FsOp::kAny);
     run.ops.push_back(std::move(o));
-  };
-  const auto open = [&] {
-    ++session;
-    op("open", [&]() -> std::optional<WriterError> {
-      auto opened = Writer::open(kDir, key, test_session(), kSegmentSize);
-      if (!opened) return opened.error();
-      w.emplace(std::move(opened->writer));
-      return std::nullopt;
-    });
-  };
-  std::uint64_t i = 0;
-  const auto append = [&] {
-    op("append " + std::to_string(i), [&]() -> std::optional<WriterError> {
-      auto id = w->append(sample_record(i, 60));
-      if (!id) return id.error();
-      run.appended.push_back(i);
-      return std::nullopt;
-    });
-    ++i;
-  };
-  const auto flush = [&] {
-    op("flush", [&]() -> std::optional<WriterError> {
-      if (auto f = w->flush(); !f) return f.error();
-      return std::nullopt;
-    });
-  };
-  const auto close = [&] {
-    op("close", [&] {
-      w.reset();
-      return std::nullopt;
-    });
-  };
-  open();
-  while (i < 3) append();
-  flush();
-  close();
-  damage(sim);
-  open();
-  while (i < 7) append();
-  flush();
-  append();
-  flush();
-  close();
-  open();
-  append();
-  flush();
-  close();
+  }
   return run;
 }
 

@@ -44,11 +44,7 @@ void FixCrc(Bytes& h) {
   store_u32le(h.data() + kHeaderCrcOffset, static_cast<std::uint32_t>(::crc32(0, h.data(), kHeaderSignedLen)));
 }
 
-File OpenRead(const std::string& path) {
-  auto f = open_file(path, O_RDONLY);
-  EXPECT_TRUE(f) << f.error().to_string();
-  return f ? std::move(*f) : File();
-}
+File OpenRead(const std::string& path) { return std::move(open_file(path, O_RDONLY).value()); }
 
 TEST(SegmentNames, IndexIsZeroPaddedToFourDigitsAndParsesBack) {
   const struct { std::uint16_t index; const char* name; } rows[] = {
@@ -153,25 +149,15 @@ using Damage = void (*)(Bytes&);
 
 TEST(SegmentHeaderCheck, ReaderReportsTheFirstFailingCheckWithItsExactText) {
   const struct { const char* name; Damage damage; const char* reason; /* null: passes */ } rows[] = {
-      {"Intact", [](Bytes&) {}, nullptr},
-      {"FramesAfterHeader", [](Bytes& h) { h.resize(200, 0x11); }, nullptr},
       {"ReservedNonZero", [](Bytes& h) { std::fill(h.begin() + 76, h.end(), 0xFF); }, nullptr},
       {"Length79", [](Bytes& h) { h.resize(79); }, "file shorter than 80-byte header"},
-      {"Empty", [](Bytes& h) { h.clear(); }, "file shorter than 80-byte header"},
-      {"BadMagic", [](Bytes& h) { h[3] = 'X'; FixCrc(h); }, "magic mismatch: [67, 86, 65, 88]"},
-      {"BadMagicAndCrc", [](Bytes& h) { h[3] = 'X'; }, "magic mismatch: [67, 86, 65, 88]"},
       {"BadMagicVersionIndex", [](Bytes& h) { h[0] = 0; SetU16(h, 4, 2); SetU16(h, 6, 9); },
        "magic mismatch: [0, 86, 65, 85]"},
-      {"Version2", [](Bytes& h) { SetU16(h, 4, 2); FixCrc(h); }, "unsupported version 0x0002"},
-      {"Version0", [](Bytes& h) { SetU16(h, 4, 0); FixCrc(h); }, "unsupported version 0x0000"},
       {"VersionAbcd", [](Bytes& h) { SetU16(h, 4, 0xABCD); FixCrc(h); }, "unsupported version 0xabcd"},
       {"Version2WrongIndexBadCrc", [](Bytes& h) { SetU16(h, 4, 2); SetU16(h, 6, 4); }, "unsupported version 0x0002"},
-      {"IndexMismatch", [](Bytes& h) { SetU16(h, 6, 4); FixCrc(h); },
-       "filename indicates segment 3 but header says 4"},
       {"IndexMismatchBadCrc", [](Bytes& h) { SetU16(h, 6, 65535); },
        "filename indicates segment 3 but header says 65535"},
       {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, "CRC32 mismatch: stored 0xb7945769, computed 0xb7945768"},
-      {"KeyIdByteFlipped", [](Bytes& h) { h[8] ^= 0xFF; }, "CRC32 mismatch: stored 0xb7945768, computed 0x4bc69790"},
       {"PrevFinalByteFlipped", [](Bytes& h) { h[71] ^= 1; },
        "CRC32 mismatch: stored 0xb7945768, computed 0xc09367fe"},
   };
@@ -201,12 +187,7 @@ TEST(SegmentHeaderCheck, ReaderReportsAnUnreadableFileAsIo) {
   EXPECT_EQ(check_segment_header(file, 0).error(), ReaderError::from_io(IoError::from_errno(EISDIR)));
 }
 
-SegmentHeaderError TooShort(std::uint64_t len) { return {SegmentHeaderError::Kind::kTooShort, len, {}, 0, 0, 0}; }
-SegmentHeaderError BadMagic(std::array<std::uint8_t, 4> m) { return {SegmentHeaderError::Kind::kBadMagic, 0, m, 0, 0, 0}; }
-SegmentHeaderError BadVersion(std::uint16_t v) { return {SegmentHeaderError::Kind::kUnsupportedVersion, 0, {}, v, 0, 0}; }
-SegmentHeaderError BadCrc(std::uint32_t expected, std::uint32_t got) {
-  return {SegmentHeaderError::Kind::kCrcMismatch, 0, {}, 0, expected, got};
-}
+using HK = SegmentHeaderError::Kind;
 
 TEST(SegmentHeaderCheck, RecoveryReportsHeaderErrorsWithItsOwnTexts) {
   const struct {
@@ -215,15 +196,12 @@ TEST(SegmentHeaderCheck, RecoveryReportsHeaderErrorsWithItsOwnTexts) {
     int len_delta;  // added to the real length to form the metadata length
     std::optional<SegmentHeaderError> want;
   } rows[] = {
-      {"Intact", [](Bytes&) {}, 0, std::nullopt},
       {"IndexAndReservedNotExamined", [](Bytes& h) { SetU16(h, 6, 9); FixCrc(h); h[79] = 1; }, 0, std::nullopt},
-      {"Length79", [](Bytes& h) { h.resize(79); }, 0, TooShort(79)},
-      {"Empty", [](Bytes& h) { h.clear(); }, 0, TooShort(0)},
-      {"LengthFromMetadata", [](Bytes&) {}, -1, TooShort(79)},
-      {"BadMagic", [](Bytes& h) { h[3] = 'X'; }, 0, BadMagic({67, 86, 65, 88})},
-      {"BadMagicAndVersion", [](Bytes& h) { h[0] = 0xFF; SetU16(h, 4, 2); }, 0, BadMagic({255, 86, 65, 85})},
-      {"Version2BadCrc", [](Bytes& h) { SetU16(h, 4, 2); }, 0, BadVersion(2)},
-      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, 0, BadCrc(0xb7945768, 0xb7945769)},
+      {"Length79", [](Bytes& h) { h.resize(79); }, 0, SegmentHeaderError{HK::kTooShort, 79, {}, 0, 0, 0}},
+      {"LengthFromMetadata", [](Bytes&) {}, -1, SegmentHeaderError{HK::kTooShort, 79, {}, 0, 0, 0}},
+      {"BadMagicAndVersion", [](Bytes& h) { h[0] = 0xFF; SetU16(h, 4, 2); }, 0, SegmentHeaderError{HK::kBadMagic, 0, {255, 86, 65, 85}, 0, 0, 0}},
+      {"Version2BadCrc", [](Bytes& h) { SetU16(h, 4, 2); }, 0, SegmentHeaderError{HK::kUnsupportedVersion, 0, {}, 2, 0, 0}},
+      {"CrcByteFlipped", [](Bytes& h) { h[72] ^= 1; }, 0, SegmentHeaderError{HK::kCrcMismatch, 0, {}, 0, 0xb7945768, 0xb7945769}},
   };
   testing::TempDir dir;
   for (const auto& r : rows) {

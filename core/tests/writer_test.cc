@@ -1,6 +1,6 @@
 // The writer: rotation and its boundary, refused records, sessions, the
-// directory lock, the last segment index, and failing system calls (the
-// I/O error sweep tries each call alone; these are the combinations).
+// directory lock, the last segment index, and failures the I/O error sweep
+// cannot make (it breaks one call at a time).
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -28,11 +28,7 @@ class WriterTest : public ::testing::Test {
   KeyHandle key = test_key();
   std::string dir = tmp / "logs/audit";
 
-  std::vector<LogRecord> records() {
-    auto log = check_log(dir, *key);
-    if (!log) throw std::runtime_error(log.error());
-    return *log;
-  }
+  std::vector<LogRecord> records() { return check_log(dir, *key).value(); }
   std::size_t ordinary_records() {
     const auto log = records();
     return std::count_if(log.begin(), log.end(), [](const LogRecord& r) { return r.event() != kFinalizationEvent; });
@@ -117,9 +113,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
     std::function<void(AppendRecord&)> change;
     std::string refusal;  // empty: accepted
   } rows[] = {
-      {ts(""), z + "\"\""},
       {ts("2024-01-01T00:00:00.000+00:00"), z + "\"2024-01-01T00:00:00.000+00:00\""},
-      {ts("1970-01-01T00:00:00Z"), ms + "\"1970-01-01T00:00:00Z\""},
       {ts("2024-01-01T00:00:00.00Z"), ms + "\"2024-01-01T00:00:00.00Z\""},
       {ts("a\"b\\\nZ"), ms + "\"a\\\"b\\\\\\nZ\""},
       {ts("1970-01-01T00:00:00.000Z"), ""},
@@ -256,44 +250,6 @@ TEST_F(WriterFaultTest, FailedWriteIsCutBackOrStopsTheWriter) {
       w.close();
       EXPECT_EQ(ordinary_records(), 3u);
     }
-  }
-}
-
-// A failed sync is never retried and never followed by success: flush and
-// append refuse, writing nothing, until the log is reopened.
-TEST_F(WriterFaultTest, FailedSyncStopsTheWriterUntilReopened) {
-  const struct Row {
-    std::uint64_t segment_size;
-    int nth_sync;
-    RecoveryAction reopened;
-  } rows[] = {
-      {kDefaultSegmentSizeBytes, 1, RecoveryAction::kResumed},  // flush: segment
-      {kDefaultSegmentSizeBytes, 2, RecoveryAction::kResumed},  // flush: directory
-      {0, 1, RecoveryAction::kOpenedNextAfterFinalized},        // rotation: old segment
-      {0, 2, RecoveryAction::kOpenedNextAfterFinalized},        // rotation: new segment
-      {0, 3, RecoveryAction::kResumed},                         // rotation: directory
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(::testing::Message() << row.segment_size << " " << row.nth_sync);
-    TempDir t;
-    dir = t.path();
-    auto w = open_writer(dir, key, row.segment_size).writer;
-    append_ok(w, sample_record(0));
-    {
-      FaultFs faults;
-      faults.add({.op = FsOp::kSync, .nth = row.nth_sync, .err = EIO});
-      EXPECT_EQ(row.segment_size == 0 ? w.append(sample_record(1)).error() : w.flush().error(), io_error(EIO));
-    }
-    const Bytes seg0 = read_file(segment_path(dir, 0));
-    EXPECT_EQ(w.append(sample_record(1)).error(), io_error(EIO));
-    EXPECT_EQ(w.flush().error(), io_error(EIO));
-    EXPECT_EQ(read_file(segment_path(dir, 0)), seg0);
-    w.close();
-    auto opened = open_writer(dir, key);
-    EXPECT_EQ(opened.action, row.reopened);
-    append_ok(opened.writer, sample_record(1));
-    opened.writer.close();
-    EXPECT_EQ(ordinary_records(), 2u);
   }
 }
 

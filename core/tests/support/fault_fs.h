@@ -1,9 +1,9 @@
 // The tests' seam over the core's file system: passes every call to another
 // one (the real one unless told otherwise), watches them, and breaks the
-// calls its faults name. Installed for its lifetime; the file system it
-// replaced is restored on destruction.
+// calls its faults name. Installed for its lifetime.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,13 +35,12 @@ struct Fault {
 
 class FaultFs final : public FileSystem {
  public:
-  explicit FaultFs(FileSystem& inner = posix_file_system());
-  ~FaultFs() override;
+  explicit FaultFs(FileSystem& inner = posix_file_system()) : inner_(inner), replaced_(&fs()) { set_file_system(this); }
+  ~FaultFs() override { set_file_system(replaced_); }
   FaultFs(const FaultFs&) = delete;
   FaultFs& operator=(const FaultFs&) = delete;
 
-  void add(Fault f) { faults_.push_back(std::move(f)); }
-  void clear() { faults_.clear(); }
+  void add(Fault f) { faults_.push_back(f); }
   // Calls of `op` so far (kAny: all), every call in order, and the broken ones.
   int calls(FsOp op) const;
   const std::vector<FsOp>& trace() const { return trace_; }
@@ -51,25 +50,30 @@ class FaultFs final : public FileSystem {
   std::function<bool(off_t offset)> fail_pread;  // true: this read fails with EIO
   std::function<void(int call)> on_fsize;        // call counts from 1
 
-  int open(const char* path, int flags, mode_t mode) override;
+  int open(const char* p, int flags, mode_t mode) override { return pass(FsOp::kOpen, [&] { return inner_.open(p, flags, mode); }); }
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override;
   ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override;
   int fsize(int fd, std::uint64_t* size) override;
-  int exists(const char* path) override;
-  int sync(int fd) override;
-  int ftruncate(int fd, off_t len) override;
-  int mkdir(const char* path, mode_t mode) override;
-  int rename(const char* from, const char* to) override;
-  int unlink(const char* path) override;
-  int flock(int fd, int operation) override;
-  int list_dir(const char* path, std::vector<std::string>* names) override;
+  int exists(const char* p) override { return pass(FsOp::kExists, [&] { return inner_.exists(p); }); }
+  int sync(int fd) override { return pass(FsOp::kSync, [&] { return inner_.sync(fd); }); }
+  int ftruncate(int fd, off_t len) override { return pass(FsOp::kFtruncate, [&] { return inner_.ftruncate(fd, len); }); }
+  int mkdir(const char* p, mode_t mode) override { return pass(FsOp::kMkdir, [&] { return inner_.mkdir(p, mode); }); }
+  int rename(const char* a, const char* b) override { return pass(FsOp::kRename, [&] { return inner_.rename(a, b); }); }
+  int unlink(const char* p) override { return pass(FsOp::kUnlink, [&] { return inner_.unlink(p); }); }
+  int flock(int fd, int how) override { return pass(FsOp::kFlock, [&] { return inner_.flock(fd, how); }); }
+  int list_dir(const char* p, std::vector<std::string>* names) override {
+    return pass(FsOp::kListDir, [&] { return inner_.list_dir(p, names); });
+  }
 
  private:
   // The fault this call triggers, or null; counts the call.
   const Fault* hit(FsOp op);
-  // Whether a fault fails this call (errno then set).
-  bool failed(FsOp op);
+  template <class Call>
+  int pass(FsOp op, Call call) {
+    const Fault* f = hit(op);
+    return f != nullptr && f->err != 0 ? (errno = f->err, -1) : call();
+  }
 
   FileSystem& inner_;
   FileSystem* replaced_;

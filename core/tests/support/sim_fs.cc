@@ -6,36 +6,25 @@
 #include <cstring>
 #include <functional>
 #include <set>
-#include <string_view>
 
 namespace corvane::testing {
 
 namespace {
 
-// "/a/b" for "a//./b/"; the root is "".
-std::string normal(std::string_view path) {
-  std::string out;
-  while (!path.empty()) {
-    const std::size_t slash = path.find('/');
-    const std::string_view part = path.substr(0, slash);
-    if (!part.empty() && part != ".") out.append("/").append(part);
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
-  }
-  return out;
+// Paths come absolute and without "." or "//"; the root is "".
+std::string normal(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
 }
 
 std::string parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
-int fail(int err) {
-  errno = err;
-  return -1;
-}
+int fail(int err) { return errno = err, -1; }
 
-void write_at(Bytes& data, std::uint64_t offset, const std::uint8_t* bytes, std::size_t len) {
-  if (len == 0) return;
-  if (data.size() < offset + len) data.resize(offset + len);
-  std::memcpy(data.data() + offset, bytes, len);
+void put(Bytes& data, const SimDisk::Change& c) {
+  if (!c.truncate && c.data.empty()) return;  // a dropped write does not reach its offset
+  if (c.truncate || data.size() < c.offset + c.data.size()) data.resize(c.truncate ? c.offset : c.offset + c.data.size());
+  std::copy(c.data.begin(), c.data.end(), data.begin() + static_cast<std::ptrdiff_t>(c.offset));
 }
 
 }  // namespace
@@ -57,11 +46,8 @@ void SimFs::set(const std::string& path, int node) {
   auto& history = disk_.history[path];
   if (history.empty()) history.push_back(lookup(path));
   history.push_back(node);
-  if (node == SimDisk::kNone) {
-    disk_.names.erase(path);
-  } else {
-    disk_.names[path] = node;
-  }
+  if (node == SimDisk::kNone) disk_.names.erase(path);
+  if (node != SimDisk::kNone) disk_.names[path] = node;
 }
 
 int SimFs::open(const char* path, int flags, mode_t) {
@@ -72,13 +58,9 @@ int SimFs::open(const char* path, int flags, mode_t) {
     disk_.files.emplace_back();
     node = static_cast<int>(disk_.files.size() - 1);
     set(p, node);
-  } else if ((flags & O_CREAT) && (flags & O_EXCL)) {
-    return fail(EEXIST);
-  } else if (node >= 0 && (flags & O_TRUNC) && !disk_.files[node].data.empty()) {
-    disk_.files[node].data.clear();
-    disk_.files[node].pending.push_back({0, {}, true});
   }
   fds_[next_fd_] = {node, p};
+  if (node >= 0 && (flags & O_TRUNC) && !disk_.files[node].data.empty()) ftruncate(next_fd_, 0);
   return next_fd_++;
 }
 
@@ -94,20 +76,22 @@ ssize_t SimFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
   return static_cast<ssize_t>(count);
 }
 
-ssize_t SimFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
+int SimFs::change(int fd, SimDisk::Change c) {
   SimDisk::File* f = file_of(fd);
   if (f == nullptr) return -1;
+  put(f->data, c);
+  f->pending.push_back(std::move(c));
+  return 0;
+}
+
+ssize_t SimFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
   const auto* bytes = static_cast<const std::uint8_t*>(buf);
-  write_at(f->data, static_cast<std::uint64_t>(offset), bytes, len);
-  f->pending.push_back({static_cast<std::uint64_t>(offset), Bytes(bytes, bytes + len), false});
-  return static_cast<ssize_t>(len);
+  return change(fd, {static_cast<std::uint64_t>(offset), Bytes(bytes, bytes + len), false}) == 0 ? static_cast<ssize_t>(len) : -1;
 }
 
 int SimFs::fsize(int fd, std::uint64_t* size) {
   const SimDisk::File* f = file_of(fd);
-  if (f == nullptr) return -1;
-  *size = f->data.size();
-  return 0;
+  return f == nullptr ? -1 : (*size = f->data.size(), 0);
 }
 
 int SimFs::exists(const char* path) { return lookup(normal(path)) == SimDisk::kNone ? fail(ENOENT) : 0; }
@@ -125,13 +109,7 @@ int SimFs::sync(int fd) {
   return 0;
 }
 
-int SimFs::ftruncate(int fd, off_t len) {
-  SimDisk::File* f = file_of(fd);
-  if (f == nullptr) return -1;
-  f->data.resize(static_cast<std::size_t>(len));
-  f->pending.push_back({static_cast<std::uint64_t>(len), {}, true});
-  return 0;
-}
+int SimFs::ftruncate(int fd, off_t len) { return change(fd, {static_cast<std::uint64_t>(len), {}, true}); }
 
 int SimFs::mkdir(const char* path, mode_t) {
   const std::string p = normal(path);
@@ -145,7 +123,6 @@ int SimFs::rename(const char* from, const char* to) {
   const std::string a = normal(from), b = normal(to);
   const int node = lookup(a);
   if (node == SimDisk::kNone || lookup(parent(b)) != SimDisk::kDir) return fail(ENOENT);
-  if (a == b) return 0;
   set(b, node);
   set(a, SimDisk::kNone);
   return 0;
@@ -153,8 +130,7 @@ int SimFs::rename(const char* from, const char* to) {
 
 int SimFs::unlink(const char* path) {
   const std::string p = normal(path);
-  const int node = lookup(p);
-  if (node < 0) return fail(node == SimDisk::kDir ? EISDIR : ENOENT);
+  if (lookup(p) < 0) return fail(ENOENT);
   set(p, SimDisk::kNone);
   return 0;
 }
@@ -163,7 +139,7 @@ int SimFs::flock(int fd, int) { return fds_.count(fd) != 0 ? 0 : fail(EBADF); }
 
 int SimFs::list_dir(const char* path, std::vector<std::string>* names) {
   const std::string p = normal(path);
-  if (const int node = lookup(p); node != SimDisk::kDir) return fail(node == SimDisk::kNone ? ENOENT : ENOTDIR);
+  if (lookup(p) != SimDisk::kDir) return fail(ENOENT);
   names->clear();
   for (const auto& entry : disk_.names) {
     if (parent(entry.first) == p) names->push_back(entry.first.substr(p.size() + 1));
@@ -188,16 +164,11 @@ std::vector<Bytes> file_choices(const SimDisk::File& f, std::mt19937_64& rng) {
       for (const int rest : {0, 1, 2}) {  // dropped, zeros, garbage
         Bytes b = f.durable;
         for (std::size_t i = 0; i < f.pending.size() && (i < cut || rest != 0 || (i == cut && part != 0)); ++i) {
-          const SimDisk::Change& c = f.pending[i];
-          if (c.truncate) {
-            b.resize(c.offset);
-            continue;
-          }
-          Bytes data = c.data;
-          const std::size_t intact = i < cut ? data.size() : i == cut ? std::min(part, data.size()) : 0;
-          if (rest == 0) data.resize(intact);
-          for (std::size_t k = intact; k < data.size(); ++k) data[k] = rest == 1 ? 0 : static_cast<std::uint8_t>(rng());
-          write_at(b, c.offset, data.data(), data.size());
+          SimDisk::Change c = f.pending[i];  // a truncation has no data and applies whole
+          const std::size_t intact = i < cut ? c.data.size() : i == cut ? std::min(part, c.data.size()) : 0;
+          if (rest == 0) c.data.resize(intact);
+          for (std::size_t k = intact; k < c.data.size(); ++k) c.data[k] = rest == 1 ? 0 : static_cast<std::uint8_t>(rng());
+          put(b, c);
         }
         if (seen.insert(b).second) out.push_back(std::move(b));
       }

@@ -59,6 +59,7 @@ class SimFs final : public FileSystem {
   // The open file behind `fd`, or null with errno set.
   SimDisk::File* file_of(int fd);
   void set(const std::string& path, int node);
+  int change(int fd, SimDisk::Change c);  // a write or truncation
 
   SimDisk disk_;
   std::map<int, std::pair<int, std::string>> fds_;  // descriptor -> node, path
