@@ -60,9 +60,7 @@ TEST(SegmentNames, IndexIsZeroPaddedToFourDigitsAndParsesBack) {
 
 TEST(SegmentNames, ParseAcceptsOnlyTheSegmentPattern) {
   const struct { std::string name; std::optional<std::uint16_t> want; } parse[] = {
-      {"audit-0005.cbor", 5}, {"audit-0000.cbor", 0}, {"audit-9999.cbor", 9999}, {"audit-+012.cbor", 12},
-      {"audit-+999.cbor", 999}, {"audit-10000.cbor", 10000}, {"audit-12345.cbor", 12345},
-      {"audit-65535.cbor", 65535},
+      {"audit-+012.cbor", 12}, {"audit-+999.cbor", 999},  // every canonical name round-trips above
       // Five digits name only 10000..65535; '+' only in four-character names.
       {"audit-00005.cbor", {}}, {"audit-09999.cbor", {}}, {"audit-00000.cbor", {}}, {"audit-65536.cbor", {}},
       {"audit-99999.cbor", {}}, {"audit-100000.cbor", {}}, {"audit-+1234.cbor", {}}, {"audit-+12345.cbor", {}},
@@ -106,9 +104,7 @@ TEST(SegmentHeader, FreshHeadersAreByteExact) {
   const HeaderBytes h0 = build_header(kKeyId, Mac{}, 0);
   EXPECT_EQ(to_hex(h0),
             "43564155" "0100" "0000" "0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20" +
-                std::string(64, '0') + "e21472c7" "00000000");
-  const HeaderBytes h3 = build_header(kKeyId, kPrevFinal, 3);
-  EXPECT_EQ(Bytes(h3.begin(), h3.end()), from_hex(kHeader3Hex));
+                std::string(64, '0') + "e21472c7" "00000000");  // segment 3's: CreateSegment below
 }
 
 TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {

@@ -20,11 +20,10 @@ std::string at(std::uint16_t segment, std::uint64_t offset) {
 // Through the I/O seam, so that a log on a simulated file system is read too.
 std::expected<Bytes, std::string> read_segment(const std::string& path) {
   auto file = open_file(path, O_RDONLY);
-  if (!file) return std::unexpected(path + ": " + file.error().to_string());
-  auto size = file_size(*file);
-  if (!size) return std::unexpected(path + ": " + size.error().to_string());
-  Bytes data(*size);
-  if (auto r = read_exact_at(*file, 0, data); !r) return std::unexpected(path + ": " + r.error().to_string());
+  auto size = file ? file_size(*file) : std::unexpected(file.error());
+  Bytes data(size ? *size : 0);
+  auto read = size ? read_exact_at(*file, 0, data) : std::unexpected(size.error());
+  if (!read) return std::unexpected(path + ": " + read.error().to_string());
   return data;
 }
 
@@ -126,10 +125,8 @@ std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std:
   if (found.empty() || found.back() != probe) return std::unexpected("the record appended after opening is not last");
   const std::size_t n = found.size() - 1;
   if (n < acked || n > appended.size() || !std::equal(found.begin(), found.end() - 1, appended.begin())) {
-    std::string ids;
-    for (std::uint64_t i : found) ids += " " + std::to_string(i);
-    return std::unexpected("records found:" + ids + "; appended " + std::to_string(appended.size()) + ", acknowledged " +
-                           std::to_string(acked));
+    return std::unexpected(std::to_string(n) + " records found, some not the first appended; appended " +
+                           std::to_string(appended.size()) + ", acknowledged " + std::to_string(acked));
   }
   auto report = verify(dir, key);
   if (!report) return std::unexpected("verify: " + report.error().to_string());
