@@ -37,7 +37,7 @@ CborError Indef(std::uint64_t off, int v) {
 CborError Tag(std::uint64_t off) { return Unsup(off, "major type 6 unsupported at v0.1"); }
 CborError Depth(std::uint64_t off) { return Unsup(off, "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16"); }
 
-std::string Rep(const std::string& s, int n) {
+std::string Rep(std::string_view s, int n) {
   std::string out;
   while (n-- > 0) out += s;
   return out;
@@ -232,17 +232,6 @@ TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
 // ---------------------------------------------------------------------------
 // Encoded length and the depth rule, against the decoder.
 
-TEST(PayloadEncodedLen, NestedArraysAreMeasuredUntilAnItemReachesDepth16) {
-  for (unsigned levels = 0; levels <= 17; ++levels) {
-    const Bytes bytes = encode_payload_value(nested_arrays(levels));
-    for (unsigned depth = 0; depth <= 17; ++depth) {
-      auto len = payload_encoded_len(nested_arrays(levels), depth);
-      EXPECT_EQ(len.has_value(), levels + depth < MAX_CBOR_DEPTH) << levels << " at " << depth;
-      EXPECT_EQ(len.value_or(bytes.size()), bytes.size());
-    }
-  }
-}
-
 TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
   PayloadGen gen(0xC0FFEE);
   for (int i = 0; i < 1500; ++i) {
@@ -277,7 +266,7 @@ TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
 // ---------------------------------------------------------------------------
 // Debug form
 
-TEST(CborDebugForm, EveryKindPrintsItsNameAndContent) {
+TEST(CborDebugForm, EveryKindPrintsItsNameAndContentAndQuotingEscapes) {
   using C = CborValue;
   const struct { CborValue v; std::string want; } rows[] = {
       {C::uint(kU64Max), "Uint(18446744073709551615)"}, {C::nint(kI64Min), "Nint(-9223372036854775808)"},
@@ -288,16 +277,13 @@ TEST(CborDebugForm, EveryKindPrintsItsNameAndContent) {
        "Map([(Text(\"a\"), Array([Nint(-1)])), (Uint(2), Map([]))])"},
   };
   for (const auto& r : rows) EXPECT_EQ(debug_string(r.v), r.want);
-}
-
-TEST(CborDebugForm, QuotingEscapesSpecialAndNonPrintableCharacters) {
-  const struct { std::string_view in; std::string want; } rows[] = {
+  const struct { std::string_view in; std::string want; } quoted[] = {
       {"", "\"\""}, {"plain it's", "\"plain it's\""}, {"q\"b\\", "\"q\\\"b\\\\\""},
       {std::string_view("\n\r\t\0", 4), "\"\\n\\r\\t\\0\""}, {"\x01\x1b\x7f", "\"\\u{1}\\u{1b}\\u{7f}\""},
       {"\xc2\x85", "\"\\u{85}\""}, {"\xc3\xbc\xe6\xb0\xb4", "\"\xc3\xbc\xe6\xb0\xb4\""},
       {"a\xff" "b", "\"a\\xFFb\""},  // bytes that are not UTF-8
   };
-  for (const auto& r : rows) EXPECT_EQ(debug_quote(r.in), r.want);
+  for (const auto& r : quoted) EXPECT_EQ(debug_quote(r.in), r.want);
 }
 
 }  // namespace

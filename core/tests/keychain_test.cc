@@ -19,8 +19,7 @@ KeychainError backend(std::string text) { return {KK::kBackend, {}, {}, {}, {}, 
 class FakeStore final : public KeyStore {
  public:
   std::map<std::pair<std::string, std::string>, Bytes> entries;
-  int reads = 0;
-  int writes = 0;
+  int reads = 0, writes = 0;
   std::optional<KeychainError> read_error;  // from the read numbered fail_read_at on
   int fail_read_at = 1;
   std::optional<KeychainError> write_error;

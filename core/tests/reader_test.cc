@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <tuple>
 
 #include "corvane/reader.h"
@@ -31,24 +30,19 @@ std::vector<std::string> walk(const std::string& dir) {
   return out;
 }
 
-TEST(ReaderListing, GapsFiveDigitNamesAndStrangersAreHandledByName) {
+TEST(ReaderListing, ByNameUpToTheFirstGapAndMissingOrEmptyDirectories) {
   TempDir dir;
-  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1});
+  const std::string text = "I/O error: No such file or directory (os error 2)";
+  EXPECT_EQ(reader_list_segments(dir / "nope").error().to_string(), text);
+  EXPECT_EQ(walk(dir / "nope"), std::vector<std::string>{text});
+  EXPECT_TRUE(walk(dir.path()).empty());
+  testing::build_log(dir.path(), testing::test_key(), {1});
   for (const char* name : {"audit-0002.cbor", "notes.txt", "audit-12.cbor", "audit-00005.cbor", "AUDIT-0003.cbor",
                            "audit-0004.cbor.tmp", "audit-10000.cbor"}) {
     testing::write_file(dir / name, {});
   }
   EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 2, 10000}));
-  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80"}));  // up to the first missing index
-}
-
-TEST(ReaderListing, MissingDirectoryIsAnIoErrorAndEmptyOneHasNoRecords) {
-  TempDir dir;
-  const std::string text = "I/O error: No such file or directory (os error 2)";
-  EXPECT_EQ(reader_list_segments(dir / "nope").error().to_string(), text);
-  EXPECT_EQ(walk(dir / "nope"), std::vector<std::string>{text});
-  EXPECT_TRUE(reader_list_segments(dir.path()).value().empty());
-  EXPECT_TRUE(walk(dir.path()).empty());
+  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80"}));
 }
 
 TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
@@ -75,7 +69,9 @@ TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
   const std::uint64_t appended = log.append();
   EXPECT_EQ(cursor->next().value()->byte_offset, appended);
   EXPECT_FALSE(cursor->next().value());
-  EXPECT_FALSE(cursor->next().value());  // and keeps reporting the end
+  EXPECT_FALSE(cursor->next().value());  // and keeps reporting the end, until a frame is appended
+  log.append();
+  EXPECT_TRUE(cursor->next().value());
 }
 
 TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
@@ -98,61 +94,33 @@ TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
 TEST(ReaderDecode, SchemaMessages) {
   using testing::cbor_bytes;
   using testing::cbor_text;
-  struct Case {
-    const char* name;
-    std::function<Bytes(RecordEntries)> make;
-    std::string message;
+  using testing::with_entry;
+  TempDir probe_dir;
+  const RecordEntries e = LogBuilder(probe_dir.path(), testing::test_key()).begin_segment().next_entries();
+  RecordEntries key11 = e;
+  key11[9].first = 11;
+  const Bytes trailing = testing::with_trailing_byte(e);
+  const struct { const char* name; Bytes record; std::string message; } cases[] = {
+      {"text record_id", with_entry(e, 1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
+      {"short session", with_entry(e, 5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
+      {"schema 256", with_entry(e, 10, encode_head(0, 256)), "schema_version 256 exceeds u8::MAX"},
+      {"prev_hash text", with_entry(e, 2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
+      {"event uint", with_entry(e, 7, encode_head(0, 5)), "field `event` expected text string, got Uint(5)"},
+      {"payload array", with_entry(e, 8, {0x80}), "payload expected map, got Array([])"},
+      {"payload uint key", with_entry(e, 8, {0xa1, 0x01, 0x00}), "payload map key not a text string"},
+      {"nested uint key", with_entry(e, 8, {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00}), "nested payload map key not text"},
+      {"unknown key", encode_uint_keyed_map(key11), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
+      {"nine entries", testing::without_last(e), "record map has 9 entries (expected 10)"},
+      {"text key", testing::with_text_key(e), "record map key not an unsigned integer"},
+      {"not a map", encode_head(0, 1), "record payload is not a CBOR map"},
+      {"trailing byte", trailing,
+       "CBOR trailing bytes at offset " + std::to_string(trailing.size() - 1) + ": 1 bytes unconsumed"},
   };
-  auto set = [](std::size_t key, Bytes value) {
-    return [key, value](RecordEntries e) {
-      e[key - 1].second = value;
-      return encode_uint_keyed_map(e);
-    };
-  };
-  const Bytes nested_bad_key = {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00};  // {"k": {1: 0}}
-  const std::vector<Case> cases = {
-      {"text record_id", set(1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
-      {"short session", set(5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
-      {"schema 256", set(10, encode_head(0, 256)), "schema_version 256 exceeds u8::MAX"},
-      {"prev_hash text", set(2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
-      {"event uint", set(7, encode_head(0, 5)), "field `event` expected text string, got Uint(5)"},
-      {"payload array", set(8, Bytes{0x80}), "payload expected map, got Array([])"},
-      {"payload uint key", set(8, Bytes{0xa1, 0x01, 0x00}), "payload map key not a text string"},
-      {"nested uint key", set(8, nested_bad_key), "nested payload map key not text"},
-      {"unknown key", [](RecordEntries e) { e[9].first = 11; return encode_uint_keyed_map(e); },
-       "unknown record-map key 11 (v0.1 reserves 1..=10)"},
-      {"nine entries", [](RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
-       "record map has 9 entries (expected 10)"},
-      {"text key",
-       [](RecordEntries e) {
-         e.pop_back();
-         Bytes b = encode_uint_keyed_map(e);
-         b[0] = 0xaa;
-         const Bytes key = cbor_text("z");
-         b.insert(b.end(), key.begin(), key.end());
-         b.push_back(0x01);
-         return b;
-       },
-       "record map key not an unsigned integer"},
-      {"not a map", [](RecordEntries) { return encode_head(0, 1); }, "record payload is not a CBOR map"},
-      {"trailing byte", [](RecordEntries e) {
-         Bytes out = encode_uint_keyed_map(e);
-         out.push_back(0);
-         return out;
-       },
-       ""},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    LogBuilder log(dir.path(), testing::test_key());
-    log.begin_segment();
-    const Bytes record = c.make(log.next_entries());
-    log.append_record_bytes(record);
-    const std::string message =
-        c.message.empty() ? "CBOR trailing bytes at offset " + std::to_string(record.size() - 1) + ": 1 bytes unconsumed"
-                          : c.message;
-    const std::string text = "record decode error at segment 0 offset 80: " + message;
+    LogBuilder(dir.path(), testing::test_key()).begin_segment().append_record_bytes(c.record);
+    const std::string text = "record decode error at segment 0 offset 80: " + c.message;
     EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), text);
     EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{text}));
   }
@@ -174,6 +142,17 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
 
   EXPECT_EQ(find_record(dir.path(), 7, 1).error().to_string(), "record not found: segment 7 record_id 1");
   EXPECT_EQ(find_record(dir.path(), 0, 3).error().to_string(), "record not found: segment 0 record_id 3");
+
+  // read_record_at classifies against the length it is given; told the file
+  // is longer than it is, the early end is an I/O error.
+  auto file = open_file(log.path(), O_RDONLY);
+  ASSERT_TRUE(file);
+  const std::uint64_t n = testing::file_len(log.path());
+  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n)->record_id, 1u);
+  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, frames[2].offset - 1).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
+
   // A damaged trailing length is a torn frame even with intact frames behind it.
   testing::flip_byte(log.path(), frames[1].end() - 1);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error().to_string(),
@@ -216,20 +195,6 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   auto more = reader->read_frame(appended);
   ASSERT_TRUE(more && *more);
   EXPECT_EQ((*more)->next_offset(), testing::file_len(log.path()));
-}
-
-TEST(ReadRecordAt, ClassifiesAgainstTheGivenLength) {
-  TempDir dir;
-  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {2});
-  const auto frames = testing::raw_frames(log.path());
-  auto file = open_file(log.path(), O_RDONLY);
-  ASSERT_TRUE(file);
-  const std::uint64_t n = testing::file_len(log.path());
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n)->record_id, 1u);
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n - 1).error().kind, ReaderError::Kind::kTornTail);
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
-  // Told the file is longer than it is: the early end is an I/O error.
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
 }
 
 }  // namespace

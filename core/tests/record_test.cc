@@ -21,31 +21,28 @@ using namespace format_testkit;
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kRecordIds[] = {0, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFF, 0x100000000, kU64Max};
 
-template <std::size_t N>
-std::array<std::uint8_t, N> Filled(std::uint8_t b) {
-  std::array<std::uint8_t, N> a;
+template <class A>
+A Filled(std::uint8_t b) {
+  A a;
   a.fill(b);
   return a;
 }
-const SessionId kSession = Filled<16>(0x22);
-const KeyId kKeyId = Filled<32>(0x33);
-const Mac kPrev = Filled<32>(0x11);
+const SessionId kSession = Filled<SessionId>(0x22);
+const KeyId kKeyId = Filled<KeyId>(0x33);
+const Mac kPrev = Filled<Mac>(0x11);
 
 AppendRecord Golden() {
   return {"2024-01-01T12:00:00.123Z", "alice", "login", 1000,
           Map({{"ip", T("10.0.0.1")}, {"ok", Bool(true)}, {"n", N(-2)}}), 1};
 }
 
-TEST(RecordEncoding, GoldenRecordIsByteExactAndDeterministic) {
+TEST(RecordEncoding, GoldenRecordIsByteExact) {
   const std::string want = "aa0105025820" + std::string(64, '1') +
                            "037818323032342d30312d30315431323a30303a30302e3132335a041903e80550" +
                            std::string(32, '2') +
                            "0665616c69636507656c6f67696e08a3616e216269706831302e302e302e31626f6bf5095820" +
                            std::string(64, '3') + "0a01";
   EXPECT_EQ(to_hex(encode_record(Golden(), kSession, kKeyId, kPrev, 5)), want);
-  Bytes appended = {0xEE};  // appended, not overwritten
-  append_record(appended, Golden(), kSession, kKeyId, kPrev, 5);
-  EXPECT_EQ(to_hex(appended), "ee" + want);
 }
 
 TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
@@ -53,26 +50,17 @@ TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
   constexpr std::size_t kTextLens[] = {0, 23, 24, 255, 256, 65535, 65536};
   constexpr std::uint32_t kSchemas[] = {0, 1, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFF};
   auto text = [&] { return gen.rng()() % 4 ? gen.text() : std::string(kTextLens[gen.rng()() % 7], 'x'); };
-  Bytes reused;
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
     const AppendRecord r{text(), text(), text(), gen.uint(), gen.map(4), kSchemas[gen.rng()() % 9]};
     for (std::uint64_t id : kRecordIds) {
       const Bytes bytes = encode_record(r, kSession, kKeyId, kPrev, id);
       ASSERT_EQ(encoded_record_len(r, id), bytes.size()) << id;
-      reused.clear();
-      append_record(reused, r, kSession, kKeyId, kPrev, id);
-      ASSERT_EQ(reused, bytes);
+      Bytes appended = {0xEE};  // appended, not overwritten
+      append_record(appended, r, kSession, kKeyId, kPrev, id);
+      ASSERT_EQ(Bytes(appended.begin() + 1, appended.end()), bytes);
       ASSERT_EQ(record_id_of(bytes), id);
     }
-    const CborValue fields[] = {
-        CborValue::uint(7), CborValue::bytes(Bytes(kPrev.begin(), kPrev.end())), CborValue::text(r.ts_wall),
-        CborValue::uint(r.ts_mono_delta), CborValue::bytes(Bytes(kSession.begin(), kSession.end())),
-        CborValue::text(r.actor), CborValue::text(r.event), cbor_of(PayloadValue::map(r.payload)),
-        CborValue::bytes(Bytes(kKeyId.begin(), kKeyId.end())), CborValue::uint(r.schema_version)};
-    CborMap want;
-    for (std::uint64_t k = 0; k < 10; ++k) want.emplace_back(CborValue::uint(k + 1), fields[k]);
-    ASSERT_EQ(decode_canonical(encode_record(r, kSession, kKeyId, kPrev, 7)).value(), CborValue::map(std::move(want)));
   }
 }
 
@@ -80,7 +68,7 @@ TEST(RecordEncoding, LengthIsKnownWithoutEncodingForRandomRecords) {
 // Finalization record
 
 TEST(Finalization, RecordCarriesCountAndFinalHashInCanonicalOrder) {
-  const Mac hash = Filled<32>(0x5A);
+  const Mac hash = Filled<Mac>(0x5A);
   const AppendRecord f = make_finalization_record("2024-01-01T12:00:00.123Z", 41, 7, hash);
   EXPECT_EQ(std::tie(f.ts_wall, f.actor, f.event, f.ts_mono_delta, f.schema_version),
             std::tuple("2024-01-01T12:00:00.124Z", "system:audit", "segment.finalized", 42u, 1u));
@@ -91,7 +79,7 @@ TEST(Finalization, RecordCarriesCountAndFinalHashInCanonicalOrder) {
 }
 
 TEST(Finalization, EncodedLengthMatchesTheRealEncoding) {
-  const Mac hash = Filled<32>(0x77);
+  const Mac hash = Filled<Mac>(0x77);
   for (std::size_t ts_len : {0, 5, 20, 23, 24, 25, 255, 256})
     for (std::uint64_t mono : {0ul, 22ul, 23ul, 254ul, 65535ul, kU64Max - 1, kU64Max})
       for (std::uint64_t records : {0ul, 23ul, 24ul, 0x100000000ul, kU64Max})
@@ -169,8 +157,7 @@ TEST(RecordScan, PayloadNestedPastTheDecoderLimitHasNoLengthAndNoScan) {
     detail::RecordFields fields;
     EXPECT_EQ(detail::scan_record(record, fields), levels == 13);
     EXPECT_EQ(encoded_record_len(r, 1), levels == 13 ? std::optional<std::uint64_t>(record.size()) : std::nullopt);
-    auto decoded = decode_canonical(record);
-    EXPECT_EQ(decoded ? "" : decoded.error().message, levels == 13 ? "" : "CBOR nesting depth exceeded MAX_CBOR_DEPTH=16");
+    EXPECT_EQ(validate_canonical(record).has_value(), levels == 13);
   }
 }
 

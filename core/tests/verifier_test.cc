@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 
-#include "corvane/reader.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "corvane/writer.h"
@@ -82,11 +81,6 @@ TEST(Verify, EachDamageGivesItsViolation) {
       {"deleted middle frame",
        [](const WrittenLog& log) { edit(log.path(0), [](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); }); },
        {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false}, "Chain break at s0r2" + chain}},
-      {"swapped frames",
-       [](const WrittenLog& log) {
-         edit(log.path(1), [](Bytes& d) { std::swap_ranges(d.begin() + 266, d.begin() + 452, d.begin() + 452); });
-       },
-       {V::kChainBreak, {1, 2, 266}, ev::ChainBreak{mac(1, 0), mac(1, 1), 1, false}, "Chain break at s1r2" + chain}},
       {"torn tail", [](const WrittenLog& log) { testing::truncate_to(log.path(2), 266 + 100); },
        {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
       {"damaged trailing length, intact frames behind", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 452 - 4); },
@@ -135,20 +129,14 @@ TEST(Verify, EachDamageGivesItsViolation) {
 TEST(Verify, AuthenticatedOddRecords) {
   using testing::cbor_bytes;
   using testing::cbor_text;
-  using testing::RecordEntries;
+  using testing::with_entry;
   TempDir ref;
   testing::LogBuilder probe(ref.path(), testing::test_key());
   probe.begin_segment().append();
-  const RecordEntries normal = probe.next_entries();  // the same in every log below
+  const testing::RecordEntries e = probe.next_entries();  // the same in every log below
   const std::uint64_t o = testing::file_len(probe.path());
-  const std::string prev = hex(std::span(normal[1].second).subspan(2));
+  const std::string prev = hex(std::span(e[1].second).subspan(2));
   const KeyId foreign = testing::test_key(0x99)->key_id();
-  auto with = [](std::size_t key, Bytes value) {
-    return [key, value](RecordEntries e) {
-      e[key - 1].second = value;
-      return encode_uint_keyed_map(e);
-    };
-  };
   auto corrupt = [&](const std::string& m) {
     return Violation{V::kRecordCorrupt, {0, 1, o}, ev::RecordCorrupt{ev::DecodeError{m}}, m};
   };
@@ -156,48 +144,27 @@ TEST(Verify, AuthenticatedOddRecords) {
     return Violation{V::kChainBreak, {0, 1, o}, ev::ChainBreak{prev, std::move(stored), 0, false},
                      "Chain break at s0r1: stored prev_hash does not equal the preceding HMAC"};
   };
-  const struct {
-    const char* name;
-    std::function<Bytes(RecordEntries)> make;
-    std::optional<Violation> want;
-  } cases[] = {
-      {"foreign key_id", with(9, cbor_bytes(foreign)),
+  const struct { const char* name; Bytes record; std::optional<Violation> want; } cases[] = {
+      {"foreign key_id", with_entry(e, 9, cbor_bytes(foreign)),
        Violation{V::kKeyIdMismatch, {0, 1, o}, ev::KeyIdMismatch{hex(testing::test_key()->key_id()), hex(foreign)},
                  "Record s0r1 key_id does not match segment header key_id"}},
-      {"foreign prev_hash", with(2, cbor_bytes(Bytes(32, 9))), breaks(hex(Bytes(32, 9)))},
-      {"text prev_hash is the zero hash", with(2, cbor_text("x")), breaks(std::string(64, '0'))},
-      {"text record_id defaults to 0", with(1, cbor_text("1")), std::nullopt},
-      {"trailing byte",
-       [](RecordEntries e) {
-         Bytes b = encode_uint_keyed_map(e);
-         b.push_back(0);
-         return b;
-       },
-       corrupt("CBOR trailing bytes at offset " + std::to_string(encode_uint_keyed_map(normal).size()) +
+      {"foreign prev_hash", with_entry(e, 2, cbor_bytes(Bytes(32, 9))), breaks(hex(Bytes(32, 9)))},
+      {"text prev_hash is the zero hash", with_entry(e, 2, cbor_text("x")), breaks(std::string(64, '0'))},
+      {"text record_id defaults to 0", with_entry(e, 1, cbor_text("1")), std::nullopt},
+      {"trailing byte", testing::with_trailing_byte(e),
+       corrupt("CBOR trailing bytes at offset " + std::to_string(encode_uint_keyed_map(e).size()) +
                ": 1 bytes unconsumed")},
-      {"nine entries", [](RecordEntries e) { e.pop_back(); return encode_uint_keyed_map(e); },
-       corrupt("record map has 9 entries (expected 10)")},
-      {"text key",
-       [](RecordEntries e) {
-         e.pop_back();
-         Bytes b = encode_uint_keyed_map(e);
-         b[0] = 0xaa;
-         const Bytes key = cbor_text("k");
-         b.insert(b.end(), key.begin(), key.end());
-         b.push_back(0);
-         return b;
-       },
-       corrupt("record map key not a uint")},
+      {"nine entries", testing::without_last(e), corrupt("record map has 9 entries (expected 10)")},
+      {"text key", testing::with_text_key(e), corrupt("record map key not a uint")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     testing::LogBuilder log(dir.path(), testing::test_key());
     log.begin_segment().append();
-    log.append_record_bytes(c.make(log.next_entries()));
+    log.append_record_bytes(c.record);
     log.append();
-    const VerifyReport report = testing::verify_ok(dir.path(), testing::test_key());
-    EXPECT_EQ(report.violation, c.want) << debug_string(report);
+    EXPECT_EQ(testing::verify_ok(dir.path(), testing::test_key()).violation, c.want);
   }
 }
 
@@ -220,9 +187,8 @@ TEST(Verify, TimestampsMayStepBackAMinuteAndNoMore) {
   testing::LogBuilder two(other.path(), testing::test_key());
   two.begin_segment().append("a", "2024-05-01T12:00:00.000Z");
   two.finalize().begin_segment();
-  testing::RecordEntries e = two.next_entries("b", "2024-05-01T11:00:00.000Z");
-  e[4].second = testing::cbor_bytes(testing::test_session(0x22));
-  two.append_entries(e);
+  two.append_record_bytes(testing::with_entry(two.next_entries("b", "2024-05-01T11:00:00.000Z"), 5,
+                                               testing::cbor_bytes(testing::test_session(0x22))));
   const VerifyReport across = testing::verify_ok(other.path(), testing::test_key());
   ASSERT_TRUE(across.violation);
   const auto& regression = std::get<ev::TimestampRegression>(across.violation->evidence);
@@ -270,11 +236,7 @@ TEST(Verify, WalksFramesAppendedDuringItsWalk) {
   ASSERT_TRUE(opened);
   AppendRecord r{testing::kTestTs, "alice", "user.login", 0, {}, 1};
   ASSERT_TRUE(opened->writer.append(r));
-  auto cursor = RecordCursor::open(dir.path());
-  ASSERT_TRUE(cursor->next().value());
-  EXPECT_FALSE(cursor->next().value());
   ASSERT_TRUE(opened->writer.append(r));
-  EXPECT_EQ(cursor->next().value()->record_id, 1u);  // a cursor at the end sees new frames
   // The first size query opens the walk of segment 0; the second comes when
   // the walk reaches the end it knew, and the writer appends just then.
   VerifyReport report;
@@ -350,28 +312,24 @@ TEST(Checkpoint, RewrittenOrCutHistoryIsCaught) {
   EXPECT_TRUE(other.additional_violations.empty());
 }
 
-TEST(Checkpoint, OfAnotherKeyFailsBeforeAnythingIsRead) {
-  TempDir dir;
-  const KeyHandle key = testing::test_key();
-  Checkpoint foreign{0, 0, Mac{}, testing::test_key(7)->key_id(), ""};
-  const std::string text = "checkpoint belongs to a different log: checkpoint key_id " + hex(foreign.key_id) +
-                           ", log key_id " + hex(key->key_id());
-  EXPECT_EQ(verify(dir.path(), key, {foreign, false}).error().to_string(), text);  // empty directory
-  WrittenLog log(dir.path());
-  testing::truncate_to(log.path(0), 10);
-  EXPECT_EQ(verify(dir.path(), key, {foreign, true}).error().kind, VerifyError::Kind::kCheckpointKeyMismatch);
-}
-
 TEST(Checkpoint, RefusalsSayWhy) {
   using K = CheckpointError::Kind;
   const KeyHandle key = testing::test_key();
   TempDir empty, damaged, fresh;
+  // A checkpoint of another key fails before anything is read.
+  const Checkpoint foreign{0, 0, Mac{}, testing::test_key(7)->key_id(), ""};
+  EXPECT_EQ(verify(empty.path(), key, {foreign, false}).error().to_string(),
+            "checkpoint belongs to a different log: checkpoint key_id " + hex(foreign.key_id) + ", log key_id " +
+                hex(key->key_id()));
   EXPECT_EQ(create_checkpoint(empty.path(), key).error().kind, K::kEmpty);
   const auto missing = create_checkpoint(empty / "none", key).error();
   EXPECT_EQ(std::tie(missing.kind, missing.verify.kind), std::tuple(K::kVerify, VerifyError::Kind::kOpenLogDirectory));
-  testing::flip_byte(WrittenLog(damaged.path()).path(1), 0);
+  const WrittenLog log(damaged.path());
+  testing::flip_byte(log.path(1), 0);
   const auto refused = create_checkpoint(damaged.path(), key).error();
   EXPECT_EQ(std::tie(refused.kind, refused.message), std::tuple(K::kNotVerified, "Segment 1 bad magic: [66, 86, 65, 85]"));
+  testing::truncate_to(log.path(0), 10);
+  EXPECT_EQ(verify(damaged.path(), key, {foreign, true}).error().kind, VerifyError::Kind::kCheckpointKeyMismatch);
   testing::build_log(fresh.path(), key, {2, 0});  // the last segment has no records yet
   const auto none = create_checkpoint(fresh.path(), key).error();
   EXPECT_EQ(std::tie(none.kind, none.segment), std::tuple(K::kNoRecords, 1));

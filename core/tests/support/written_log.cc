@@ -43,16 +43,37 @@ VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const Verif
   return report ? std::move(*report) : VerifyReport{};
 }
 
-Bytes cbor_bytes(ByteView b) {
-  Bytes out = encode_head(2, b.size());
-  out.insert(out.end(), b.begin(), b.end());
+static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) {
+  Bytes out = encode_head(major, len);
+  append_raw(out, data, len);
   return out;
 }
+Bytes cbor_bytes(ByteView b) { return cbor_string(2, b.data(), b.size()); }
+Bytes cbor_text(std::string_view s) { return cbor_string(3, s.data(), s.size()); }
 
-Bytes cbor_text(std::string_view s) {
-  Bytes out = encode_head(3, s.size());
-  out.insert(out.end(), s.begin(), s.end());
-  return out;
+Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value) {
+  e.at(key - 1).second = std::move(value);
+  return encode_uint_keyed_map(e);
+}
+
+Bytes without_last(RecordEntries e) {
+  e.pop_back();
+  return encode_uint_keyed_map(e);
+}
+
+Bytes with_trailing_byte(const RecordEntries& e) {
+  Bytes b = encode_uint_keyed_map(e);
+  b.push_back(0);
+  return b;
+}
+
+Bytes with_text_key(RecordEntries e) {
+  Bytes b = without_last(std::move(e));
+  b[0] = 0xaa;  // ten entries again, the last one {"k": 0}
+  const Bytes key = cbor_text("k");
+  b.insert(b.end(), key.begin(), key.end());
+  b.push_back(0);
+  return b;
 }
 
 std::string LogBuilder::path(int segment) const { return segment_path(dir_, segment < 0 ? segment_ : segment); }

@@ -44,6 +44,12 @@ using RecordEntries = std::vector<std::pair<std::uint64_t, Bytes>>;
 Bytes cbor_bytes(ByteView b);
 Bytes cbor_text(std::string_view s);
 inline constexpr const char* kTestTs = "2024-05-01T12:00:00.000Z";
+// Record maps the writer never writes: entry `key` replaced, the last entry
+// dropped, a trailing zero byte, the last entry swapped for one under a text key.
+Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value);
+Bytes without_last(RecordEntries e);
+Bytes with_trailing_byte(const RecordEntries& e);
+Bytes with_text_key(RecordEntries e);
 
 // Built from the format layer alone, so that it can hold records the writer
 // never writes, MACed under the log's key to reach the checks behind the MAC.
