@@ -60,9 +60,9 @@ BorrowGuard::~BorrowGuard() {
 
 PyTypeObject* type_of(Cls which) { return g_types[static_cast<std::size_t>(which)]; }
 
-PyTypeObject* ensure_type(Cls which, PyType_Spec* spec) {
+PyTypeObject* ensure_type(Cls which, PyType_Spec* shape) {
   PyTypeObject*& slot = g_types[static_cast<std::size_t>(which)];
-  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(shape));
   return slot;
 }
 

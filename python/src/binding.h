@@ -134,9 +134,9 @@ enum class Cls { kKeyHandle, kWriter, kReader, kRecordIter, kVerifyReport, kCoun
 
 // The type (borrowed), null before the module's first exec step.
 PyTypeObject* type_of(Cls which);
-// Creates the type from `spec` unless it exists; returns it (borrowed) or
+// Creates the type from `shape` unless it exists; returns it (borrowed) or
 // null with an exception set.
-PyTypeObject* ensure_type(Cls which, PyType_Spec* spec);
+PyTypeObject* ensure_type(Cls which, PyType_Spec* shape);
 
 // Instances are `struct Obj { PyObject_HEAD; State state; }`: the
 // interpreter allocates the memory, the State is constructed in place.

@@ -24,7 +24,7 @@ PyMethodDef kVersionFunctions[] = {
 struct ClassEntry {
   Cls cls;
   const char* name;
-  PyType_Spec* (*spec)();
+  PyType_Spec* (*shape)();
 };
 
 int exec_module(PyObject* module) {
@@ -46,7 +46,7 @@ int exec_module(PyObject* module) {
       {Cls::kVerifyReport, "VerifyReport", verifyreport_spec},
   };
   for (const ClassEntry& entry : classes) {
-    PyTypeObject* type = ensure_type(entry.cls, entry.spec());
+    PyTypeObject* type = ensure_type(entry.cls, entry.shape());
     if (type == nullptr || PyModule_AddObjectRef(module, entry.name, reinterpret_cast<PyObject*>(type)) != 0) {
       return -1;
     }
