@@ -7,14 +7,4 @@ set -euo pipefail
 
 apt_packages=(clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev)
 
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  echo "bootstrap-fuzz: installing Debian packages: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")/apt-install.sh" bootstrap-fuzz "${apt_packages[@]}"

@@ -17,17 +17,7 @@ apt_packages=(
   valgrind                       # make test-slow
 )
 
-missing=()
-for pkg in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if ((${#missing[@]})); then
-  echo "bootstrap: installing Debian packages: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$(dirname "$0")/apt-install.sh" bootstrap "${apt_packages[@]}"
 
 python=${PYTHON:-python3}
 if [ ! -x "$venv/bin/python" ]; then
