@@ -66,6 +66,8 @@ std::vector<CrashPoint> run_workload(std::uint64_t seed, int steps) {
   };
   const KeyHandle key = test_key();
   std::optional<Writer> w(open_writer(kDir, key, kSegmentSize).writer);
+  // Writeback started after every frame: the crash states include its calls.
+  w->set_writeback_bytes(1);
   for (int s = 0; s <= steps; ++s) {
     const auto roll = s == steps ? 80 : rng() % 100;
     if (roll < 65) {
@@ -80,6 +82,7 @@ std::vector<CrashPoint> run_workload(std::uint64_t seed, int steps) {
       w.reset();
       step = "open";
       w.emplace(open_writer(kDir, key, kSegmentSize).writer);
+      w->set_writeback_bytes(1);
     }
   }
   w.reset();

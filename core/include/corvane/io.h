@@ -32,6 +32,10 @@ class FileSystem {
   virtual int exists(const char* path) = 0;
   // Forces a file's (or a directory's) contents to stable storage.
   virtual int sync(int fd) = 0;
+  // Starts writing a range of a file back to storage without waiting for it;
+  // durability still comes from sync. Where the system has no such call it
+  // does nothing.
+  virtual int start_writeback(int /*fd*/, off_t /*offset*/, off_t /*len*/) { return 0; }
   virtual int ftruncate(int fd, off_t len) = 0;
   virtual int mkdir(const char* path, mode_t mode) = 0;
   // Replaces `to` with `from` atomically (both in one directory here).
@@ -87,6 +91,10 @@ std::string join_path(std::string_view dir, std::string_view name);
                                                         std::span<const std::uint8_t> data);
 [[nodiscard]] std::expected<std::uint64_t, IoError> file_size(const File& file);
 [[nodiscard]] std::expected<void, IoError> sync_file(const File& file);
+// Asks the system to start writing [offset, offset + len) back now, so that a
+// later sync_file has little left to do. Advisory: a failure is left for that
+// sync to report.
+void start_writeback(const File& file, std::uint64_t offset, std::uint64_t len);
 // Opens the directory read-only, syncs it and closes it.
 [[nodiscard]] std::expected<void, IoError> sync_dir(const std::string& path);
 [[nodiscard]] std::expected<void, IoError> truncate_file(const File& file, std::uint64_t length);

@@ -85,6 +85,8 @@ class Writer {
   std::uint64_t segment_bytes() const;
   const Mac& chain_head() const;
   void set_rotation_enabled(bool enabled);
+  // How many appended bytes collect before their writeback is started.
+  void set_writeback_bytes(std::uint64_t bytes);
 
  private:
   struct State;

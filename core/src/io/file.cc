@@ -118,6 +118,10 @@ std::expected<void, IoError> sync_file(const File& file) {
   return {};
 }
 
+void start_writeback(const File& file, std::uint64_t offset, std::uint64_t len) {
+  uninterrupted([&] { return fs().start_writeback(file.fd(), static_cast<off_t>(offset), static_cast<off_t>(len)); });
+}
+
 std::expected<void, IoError> sync_dir(const std::string& path) {
   auto dir = open_file(path, O_RDONLY | O_DIRECTORY);
   if (!dir) return std::unexpected(dir.error());

@@ -43,6 +43,11 @@ class PosixFileSystem final : public FileSystem {
     return ::fsync(fd);
 #endif
   }
+#ifdef __linux__
+  int start_writeback(int fd, off_t offset, off_t len) override {
+    return ::sync_file_range(fd, offset, len, SYNC_FILE_RANGE_WRITE);
+  }
+#endif
   int ftruncate(int fd, off_t len) override { return ::ftruncate(fd, len); }
   int mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
   int rename(const char* from, const char* to) override { return ::rename(from, to); }

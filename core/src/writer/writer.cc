@@ -18,6 +18,11 @@ namespace {
 
 constexpr std::uint64_t kWidest = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kMaxSchemaVersion = 255;
+// Appended data is handed to the disk in pieces of this size while a
+// segment fills, so the sync that closes a full segment has at most about
+// this much left to write instead of the whole segment (a long stall inside
+// one append).
+constexpr std::uint64_t kDefaultWritebackBytes = 1 << 20;
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kWidest - b ? kWidest : a + b; }
 
@@ -93,6 +98,9 @@ struct Writer::State {
   File segment;
   std::uint16_t segment_index = 0;
   std::uint64_t segment_bytes = kHeaderLen;
+  // End of the range whose writeback has been started.
+  std::uint64_t written_back = kHeaderLen;
+  std::uint64_t writeback_bytes = kDefaultWritebackBytes;
   Mac chain_head{};
   std::uint64_t next_record_id = 0;
   std::uint64_t segment_records = 0;
@@ -112,6 +120,7 @@ struct Writer::State {
     segment = std::move(file);
     segment_index = index;
     segment_bytes = kHeaderLen;
+    written_back = kHeaderLen;
     next_record_id = 0;
     segment_records = 0;
     last_ts_wall.clear();
@@ -168,6 +177,10 @@ std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& 
     return io_failure(w.error());
   }
   segment_bytes += frame.size();
+  if (segment_bytes - written_back >= writeback_bytes) {
+    start_writeback(segment, written_back, segment_bytes - written_back);
+    written_back = segment_bytes;
+  }
   chain_head = mac;
   next_record_id += 1;
   segment_records += 1;
@@ -248,6 +261,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   if (!file) return io_failure(file.error());
   state->start_segment(std::move(*file), last);
   state->segment_bytes = scan->end_offset;
+  state->written_back = scan->end_offset;
   state->next_record_id = scan->last_record_id ? *scan->last_record_id + 1 : 0;
   state->segment_records = scan->records;
   state->last_ts_wall = std::move(scan->last_ts_wall);
@@ -319,6 +333,10 @@ const Mac& Writer::chain_head() const {
 
 void Writer::set_rotation_enabled(bool enabled) {
   if (state_) state_->rotation_enabled = enabled;
+}
+
+void Writer::set_writeback_bytes(std::uint64_t bytes) {
+  if (state_) state_->writeback_bytes = bytes == 0 ? 1 : bytes;
 }
 
 }  // namespace corvane

@@ -15,7 +15,7 @@
 namespace corvane::testing {
 
 enum class FsOp : std::uint8_t {
-  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kFtruncate, kMkdir, kRename, kUnlink, kFlock, kListDir,
+  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kWriteback, kFtruncate, kMkdir, kRename, kUnlink, kFlock, kListDir,
   kAny,  // in faults: a call of any kind
 };
 const char* fs_op_name(FsOp op);
@@ -57,6 +57,9 @@ class FaultFs final : public FileSystem {
   int fsize(int fd, std::uint64_t* size) override;
   int exists(const char* p) override { return pass(FsOp::kExists, [&] { return inner_.exists(p); }); }
   int sync(int fd) override { return pass(FsOp::kSync, [&] { return inner_.sync(fd); }); }
+  int start_writeback(int fd, off_t offset, off_t len) override {
+    return pass(FsOp::kWriteback, [&] { return inner_.start_writeback(fd, offset, len); });
+  }
   int ftruncate(int fd, off_t len) override { return pass(FsOp::kFtruncate, [&] { return inner_.ftruncate(fd, len); }); }
   int mkdir(const char* p, mode_t mode) override { return pass(FsOp::kMkdir, [&] { return inner_.mkdir(p, mode); }); }
   int rename(const char* a, const char* b) override { return pass(FsOp::kRename, [&] { return inner_.rename(a, b); }); }
