@@ -87,6 +87,34 @@ def cxx_writer(bench: str, log_dir: str, n: int) -> float:
     return float(out.stdout)
 
 
+def cpu_of(pid: int) -> float:
+    """User + system CPU seconds of a running process."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def follower_cpu(command: list[str], log_dir: str, key: _native.KeyHandle, seconds: float) -> float:
+    """CPU seconds `command` spends while a quiet writer appends four records
+    a second to `log_dir` for `seconds`, after it has caught up."""
+    proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(3.0)  # catch up with what is there
+        before = cpu_of(proc.pid)
+        with _native.Writer.open(log_dir, key) as w:
+            end = time.monotonic() + seconds
+            i = 0
+            while time.monotonic() < end:
+                w.append(typical(i))
+                i += 1
+                time.sleep(0.25)
+        time.sleep(0.5)
+        return cpu_of(proc.pid) - before
+    finally:
+        proc.terminate()
+        proc.wait()
+
+
 def best(runs: int, fn: Callable[[], float]) -> float:
     return max(fn() for _ in range(runs))
 
@@ -155,6 +183,34 @@ def main() -> None:
         t_iter = time.process_time() - start
         row("iter(Reader) from Python", count / t_iter, "records/s")
         row("record cursor from C++ (same log)", cxx_figure(out, "record cursor"), "records/s")
+        start = time.process_time()
+        follower, caught_up = _native.Follower.open(log), 0
+        while batch := follower.poll():
+            caught_up += len(batch)
+        row("Reader.follow() catching up (Follower.poll)", caught_up / (time.process_time() - start), "records/s",
+            count / t_iter)
+        print("    -> target >= 1.0x iter(Reader)")
+
+        # A follower of a log whose last segment is 64 MiB, while a quiet
+        # service appends four records a second.
+        log = os.path.join(work, "follow")
+        with _native.Writer.open(log, key) as w:
+            w_size = 0
+            i = 0
+            while w_size < 63 * 2**20:
+                w.append(typical(i))
+                i += 1
+                w_size += 346
+        segment = os.path.join(log, sorted(os.listdir(log))[-1])
+        window = 10.0
+        tail = follower_cpu(["tail", "-f", segment], log, key, window)
+        show = follower_cpu([sys.executable, "-m", "corvane_audit", "show", log, "--follow", "--json"], log, key,
+                            window)
+        print(f"\nfollowing a {os.path.getsize(segment) / 2**20:.0f} MiB segment taking 4 records/s "
+              f"(CPU seconds per {window:.0f} s)")
+        print(f"  {'tail -f on the segment':<48} {tail:12.3f} s")
+        print(f"  {'corvane-audit show --follow':<48} {show:12.3f} s")
+        print(f"    -> {100 * show / window:.2f}% of a core (target < 1%)")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -4,8 +4,6 @@ timestamps filled in, and a reader that follows a growing log."""
 from __future__ import annotations
 
 import os
-import shutil
-import tempfile
 import time
 import uuid
 from collections.abc import Iterator, Mapping
@@ -157,9 +155,13 @@ class Reader:
     def follow(self, poll_interval: float = 0.25) -> Iterator[RecordDict]:
         """Yield every record, then keep yielding new ones as they are appended.
 
-        Never ends by itself; stop by leaving the loop. A frame that a
-        writer is still writing shows as a torn tail and is picked up on a
-        later poll; any other damage is raised as by iteration.
+        Never ends by itself; stop by leaving the loop. Each poll reads only
+        what was appended since the last one, moving on to the next segment
+        once it exists. A frame that a writer is still writing at the end of
+        the last segment is picked up on a later poll; any other damage,
+        including an incomplete frame in a segment that has a successor, is
+        raised as by iteration. Records come in the order they stand in the
+        files.
         """
         return _follow(self._log_dir, poll_interval)
 
@@ -167,80 +169,10 @@ class Reader:
         return repr(self._native)
 
 
-_Position = tuple[int, int]  # (segment_index, record_id)
-
-
 def _follow(log_dir: str, poll_interval: float) -> Iterator[RecordDict]:
-    last: _Position | None = None
-    seen: dict[int, int] = {}  # segment index -> size at the last pass
+    follower = _native.Follower.open(log_dir)
     while True:
-        indexes = _native.Reader.open(log_dir).segments()
-        current = [i for i in indexes if last is None or i >= last[0]]
-        sizes = {i: _size(log_dir, i) for i in current}
-        if sizes != seen:
-            for record in _read_pass(log_dir, None if last is None else current):
-                position = (record["segment_index"], record["record_id"])
-                if last is None or position > last:
-                    last = position
-                    yield record
-            seen = sizes
-        time.sleep(poll_interval)
-
-
-def _read_pass(log_dir: str, indexes: list[int] | None) -> Iterator[RecordDict]:
-    """The whole log, or only the segments `indexes`: earlier segments never
-    change, so later passes read through a directory of links to the rest.
-    The directory lives for one pass only, so a follower killed while it
-    waits for news leaves nothing behind."""
-    if indexes is None:
-        yield from _read_from(log_dir)
-        return
-    view = None
-    try:
-        view = tempfile.mkdtemp(prefix="corvane-follow-")
-        for index in indexes:
-            name = _segment_name(index)
-            os.symlink(os.path.abspath(os.path.join(log_dir, name)), os.path.join(view, name))
-        yield from _read_from(view)
-    finally:
-        if view is not None:
-            _remove_view(view)
-
-
-def _remove_view(view: str) -> None:
-    # A follower is typically stopped by an interrupt, which may well land
-    # while the links are being removed: finish the removal, then let the
-    # interrupt through.
-    interrupted: BaseException | None = None
-    for _ in range(5):
-        try:
-            shutil.rmtree(view, ignore_errors=True)
-            break
-        except BaseException as exc:
-            interrupted = exc
-    if interrupted is not None:
-        raise interrupted
-
-
-def _read_from(log_dir: str) -> Iterator[RecordDict]:
-    records = iter(_native.Reader.open(log_dir))
-    while True:
-        try:
-            yield next(records)
-        except StopIteration:
-            return
-        except _native.RecordCorruptError as exc:
-            if str(exc).startswith("torn tail"):
-                return  # a frame still being written; read again next pass
-            raise
-
-
-def _segment_name(index: int) -> str:
-    return f"audit-{index:04d}.cbor"
-
-
-def _size(log_dir: str, index: int) -> int:
-    try:
-        return os.stat(os.path.join(log_dir, _segment_name(index))).st_size
-    except FileNotFoundError:
-        return -1
+        batch = follower.poll()
+        yield from batch
+        if not batch:
+            time.sleep(poll_interval)

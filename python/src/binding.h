@@ -16,6 +16,10 @@
 #include "corvane/key.h"
 #include "corvane/report.h"
 
+namespace corvane {
+struct StoredRecord;
+}
+
 namespace corvane::py {
 
 // ---------------------------------------------------------------------------
@@ -130,7 +134,7 @@ Exc violation_exception(ViolationKind kind);
 // ---------------------------------------------------------------------------
 // Types of the module, created once per process.
 
-enum class Cls { kKeyHandle, kWriter, kReader, kRecordIter, kVerifyReport, kCount };
+enum class Cls { kKeyHandle, kWriter, kReader, kRecordIter, kVerifyReport, kFollower, kCount };
 
 // The type (borrowed), null before the module's first exec step.
 PyTypeObject* type_of(Cls which);
@@ -187,6 +191,9 @@ struct HexFailure {
 };
 std::optional<HexFailure> decode_hex_exact(std::string_view text, std::span<std::uint8_t> out);
 
+// A record read back as the dict iteration yields (new reference).
+PyObject* record_to_python(const StoredRecord& record);
+
 // The shared core key of a KeyHandle object, or null if `obj` is not one.
 const KeyHandle* key_of(PyObject* obj);
 
@@ -196,6 +203,7 @@ PyType_Spec* writer_spec();
 PyType_Spec* reader_spec();
 PyType_Spec* recorditer_spec();
 PyType_Spec* verifyreport_spec();
+PyType_Spec* follower_spec();  // added after the functions
 // Module functions added after the classes: verify, then checkpoint.
 extern PyMethodDef kVerifyFunctions[];
 

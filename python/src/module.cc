@@ -52,7 +52,14 @@ int exec_module(PyObject* module) {
     }
   }
 
-  return PyModule_AddFunctions(module, kVerifyFunctions);
+  if (PyModule_AddFunctions(module, kVerifyFunctions) != 0) return -1;
+
+  // Beyond the attributes above, newer entry points in the order they came.
+  PyTypeObject* follower = ensure_type(Cls::kFollower, follower_spec());
+  if (follower == nullptr || PyModule_AddObjectRef(module, "Follower", reinterpret_cast<PyObject*>(follower)) != 0) {
+    return -1;
+  }
+  return 0;
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -144,6 +144,8 @@ PyObject* payload_to_python(const PayloadValue& value) {
   return nullptr;
 }
 
+}  // namespace
+
 PyObject* record_to_python(const StoredRecord& r) {
   if (!ensure_keys()) return nullptr;
   Ref dict(PyDict_New());
@@ -165,6 +167,8 @@ PyObject* record_to_python(const StoredRecord& r) {
                   set_item(d, g_keys[kHmacHex], str_from(to_hex(r.hmac)));
   return ok ? dict.release() : nullptr;
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The walk.
