@@ -73,7 +73,7 @@ class Sneaky(dict):  # type: ignore[type-arg]
     ({**E, "payload": None}, TypeError, "'payload' must be a dict if provided"),
     ({**E, "payload": {1: 2}}, TypeError, "payload keys must be str"),
     ({**E, "payload": {"v": 2**64}}, ArgumentError, "payload int out of range: 18446744073709551616"),
-    ({**E, "payload": {"v": 1.5}}, TypeError, "payload floats are not supported in v0.1"),
+    ({**E, "payload": {"v": 1.5}}, TypeError, "payload floats are not supported in v0.1 (canonical encoding rules)"),
     ({**E, "payload": {"v": bytearray(b"x")}}, TypeError, "unsupported payload value type: bytearray"),
     ({**E, "payload": nest(15)}, ArgumentError, TOO_DEEP),
     ({**E, "payload": {"l": [[[[[[[[[[[[[[1]]]]]]]]]]]]]]}}, ArgumentError, TOO_DEEP),
