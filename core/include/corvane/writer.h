@@ -71,9 +71,10 @@ class Writer {
 
   // Appends one record and returns its record_id. Nothing is written when the
   // record is refused, as one stamped more than 60 s before the record it
-  // would follow is (the verifier's rule, across segments and reopens). After a failed write the segment is cut back to its
-  // last good length; if that, or a sync, fails, every later append and flush
-  // is refused until the log is reopened.
+  // would follow is (the verifier's rule, across segments and reopens).
+  // After a failed write the segment is cut back to its last good length; if
+  // that, or a sync, fails, every later append and flush is refused until
+  // the log is reopened.
   [[nodiscard]] std::expected<std::uint64_t, WriterError> append(const AppendRecord& record);
   // Makes everything appended so far durable: the segment file, then the
   // directory.
