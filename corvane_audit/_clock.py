@@ -2,15 +2,35 @@
 
 from __future__ import annotations
 
+import calendar
+import re
 import threading
 import time
 from collections.abc import Callable
+
+_TS_WALL = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{3})Z", re.ASCII)
 
 
 def format_utc_ms(ms: int) -> str:
     """Milliseconds since the epoch as ``YYYY-MM-DDTHH:MM:SS.sssZ``."""
     seconds, millis = divmod(ms, 1000)
     return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + f".{millis:03d}Z"
+
+
+def parse_utc_ms(ts_wall: str) -> int | None:
+    """Milliseconds since the epoch of a ts_wall of the form ``format_utc_ms``
+    writes (as the verifier counts them); None for any other text."""
+    match = _TS_WALL.fullmatch(ts_wall)
+    if match is None:
+        return None
+    year, month, day, hour, minute, second, millis = map(int, match.groups())
+    try:
+        # Days, hours, minutes and seconds count on past their range, as in
+        # the verifier; only the year and month must name a month.
+        seconds = calendar.timegm((year, month, day, hour, minute, second, 0, 0, 0))
+    except ValueError:
+        return None
+    return seconds * 1000 + millis
 
 
 def utc_timestamp() -> str:
@@ -28,6 +48,10 @@ class RecordClock:
     milliseconds since the clock was made, from a monotonic clock, and keeps
     advancing through wall-clock steps.
 
+    ``floor_ms`` seeds that last value: a writer passes the time of the
+    log's last record, so that a wall clock set back between two runs
+    repeats the previous time instead of stepping behind it.
+
     The clocks are looked up at each call (not bound at construction), so a
     test can replace ``time.time_ns`` and ``time.monotonic_ns``; or pass
     ``wall_ns`` and ``mono_ns`` explicitly.
@@ -40,11 +64,12 @@ class RecordClock:
         *,
         wall_ns: Callable[[], int] | None = None,
         mono_ns: Callable[[], int] | None = None,
+        floor_ms: int | None = None,
     ) -> None:
         self._wall_ns = wall_ns
         self._mono_ns = mono_ns
         self._mono_start = self._mono()
-        self._last_ms: int | None = None
+        self._last_ms: int | None = floor_ms
         # A handler may stamp from several threads; the max must be atomic.
         self._lock = threading.Lock()
 

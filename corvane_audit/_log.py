@@ -11,7 +11,7 @@ from types import TracebackType
 from typing import Any, Literal
 
 from corvane_audit import _native
-from corvane_audit._clock import RecordClock
+from corvane_audit._clock import RecordClock, parse_utc_ms
 from corvane_audit._types import RecordDict, StrPath
 
 
@@ -41,7 +41,9 @@ class Writer:
         timestamps: bool = True,
     ) -> None:
         self._native = native
-        self._clock = RecordClock() if timestamps else None
+        # Never stamp behind the log's last record: the writer refuses a
+        # ts_wall more than 60 s earlier, as the verifier would report it.
+        self._clock = RecordClock(floor_ms=parse_utc_ms(native.last_ts_wall())) if timestamps else None
         self._log_dir = log_dir
         self._session_id_hex = session_id_hex
 

@@ -93,7 +93,7 @@ def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, ke
     ([*APPEND, "--segment-size", "-1"], 2, "positive integer"),
     (["show", "missing"], 2, "missing: No such file"),
     ([*APPEND, "--payload", "[1]"], 2, "must be a JSON object"),
-    ([*APPEND, "--payload", '{"x": 1.5}'], 2, "payload floats are not supported in v0.1"),
+    ([*APPEND, "--payload", '{"x": 1.5}'], 2, "payload floats are not supported in v0.1 (canonical encoding rules)"),
     (["show", "torn"], 1, "torn tail at segment 0"),
 ])  # fmt: skip
 def test_errors_are_one_line_with_the_right_status(tmp_path, key, args, status, message):

@@ -34,7 +34,8 @@ def test_record_dicts_defaults_and_coercions(log_dir, key):
         assert w.append({**E, "record_id": 99}) == 0  # extra keys ignored; the rest defaults
         w.append({**E, "ts_wall": "2026-12-06T00:00:01.000Z", "ts_mono_delta": True, "schema_version": 2**32 + 3,
                   "payload": payload})  # fmt: skip
-        w.append({**E, "payload": nest(14)})  # the payload map is at depth 1: an empty map may sit at 15
+        # The payload map is at depth 1: an empty map may sit at 15.
+        w.append({**E, "ts_wall": "2026-12-06T00:00:01.000Z", "payload": nest(14)})
     first, second, deepest = _native.Reader.open(log_dir)
     assert [first[k] for k in ("ts_wall", "ts_mono_delta", "schema_version", "payload")] == [
         "1970-01-01T00:00:00.000Z", 0, 1, {}]
@@ -67,10 +68,12 @@ class Sneaky(dict):  # type: ignore[type-arg]
     ({**E, "schema_version": 1.0}, TypeError, 'record["schema_version"] must be an int'),
     ({**E, "ts_mono_delta": -1}, OverflowError, ""),
     ({**E, "schema_version": 256}, ArgumentError, "schema_version 256 exceeds 255"),  # the core's refusal
+    ({**E, "ts_wall": "2024-05-06T07:08:09\u00e912Z"}, ArgumentError,  # 24 bytes, but not ASCII
+     'ts_wall must be RFC 3339 with ms precision; got "2024-05-06T07:08:09\u00e912Z"'),
     ({**E, "payload": None}, TypeError, "'payload' must be a dict if provided"),
     ({**E, "payload": {1: 2}}, TypeError, "payload keys must be str"),
     ({**E, "payload": {"v": 2**64}}, ArgumentError, "payload int out of range: 18446744073709551616"),
-    ({**E, "payload": {"v": 1.5}}, TypeError, "payload floats are not supported in v0.1"),
+    ({**E, "payload": {"v": 1.5}}, TypeError, "payload floats are not supported in v0.1 (canonical encoding rules)"),
     ({**E, "payload": {"v": bytearray(b"x")}}, TypeError, "unsupported payload value type: bytearray"),
     ({**E, "payload": nest(15)}, ArgumentError, TOO_DEEP),
     ({**E, "payload": {"l": [[[[[[[[[[[[[[1]]]]]]]]]]]]]]}}, ArgumentError, TOO_DEEP),
@@ -96,10 +99,12 @@ def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
 def test_lifecycle_and_recovery_names(log_dir, key):
     w = Writer.open(log_dir, key, "00" * 16, 0)
     assert (repr(w), w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes()) == ("Writer(open)", w, "Fresh", 0)
+    assert w.last_ts_wall() == ""  # no record yet
     w.append(E)
     w.append(E)  # rotates: segment 0 is finalized
+    assert w.last_ts_wall() == "1970-01-01T00:00:00.000Z"
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
-    for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, lambda: w.append(E)):
+    for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, w.last_ts_wall, lambda: w.append(E)):
         raises(ArgumentError, call, "Writer is closed")
     assert w.__exit__(None, None, None) is False
     with open(segment_path(log_dir, 1), "ab") as f:
@@ -132,7 +137,8 @@ def test_reentrant_calls_are_refused(log_dir, key):
 
 
 @pytest.mark.parametrize("name, use", [
-    ("Writer", lambda w: w.append(E)), ("Reader", repr), ("Reader", iter), ("Reader", lambda r: r.segments()),
+    ("Writer", lambda w: w.append({**E, "ts_wall": "2099-01-01T00:00:00.000Z"})),
+    ("Reader", repr), ("Reader", iter), ("Reader", lambda r: r.segments()),
     ("RecordIter", next), ("RecordIter", iter),
     ("VerifyReport", lambda r: r.ok), ("VerifyReport", repr),  # every property shares one getter
 ])  # fmt: skip

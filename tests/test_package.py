@@ -19,7 +19,7 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import SLOW, child_env, raises, segment_path, write_records
+from conftest import SLOW, check_log, child_env, raises, segment_path, ts_text, write_records
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock
 
@@ -48,28 +48,59 @@ class CustomPath:  # a PathLike that is neither str nor Path
 
 def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monkeypatch):
     before = ca.utc_timestamp()
+    given_ts = ts_text(time.time_ns() // 1_000_000 - 30_000)
     with ca.Writer.open(CustomPath(log_dir), key) as w1:
         w1.append({"actor": "a", "event": "stamped"})
-        w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": "2020-01-01T00:00:00.000Z"}))
+        w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": given_ts}))
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         raises(TypeError, lambda: w1.append([("actor", "a"), ("event", "e")]), "Writer.append expects a dict")
         monkeypatch.setattr(time, "time_ns", lambda: 0)  # the clock steps back: ts_wall stays put
         w1.append({"actor": "a", "event": "stepped"})
     assert repr(w1) == "Writer(closed)"
     with ca.Writer.open(log_dir, key, timestamps=False) as w2:
-        w2.append({"actor": "a", "event": "raw"})
+        # The native default, the epoch, is far behind the log's last record.
+        raises(ca.ArgumentError, lambda: w2.append({"actor": "a", "event": "raw"}),
+               f'ts_wall "1970-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s '
+               f'"{w2._native.last_ts_wall()}"')  # fmt: skip
+        w2.append({"actor": "a", "event": "raw", "ts_wall": given_ts})
         assert (w2.recovery_action(), w2.recovery_truncated_bytes()) == ("Resumed", 0)
     stamped, given, stepped, raw = list(ca.Reader.open(log_dir))
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", stamped["ts_wall"]) and before <= stamped["ts_wall"]
-    assert given["ts_wall"] == "2020-01-01T00:00:00.000Z" and given["ts_mono_delta"] >= stamped["ts_mono_delta"]
+    assert given["ts_wall"] == given_ts and given["ts_mono_delta"] >= stamped["ts_mono_delta"]
     assert stepped["ts_wall"] == stamped["ts_wall"] and stepped["ts_mono_delta"] >= given["ts_mono_delta"]
-    assert (raw["ts_wall"], raw["ts_mono_delta"]) == ("1970-01-01T00:00:00.000Z", 0)
+    assert (raw["ts_wall"], raw["ts_mono_delta"]) == (given_ts, 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
     # The clock's own rule: the wall clock never goes back, the monotonic delta goes on.
     walls, monos = iter([4_000_000, 1_000_000, 9_000_000]), iter([0, 2_000_000, 2_500_000, 7_900_000])
     clock = RecordClock(wall_ns=walls.__next__, mono_ns=monos.__next__)
     assert [clock.stamp() for _ in range(3)] == [(f"1970-01-01T00:00:00.00{ms}Z", d) for ms, d in ((4, 2), (4, 2), (9, 7))]
+
+
+def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir, key):
+    # A first run stamps five minutes ahead (a fast clock, corrected before
+    # the next run); every append rotates, so finalization records come in.
+    ahead_ms = time.time_ns() // 1_000_000 // 1000 * 1000 + 300_500
+    ahead, ahead_fin = ts_text(ahead_ms), ts_text(ahead_ms + 1)
+    with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
+        for _ in range(2):
+            w.append({"actor": "a", "event": "ahead", "ts_wall": ahead})
+        raises(ca.ArgumentError, lambda: w.append({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z"}),
+               f'ts_wall "2020-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s "{ahead_fin}"')
+    with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
+        assert w._native.last_ts_wall() == ahead
+        w.append({"actor": "a", "event": "stamped"})  # behind segment 1's finalization record
+    assert [r["ts_wall"] for r in check_log(log_dir, key)][-3:] == [ahead, ahead_fin, ahead]
+    # Without the record written last, the log ends with a finalization record.
+    os.remove(segment_path(log_dir, 2))
+    with ca.Writer.open(log_dir, key) as w:
+        assert (w.recovery_action(), w._native.last_ts_wall()) == ("OpenedNextAfterFinalized", ahead_fin)
+        w.append({"actor": "a", "event": "stamped"})
+    assert [r["ts_wall"] for r in check_log(log_dir, key) if r["event"] == "stamped"] == [ahead_fin]
+    with ca.Writer.open(log_dir, key) as w:
+        assert w._native.last_ts_wall() == ahead_fin
+        w.append({"actor": "a", "event": "stamped"})
+    assert [r["ts_wall"] for r in check_log(log_dir, key)][-2:] == [ahead_fin, ahead_fin]
 
 
 def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):

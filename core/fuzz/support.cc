@@ -154,7 +154,9 @@ Header header(ByteView s, std::uint16_t index) {
 }
 
 Mac append_two(Writer& w, std::uint16_t index, std::uint64_t offset, Mac head) {
-  const AppendRecord r{"2024-05-01T12:00:00.000Z", "fuzz", "fuzz.append", 0, {}, 1};
+  // The latest time a ts_wall can name: never refused as a step back from
+  // whatever the hostile log's last record says.
+  const AppendRecord r{"9999-99-99T99:99:99.999Z", "fuzz", "fuzz.append", 0, {}, 1};
   ok(w.append(r));
   ok(w.append(r));
   ok(w.flush());

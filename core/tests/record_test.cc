@@ -96,14 +96,15 @@ TEST(Finalization, TsWallMovesOneMillisecondWithoutLeavingTheSecond) {
   const struct { std::string last; std::string want; } rows[] = {
       {"123Z", "124Z"}, {"998Z", "999Z"}, {"999Z", "999Z"}, {"009Z", "010Z"}, {"099Z", "100Z"},
       // A leading plus sign is read as in the file-name parse; anything else
-      // that is not a number counts as 000.
-      {"+12Z", "013Z"}, {"+99Z", "100Z"}, {"abcZ", "001Z"}, {"1a3Z", "001Z"}, {"-12Z", "001Z"}, {" 12Z", "001Z"},
-      {"++1Z", "001Z"},
+      // that is not a number keeps the text as it is.
+      {"+12Z", "013Z"}, {"+99Z", "100Z"}, {"abcZ", "abcZ"}, {"1a3Z", "1a3Z"}, {"-12Z", "-12Z"}, {" 12Z", " 12Z"},
+      {"++1Z", "++1Z"}, {"\u00e91Z", "\u00e91Z"},
       {"123X", "124Z"},  // bytes 0..19 are kept, Z is written
   };
   for (const auto& r : rows) EXPECT_EQ(finalization_ts_wall(kSec + r.last), kSec + r.want) << r.last;
-  // Anything not 24 bytes long is kept as it is.
-  for (std::string ts : {"2024-01-01T12:00:00Z", "", "2024-01-01T12:00:00.1234Z"}) {
+  // Anything not 24 bytes long is kept as it is, and so is a character
+  // across bytes 19 and 20.
+  for (std::string ts : {"2024-01-01T12:00:00Z", "", "2024-01-01T12:00:00.1234Z", "2024-01-01T12:00:00\u00e912Z"}) {
     EXPECT_EQ(finalization_ts_wall(ts), ts);
   }
 }

@@ -13,6 +13,7 @@
 #include "support/fault_fs.h"
 #include "support/log_check.h"
 #include "support/test_util.h"
+#include "support/written_log.h"
 
 namespace corvane {
 namespace {
@@ -116,8 +117,16 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
       {ts("2024-01-01T00:00:00.000+00:00"), z + "\"2024-01-01T00:00:00.000+00:00\""},
       {ts("2024-01-01T00:00:00.00Z"), ms + "\"2024-01-01T00:00:00.00Z\""},
       {ts("a\"b\\\nZ"), ms + "\"a\\\"b\\\\\\nZ\""},
-      {ts("1970-01-01T00:00:00.000Z"), ""},
-      {ts("not a time at all, but Z"), ""},
+      // Not ASCII: a character across bytes 19 and 20 would be cut by the
+      // finalization record.
+      {ts("2024-05-06T07:08:09\u00e912Z"), ms + "\"2024-05-06T07:08:09\u00e912Z\""},
+      {ts("2024-05-06T07:08:09.\u00e91Z"), ms + "\"2024-05-06T07:08:09.\u00e91Z\""},
+      // Read as the verifier reads it, the year 0: far back.
+      {ts("not a time at all, but Z"), "ts_wall \"not a time at all, but Z\" is more than 60 s earlier than "
+                                       "the previous record's \"2024-05-06T07:08:09.000Z\""},
+      {ts("2024-05-06T07:07:09.000Z"), ""},  // exactly a minute back
+      {ts("2024-05-06T07:06:08.999Z"), "ts_wall \"2024-05-06T07:06:08.999Z\" is more than 60 s earlier than "
+                                       "the previous record's \"2024-05-06T07:07:09.000Z\""},
       {[](auto& r) { r.schema_version = 256; }, "schema_version 256 exceeds 255"},
       {[](auto& r) { r.schema_version = 255; }, ""},
       {payload("n", nested(14)), "payload nested too deeply: a record allows 16 nesting levels"},
@@ -152,6 +161,73 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
   // Everything accepted is readable, and recovery takes the largest record.
   EXPECT_EQ(open_writer(dir, key).action, RecoveryAction::kResumed);
   EXPECT_EQ(records().size(), next);
+}
+
+// The record a new one follows may be a finalization record: the pending one
+// of this append's rotation, or after a reopen that of the segment before an
+// empty last one. Exactly a minute back is accepted, and the log verifies.
+TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
+  const auto refusal = [](std::string ts, std::string previous) {
+    return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" +
+                                     previous + "\"");
+  };
+  const auto at = [](std::string ts) {
+    AppendRecord r = sample_record(0);
+    r.ts_wall = std::move(ts);
+    return r;
+  };
+  const std::string a = "2024-05-06T07:08:09.500Z", a_fin = "2024-05-06T07:08:09.501Z";
+  {
+    // Segment size 0: the second append rotates, behind a finalization record.
+    auto w = open_writer(dir, key, 0).writer;
+    append_ok(w, at(a));
+    EXPECT_EQ(w.append(at("2024-05-06T07:07:09.500Z")).error(), refusal("2024-05-06T07:07:09.500Z", a_fin));
+    EXPECT_EQ(w.segment_index(), 0);
+    EXPECT_FALSE(std::filesystem::exists(segment_path(dir, 1)));
+    EXPECT_EQ(append_ok(w, at("2024-05-06T07:08:10.000Z")), 0u);
+  }
+  using Change = std::function<void(const std::string&)>;
+  const Change remove_last = [](const std::string& d) { std::filesystem::remove(segment_path(d, 1)); };
+  const Change reopen_empty = [&](const std::string& d) {
+    remove_last(d);
+    open_writer(d, key);  // creates segment 1 and closes it empty
+  };
+  const struct {
+    const char* name;
+    Change change;
+    std::optional<std::string> previous;
+    std::string too_early, earliest;  // 60001 and 60000 ms before `previous`
+  } rows[] = {
+      {"resumed", [](auto&) {}, "2024-05-06T07:08:10.000Z", "2024-05-06T07:07:09.999Z", "2024-05-06T07:07:10.000Z"},
+      {"next after finalized", remove_last, a_fin, "2024-05-06T07:07:09.500Z", "2024-05-06T07:07:09.501Z"},
+      {"empty last segment", reopen_empty, a_fin, "2024-05-06T07:07:09.500Z", "2024-05-06T07:07:09.501Z"},
+      {"creation remnant", [](auto& d) { truncate_to(segment_path(d, 1), 0); }, a_fin, "2024-05-06T07:07:09.500Z",
+       "2024-05-06T07:07:09.501Z"},
+      // The segment before cannot be read back: nothing to compare with.
+      {"damaged before", [&](auto& d) {
+         reopen_empty(d);
+         flip_byte(segment_path(d, 0), file_len(segment_path(d, 0)) - 50);
+       }, std::nullopt, "2020-01-01T00:00:00.000Z", "2020-01-01T00:00:00.000Z"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir t;
+    const std::string d = t / "log";
+    copy_dir(dir, d);
+    row.change(d);
+    {
+      auto w = open_writer(d, key).writer;
+      EXPECT_EQ(w.last_ts_wall(), row.previous);
+      if (row.previous) {
+        EXPECT_EQ(w.append(at(row.too_early)).error(), refusal(row.too_early, *row.previous));
+      }
+      append_ok(w, at(row.earliest));
+      EXPECT_EQ(w.last_ts_wall(), row.earliest);
+    }
+    if (row.previous) {
+      EXPECT_EQ(testing::verify_ok(d, key).verdict, Verdict::kVerified);
+    }
+  }
 }
 
 TEST_F(WriterTest, SessionsContinueOneChain) {

@@ -75,7 +75,7 @@ bool value_from_object(PyObject* obj, unsigned depth, PayloadValue* out) {
   if (PyLong_Check(obj)) return int_from_object(obj, out);
   if (PyFloat_Check(obj)) {
     // The message is part of the interface: callers match on it.
-    raise_type_error("payload floats are not supported in v0.1 (per spec \xC2\xA7 Canonical encoding rules)");
+    raise_type_error("payload floats are not supported in v0.1 (canonical encoding rules)");
     return false;
   }
   if (PyUnicode_Check(obj)) {

@@ -248,6 +248,15 @@ PyObject* recovery_truncated_bytes(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(st.truncated_bytes);
 }
 
+PyObject* last_ts_wall(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  const std::optional<std::string>& ts = st.writer->last_ts_wall();
+  return str_from(ts ? std::string_view(*ts) : std::string_view());
+}
+
 PyObject* repr(PyObject* self) {
   auto& st = state_of(self);
   BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
@@ -280,6 +289,10 @@ PyMethodDef kMethods[] = {
      "What open did: \"Fresh\", \"Resumed\", \"Repaired\" or \"OpenedNextAfterFinalized\"."},
     {"recovery_truncated_bytes", recovery_truncated_bytes, METH_NOARGS,
      "recovery_truncated_bytes($self)\n--\n\nBytes cut from the tail during `Repaired` recovery (0 otherwise)."},
+    {"last_ts_wall", last_ts_wall, METH_NOARGS,
+     "last_ts_wall($self)\n--\n\n"
+     "ts_wall of the log's last record (finalization records included), or ''\n"
+     "when the log holds none. append refuses a ts_wall more than 60 s earlier."},
     {nullptr, nullptr, 0, nullptr},
 };
 

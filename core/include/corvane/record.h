@@ -41,7 +41,8 @@ std::optional<std::uint64_t> encoded_record_len(const AppendRecord& record, std:
 AppendRecord make_finalization_record(std::string_view last_ts_wall, std::uint64_t last_ts_mono_delta,
                                       std::uint64_t records, const Mac& final_hash);
 // The finalization ts_wall derived from the last record's ts_wall: one
-// millisecond later, never rolling into the next second.
+// millisecond later, never rolling into the next second; the same text when
+// it is not 24 bytes long or its milliseconds are not a number.
 std::string finalization_ts_wall(std::string_view last_ts_wall);
 // Exact encoded length of a finalization record, without building it.
 std::uint64_t encoded_finalization_len(std::size_t ts_wall_len, std::uint64_t last_ts_mono_delta,

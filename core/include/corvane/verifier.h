@@ -44,6 +44,10 @@ struct VerifiedHead {
 // ts_wall to milliseconds since 1970-01-01T00:00:00.000 (proleptic
 // Gregorian); 0 unless the text is exactly 24 bytes.
 std::int64_t ts_wall_to_ms(std::string_view ts_wall);
+// A record may be stamped up to this much earlier than the one before it
+// (clock adjustments); more is a TimestampRegression. The writer refuses
+// such a record by the same rule.
+inline constexpr std::int64_t kMaxTimestampStepBackMs = 60000;
 
 // The fields of a checkpoint pinning the head of a log that verifies.
 struct CheckpointFields {

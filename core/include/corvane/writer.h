@@ -51,7 +51,8 @@ struct RecoveryRecordView {
                                                                                  const KeyHandle& key);
 
 // Text of a refused ts_wall, or nullopt when the writer accepts it (only the
-// final 'Z' and the length of 24 bytes are checked).
+// final 'Z', the length of 24 bytes and that every byte is ASCII are checked;
+// append also compares the time with the previous record's).
 std::optional<std::string> check_ts_wall(std::string_view ts_wall);
 
 class Writer {
@@ -69,9 +70,11 @@ class Writer {
   ~Writer();
 
   // Appends one record and returns its record_id. Nothing is written when the
-  // record is refused. After a failed write the segment is cut back to its
-  // last good length; if that, or a sync, fails, every later append and flush
-  // is refused until the log is reopened.
+  // record is refused, as one stamped more than 60 s before the record it
+  // would follow is (the verifier's rule, across segments and reopens).
+  // After a failed write the segment is cut back to its last good length; if
+  // that, or a sync, fails, every later append and flush is refused until
+  // the log is reopened.
   [[nodiscard]] std::expected<std::uint64_t, WriterError> append(const AppendRecord& record);
   // Makes everything appended so far durable: the segment file, then the
   // directory.
@@ -79,6 +82,10 @@ class Writer {
   // Closes the segment file (no flush, no finalization) and releases the lock.
   void close();
   bool is_open() const;
+  // ts_wall of the log's last record, finalization records included;
+  // nullopt when the log holds none, or when a reopen found its last
+  // segment empty and could not read the segment before.
+  const std::optional<std::string>& last_ts_wall() const;
 
   // For tests and benchmarks.
   std::uint16_t segment_index() const;

@@ -83,20 +83,16 @@ std::optional<std::uint64_t> encoded_record_len(const AppendRecord& r, std::uint
 
 std::string finalization_ts_wall(std::string_view last) {
   if (last.size() != 24) return std::string(last);
-  // Milliseconds at bytes 20..22, read as an unsigned decimal (a leading
-  // plus sign accepted); anything else counts as 0.
+  // Milliseconds at bytes 20..22: three ASCII digits, or a plus sign and two.
+  // Anything else keeps the text as it is: rewriting bytes 20..23 of a text
+  // whose byte 20 is not ASCII would cut a multi-byte character in two.
   std::string_view ms = last.substr(20, 3);
   if (ms[0] == '+') ms.remove_prefix(1);
   unsigned m = 0;
-  bool numeric = !ms.empty();
   for (char c : ms) {
-    if (c < '0' || c > '9') {
-      numeric = false;
-      break;
-    }
+    if (c < '0' || c > '9') return std::string(last);
     m = m * 10 + static_cast<unsigned>(c - '0');
   }
-  if (!numeric) m = 0;
   if (m >= 999) return std::string(last);  // never roll into the next second
   const unsigned next = m + 1;
   std::string out(last.substr(0, 20));

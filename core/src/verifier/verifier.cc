@@ -11,10 +11,6 @@ namespace corvane {
 
 namespace {
 
-// A record may be stamped up to this much earlier than the one before it
-// (clock adjustments); more is a regression.
-constexpr std::int64_t kMaxStepBackMs = 60000;
-
 std::string hex(std::span<const std::uint8_t> bytes) { return to_hex(bytes); }
 
 template <std::size_t N>
@@ -132,7 +128,7 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
       return add(violations::record_key_id_mismatch(index, r.record_id, offset, hex(key_id_), hex(r.key_id)));
     }
     const std::int64_t time = ts_wall_to_ms(r.ts_wall);
-    if (previous_time_ && time - *previous_time_ < -kMaxStepBackMs) {
+    if (previous_time_ && time - *previous_time_ < -kMaxTimestampStepBackMs) {
       return add(violations::timestamp_regression(index, r.record_id, offset, std::string(r.ts_wall),
                                                   *previous_time_, time - *previous_time_,
                                                   previous_session_ != r.session_id));

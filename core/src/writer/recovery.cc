@@ -184,6 +184,29 @@ std::expected<std::optional<Remnant>, WriterError> creation_remnant(const std::s
   return found;
 }
 
+std::optional<std::string> final_ts_wall(const std::string& dir, std::uint16_t index, const Mac& final_mac,
+                                         const Key& key) {
+  auto file = open_file(segment_path(dir, index), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (!file) return std::nullopt;
+  auto size = file_size(*file);
+  if (!size || *size < kHeaderLen + kFrameOverhead) return std::nullopt;
+  std::uint8_t trailer[kFrameLenField];
+  if (!read_exact_at(*file, *size - kFrameLenField, trailer)) return std::nullopt;
+  const std::uint32_t len = load_u32le(trailer);
+  if (len > MAX_RECORD_LEN || *size - kHeaderLen < std::uint64_t{len} + kFrameOverhead) return std::nullopt;
+  Bytes frame(std::size_t{len} + kFrameOverhead);
+  if (!read_exact_at(*file, *size - frame.size(), frame)) return std::nullopt;
+  if (load_u32le(frame.data()) != len) return std::nullopt;
+  const ByteView record(frame.data() + kFrameLenField, len);
+  Mac stored{};
+  std::copy_n(frame.data() + kFrameLenField + len, kMacLen, stored.begin());
+  if (!ct_equal(stored, final_mac) || !ct_equal(key.mac(record), stored)) return std::nullopt;
+  if (!validate_canonical(record)) return std::nullopt;
+  auto view = parse_recovery_view(record);
+  if (!view) return std::nullopt;
+  return std::move(view->ts_wall);
+}
+
 }  // namespace detail
 
 }  // namespace corvane

@@ -70,6 +70,14 @@ struct Remnant {
 [[nodiscard]] std::expected<std::optional<Remnant>, WriterError> creation_remnant(
     const std::string& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
 
+// The ts_wall of the last record of segment `index`, read from its final
+// frame when that frame's MAC verifies under `key` and equals `final_mac`
+// (the prev_final of the segment after it); nullopt when it cannot be read
+// that way, for whatever reason. Only the final frame is read, and opening
+// the file never blocks.
+[[nodiscard]] std::optional<std::string> final_ts_wall(const std::string& dir, std::uint16_t index,
+                                                       const Mac& final_mac, const Key& key);
+
 // The fields recovery needs from a record already checked to be one
 // canonical CBOR item; the error is the fixed reason text.
 [[nodiscard]] std::expected<RecoveryRecordView, std::string> parse_recovery_view(ByteView record);

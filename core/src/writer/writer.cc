@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
 #include "corvane/segment.h"
+#include "corvane/verifier.h"
 #include "writer/recovery_internal.h"
 
 namespace corvane {
@@ -86,7 +88,11 @@ std::optional<std::string> check_ts_wall(std::string_view ts_wall) {
   if (ts_wall.empty() || ts_wall.back() != 'Z') {
     return "ts_wall must end with 'Z' (RFC 3339 UTC); got " + debug_quote(ts_wall);
   }
-  if (ts_wall.size() != 24) return "ts_wall must be RFC 3339 with ms precision; got " + debug_quote(ts_wall);
+  // Only ASCII: the finalization record rewrites the milliseconds by byte.
+  const bool ascii = std::all_of(ts_wall.begin(), ts_wall.end(), [](char c) { return (c & 0x80) == 0; });
+  if (ts_wall.size() != 24 || !ascii) {
+    return "ts_wall must be RFC 3339 with ms precision; got " + debug_quote(ts_wall);
+  }
   return std::nullopt;
 }
 
@@ -106,6 +112,10 @@ struct Writer::State {
   std::uint64_t segment_records = 0;
   std::string last_ts_wall;
   std::uint64_t last_ts_mono_delta = 0;
+  // ts_wall of the log's last record, finalization records included, in
+  // whichever segment it is; nullopt when the log has none (or, after a
+  // reopen, it could not be read back).
+  std::optional<std::string> log_last_ts_wall;
   std::uint64_t segment_size_bytes = kDefaultSegmentSizeBytes;
   bool rotation_enabled = true;
   // The current segment ends with its finalization record; the next append
@@ -133,7 +143,29 @@ struct Writer::State {
                                                std::optional<std::size_t> len = std::nullopt);
   std::expected<void, WriterError> begin_segment(std::uint16_t index, const Mac& prev_final);
   std::expected<void, WriterError> rotate();
+  std::optional<std::string> step_back_refusal(std::string_view ts_wall, bool rotating) const;
+  void read_back_last_ts_wall();
 };
+
+// The verifier reports a record stamped more than a minute before the one it
+// follows, and a log holding one never verifies again: the refusal text for
+// such a ts_wall. A rotation puts the finalization record in between.
+std::optional<std::string> Writer::State::step_back_refusal(std::string_view ts_wall, bool rotating) const {
+  if (!log_last_ts_wall) return std::nullopt;
+  const std::string finalization = rotating && !sealed ? finalization_ts_wall(last_ts_wall) : std::string();
+  const std::string& previous = rotating && !sealed ? finalization : *log_last_ts_wall;
+  if (ts_wall_to_ms(ts_wall) - ts_wall_to_ms(previous) >= -kMaxTimestampStepBackMs) return std::nullopt;
+  return "ts_wall " + debug_quote(ts_wall) + " is more than 60 s earlier than the previous record's " +
+         debug_quote(previous);
+}
+
+// For a reopened current segment without records: the log's last record is
+// the finalization record of the segment before, if that one can be read.
+void Writer::State::read_back_last_ts_wall() {
+  if (segment_index == 0) return;
+  log_last_ts_wall =
+      detail::final_ts_wall(dir, static_cast<std::uint16_t>(segment_index - 1), chain_head, *key);
+}
 
 // Creates segment `index` and makes it the current one. A failed sync
 // leaves the disk in doubt, so it stops the writer like any other.
@@ -186,6 +218,11 @@ std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& 
   segment_records += 1;
   last_ts_wall.assign(record.ts_wall);
   last_ts_mono_delta = record.ts_mono_delta;
+  if (log_last_ts_wall) {
+    log_last_ts_wall->assign(record.ts_wall);
+  } else {
+    log_last_ts_wall.emplace(record.ts_wall);
+  }
   return {};
 }
 
@@ -242,6 +279,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   if (*remnant) {
     // Made again as if the crash had come just before its creation.
     if (auto r = state->begin_segment(last, (*remnant)->prev_final); !r) return std::unexpected(r.error());
+    state->read_back_last_ts_wall();
     const auto action = last == 0 ? RecoveryAction::kFresh : RecoveryAction::kOpenedNextAfterFinalized;
     return Opened{Writer(std::move(state)), action, (*remnant)->discarded};
   }
@@ -249,6 +287,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   auto scan = scan_segment_for_recovery(dir, last, state->key);
   if (!scan) return std::unexpected(scan.error());
   state->chain_head = scan->chain_head;
+  if (scan->records != 0) state->log_last_ts_wall = scan->last_ts_wall;
 
   if (scan->finalized) {
     if (last == kMaxSegmentIndex) return message(kIndexOverflow);
@@ -266,6 +305,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   state->segment_records = scan->records;
   state->last_ts_wall = std::move(scan->last_ts_wall);
   state->last_ts_mono_delta = scan->last_ts_mono_delta;
+  if (scan->records == 0) state->read_back_last_ts_wall();
   const auto action = scan->truncated_bytes != 0 ? RecoveryAction::kRepaired : RecoveryAction::kResumed;
   return Opened{Writer(std::move(state)), action, scan->truncated_bytes};
 }
@@ -293,6 +333,7 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
         saturating_add(saturating_add(*estimate, s.segment_bytes), probe), 2 * kFrameOverhead);
     rotate = need > s.segment_size_bytes;
   }
+  if (auto refused = s.step_back_refusal(record.ts_wall, rotate)) return message(std::move(*refused));
   const std::uint64_t record_id = rotate ? 0 : s.next_record_id;
   // The record_id is the only field the estimate widened.
   const std::uint64_t len = *estimate - head_len(kWidest) + head_len(record_id);
@@ -329,6 +370,11 @@ std::uint64_t Writer::segment_bytes() const { return state_ ? state_->segment_by
 const Mac& Writer::chain_head() const {
   static const Mac kNone{};
   return state_ ? state_->chain_head : kNone;
+}
+
+const std::optional<std::string>& Writer::last_ts_wall() const {
+  static const std::optional<std::string> kNone;
+  return state_ ? state_->log_last_ts_wall : kNone;
 }
 
 void Writer::set_rotation_enabled(bool enabled) {
