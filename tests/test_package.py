@@ -49,7 +49,8 @@ class CustomPath:  # a PathLike that is neither str nor Path
 def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monkeypatch):
     before = ca.utc_timestamp()
     with ca.Writer.open(CustomPath(log_dir), key) as w1:
-        w1.append({"actor": "a", "event": "stamped"})
+        w1.append(record := {"actor": "a", "event": "stamped"})
+        assert record == {"actor": "a", "event": "stamped"}  # stamped on a copy
         w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": "2020-01-01T00:00:00.000Z"}))
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         raises(TypeError, lambda: w1.append([("actor", "a"), ("event", "e")]), "Writer.append expects a dict")
@@ -66,10 +67,29 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
     assert (raw["ts_wall"], raw["ts_mono_delta"]) == ("1970-01-01T00:00:00.000Z", 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
-    # The clock's own rule: the wall clock never goes back, the monotonic delta goes on.
-    walls, monos = iter([4_000_000, 1_000_000, 9_000_000]), iter([0, 2_000_000, 2_500_000, 7_900_000])
-    clock = RecordClock(wall_ns=walls.__next__, mono_ns=monos.__next__)
-    assert [clock.stamp() for _ in range(3)] == [(f"1970-01-01T00:00:00.00{ms}Z", d) for ms, d in ((4, 2), (4, 2), (9, 7))]
+
+
+def test_the_clock_never_steps_back_and_formats_every_millisecond():
+    # Wall clock in ms: back below the floor, up, back, across a second and a day; the monotonic delta goes on.
+    walls = [2, 4, 1, 999, 1000, 86_400_000 + 3_661_042]
+    monos = iter([10**6 * ms for ms in (5, 7, 7, 9, 12, 20, 2000)])
+    clock = RecordClock(wall_ns=iter(10**6 * ms for ms in walls).__next__, mono_ns=monos.__next__, floor_ms=3)
+    assert [clock.stamp() for _ in walls] == [
+        ("1970-01-01T00:00:00.003Z", 2), ("1970-01-01T00:00:00.004Z", 2), ("1970-01-01T00:00:00.004Z", 4),
+        ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15), ("1970-01-02T01:01:01.042Z", 1995)]  # fmt: skip
+
+
+@pytest.mark.parametrize("record, name", [
+    ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
+    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),  # the native writer ignores it
+    ({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z", "ts_mono_delta": 0, 1: "x"}, "1"),
+])  # fmt: skip
+@pytest.mark.parametrize("timestamps", [True, False])
+def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):
+    with ca.Writer.open(log_dir, key, timestamps=timestamps) as w:
+        raises(ca.ArgumentError, lambda: w.append(record),
+               f"unknown record field {name} (known: actor, event, ts_wall, ts_mono_delta, schema_version, payload)")  # fmt: skip
+    assert list(ca.Reader.open(log_dir)) == []
 
 
 def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
