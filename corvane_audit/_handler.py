@@ -105,23 +105,28 @@ class AuditHandler(logging.Handler):
 
     def audit_record(self, record: logging.LogRecord) -> dict[str, Any]:
         """The audit record (without times) that ``emit`` appends for ``record``."""
-        actor = getattr(record, self.actor_attr, None)
+        actor_attr = self.actor_attr
+        actor = getattr(record, actor_attr, None)
         if actor is None:
             actor = record.name
+        elif type(actor) is not str:
+            actor = str(actor)
         event = record.getMessage() if self.formatter is None else self.format(record)
         payload: dict[str, Any] = {"level": record.levelname}
         attrs = record.__dict__
         for name in attrs.keys() - _STANDARD_ATTRS:
-            if name != self.actor_attr:
-                value = attrs[name]
-                # Most extra values are short ASCII text or small ints: keep
-                # those without the general conversion.
-                kind = type(value)
-                if not ((kind is str and value.isascii()) or (kind is int and _I64_MIN <= value <= _U64_MAX)):
-                    value = _payload_value(value, 2)
-                payload[name if name.isascii() else _text(name)] = value
-        if type(actor) is not str:
-            actor = str(actor)
+            value = attrs[name]
+            # Most extra values are short ASCII text or small ints: keep
+            # those without the general conversion.
+            kind = type(value)
+            if kind is str:
+                if not value.isascii():
+                    value = _text(value)
+            elif kind is not int or not _I64_MIN <= value <= _U64_MAX:
+                value = _payload_value(value, 2)
+            payload[name if name.isascii() else _text(name)] = value
+        if actor_attr in payload and actor_attr != "level":
+            del payload[actor_attr]
         return {
             "actor": actor if actor.isascii() else _text(actor),
             "event": event if event.isascii() else _text(event),
@@ -261,14 +266,14 @@ class _Sink:
         return writer[0]
 
     def put(self, entry: dict[str, Any], record: logging.LogRecord, waiter: _Waiter | None) -> None:
-        with self._lock:
-            while True:
+        lock = self._lock
+        lock.acquire()
+        try:
+            while self._failure is not None or self._closed or len(self._items) >= self._capacity:
                 if self._failure is not None:
                     raise _stopped(self._failure)
                 if self._closed:
                     raise _native.ArgumentError("AuditHandler is closed")
-                if len(self._items) < self._capacity:
-                    break
                 self._has_room.wait()
             # Stamped under the queue's lock, so that times rise in the
             # order records are written.
@@ -277,6 +282,8 @@ class _Sink:
             if self._idle:
                 self._idle = False
                 self._has_items.notify()
+        finally:
+            lock.release()
 
     def request(self, what: str) -> None:
         """Runs a flush or the close on the writer's thread after everything queued."""
