@@ -199,7 +199,7 @@ def main() -> None:
     parser.add_argument("build_dir")
     parser.add_argument("--records", type=int, default=300_000)
     parser.add_argument("--verify-records", type=int, default=1_000_000)
-    parser.add_argument("--handler-records", type=int, default=100_000)
+    parser.add_argument("--handler-records", type=int, default=60_000)
     args = parser.parse_args()
     benches = os.path.join(args.build_dir, "benchmarks")
     key = _native.KeyHandle.from_bytes(KEY)
@@ -241,10 +241,10 @@ def main() -> None:
 
         h = args.handler_records
         print(f"\nAuditHandler against logging.FileHandler + json.dumps line, {h} records through logging "
-              "(records per second, wall clock up to a flush; best of 3 alternating rounds)")
+              "(records per second, wall clock up to a flush; best of 5 alternating rounds)")
         for threads in (1, 8):
             base = ours = base_cpu = ours_cpu = 0.0
-            for _ in range(3):
+            for _ in range(5):
                 shutil.rmtree(log, ignore_errors=True)
                 os.makedirs(log)
                 file_handler = logging.FileHandler(os.path.join(log, "lines.json"))

@@ -94,7 +94,8 @@ class AuditHandler(logging.Handler):
             if self._forked:
                 raise self._fork_error()
             entry = self.audit_record(record)
-            waiter = _Waiter() if self._wait else None
+            # The writer's thread cannot wait for itself (a handleError that logs).
+            waiter = _Waiter() if self._wait and not self._sink.on_writer_thread() else None
             self._sink.put(entry, record, waiter)
             if waiter is not None:
                 waiter.wait()
@@ -274,6 +275,8 @@ class _Sink:
                     raise _stopped(self._failure)
                 if self._closed:
                     raise _native.ArgumentError("AuditHandler is closed")
+                if self.on_writer_thread():
+                    break  # only this thread makes room: go over the bound rather than wait forever
                 self._has_room.wait()
             # Stamped under the queue's lock, so that times rise in the
             # order records are written.
@@ -285,8 +288,13 @@ class _Sink:
         finally:
             lock.release()
 
+    def on_writer_thread(self) -> bool:
+        return self._thread is not None and threading.get_ident() == self._thread.ident
+
     def request(self, what: str) -> None:
         """Runs a flush or the close on the writer's thread after everything queued."""
+        if self.on_writer_thread():
+            raise RuntimeError(f"AuditHandler cannot {what} from its own writer's thread")
         waiter = _Waiter()
         with self._lock:
             if self._closed:
