@@ -7,9 +7,11 @@ import logging
 import os
 import threading
 import weakref
+from collections.abc import Callable
 from typing import Any
 
 from corvane_audit import _native
+from corvane_audit._clock import RecordClock
 from corvane_audit._log import Writer
 from corvane_audit._types import StrPath
 
@@ -218,6 +220,8 @@ class _Waiter:
 
 
 _FLUSH, _CLOSE = "flush", "close"
+# (audit record, log record, waiter), or (None, _FLUSH or _CLOSE, waiter).
+_Item = tuple[dict[str, Any] | None, Any, _Waiter | None]
 _BATCH = 512  # records taken off the queue at a time
 
 # Errors that concern one record (a value the writer refuses): the log is
@@ -234,21 +238,21 @@ class _Sink:
     sleep.
     """
 
-    def __init__(self, report: Any, capacity: int, name: str) -> None:
+    def __init__(self, report: Callable[[logging.LogRecord], None], capacity: int, name: str) -> None:
         self._report = report  # the handler's handleError
         self._capacity = capacity
         self._lock = threading.Lock()
-        self._items: collections.deque[tuple[dict[str, Any] | None, Any, _Waiter | None]] = collections.deque()
+        self._items: collections.deque[_Item] = collections.deque()
         self._has_items = threading.Condition(self._lock)
         self._has_room = threading.Condition(self._lock)
         self._idle = False  # the writer's thread sleeps on _has_items
         self._closed = False  # no more items are taken
         self._failure: BaseException | None = None  # what stopped the log
-        self._clock: Any = None
+        self._clock = RecordClock()  # replaced by the writer's own once it is open
         self._name = name
         self._thread: threading.Thread | None = None
 
-    def start(self, open_writer: Any) -> Writer:
+    def start(self, open_writer: Callable[[], Writer]) -> Writer:
         """Opens the log on the writer's thread; raises what opening raised."""
         opened = _Waiter()
         writer: list[Writer] = []
@@ -263,7 +267,8 @@ class _Sink:
             self._closed = True
             self._thread.join()
             raise
-        self._clock = writer[0]._clock
+        # The writer's clock, which resumes from the log's last time.
+        self._clock = writer[0]._clock or self._clock
         return writer[0]
 
     def put(self, entry: dict[str, Any], record: logging.LogRecord, waiter: _Waiter | None) -> None:
@@ -313,7 +318,7 @@ class _Sink:
         if what == _CLOSE and self._thread is not None:
             self._thread.join()
 
-    def _run(self, open_writer: Any, opened: _Waiter, out: list[Writer]) -> None:
+    def _run(self, open_writer: Callable[[], Writer], opened: _Waiter, out: list[Writer]) -> None:
         try:
             writer = open_writer()
         except BaseException as exc:
