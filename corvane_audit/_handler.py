@@ -223,6 +223,12 @@ _FLUSH, _CLOSE = "flush", "close"
 # (audit record, log record, waiter), or (None, _FLUSH or _CLOSE, waiter).
 _Item = tuple[dict[str, Any] | None, Any, _Waiter | None]
 _BATCH = 512  # records taken off the queue at a time
+# While records keep coming, the writer's thread is woken for a batch of
+# this many, or after _LINGER seconds, whichever comes first: each wake-up
+# moves the interpreter lock between threads, which costs far more than a
+# record when the machine is busy. An idle thread sleeps until the next one.
+_WAKE_AT = 1024
+_LINGER = 0.005
 
 # Errors that concern one record (a value the writer refuses): the log is
 # fine and later records are still written.
@@ -246,6 +252,8 @@ class _Sink:
         self._has_items = threading.Condition(self._lock)
         self._has_room = threading.Condition(self._lock)
         self._idle = False  # the writer's thread sleeps on _has_items
+        self._deep = False  # ... and waits for the next record, not for a batch
+        self._wake_at = max(1, min(_WAKE_AT, capacity // 4))
         self._closed = False  # no more items are taken
         self._failure: BaseException | None = None  # what stopped the log
         self._clock = RecordClock()  # replaced by the writer's own once it is open
@@ -287,7 +295,7 @@ class _Sink:
             # order records are written.
             entry["ts_wall"], entry["ts_mono_delta"] = self._clock.stamp()
             self._items.append((entry, record, waiter))
-            if self._idle:
+            if self._idle and (self._deep or waiter is not None or len(self._items) >= self._wake_at):
                 self._idle = False
                 self._has_items.notify()
         finally:
@@ -330,9 +338,14 @@ class _Sink:
         items = self._items
         while True:
             with self._lock:
-                while not items:
-                    self._idle = True
-                    self._has_items.wait()
+                if not items:
+                    self._idle, self._deep = True, False
+                    self._has_items.wait(_LINGER)
+                    self._deep = True
+                    while not items:
+                        self._idle = True
+                        self._has_items.wait()
+                    self._idle = self._deep = False
                 batch = [items.popleft() for _ in range(min(len(items), _BATCH))]
                 self._has_room.notify_all()
             for entry, record, waiter in batch:
