@@ -1,6 +1,6 @@
 """Python-level figures, each beside a baseline measured in the same run.
 
-  python_bench.py BUILD_DIR [--records N] [--verify-records M]
+  python_bench.py BUILD_DIR [--records N] [--verify-records M] [--handler-records H]
 
 BUILD_DIR holds the C++ benchmark programs (BUILD_DIR/benchmarks) and the
 staged package (BUILD_DIR/stage), which must be first on sys.path.
@@ -11,6 +11,8 @@ from __future__ import annotations
 import argparse
 import hmac
 import hashlib
+import json
+import logging
 import os
 import re
 import shutil
@@ -18,11 +20,13 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from typing import Any, Callable
 
 import cbor2
 
+import corvane_audit
 from corvane_audit import _native
 
 KEY = bytes((i * 7 + 1) & 0xFF for i in range(32))
@@ -82,6 +86,93 @@ def native_writer(log_dir: str, key: _native.KeyHandle, n: int) -> float:
     return n / elapsed
 
 
+# The public and the native append, each given a fresh dict per record as an
+# application builds one; the payload is the typical record's.
+def public_append(log_dir: str, key: _native.KeyHandle, n: int) -> float:
+    """corvane_audit.Writer.append, which stamps ts_wall and ts_mono_delta."""
+    with corvane_audit.Writer.open(log_dir, key) as w:
+        append = w.append
+        start = time.process_time()
+        for _ in range(n):
+            append({"actor": "user:alice@example.com", "event": "document.update", "payload": {
+                "document_id": "3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7", "ip": "203.0.113.42", "bytes_changed": 48213,
+                "approved": True, "reason": "quarterly review: figures corrected"}})  # fmt: skip
+        return n / (time.process_time() - start)
+
+
+def native_fresh_append(log_dir: str, key: _native.KeyHandle, n: int) -> float:
+    """The cheapest a careful caller can do by hand: the native append with
+    times read once per record and the date formatted once a second."""
+    with _native.Writer.open(log_dir, key) as w:
+        append, wall_ns, mono_ns = w.append, time.time_ns, time.monotonic_ns
+        mono_start, second, prefix = mono_ns(), -1, ""
+        start = time.process_time()
+        for _ in range(n):
+            s, ms = divmod(wall_ns() // 1_000_000, 1000)
+            if s != second:
+                second, prefix = s, time.strftime("%Y-%m-%dT%H:%M:%S.", time.gmtime(s))
+            append({"actor": "user:alice@example.com", "event": "document.update", "payload": {
+                "document_id": "3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7", "ip": "203.0.113.42", "bytes_changed": 48213,
+                "approved": True, "reason": "quarterly review: figures corrected"},
+                "ts_wall": f"{prefix}{ms:03d}Z", "ts_mono_delta": (mono_ns() - mono_start) // 1_000_000})  # fmt: skip
+        return n / (time.process_time() - start)
+
+
+def native_same_append(log_dir: str, key: _native.KeyHandle, n: int) -> float:
+    """The native append given one unchanging dict: no Python work per record."""
+    record = typical(0)
+    with _native.Writer.open(log_dir, key) as w:
+        append = w.append
+        start = time.process_time()
+        for _ in range(n):
+            append(record)
+        return n / (time.process_time() - start)
+
+
+# Standard attributes of a LogRecord: the rest came from `extra`.
+_STANDARD = frozenset(logging.LogRecord("", 0, "", 0, "", None, None).__dict__) | {"message", "asctime"}
+
+
+class JsonLines(logging.Formatter):
+    """The baseline's formatter: one JSON object per record, as JSON logging
+    libraries write it (time, logger, level, message and the extra fields)."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        attrs = record.__dict__
+        return json.dumps({"ts": record.created, "logger": record.name, "level": record.levelname,
+                           "message": record.getMessage(), **{k: attrs[k] for k in attrs.keys() - _STANDARD}})  # fmt: skip
+
+
+EXTRA = {"document_id": "3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7", "ip": "203.0.113.42", "bytes_changed": 48213,
+         "approved": True, "reason": "quarterly review: figures corrected"}  # fmt: skip
+
+
+def logging_rate(handler: logging.Handler, n: int, threads: int) -> tuple[float, float]:
+    """Records per wall-clock second and per CPU second (all threads) through
+    `logging` from `threads` threads, up to a flush() that returns with every
+    record written; then closes the handler."""
+    logger = logging.getLogger(f"bench.{id(handler):x}")
+    logger.propagate, logger.handlers = False, [handler]
+    logger.setLevel(logging.INFO)
+    each = n // threads
+
+    def work() -> None:
+        info = logger.info
+        for _ in range(each):
+            info("document.update", extra=EXTRA)
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    start, cpu = time.perf_counter(), time.process_time()
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join()
+    handler.flush()
+    elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu
+    handler.close()
+    return each * threads / elapsed, each * threads / cpu
+
+
 def cxx_writer(bench: str, log_dir: str, n: int) -> float:
     out = subprocess.run([bench, "--append-cpu", str(n), log_dir], check=True, capture_output=True, text=True)
     return float(out.stdout)
@@ -136,6 +227,7 @@ def main() -> None:
     parser.add_argument("build_dir")
     parser.add_argument("--records", type=int, default=300_000)
     parser.add_argument("--verify-records", type=int, default=1_000_000)
+    parser.add_argument("--handler-records", type=int, default=60_000)
     args = parser.parse_args()
     benches = os.path.join(args.build_dir, "benchmarks")
     key = _native.KeyHandle.from_bytes(KEY)
@@ -159,6 +251,43 @@ def main() -> None:
         row("core Writer::append from C++ (same record)", cxx, "records/s")
         row("Writer.append from Python vs C++", native, "records/s", cxx)
         print(f"    -> binding overhead {1e9 / native - 1e9 / cxx:.0f} ns per record (target >= 0.75x C++)")
+
+        print(f"\nThe public Writer.append against the native one, {n} fresh record dicts "
+              "(records per CPU second, best of 3 alternating rounds)")
+        rates = {public_append: 0.0, native_fresh_append: 0.0, native_same_append: 0.0}
+        for _ in range(3):
+            for fn in rates:
+                shutil.rmtree(log, ignore_errors=True)
+                rates[fn] = max(rates[fn], fn(log, key, n))
+        shutil.rmtree(log, ignore_errors=True)
+        public, fresh, same = rates.values()
+        row("_native append, one unchanging dict", same, "records/s")
+        row("_native append, fresh dict, times by hand", fresh, "records/s", same)
+        print(f"    -> a fresh dict costs {1e9 / fresh - 1e9 / same:.0f} ns more per record")
+        row("corvane_audit.Writer.append (times stamped)", public, "records/s", fresh)
+        print("    -> target >= 0.85x the native append with times by hand")
+
+        h = args.handler_records
+        print(f"\nAuditHandler against logging.FileHandler + json.dumps line, {h} records through logging "
+              "(records per second, wall clock up to a flush; best of 5 alternating rounds)")
+        for threads in (1, 8):
+            base = ours = base_cpu = ours_cpu = 0.0
+            for _ in range(5):
+                shutil.rmtree(log, ignore_errors=True)
+                os.makedirs(log)
+                file_handler = logging.FileHandler(os.path.join(log, "lines.json"))
+                file_handler.setFormatter(JsonLines())
+                wall, cpu = logging_rate(file_handler, h, threads)
+                base, base_cpu = max(base, wall), max(base_cpu, cpu)
+                shutil.rmtree(log, ignore_errors=True)
+                wall, cpu = logging_rate(corvane_audit.AuditHandler(log, key), h, threads)
+                ours, ours_cpu = max(ours, wall), max(ours_cpu, cpu)
+            shutil.rmtree(log, ignore_errors=True)
+            label = f"{threads} thread{'s' * (threads > 1)}"
+            row(f"FileHandler + JSON, {label}", base, "records/s")
+            row(f"AuditHandler, {label}", ours, "records/s", base)
+            print(f"    -> target >= {1.0 if threads == 1 else 0.8}x FileHandler + JSON with as many threads "
+                  f"(per CPU second: {ours_cpu / base_cpu:.2f}x)")
 
         m = args.verify_records
         log = os.path.join(work, "big")

@@ -42,22 +42,23 @@ class RecordClock:
     """Stamps the records of one writer session.
 
     ``ts_wall`` is the wall clock in UTC milliseconds, but never earlier than
-    the last one this clock handed out: when the system clock steps back, the
-    last value is repeated, so the writer does not produce a record that the
+    the last one this clock handed out, nor than ``floor_ms`` (say, the last
+    ts_wall already in the log): when the system clock steps back, the last
+    value is repeated, so the writer does not produce a record that the
     verifier reports as a timestamp regression. ``ts_mono_delta`` counts the
     milliseconds since the clock was made, from a monotonic clock, and keeps
-    advancing through wall-clock steps.
-
-    ``floor_ms`` seeds that last value: a writer passes the time of the
-    log's last record, so that a wall clock set back between two runs
-    repeats the previous time instead of stepping behind it.
+    advancing through wall-clock steps. ``stamp`` may be called from any
+    thread; the values it hands out never go back, in the order of the calls.
 
     The clocks are looked up at each call (not bound at construction), so a
     test can replace ``time.time_ns`` and ``time.monotonic_ns``; or pass
     ``wall_ns`` and ``mono_ns`` explicitly.
     """
 
-    __slots__ = ("_wall_ns", "_mono_ns", "_mono_start", "_last_ms", "_lock")
+    # A writer stamps hundreds of records per millisecond, so the text of the
+    # current millisecond is kept, and the date and time of day only change
+    # once a second: no strftime per record.
+    __slots__ = ("_wall_ns", "_mono_ns", "_mono_start", "_last_ms", "_last_text", "_second", "_second_text", "_lock")
 
     def __init__(
         self,
@@ -68,23 +69,30 @@ class RecordClock:
     ) -> None:
         self._wall_ns = wall_ns
         self._mono_ns = mono_ns
-        self._mono_start = self._mono()
-        self._last_ms: int | None = floor_ms
-        # A handler may stamp from several threads; the max must be atomic.
+        self._mono_start = time.monotonic_ns() if mono_ns is None else mono_ns()
+        self._last_ms = -(1 << 62) if floor_ms is None else floor_ms  # below any clock
+        self._last_text = "" if floor_ms is None else format_utc_ms(floor_ms)
+        self._second = -1
+        self._second_text = ""
+        # A handler stamps from several threads; the max must be atomic.
         self._lock = threading.Lock()
-
-    def _wall(self) -> int:
-        return self._wall_ns() if self._wall_ns is not None else time.time_ns()
-
-    def _mono(self) -> int:
-        return self._mono_ns() if self._mono_ns is not None else time.monotonic_ns()
 
     def stamp(self) -> tuple[str, int]:
         """Return ``(ts_wall, ts_mono_delta)`` for a record appended now."""
-        with self._lock:
-            now_ms = self._wall() // 1_000_000
-            if self._last_ms is not None and now_ms < self._last_ms:
-                now_ms = self._last_ms
-            self._last_ms = now_ms
-            delta_ms = max(0, (self._mono() - self._mono_start) // 1_000_000)
-        return format_utc_ms(now_ms), delta_ms
+        lock = self._lock
+        lock.acquire()  # cheaper than `with` on the path of every record
+        try:
+            wall = self._wall_ns
+            now_ms = (time.time_ns() if wall is None else wall()) // 1_000_000
+            if now_ms > self._last_ms:
+                self._last_ms = now_ms
+                second = now_ms // 1000
+                if second != self._second:
+                    self._second = second
+                    self._second_text = time.strftime("%Y-%m-%dT%H:%M:%S.", time.gmtime(second))
+                self._last_text = f"{self._second_text}{now_ms - second * 1000:03d}Z"
+            mono = self._mono_ns
+            delta_ns = (time.monotonic_ns() if mono is None else mono()) - self._mono_start
+            return self._last_text, delta_ns // 1_000_000 if delta_ns > 0 else 0
+        finally:
+            lock.release()

@@ -15,6 +15,24 @@ from corvane_audit._clock import RecordClock, parse_utc_ms
 from corvane_audit._types import RecordDict, StrPath
 
 
+# The top-level keys of a record; the native writer ignores any other.
+_FIELDS = ("actor", "event", "ts_wall", "ts_mono_delta", "schema_version", "payload")
+_FIELD_SET = frozenset(_FIELDS)
+
+
+def _as_dict(record: Mapping[str, Any]) -> dict[str, Any]:
+    if isinstance(record, dict):
+        return dict.copy(record)  # a plain dict: a subclass's methods are never consulted
+    if isinstance(record, Mapping):
+        return dict(record)
+    raise TypeError("Writer.append expects a dict")
+
+
+def _unknown_field(record: Mapping[Any, Any]) -> _native.ArgumentError:
+    name = next(k for k in record if k not in _FIELD_SET)
+    return _native.ArgumentError(f"unknown record field {name!r} (known: {', '.join(_FIELDS)})")
+
+
 def fspath_str(path: StrPath) -> str:
     """A path argument as the str the native functions take."""
     return os.fsdecode(path)
@@ -81,17 +99,29 @@ class Writer:
 
         ``record`` holds ``actor`` and ``event`` (str), optionally
         ``payload`` (a dict of str keys to bool, int, str, bytes, list and
-        dict values), ``schema_version``, ``ts_wall`` and ``ts_mono_delta``.
+        dict values), ``schema_version``, ``ts_wall`` and ``ts_mono_delta``;
+        any other key is refused, so that a misspelled field is not lost.
         """
-        if not isinstance(record, Mapping):
-            raise TypeError("Writer.append expects a dict")
-        if self._clock is not None and ("ts_wall" not in record or "ts_mono_delta" not in record):
-            ts_wall, ts_mono_delta = self._clock.stamp()
-            filled = dict(record)
-            filled.setdefault("ts_wall", ts_wall)
-            filled.setdefault("ts_mono_delta", ts_mono_delta)
+        if type(record) is not dict:
+            record = _as_dict(record)
+        if not record.keys() <= _FIELD_SET:
+            raise _unknown_field(record)
+        clock = self._clock
+        if clock is None:
+            return self._native.append(record)
+        # Copying the caller's small dict costs less than any other way to add
+        # two keys, and leaves the caller's dict as it was.
+        if "ts_wall" not in record:
+            filled = record.copy()
+            filled["ts_wall"], stamped_delta = clock.stamp()
+            if "ts_mono_delta" not in record:
+                filled["ts_mono_delta"] = stamped_delta
             return self._native.append(filled)
-        return self._native.append(record if isinstance(record, dict) else dict(record))
+        if "ts_mono_delta" not in record:
+            filled = record.copy()
+            filled["ts_mono_delta"] = clock.stamp()[1]
+            return self._native.append(filled)
+        return self._native.append(record)
 
     def flush(self) -> None:
         """Make every appended record durable (file and directory synced)."""

@@ -14,7 +14,7 @@ StrPath: TypeAlias = str | os.PathLike[str]
 
 
 class AppendRecordDict(TypedDict):
-    """A record for ``Writer.append``; keys other than these are ignored."""
+    """A record for ``Writer.append``, which refuses other keys (the native writer ignores them)."""
 
     actor: str
     event: str

@@ -50,7 +50,8 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
     before = ca.utc_timestamp()
     given_ts = ts_text(time.time_ns() // 1_000_000 - 30_000)
     with ca.Writer.open(CustomPath(log_dir), key) as w1:
-        w1.append({"actor": "a", "event": "stamped"})
+        w1.append(record := {"actor": "a", "event": "stamped"})
+        assert record == {"actor": "a", "event": "stamped"}  # stamped on a copy
         w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": given_ts}))
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         raises(TypeError, lambda: w1.append([("actor", "a"), ("event", "e")]), "Writer.append expects a dict")
@@ -71,10 +72,29 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
     assert (raw["ts_wall"], raw["ts_mono_delta"]) == (given_ts, 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
-    # The clock's own rule: the wall clock never goes back, the monotonic delta goes on.
-    walls, monos = iter([4_000_000, 1_000_000, 9_000_000]), iter([0, 2_000_000, 2_500_000, 7_900_000])
-    clock = RecordClock(wall_ns=walls.__next__, mono_ns=monos.__next__)
-    assert [clock.stamp() for _ in range(3)] == [(f"1970-01-01T00:00:00.00{ms}Z", d) for ms, d in ((4, 2), (4, 2), (9, 7))]
+
+
+def test_the_clock_never_steps_back_and_formats_every_millisecond():
+    # Wall clock in ms: back below the floor, up, back, across a second and a day; the monotonic delta goes on.
+    walls = [2, 4, 1, 999, 1000, 86_400_000 + 3_661_042]
+    monos = iter([10**6 * ms for ms in (5, 7, 7, 9, 12, 20, 2000)])
+    clock = RecordClock(wall_ns=iter(10**6 * ms for ms in walls).__next__, mono_ns=monos.__next__, floor_ms=3)
+    assert [clock.stamp() for _ in walls] == [
+        ("1970-01-01T00:00:00.003Z", 2), ("1970-01-01T00:00:00.004Z", 2), ("1970-01-01T00:00:00.004Z", 4),
+        ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15), ("1970-01-02T01:01:01.042Z", 1995)]  # fmt: skip
+
+
+@pytest.mark.parametrize("record, name", [
+    ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
+    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),  # the native writer ignores it
+    ({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z", "ts_mono_delta": 0, 1: "x"}, "1"),
+])  # fmt: skip
+@pytest.mark.parametrize("timestamps", [True, False])
+def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):
+    with ca.Writer.open(log_dir, key, timestamps=timestamps) as w:
+        raises(ca.ArgumentError, lambda: w.append(record),
+               f"unknown record field {name} (known: actor, event, ts_wall, ts_mono_delta, schema_version, payload)")  # fmt: skip
+    assert list(ca.Reader.open(log_dir)) == []
 
 
 def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir, key):
@@ -202,65 +222,3 @@ def test_typing(tmp_path, args):
     done = subprocess.run([sys.executable, "-m", *args], cwd=REPO if mypy else tmp_path,
                           env=None if mypy else child_env(), capture_output=True, text=True, timeout=300)  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr
-
-
-# A handler on a logger of its own; its handleError keeps the exceptions.
-def audit(tmp_path: Path, key: _native.KeyHandle, **kwargs: Any) -> tuple[logging.Logger, ca.AuditHandler, list[Any]]:
-    handler, errors = ca.AuditHandler(tmp_path / "log", key, segment_size_bytes=2048, **kwargs), []
-    handler.handleError = lambda record: errors.append(sys.exc_info()[1])  # type: ignore[method-assign]
-    (logger := logging.getLogger(f"svc.{tmp_path.name}")).propagate = False
-    logger.setLevel(logging.INFO)
-    logger.handlers = [handler]
-    return logger, handler, errors
-
-
-def audited(log_dir: Path) -> list[ca.RecordDict]:
-    return [r for r in ca.Reader.open(log_dir) if r["event"] != "segment.finalized"]
-
-
-def test_log_records_become_audit_records(tmp_path, key):
-    logger, handler, errors = audit(tmp_path, key)
-    before = ca.utc_timestamp()
-    logger.info("user %s logged in", "alice", extra={"ip": "10.0.0.1", "mfa": True, "attempt": 2})
-    logger.warning("odd values", extra={
-        "ratio": 0.5, "none": None, "raw": b"\x00\xff", "pair": (1, 2), "obj": type("O", (), {"__str__": lambda s: "o!"})(),
-        "big": 1 << 70, "nested": {"k": [1, -2, {"x": 1.5}], 3: "int key"}, "lone": "a\udcffb",
-        "deep": functools.reduce(lambda v, _: [v], range(20), [])})  # fmt: skip
-    logger.debug("below the level")
-    handler.flush()
-    first, second = audited(tmp_path / "log")
-    assert (first["actor"], first["event"], first["session_id_hex"], first["payload"]) == (
-        logger.name, "user alice logged in", handler.session_id_hex, {"attempt": 2, "ip": "10.0.0.1", "mfa": True})
-    assert before <= first["ts_wall"] <= second["ts_wall"] <= ca.utc_timestamp()
-    p = second["payload"]
-    assert repr(p.pop("deep")).startswith("[" * 13 + "'[[")  # cut short at the depth the writer allows
-    assert p == {
-        "ratio": "0.5", "none": "None", "raw": b"\x00\xff", "pair": "(1, 2)", "obj": "o!", "big": str(1 << 70),
-        "nested": {"k": [1, -2, {"x": "1.5"}], "3": "int key"}, "lone": "a\\udcffb"}  # fmt: skip
-    handler.close()
-    assert errors == [] and ca.verify(tmp_path / "log", key).ok
-
-
-def test_handler_actor_threads_failures_and_close(tmp_path, key):
-    logger, handler, errors = audit(tmp_path, key, actor_attr="user")
-    logger.info("role.grant", extra={"user": "user:bob", "role": "admin"})
-    logger.info("%d items", "not a number")
-    # The native writer is bound to one thread; the handler must not be.
-    with ThreadPoolExecutor(4) as pool:
-        list(pool.map(lambda n: [logger.info("tick", extra={"n": n, "i": i}) for i in range(50)], range(4)))
-    handler.close()
-    logger.info("after close")
-    handler.close()  # twice is harmless
-    assert [type(e) for e in errors] == [TypeError, ca.ArgumentError]
-    with ca.Writer.open(tmp_path / "log", key) as w:  # closed means flushed and unlocked
-        assert w.recovery_action() == "Resumed"
-    granted, *ticks = audited(tmp_path / "log")
-    assert (granted["actor"], granted["payload"]) == ("user:bob", {"role": "admin"})  # else the logger's name:
-    assert {t["actor"] for t in ticks} == {logger.name} and ca.verify(tmp_path / "log", key).ok
-    assert sorted((t["payload"]["n"], t["payload"]["i"]) for t in ticks) == [(n, i) for n in range(4) for i in range(50)]
-
-
-def test_a_handler_that_cannot_open_its_log_fails_at_construction(tmp_path, key):
-    (tmp_path / "file").write_text("")
-    raises(ca.IoFailure, lambda: ca.AuditHandler(tmp_path / "file" / "log", key))
-    assert not [t for t in threading.enumerate() if t.name.startswith("corvane-audit-handler")]
