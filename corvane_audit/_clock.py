@@ -96,3 +96,18 @@ class RecordClock:
             return self._last_text, delta_ns // 1_000_000 if delta_ns > 0 else 0
         finally:
             lock.release()
+
+    def observe(self, ts_wall: str) -> None:
+        """Never stamp behind ``ts_wall`` (a time the caller gave a record)
+        from now on, so that a stamped record after it is not refused."""
+        # Texts of this form sort as their times do: a comparison settles
+        # the common case (a given time behind the clock) without parsing.
+        if ts_wall <= self._last_text:
+            return
+        ms = parse_utc_ms(ts_wall)
+        if ms is None:
+            return
+        with self._lock:
+            if ms > self._last_ms:
+                self._last_ms = ms
+                self._last_text = format_utc_ms(ms)

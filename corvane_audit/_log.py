@@ -120,8 +120,13 @@ class Writer:
         if "ts_mono_delta" not in record:
             filled = record.copy()
             filled["ts_mono_delta"] = clock.stamp()[1]
-            return self._native.append(filled)
-        return self._native.append(record)
+            record_id = self._native.append(filled)
+        else:
+            record_id = self._native.append(record)
+        ts_wall = record["ts_wall"]
+        if type(ts_wall) is str:
+            clock.observe(ts_wall)
+        return record_id
 
     def flush(self) -> None:
         """Make every appended record durable (file and directory synced)."""

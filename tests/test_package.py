@@ -74,6 +74,14 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
 
 
+def test_a_given_time_ahead_of_the_clock_raises_the_floor_of_later_stamps(log_dir, key):
+    ahead = ts_text(time.time_ns() // 1_000_000 + 300_000)
+    with ca.Writer.open(log_dir, key) as w:
+        w.append({"actor": "a", "event": "given", "ts_wall": ahead})
+        w.append({"actor": "a", "event": "stamped"})  # not refused as 5 minutes behind
+    assert [r["ts_wall"] for r in ca.Reader.open(log_dir)] == [ahead, ahead]
+
+
 def test_the_clock_never_steps_back_and_formats_every_millisecond():
     # Wall clock in ms: back below the floor, up, back, across a second and a day; the monotonic delta goes on.
     walls = [2, 4, 1, 999, 1000, 86_400_000 + 3_661_042]
