@@ -138,6 +138,18 @@ bool intact_frame_after(ByteView seg, std::uint64_t offset) {
   return false;
 }
 
+bool search_refuses(ByteView seg, std::uint64_t offset, std::uint64_t budget) {
+  for (std::uint64_t q = offset + 1; q + kFrameOverhead <= seg.size(); ++q) {
+    if (seg[q + kFrameLenField] != kRecordMapHead) continue;
+    const auto f = frame_at(seg, q);
+    if (!f || f->record.empty()) continue;
+    if (f->record.size() > budget) return true;
+    budget -= f->record.size();
+    if (f->verifies()) return true;
+  }
+  return false;
+}
+
 Mac chain_start(ByteView seg, std::uint16_t index) {
   Mac m;
   std::copy_n(seg.data() + kHeaderPrevFinalOffset, kMacLen, m.begin());
