@@ -94,7 +94,8 @@ struct Frame {
   std::uint64_t end() const { return offset + record.size() + kFrameOverhead; }
   bool verifies() const;
 };
-// The frame at `offset` when its length fields agree and it fits the file.
+// The frame at `offset` when its length is at most MAX_RECORD_LEN, its
+// length fields agree and it fits the file.
 std::optional<Frame> frame_at(ByteView segment, std::uint64_t offset);
 // Whether a frame a writer could have written starts anywhere after `offset`.
 bool intact_frame_after(ByteView segment, std::uint64_t offset);

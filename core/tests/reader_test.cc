@@ -153,6 +153,20 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
   EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
 
+  // So is a length no writer makes, even in a sparse file that seems to hold
+  // it (it is never allocated: 4 GiB here).
+  const Bytes intact = testing::read_file(log.path());
+  Bytes huge = intact;
+  store_u32le(huge.data() + frames[2].offset, 0xFFFFFF00u);
+  testing::write_file(log.path(), huge);
+  testing::truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
+  EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[2].offset));
+  auto sparse = open_file(log.path(), O_RDONLY);
+  ASSERT_TRUE(sparse);
+  EXPECT_EQ(read_record_at(*sparse, 0, frames[2].offset, frames[2].offset + 0xFFFFFF00ull + 40).error(),
+            ReaderError::torn_tail(0, frames[2].offset));
+  testing::write_file(log.path(), intact);
+
   // A damaged trailing length is a torn frame even with intact frames behind it.
   testing::flip_byte(log.path(), frames[1].end() - 1);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error().to_string(),

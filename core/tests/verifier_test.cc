@@ -83,6 +83,12 @@ TEST(Verify, EachDamageGivesItsViolation) {
        {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false}, "Chain break at s0r2" + chain}},
       {"torn tail", [](const WrittenLog& log) { testing::truncate_to(log.path(2), 266 + 100); },
        {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
+      {"length no writer makes, in a sparse file that seems to hold it",
+       [](const WrittenLog& log) {
+         edit(log.path(2), [](Bytes& d) { store_u32le(d.data() + 266, 0xFFFFFF00u); });
+         testing::truncate_to(log.path(2), 266 + 0xFFFFFF00ull + 40);
+       },
+       {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
       {"damaged trailing length, intact frames behind", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 452 - 4); },
        {V::kRecordCorrupt, {1, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 1 offset 266" + torn}},
       {"removed middle segment", [](const WrittenLog& log) { std::filesystem::remove(log.path(1)); },

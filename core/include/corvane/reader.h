@@ -66,7 +66,8 @@ class SegmentReader {
   [[nodiscard]] std::expected<HeaderFacts, ReaderError> check_header();
 
   // The frame at `offset`: nullopt at or past the end of the file; kTornTail
-  // when the frame is incomplete or its two lengths differ; kIo otherwise.
+  // when the frame is incomplete, its two lengths differ or its length
+  // exceeds MAX_RECORD_LEN (nothing that long is read); kIo otherwise.
   [[nodiscard]] std::expected<std::optional<FrameView>, ReaderError> read_frame(std::uint64_t offset);
 
   // The frame at `offset`, decoded strictly. nullopt at the end of the file.
