@@ -162,6 +162,7 @@ def test_iteration_walks_the_segments_listed_when_it_began(log_dir, key):
 
 @pytest.mark.parametrize("layout, expected, error, after", [  # frames of logs A and B; X not a map, T torn, ! bad magic
     ("A0 A2 A1 B2 A3", "A0 A1 A2 A3", None, ""),  # 2 is first found before the frame where 1 was
+    ("A3 B2 A2 A1 A0", "A0 A1 B2 A3", None, ""),  # stored backwards: one pass, the first frame of each id
     ("A0 B0 A1", "A0 A1", None, ""), ("A0 A2", "A0", None, ""),
     ("A0 X A1", "A0", "record decode error at segment 0 offset {}: record payload is not a CBOR map", "A1 A2 A3"),
     ("A0 T", "A0", "torn tail at segment 0 offset {}", "A1 A2 A3"),

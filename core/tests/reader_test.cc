@@ -174,6 +174,39 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   EXPECT_TRUE(find_record(dir.path(), 0, 0));
 }
 
+// Ids asked for in ascending order are found in one pass as find_record
+// finds them: the first frame of each id, wherever it lies; damage where the
+// pass must go on is met again on every ask.
+TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
+  TempDir dir;
+  testing::LogBuilder log(dir.path(), testing::test_key());
+  log.begin_segment();
+  std::vector<std::uint64_t> offsets;
+  for (const std::uint64_t id : {2, 0, 2, 1}) {
+    testing::RecordEntries e = log.next_entries();
+    e[0].second = encode_head(0, id);
+    offsets.push_back(log.append_entries(e));
+  }
+  const std::uint64_t end = testing::file_len(log.path());
+  testing::append_bytes(log.path(), Bytes{1, 2, 3});
+  auto reader = SegmentReader::open(dir.path(), 0);
+  ASSERT_TRUE(reader);
+  SegmentById by_id(std::move(*reader));
+  const auto offset_of = [&](std::uint64_t id) -> std::optional<std::uint64_t> {
+    auto found = by_id.find(id);
+    EXPECT_TRUE(found && *found) << id;
+    return found && *found ? std::optional((*found)->byte_offset) : std::nullopt;
+  };
+  const std::size_t first[] = {1, 3, 0};  // the frame holding the first record of ids 0, 1, 2
+  EXPECT_EQ(offset_of(0), offsets[first[0]]);
+  EXPECT_EQ(offset_of(0), offsets[first[0]]);  // the last one found, asked for again
+  EXPECT_EQ(offset_of(1), offsets[first[1]]);
+  EXPECT_EQ(offset_of(2), offsets[first[2]]);
+  for (std::uint64_t id = 0; id < 3; ++id) EXPECT_EQ(find_record(dir.path(), 0, id)->byte_offset, offsets[first[id]]);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
+  EXPECT_EQ(find_record(dir.path(), 0, 3).error(), ReaderError::torn_tail(0, end));
+}
+
 TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   TempDir dir;
   LogBuilder log(dir.path(), testing::test_key());

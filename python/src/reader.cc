@@ -1,8 +1,8 @@
 // Reader and RecordIter: key-less access to a log directory. A RecordIter
 // walks a snapshot of the segment list and yields each segment's records by
 // record_id (0, 1, 2, ... until one is missing). It keeps the current segment
-// open and resumes after the last record it returned, so a segment is read
-// once instead of once per record.
+// open and looks ids up in one pass over it, so a segment is read once
+// instead of once per record, whatever order its ids are stored in.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -29,16 +29,6 @@ struct ReaderObject {
   } state;
 };
 
-// Where the walk stands in the open segment: the offset just past the last
-// record returned, and the highest record_id among the frames before it.
-// When that highest id is below the wanted one, no earlier frame can match
-// and the search may go on from the offset; otherwise (ids out of order, a
-// tampered log) it starts again at the first frame, as a lookup by id would.
-struct Resume {
-  std::uint64_t offset = kHeaderLen;
-  std::optional<std::uint64_t> max_id_before;
-};
-
 struct RecordIterObject {
   PyObject_HEAD
   struct State {
@@ -49,8 +39,7 @@ struct RecordIterObject {
     std::uint64_t next_record_id = 0;
     // Open on segments[position] once its header passed; dropped after an
     // error so that the retry reopens the file and reads it afresh.
-    std::optional<SegmentReader> segment;
-    Resume resume;
+    std::optional<SegmentById> segment;
   } state;
 };
 
@@ -171,30 +160,6 @@ PyObject* record_to_python(const StoredRecord& r) {
 
 bool is_missing(const IoError& e) { return e.fixed == IoError::Fixed::kNone && e.code == ENOENT; }
 
-// The result of looking for the wanted record in the open segment.
-struct Found {
-  StoredRecord record;
-  Resume resume;  // the position after it
-};
-
-// The first record of the open segment whose record_id is `wanted`, nullopt
-// when the segment holds none. Changes nothing in `state`.
-std::expected<std::optional<Found>, ReaderError> find_in_segment(RecordIterObject::State& state,
-                                                                 std::uint64_t wanted) {
-  const bool earlier_may_match = state.resume.max_id_before && *state.resume.max_id_before >= wanted;
-  std::uint64_t offset = earlier_may_match ? kHeaderLen : state.resume.offset;
-  std::optional<std::uint64_t> max_id = earlier_may_match ? std::nullopt : state.resume.max_id_before;
-  for (;;) {
-    auto record = state.segment->read_record(offset);
-    if (!record) return std::unexpected(record.error());
-    if (!*record) return std::nullopt;
-    StoredRecord& r = **record;
-    offset += r.raw.size() + kFrameOverhead;
-    max_id = std::max(max_id.value_or(0), r.record_id);
-    if (r.record_id == wanted) return Found{std::move(r), Resume{offset, max_id}};
-  }
-}
-
 // Opens the segment at the current position and checks its header. False
 // with `error` set on failure; true with no segment open when its file does
 // not exist.
@@ -218,7 +183,6 @@ void move_to_next_segment(RecordIterObject::State& state) {
   state.segment.reset();
   ++state.position;
   state.next_record_id = 0;
-  state.resume = Resume{};
 }
 
 // ---------------------------------------------------------------------------
@@ -244,7 +208,7 @@ PyObject* recorditer_next(PyObject* self) {
         continue;
       }
     }
-    auto found = find_in_segment(state, state.next_record_id);
+    auto found = state.segment->find(state.next_record_id);
     if (!found) {
       // The position stays; the retry reopens the file, so a frame completed
       // or a header repaired meanwhile is seen.
@@ -259,10 +223,9 @@ PyObject* recorditer_next(PyObject* self) {
       move_to_next_segment(state);
       continue;
     }
-    PyObject* dict = record_to_python((*found)->record);
+    PyObject* dict = record_to_python(**found);
     if (dict == nullptr) return nullptr;  // not advanced: the next call returns this record
     ++state.next_record_id;
-    state.resume = (*found)->resume;
     return dict;
   }
   // Exhausted, for good: let go of the snapshot's last file and buffer.
