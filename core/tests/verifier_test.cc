@@ -339,6 +339,16 @@ TEST(Checkpoint, RefusalsSayWhy) {
   testing::build_log(fresh.path(), key, {2, 0});  // the last segment has no records yet
   const auto none = create_checkpoint(fresh.path(), key).error();
   EXPECT_EQ(std::tie(none.kind, none.segment), std::tuple(K::kNoRecords, 1));
+  // A head that passes its MAC but not the reader: the verifier would have
+  // pinned record_id 0 for it.
+  TempDir odd;
+  testing::LogBuilder head(odd.path(), key);
+  head.begin_segment().append();
+  const std::uint64_t at = head.append_record_bytes(testing::with_entry(head.next_entries(), 1, testing::cbor_text("1")));
+  ASSERT_TRUE(testing::verify_ok(odd.path(), key).violation == std::nullopt);
+  const auto unread = create_checkpoint(odd.path(), key).error();
+  EXPECT_EQ(std::tie(unread.kind, unread.reader),
+            std::tuple(K::kReadHead, ReaderError::record_decode(0, at, "field `record_id` expected u64, got Text(\"1\")")));
 }
 
 TEST(Report, VerdictsAndEvidenceBuiltOutsideAWalk) {

@@ -322,6 +322,8 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         return raise(Exc::kArgumentError, "log has no records \xE2\x80\x94 nothing to checkpoint");
       case CheckpointError::Kind::kNoRecords:
         return raise(Exc::kIoFailure, "segment " + std::to_string(e.segment) + " contained no records");
+      case CheckpointError::Kind::kReadHead:
+        return raise(Exc::kIoFailure, "reading record: " + e.reader.to_string());
     }
     return raise(Exc::kVerificationFailed, "checkpoint failed");
   }
