@@ -236,8 +236,8 @@ PyObject* recorditer_next(PyObject* self) {
 PyType_Slot kRecordIterSlots[] = {
     {Py_tp_doc, const_cast<char*>("Record iterator over a `Reader`.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<RecordIterObject>)},
-    {Py_tp_iter, reinterpret_cast<void*>(recorditer_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(recorditer_next)},
+    {Py_tp_iter, guarded_slot<recorditer_iter>()},
+    {Py_tp_iternext, guarded_slot<recorditer_next>()},
     {0, nullptr},
 };
 
@@ -303,12 +303,12 @@ PyObject* reader_repr(PyObject* self) {
 }
 
 PyMethodDef kReaderMethods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_open)),
+    {"open", guarded_method<reader_open>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir)\n--\n\n"
      "Open a log directory for reading. No key is needed: reading proves nothing\n"
      "about authenticity; verification is `verify(path, key)`."},
-    {"segments", reader_segments, METH_NOARGS,
+    {"segments", guarded_method<reader_segments>(), METH_NOARGS,
      "segments($self)\n--\n\nReturn the list of segment indices on disk, ascending."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -316,8 +316,8 @@ PyMethodDef kReaderMethods[] = {
 PyType_Slot kReaderSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper around the core's key-less log reader.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ReaderObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(reader_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_repr, guarded_slot<reader_repr>()},
+    {Py_tp_iter, guarded_slot<reader_iter>()},
     {Py_tp_methods, kReaderMethods},
     {0, nullptr},
 };
