@@ -205,6 +205,15 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   for (std::uint64_t id = 0; id < 3; ++id) EXPECT_EQ(find_record(dir.path(), 0, id)->byte_offset, offsets[first[id]]);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
   EXPECT_EQ(find_record(dir.path(), 0, 3).error(), ReaderError::torn_tail(0, end));
+  // The frame is written whole meanwhile; the lookup goes on in a fresh open.
+  testing::truncate_to(log.path(), end);
+  testing::RecordEntries e = log.next_entries();
+  e[0].second = encode_head(0, 3);
+  log.append_entries(e);
+  auto fresh = SegmentReader::open(dir.path(), 0);
+  ASSERT_TRUE(fresh);
+  by_id.reopen(std::move(*fresh));
+  EXPECT_EQ(offset_of(3), end);
 }
 
 TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {

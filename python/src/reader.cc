@@ -37,9 +37,11 @@ struct RecordIterObject {
     std::vector<std::uint16_t> segments;  // snapshot taken by iter(reader)
     std::size_t position = 0;             // into `segments`
     std::uint64_t next_record_id = 0;
-    // Open on segments[position] once its header passed; dropped after an
-    // error so that the retry reopens the file and reads it afresh.
+    // Open on segments[position] once its header passed. After an error it
+    // is stale: the retry opens the file afresh and checks its header again,
+    // and the lookup goes on where it stood.
     std::optional<SegmentById> segment;
+    bool stale = false;
   } state;
 };
 
@@ -160,27 +162,36 @@ PyObject* record_to_python(const StoredRecord& r) {
 
 bool is_missing(const IoError& e) { return e.fixed == IoError::Fixed::kNone && e.code == ENOENT; }
 
-// Opens the segment at the current position and checks its header. False
-// with `error` set on failure; true with no segment open when its file does
-// not exist.
+// Opens the segment at the current position (again, when stale) and checks
+// its header. False with `error` set on failure; true with no segment open
+// when its file does not exist.
 bool open_segment(RecordIterObject::State& state, ReaderError& error) {
   auto opened = SegmentReader::open(state.dir, state.segments[state.position]);
   if (!opened) {
-    if (is_missing(opened.error())) return true;
-    error = ReaderError::from_io(opened.error());
-    return false;
+    if (!is_missing(opened.error())) {
+      error = ReaderError::from_io(opened.error());
+      return false;
+    }
+    state.segment.reset();
+    return true;
   }
   auto header = opened->check_header();
   if (!header) {
     error = header.error();
     return false;
   }
-  state.segment.emplace(std::move(*opened));
+  if (state.segment) {
+    state.segment->reopen(std::move(*opened));
+  } else {
+    state.segment.emplace(std::move(*opened));
+  }
+  state.stale = false;
   return true;
 }
 
 void move_to_next_segment(RecordIterObject::State& state) {
   state.segment.reset();
+  state.stale = false;
   ++state.position;
   state.next_record_id = 0;
 }
@@ -200,7 +211,7 @@ PyObject* recorditer_next(PyObject* self) {
   BorrowGuard borrow(state.guard, Borrow::kExclusive, kRecordIterName);
   if (!borrow) return nullptr;
   while (state.position < state.segments.size()) {
-    if (!state.segment) {
+    if (!state.segment || state.stale) {
       ReaderError error;
       if (!open_segment(state, error)) return raise_reader_error(error);
       if (!state.segment) {  // the file is gone: nothing left in it
@@ -212,7 +223,7 @@ PyObject* recorditer_next(PyObject* self) {
     if (!found) {
       // The position stays; the retry reopens the file, so a frame completed
       // or a header repaired meanwhile is seen.
-      state.segment.reset();
+      state.stale = true;
       if (found.error().kind == ReaderError::Kind::kRecordNotFound) {
         move_to_next_segment(state);
         continue;

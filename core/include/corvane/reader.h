@@ -151,6 +151,10 @@ class SegmentById {
   // again meets it again, or what replaced it.
   [[nodiscard]] std::expected<std::optional<StoredRecord>, ReaderError> find(std::uint64_t record_id);
 
+  // Goes on through `reader`, the same segment opened afresh (after an error,
+  // so that the file is read anew); what the lookups learnt is kept.
+  void reopen(SegmentReader reader);
+
  private:
   // The record at `offset`, whose frame was read whole before.
   std::expected<std::optional<StoredRecord>, ReaderError> reread(std::uint64_t id, std::uint64_t offset);

@@ -8,6 +8,8 @@ SegmentById::SegmentById(SegmentById&&) noexcept = default;
 SegmentById& SegmentById::operator=(SegmentById&&) noexcept = default;
 SegmentById::~SegmentById() = default;
 
+void SegmentById::reopen(SegmentReader reader) { reader_ = std::move(reader); }
+
 std::expected<std::optional<StoredRecord>, ReaderError> SegmentById::reread(std::uint64_t id, std::uint64_t offset) {
   // Straight from the file: refilling the reader's window behind its start
   // would cost a window's worth of reading per record stored out of order.
