@@ -3,11 +3,13 @@
 import itertools
 import os
 import pathlib
+import subprocess
+import sys
 from typing import Any, Callable
 
 import pytest
 
-from conftest import OTHER_KEY, frames, raised_in_thread, raises, segment_path, strict, write_records
+from conftest import OTHER_KEY, SANITIZED, child_env, frames, raised_in_thread, raises, segment_path, strict, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
@@ -168,6 +170,7 @@ def test_iteration_walks_the_segments_listed_when_it_began(log_dir, key):
 
 @pytest.mark.parametrize("layout, expected, error, after", [  # frames of logs A and B; X not a map, T torn, ! bad magic
     ("A0 A2 A1 B2 A3", "A0 A1 A2 A3", None, ""),  # 2 is first found before the frame where 1 was
+    ("A3 B2 A2 A1 A0", "A0 A1 B2 A3", None, ""),  # stored backwards: one pass, the first frame of each id
     ("A0 B0 A1", "A0 A1", None, ""), ("A0 A2", "A0", None, ""),
     ("A0 X A1", "A0", "record decode error at segment 0 offset {}: record payload is not a CBOR map", "A1 A2 A3"),
     ("A0 T", "A0", "torn tail at segment 0 offset {}", "A1 A2 A3"),
@@ -189,6 +192,44 @@ def test_the_walk_takes_the_first_record_of_each_id_and_stops_at_damage(tmp_path
         raises(_native.RecordCorruptError, lambda: next(it), error.format(80 + len(parts["A0"])))
     pathlib.Path(path).write_bytes(clean)
     assert labels(it) == after
+
+
+# Under a memory limit, in a child: a frame claiming 4 GiB in a sparse segment (4 KiB on disk) is damage, never
+# read; and an allocation that fails inside the module is a MemoryError, after which the objects still work.
+LIMITED = """
+import resource, sys
+from corvane_audit import _native
+key, big = _native.KeyHandle.from_bytes(b"\\x42" * 32), "a" * (256 << 20)
+w = _native.Writer.open(sys.argv[2], key)
+vm = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (vm + (128 << 20), resource.RLIM_INFINITY))
+print(_native.verify(sys.argv[1], key).violation)
+try:
+    next(iter(_native.Reader.open(sys.argv[1])))
+except _native.RecordCorruptError as e:
+    print(e)
+try:
+    w.append({"actor": big, "event": "e"})
+except MemoryError:
+    print("MemoryError", w.append({"actor": "a", "event": "e"}))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve terabytes of address space")
+def test_memory_limits_huge_lengths_and_failed_allocations(tmp_path, key):
+    write_records(str(tmp_path), key, 1)
+    with open(path := segment_path(str(tmp_path), 0), "r+b") as f:
+        f.seek(80)
+        f.write(b"\x00\xff\xff\xff" + bytes(4092))
+        f.truncate(80 + 0xFFFFFF00 + 40)
+    assert os.stat(path).st_blocks * 512 < 1 << 20
+    done = subprocess.run([sys.executable, "-c", LIMITED, str(tmp_path), str(tmp_path / "w")], cwd=tmp_path,
+                          env=child_env(), capture_output=True, text=True, timeout=60)  # fmt: skip
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.splitlines() == [
+        str({"kind": "RecordCorrupt", "segment_index": 0, "record_id": None, "byte_offset": 80,
+             "message": "Torn tail at segment 0 offset 80 (partial write \u2014 recoverable by R5)"}),
+        "torn tail at segment 0 offset 80", "MemoryError 0"]  # fmt: skip
 
 
 def test_directories_that_cannot_be_listed_and_repr(tmp_path):

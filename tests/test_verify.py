@@ -1,6 +1,7 @@
 """How verify() and checkpoint() hand the core's findings and refusals to Python (each kind once)."""
 
 import gc
+import hmac
 import os
 import pathlib
 import shutil
@@ -117,6 +118,17 @@ def test_checkpoint_refusals(tmp_path, key):
     flip_byte(segment_path(log_dir, 0), 90)
     raises(VerificationFailed, lambda: _native.checkpoint(log_dir, key, "t"),
            "refusing to checkpoint a log that does not verify: " + HMAC_MSG)
+    # A head written with the key by another program, its record_id as text: it verifies, but does not read.
+    write_records(odd := str(tmp_path / "odd"), key, 2)
+    off, n = frames(path := segment_path(odd, 0))[-1]
+    record = b"\xaa\x01\x61\x31" + pathlib.Path(path).read_bytes()[off + 7 : off + n - 36]
+    cut(path, off)
+    with open(path, "ab") as f:
+        size = len(record).to_bytes(4, "little")
+        f.write(size + record + hmac.new(b"\x42" * 32, record, "sha256").digest() + size)
+    assert verify(odd, key).ok
+    raises(IoFailure, lambda: _native.checkpoint(odd, key, "t"), f"reading record: record decode error at segment 0 "
+           f'offset {off}: field `record_id` expected u64, got Text("1")')
 
 
 class NoLookups(dict):  # type: ignore[type-arg]

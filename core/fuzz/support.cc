@@ -120,7 +120,7 @@ bool Frame::verifies() const { return ct_equal(key()->mac(record), mac); }
 std::optional<Frame> frame_at(ByteView seg, std::uint64_t offset) {
   if (offset > seg.size() || seg.size() - offset < kFrameLenField) return std::nullopt;
   const std::uint32_t len = load_u32le(seg.data() + offset);
-  if (seg.size() - offset < std::uint64_t{len} + kFrameOverhead) return std::nullopt;
+  if (len > MAX_RECORD_LEN || seg.size() - offset < std::uint64_t{len} + kFrameOverhead) return std::nullopt;
   const std::uint8_t* record = seg.data() + offset + kFrameLenField;
   if (load_u32le(record + len + kMacLen) != len) return std::nullopt;
   Frame f{offset, ByteView(record, len)};
@@ -134,6 +134,18 @@ bool intact_frame_after(ByteView seg, std::uint64_t offset) {
   for (std::uint64_t q = offset + 1; q + kFrameOverhead <= seg.size(); ++q) {
     if (seg[q + kFrameLenField] != kRecordMapHead) continue;
     if (const auto f = frame_at(seg, q); f && f->verifies()) return true;
+  }
+  return false;
+}
+
+bool search_refuses(ByteView seg, std::uint64_t offset, std::uint64_t budget) {
+  for (std::uint64_t q = offset + 1; q + kFrameOverhead <= seg.size(); ++q) {
+    if (seg[q + kFrameLenField] != kRecordMapHead) continue;
+    const auto f = frame_at(seg, q);
+    if (!f || f->record.empty()) continue;
+    if (f->record.size() > budget) return true;
+    budget -= f->record.size();
+    if (f->verifies()) return true;
   }
   return false;
 }

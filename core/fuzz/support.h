@@ -94,10 +94,15 @@ struct Frame {
   std::uint64_t end() const { return offset + record.size() + kFrameOverhead; }
   bool verifies() const;
 };
-// The frame at `offset` when its length fields agree and it fits the file.
+// The frame at `offset` when its length is at most MAX_RECORD_LEN, its
+// length fields agree and it fits the file.
 std::optional<Frame> frame_at(ByteView segment, std::uint64_t offset);
 // Whether a frame a writer could have written starts anywhere after `offset`.
 bool intact_frame_after(ByteView segment, std::uint64_t offset);
+// Whether recovery must refuse to cut at `offset`: a search in offset order
+// meets an intact frame, or a candidate whose MAC would take the record
+// bytes MACed past `budget`, before its end.
+bool search_refuses(ByteView segment, std::uint64_t offset, std::uint64_t budget);
 // What the first record must carry: genesis MAC for segment 0, else prev_final.
 Mac chain_start(ByteView segment, std::uint16_t index);
 

@@ -153,11 +153,67 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
   EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
 
+  // So is a length no writer makes, even in a sparse file that seems to hold
+  // it (it is never allocated: 4 GiB here).
+  const Bytes intact = testing::read_file(log.path());
+  Bytes huge = intact;
+  store_u32le(huge.data() + frames[2].offset, 0xFFFFFF00u);
+  testing::write_file(log.path(), huge);
+  testing::truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
+  EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[2].offset));
+  auto sparse = open_file(log.path(), O_RDONLY);
+  ASSERT_TRUE(sparse);
+  EXPECT_EQ(read_record_at(*sparse, 0, frames[2].offset, frames[2].offset + 0xFFFFFF00ull + 40).error(),
+            ReaderError::torn_tail(0, frames[2].offset));
+  testing::write_file(log.path(), intact);
+
   // A damaged trailing length is a torn frame even with intact frames behind it.
   testing::flip_byte(log.path(), frames[1].end() - 1);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error().to_string(),
             "torn tail in segment 0 at offset " + std::to_string(frames[1].offset) + "; partial write");
   EXPECT_TRUE(find_record(dir.path(), 0, 0));
+}
+
+// Ids asked for in ascending order are found in one pass as find_record
+// finds them: the first frame of each id, wherever it lies; damage where the
+// pass must go on is met again on every ask.
+TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
+  TempDir dir;
+  testing::LogBuilder log(dir.path(), testing::test_key());
+  log.begin_segment();
+  std::vector<std::uint64_t> offsets;
+  for (const std::uint64_t id : {2, 0, 2, 1}) {
+    testing::RecordEntries e = log.next_entries();
+    e[0].second = encode_head(0, id);
+    offsets.push_back(log.append_entries(e));
+  }
+  const std::uint64_t end = testing::file_len(log.path());
+  testing::append_bytes(log.path(), Bytes{1, 2, 3});
+  auto reader = SegmentReader::open(dir.path(), 0);
+  ASSERT_TRUE(reader);
+  SegmentById by_id(std::move(*reader));
+  const auto offset_of = [&](std::uint64_t id) -> std::optional<std::uint64_t> {
+    auto found = by_id.find(id);
+    EXPECT_TRUE(found && *found) << id;
+    return found && *found ? std::optional((*found)->byte_offset) : std::nullopt;
+  };
+  const std::size_t first[] = {1, 3, 0};  // the frame holding the first record of ids 0, 1, 2
+  EXPECT_EQ(offset_of(0), offsets[first[0]]);
+  EXPECT_EQ(offset_of(0), offsets[first[0]]);  // the last one found, asked for again
+  EXPECT_EQ(offset_of(1), offsets[first[1]]);
+  EXPECT_EQ(offset_of(2), offsets[first[2]]);
+  for (std::uint64_t id = 0; id < 3; ++id) EXPECT_EQ(find_record(dir.path(), 0, id)->byte_offset, offsets[first[id]]);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
+  EXPECT_EQ(find_record(dir.path(), 0, 3).error(), ReaderError::torn_tail(0, end));
+  // The frame is written whole meanwhile; the lookup goes on in a fresh open.
+  testing::truncate_to(log.path(), end);
+  testing::RecordEntries e = log.next_entries();
+  e[0].second = encode_head(0, 3);
+  log.append_entries(e);
+  auto fresh = SegmentReader::open(dir.path(), 0);
+  ASSERT_TRUE(fresh);
+  by_id.reopen(std::move(*fresh));
+  EXPECT_EQ(offset_of(3), end);
 }
 
 TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {

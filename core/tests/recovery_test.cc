@@ -1,6 +1,7 @@
 // Recovery on open: torn tails are cut, tampering and damage in front of
 // intact records are refused without changing a byte, and a crash at any
 // byte of the last frames loses exactly the incomplete ones.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -92,6 +93,43 @@ TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
   auto opened = open();
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->truncated_bytes, 3 * detail::FileWindow::kSize);
+}
+
+// Bytes crafted without the key so that a frame seems to start every 5
+// bytes, each with a length of half the tail, would cost a MAC over half the
+// tail per 5 bytes of it; the search gives up at its bound and the open is
+// refused without a byte changed. A tail with one such candidate is cut.
+TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
+  const std::uint64_t o = pristine.size();
+  constexpr std::uint64_t kTail = 1 << 20;
+  constexpr std::uint32_t kLen = kTail / 2 - (kTail / 2 + 1) % 5;  // 36 + kLen is a multiple of 5
+  const auto length = [](Bytes& data, std::uint64_t at) {
+    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<std::uint8_t>(kLen >> (8 * i));
+  };
+  Bytes hostile = pristine;
+  hostile.resize(o + kTail, 0xAA);
+  hostile[o] = 0xFF;
+  for (std::uint64_t at = o + 1; at + 4 <= hostile.size(); at += 5) length(hostile, at);
+  write_file(last, hostile);
+  EXPECT_EQ(open().error(), refusal(Kind::kCorruptFrame, 0, o));
+  EXPECT_EQ(read_file(last), hostile);
+  {
+    auto file = open_file(last, O_RDONLY);
+    ASSERT_TRUE(file);
+    detail::FileWindow window(*file, hostile.size());
+    EXPECT_EQ(detail::intact_frame_after(window, o, *key), detail::TailSearch::kGaveUp);
+  }
+  // One such frame only: its MAC is checked, and the tail is cut.
+  Bytes one = pristine;
+  one.resize(o + kTail, 0x11);
+  one[o] = 0xFF;
+  length(one, o + 1);
+  one[o + 5] = 0xAA;
+  length(one, o + 1 + 4 + kLen + 32);
+  write_file(last, one);
+  auto opened = open();
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  EXPECT_EQ(std::tie(opened->action, opened->truncated_bytes), std::tuple(RecoveryAction::kRepaired, kTail));
 }
 
 // The key is checked against the header before any record is read.

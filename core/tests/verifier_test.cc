@@ -83,6 +83,12 @@ TEST(Verify, EachDamageGivesItsViolation) {
        {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false}, "Chain break at s0r2" + chain}},
       {"torn tail", [](const WrittenLog& log) { testing::truncate_to(log.path(2), 266 + 100); },
        {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
+      {"length no writer makes, in a sparse file that seems to hold it",
+       [](const WrittenLog& log) {
+         edit(log.path(2), [](Bytes& d) { store_u32le(d.data() + 266, 0xFFFFFF00u); });
+         testing::truncate_to(log.path(2), 266 + 0xFFFFFF00ull + 40);
+       },
+       {V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 2 offset 266" + torn}},
       {"damaged trailing length, intact frames behind", [](const WrittenLog& log) { testing::flip_byte(log.path(1), 452 - 4); },
        {V::kRecordCorrupt, {1, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}}, "Torn tail at segment 1 offset 266" + torn}},
       {"removed middle segment", [](const WrittenLog& log) { std::filesystem::remove(log.path(1)); },
@@ -333,6 +339,16 @@ TEST(Checkpoint, RefusalsSayWhy) {
   testing::build_log(fresh.path(), key, {2, 0});  // the last segment has no records yet
   const auto none = create_checkpoint(fresh.path(), key).error();
   EXPECT_EQ(std::tie(none.kind, none.segment), std::tuple(K::kNoRecords, 1));
+  // A head that passes its MAC but not the reader: the verifier would have
+  // pinned record_id 0 for it.
+  TempDir odd;
+  testing::LogBuilder head(odd.path(), key);
+  head.begin_segment().append();
+  const std::uint64_t at = head.append_record_bytes(testing::with_entry(head.next_entries(), 1, testing::cbor_text("1")));
+  ASSERT_TRUE(testing::verify_ok(odd.path(), key).violation == std::nullopt);
+  const auto unread = create_checkpoint(odd.path(), key).error();
+  EXPECT_EQ(std::tie(unread.kind, unread.reader),
+            std::tuple(K::kReadHead, ReaderError::record_decode(0, at, "field `record_id` expected u64, got Text(\"1\")")));
 }
 
 TEST(Report, VerdictsAndEvidenceBuiltOutsideAWalk) {

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "corvane/errors.h"
 #include "corvane/key.h"
@@ -21,6 +22,44 @@ struct StoredRecord;
 }
 
 namespace corvane::py {
+
+// ---------------------------------------------------------------------------
+// No C++ exception may cross into the interpreter: every function, method and
+// slot of the module is entered through Guarded<fn>::call, which turns an
+// allocation failure into MemoryError and anything else into RuntimeError.
+// (Deallocation, traversal and clearing only release memory: they cannot
+// throw and stay unwrapped.)
+
+template <auto Fn>
+struct Guarded;
+
+template <typename R, typename... Args, R (*Fn)(Args...)>
+struct Guarded<Fn> {
+  static R call(Args... args) noexcept {
+    try {
+      return Fn(args...);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (...) {
+      PyErr_SetString(PyExc_RuntimeError, "internal error in corvane_audit._native");
+    }
+    if constexpr (std::is_pointer_v<R>) {
+      return nullptr;
+    } else {
+      return -1;
+    }
+  }
+};
+
+// The guarded entry point, cast as a method table or a slot table wants it.
+template <auto Fn>
+PyCFunction guarded_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Guarded<Fn>::call));
+}
+template <auto Fn>
+void* guarded_slot() {
+  return reinterpret_cast<void*>(&Guarded<Fn>::call);
+}
 
 // ---------------------------------------------------------------------------
 // An owned reference; null when empty.

@@ -137,24 +137,24 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
+    {"from_bytes", guarded_method<from_bytes>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_bytes(bytes)\n--\n\nBuild a KeyHandle from 32 raw bytes."},
-    {"from_hex", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_hex)),
+    {"from_hex", guarded_method<from_hex>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_hex(hex_str)\n--\n\nBuild a KeyHandle from a 64-character hex string."},
-    {"from_env", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_env)),
+    {"from_env", guarded_method<from_env>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_env(var_name=\"CORVANE_AUDIT_KEY_HEX\")\n--\n\n"
      "Build a KeyHandle from an environment variable containing 64 hex chars\n"
      "(default: CORVANE_AUDIT_KEY_HEX)."},
-    {"from_keychain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_keychain)),
+    {"from_keychain", guarded_method<from_keychain>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_keychain(service, account=\"default\")\n--\n\n"
      "Build a KeyHandle backed by the macOS Keychain, creating a fresh random key\n"
      "on first use. On other platforms the platform's own credential store stands\n"
      "behind it (the Secret Service on Linux)."},
-    {"key_id_hex", key_id_hex, METH_NOARGS,
+    {"key_id_hex", guarded_method<key_id_hex>(), METH_NOARGS,
      "key_id_hex($self)\n--\n\nLowercase hex of the BLAKE3-256 key fingerprint."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -166,7 +166,7 @@ PyType_Slot kSlots[] = {
                     "verifications without copying the key material; the key bytes are wiped\n"
                     "when the last holder lets go.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<KeyHandleObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, guarded_slot<repr>()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -14,9 +14,9 @@ PyObject* format_version(PyObject*, PyObject*) { return PyLong_FromLong(kFormatV
 PyObject* core_version(PyObject*, PyObject*) { return PyUnicode_FromString(kCoreVersion); }
 
 PyMethodDef kVersionFunctions[] = {
-    {"format_version", format_version, METH_NOARGS,
+    {"format_version", guarded_method<format_version>(), METH_NOARGS,
      "format_version()\n--\n\nThe version of the log format this module implements."},
-    {"core_version", core_version, METH_NOARGS,
+    {"core_version", guarded_method<core_version>(), METH_NOARGS,
      "core_version()\n--\n\nThe version of the core library bound into this module."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -63,7 +63,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, guarded_slot<exec_module>()},
 #ifdef Py_mod_multiple_interpreters
     // Types and exception classes are process-wide.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},

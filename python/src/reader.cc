@@ -1,8 +1,8 @@
 // Reader and RecordIter: key-less access to a log directory. A RecordIter
 // walks a snapshot of the segment list and yields each segment's records by
 // record_id (0, 1, 2, ... until one is missing). It keeps the current segment
-// open and resumes after the last record it returned, so a segment is read
-// once instead of once per record.
+// open and looks ids up in one pass over it, so a segment is read once
+// instead of once per record, whatever order its ids are stored in.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -29,16 +29,6 @@ struct ReaderObject {
   } state;
 };
 
-// Where the walk stands in the open segment: the offset just past the last
-// record returned, and the highest record_id among the frames before it.
-// When that highest id is below the wanted one, no earlier frame can match
-// and the search may go on from the offset; otherwise (ids out of order, a
-// tampered log) it starts again at the first frame, as a lookup by id would.
-struct Resume {
-  std::uint64_t offset = kHeaderLen;
-  std::optional<std::uint64_t> max_id_before;
-};
-
 struct RecordIterObject {
   PyObject_HEAD
   struct State {
@@ -47,10 +37,11 @@ struct RecordIterObject {
     std::vector<std::uint16_t> segments;  // snapshot taken by iter(reader)
     std::size_t position = 0;             // into `segments`
     std::uint64_t next_record_id = 0;
-    // Open on segments[position] once its header passed; dropped after an
-    // error so that the retry reopens the file and reads it afresh.
-    std::optional<SegmentReader> segment;
-    Resume resume;
+    // Open on segments[position] once its header passed. After an error it
+    // is stale: the retry opens the file afresh and checks its header again,
+    // and the lookup goes on where it stood.
+    std::optional<SegmentById> segment;
+    bool stale = false;
   } state;
 };
 
@@ -175,54 +166,38 @@ namespace {
 
 bool is_missing(const IoError& e) { return e.fixed == IoError::Fixed::kNone && e.code == ENOENT; }
 
-// The result of looking for the wanted record in the open segment.
-struct Found {
-  StoredRecord record;
-  Resume resume;  // the position after it
-};
-
-// The first record of the open segment whose record_id is `wanted`, nullopt
-// when the segment holds none. Changes nothing in `state`.
-std::expected<std::optional<Found>, ReaderError> find_in_segment(RecordIterObject::State& state,
-                                                                 std::uint64_t wanted) {
-  const bool earlier_may_match = state.resume.max_id_before && *state.resume.max_id_before >= wanted;
-  std::uint64_t offset = earlier_may_match ? kHeaderLen : state.resume.offset;
-  std::optional<std::uint64_t> max_id = earlier_may_match ? std::nullopt : state.resume.max_id_before;
-  for (;;) {
-    auto record = state.segment->read_record(offset);
-    if (!record) return std::unexpected(record.error());
-    if (!*record) return std::nullopt;
-    StoredRecord& r = **record;
-    offset += r.raw.size() + kFrameOverhead;
-    max_id = std::max(max_id.value_or(0), r.record_id);
-    if (r.record_id == wanted) return Found{std::move(r), Resume{offset, max_id}};
-  }
-}
-
-// Opens the segment at the current position and checks its header. False
-// with `error` set on failure; true with no segment open when its file does
-// not exist.
+// Opens the segment at the current position (again, when stale) and checks
+// its header. False with `error` set on failure; true with no segment open
+// when its file does not exist.
 bool open_segment(RecordIterObject::State& state, ReaderError& error) {
   auto opened = SegmentReader::open(state.dir, state.segments[state.position]);
   if (!opened) {
-    if (is_missing(opened.error())) return true;
-    error = ReaderError::from_io(opened.error());
-    return false;
+    if (!is_missing(opened.error())) {
+      error = ReaderError::from_io(opened.error());
+      return false;
+    }
+    state.segment.reset();
+    return true;
   }
   auto header = opened->check_header();
   if (!header) {
     error = header.error();
     return false;
   }
-  state.segment.emplace(std::move(*opened));
+  if (state.segment) {
+    state.segment->reopen(std::move(*opened));
+  } else {
+    state.segment.emplace(std::move(*opened));
+  }
+  state.stale = false;
   return true;
 }
 
 void move_to_next_segment(RecordIterObject::State& state) {
   state.segment.reset();
+  state.stale = false;
   ++state.position;
   state.next_record_id = 0;
-  state.resume = Resume{};
 }
 
 // ---------------------------------------------------------------------------
@@ -240,7 +215,7 @@ PyObject* recorditer_next(PyObject* self) {
   BorrowGuard borrow(state.guard, Borrow::kExclusive, kRecordIterName);
   if (!borrow) return nullptr;
   while (state.position < state.segments.size()) {
-    if (!state.segment) {
+    if (!state.segment || state.stale) {
       ReaderError error;
       if (!open_segment(state, error)) return raise_reader_error(error);
       if (!state.segment) {  // the file is gone: nothing left in it
@@ -248,11 +223,11 @@ PyObject* recorditer_next(PyObject* self) {
         continue;
       }
     }
-    auto found = find_in_segment(state, state.next_record_id);
+    auto found = state.segment->find(state.next_record_id);
     if (!found) {
       // The position stays; the retry reopens the file, so a frame completed
       // or a header repaired meanwhile is seen.
-      state.segment.reset();
+      state.stale = true;
       if (found.error().kind == ReaderError::Kind::kRecordNotFound) {
         move_to_next_segment(state);
         continue;
@@ -263,10 +238,9 @@ PyObject* recorditer_next(PyObject* self) {
       move_to_next_segment(state);
       continue;
     }
-    PyObject* dict = record_to_python((*found)->record);
+    PyObject* dict = record_to_python(**found);
     if (dict == nullptr) return nullptr;  // not advanced: the next call returns this record
     ++state.next_record_id;
-    state.resume = (*found)->resume;
     return dict;
   }
   // Exhausted, for good: let go of the snapshot's last file and buffer.
@@ -277,8 +251,8 @@ PyObject* recorditer_next(PyObject* self) {
 PyType_Slot kRecordIterSlots[] = {
     {Py_tp_doc, const_cast<char*>("Record iterator over a `Reader`.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<RecordIterObject>)},
-    {Py_tp_iter, reinterpret_cast<void*>(recorditer_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(recorditer_next)},
+    {Py_tp_iter, guarded_slot<recorditer_iter>()},
+    {Py_tp_iternext, guarded_slot<recorditer_next>()},
     {0, nullptr},
 };
 
@@ -344,12 +318,12 @@ PyObject* reader_repr(PyObject* self) {
 }
 
 PyMethodDef kReaderMethods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_open)),
+    {"open", guarded_method<reader_open>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir)\n--\n\n"
      "Open a log directory for reading. No key is needed: reading proves nothing\n"
      "about authenticity; verification is `verify(path, key)`."},
-    {"segments", reader_segments, METH_NOARGS,
+    {"segments", guarded_method<reader_segments>(), METH_NOARGS,
      "segments($self)\n--\n\nReturn the list of segment indices on disk, ascending."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -357,8 +331,8 @@ PyMethodDef kReaderMethods[] = {
 PyType_Slot kReaderSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper around the core's key-less log reader.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<ReaderObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(reader_repr)},
-    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_repr, guarded_slot<reader_repr>()},
+    {Py_tp_iter, guarded_slot<reader_iter>()},
     {Py_tp_methods, kReaderMethods},
     {0, nullptr},
 };

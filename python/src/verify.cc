@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <new>
 
 #include "binding.h"
 #include "checkpoint_arg.h"
@@ -17,27 +16,6 @@ namespace corvane::py {
 namespace {
 
 constexpr const char* kReportName = "corvane_audit._native.VerifyReport";
-
-// ---------------------------------------------------------------------------
-// No C++ exception may cross into the interpreter: every entry point runs
-// through Guarded<fn>::call, which turns one into a Python error.
-
-template <auto Fn>
-struct Guarded;
-
-template <typename R, typename... Args, R (*Fn)(Args...)>
-struct Guarded<Fn> {
-  static R call(Args... args) noexcept {
-    try {
-      return Fn(args...);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "internal error in corvane_audit._native");
-    }
-    return nullptr;
-  }
-};
 
 // ---------------------------------------------------------------------------
 // Argument conversion shared by verify() and checkpoint().
@@ -175,7 +153,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<VerifyReportObject>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(Guarded<repr_impl>::call)},
+    {Py_tp_repr, guarded_slot<repr_impl>()},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
@@ -322,6 +300,8 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
         return raise(Exc::kArgumentError, "log has no records \xE2\x80\x94 nothing to checkpoint");
       case CheckpointError::Kind::kNoRecords:
         return raise(Exc::kIoFailure, "segment " + std::to_string(e.segment) + " contained no records");
+      case CheckpointError::Kind::kReadHead:
+        return raise(Exc::kIoFailure, "reading record: " + e.reader.to_string());
     }
     return raise(Exc::kVerificationFailed, "checkpoint failed");
   }
@@ -344,7 +324,7 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 PyType_Spec* verifyreport_spec() { return &kSpec; }
 
 PyMethodDef kVerifyFunctions[] = {
-    {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Guarded<verify_impl>::call)),
+    {"verify", guarded_method<verify_impl>(),
      METH_VARARGS | METH_KEYWORDS,
      "verify(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)\n--\n\n"
      "Verify the log directory and return a structured report.\n\n"
@@ -357,7 +337,7 @@ PyMethodDef kVerifyFunctions[] = {
      "key holder who rewrote the chain also satisfies.\n\n"
      "The package's Python `verify` wrapper also accepts a file path for\n"
      "`checkpoint` and loads it into this dict before calling this function."},
-    {"checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Guarded<checkpoint_impl>::call)),
+    {"checkpoint", guarded_method<checkpoint_impl>(),
      METH_VARARGS | METH_KEYWORDS,
      "checkpoint(log_dir, key, observed_at)\n--\n\n"
      "Emit a checkpoint pinning the current chain head.\n\n"

@@ -264,30 +264,25 @@ PyObject* repr(PyObject* self) {
   return PyUnicode_FromString(st.writer ? "Writer(open)" : "Writer(closed)");
 }
 
-template <typename F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kMethods[] = {
-    {"open", as_cfunction(open), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"open", guarded_method<open>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir, key, session_id_hex=\"00000000000000000000000000000000\", segment_size_bytes=None)\n--\n\n"
      "Open (or recover) an audit-log directory and return a Writer.\n\n"
      "`session_id_hex` is a 32-character hex string (a UUID version 4 with the\n"
      "dashes removed) and defaults to all zeros; callers should generate a real\n"
      "session id from `uuid.uuid4()`."},
-    {"append", append, METH_O, "append($self, record)\n--\n\nAppend one record dict; returns the assigned record_id."},
-    {"flush", flush, METH_NOARGS,
+    {"append", guarded_method<append>(), METH_O, "append($self, record)\n--\n\nAppend one record dict; returns the assigned record_id."},
+    {"flush", guarded_method<flush>(), METH_NOARGS,
      "flush($self)\n--\n\nForce durable writes (F_FULLFSYNC on macOS, fsync elsewhere) of the\n"
      "segment file and the log directory."},
-    {"close", close, METH_NOARGS, "close($self)\n--\n\nFlush, then drop the underlying writer."},
-    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn self."},
-    {"__exit__", as_cfunction(exit), METH_VARARGS | METH_KEYWORDS,
+    {"close", guarded_method<close>(), METH_NOARGS, "close($self)\n--\n\nFlush, then drop the underlying writer."},
+    {"__enter__", guarded_method<enter>(), METH_NOARGS, "__enter__($self)\n--\n\nReturn self."},
+    {"__exit__", guarded_method<exit>(), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\nFlush, then close."},
-    {"recovery_action", recovery_action, METH_NOARGS,
+    {"recovery_action", guarded_method<recovery_action>(), METH_NOARGS,
      "recovery_action($self)\n--\n\n"
      "What open did: \"Fresh\", \"Resumed\", \"Repaired\" or \"OpenedNextAfterFinalized\"."},
-    {"recovery_truncated_bytes", recovery_truncated_bytes, METH_NOARGS,
+    {"recovery_truncated_bytes", guarded_method<recovery_truncated_bytes>(), METH_NOARGS,
      "recovery_truncated_bytes($self)\n--\n\nBytes cut from the tail during `Repaired` recovery (0 otherwise)."},
     {"last_ts_wall", last_ts_wall, METH_NOARGS,
      "last_ts_wall($self)\n--\n\n"
@@ -299,7 +294,7 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Wraps the core writer: appends records to an audit-log directory.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WriterObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, guarded_slot<repr>()},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

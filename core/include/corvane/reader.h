@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "corvane/cbor.h"
@@ -66,7 +68,8 @@ class SegmentReader {
   [[nodiscard]] std::expected<HeaderFacts, ReaderError> check_header();
 
   // The frame at `offset`: nullopt at or past the end of the file; kTornTail
-  // when the frame is incomplete or its two lengths differ; kIo otherwise.
+  // when the frame is incomplete, its two lengths differ or its length
+  // exceeds MAX_RECORD_LEN (nothing that long is read); kIo otherwise.
   [[nodiscard]] std::expected<std::optional<FrameView>, ReaderError> read_frame(std::uint64_t offset);
 
   // The frame at `offset`, decoded strictly. nullopt at the end of the file.
@@ -127,6 +130,40 @@ class SegmentReader {
 [[nodiscard]] std::expected<StoredRecord, ReaderError> find_record(const std::string& dir,
                                                                    std::uint16_t segment,
                                                                    std::uint64_t record_id);
+
+// The records of one open segment looked up by record_id 0, 1, 2, ...: each
+// lookup answers as find_record would (the first record with that id; damage
+// met before it is the error), yet the segment is read once whatever order
+// its ids are stored in. Ids met before they are asked for are remembered
+// with their frame's offset, so memory grows with the segment's records at
+// most.
+class SegmentById {
+ public:
+  explicit SegmentById(SegmentReader reader);
+  SegmentById(SegmentById&&) noexcept;
+  SegmentById& operator=(SegmentById&&) noexcept;
+  ~SegmentById();
+
+  // The first record whose record_id is `record_id`; nullopt when none
+  // precedes the end of the file. Ids must be asked for in ascending order
+  // (the last one found may be asked for again): a lower id than the one
+  // before may be reported missing. An error leaves the position, so asking
+  // again meets it again, or what replaced it.
+  [[nodiscard]] std::expected<std::optional<StoredRecord>, ReaderError> find(std::uint64_t record_id);
+
+  // Goes on through `reader`, the same segment opened afresh (after an error,
+  // so that the file is read anew); what the lookups learnt is kept.
+  void reopen(SegmentReader reader);
+
+ private:
+  // The record at `offset`, whose frame was read whole before.
+  std::expected<std::optional<StoredRecord>, ReaderError> reread(std::uint64_t id, std::uint64_t offset);
+
+  SegmentReader reader_;
+  std::uint64_t scanned_ = kHeaderLen;  // every frame before this offset has been read
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> found_;  // id and offset of the last record found
+  std::unordered_map<std::uint64_t, std::uint64_t> ahead_;  // id -> first offset, for ids not asked for yet
+};
 
 // A sequential walk over every record from segment 0, stopping at the first
 // missing index. An error leaves the position, so the next call meets it

@@ -35,6 +35,7 @@ struct VerifyOptions {
 struct VerifiedHead {
   std::uint16_t segment = 0;
   std::optional<std::uint64_t> record_id;
+  std::uint64_t byte_offset = 0;  // of that record's frame, when there is one
 };
 
 [[nodiscard]] std::expected<VerifyReport, VerifyError> verify(const std::string& dir, const KeyHandle& key,
@@ -63,9 +64,11 @@ struct CheckpointError {
     kNotVerified,   // the log does not verify: `message` is the first violation's
     kEmpty,         // nothing to checkpoint
     kNoRecords,     // the last segment holds no record: `segment`
+    kReadHead,      // the head record passes its MAC but not the reader: `reader`
   };
   Kind kind = Kind::kVerify;
   VerifyError verify;
+  ReaderError reader;
   std::optional<std::string> message;
   std::uint16_t segment = 0;
 };

@@ -206,7 +206,7 @@ std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::u
   auto head = read_exact_at(file, offset, len_bytes);
   if (!head) return std::unexpected(ReaderError::from_io(head.error()));
   const std::uint32_t len = load_u32le(len_bytes);
-  if (file_len - offset < std::uint64_t{len} + kFrameOverhead) {
+  if (len > MAX_RECORD_LEN || file_len - offset < std::uint64_t{len} + kFrameOverhead) {
     return std::unexpected(ReaderError::torn_tail(segment, offset));
   }
   Bytes rest(std::size_t{len} + kMacLen + kFrameLenField);

@@ -76,7 +76,7 @@ std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(s
   if (offset >= window_start_ && offset - window_start_ + kFrameLenField <= window_len_) {
     const std::uint8_t* p = buffer_.data() + (offset - window_start_);
     const std::uint32_t len = load_u32le(p);
-    if (offset - window_start_ + len + kFrameOverhead <= window_len_ &&
+    if (len <= MAX_RECORD_LEN && offset - window_start_ + len + kFrameOverhead <= window_len_ &&
         load_u32le(p + kFrameLenField + len + kMacLen) == len) {
       return FrameView{offset, ByteView(p + kFrameLenField, len), p + kFrameLenField + len};
     }
@@ -91,6 +91,9 @@ std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(s
   auto len_bytes = load(offset, kFrameLenField);
   if (!len_bytes) return std::unexpected(len_bytes.error());
   const std::uint32_t len = load_u32le(*len_bytes);
+  // No writer makes a longer frame; a length beyond it (a sparse file may
+  // even seem to hold it) is damage, and is never allocated.
+  if (len > MAX_RECORD_LEN) return std::unexpected(ReaderError::torn_tail(index_, offset));
   const std::uint64_t frame_len = std::uint64_t{len} + kFrameOverhead;
 
   auto whole = has_bytes(offset, frame_len);

@@ -1,6 +1,25 @@
 #include "corvane/verifier.h"
 
+#include "corvane/reader.h"
+
 namespace corvane {
+
+namespace {
+
+// The head record as the reader reads it. The verifier takes authenticated
+// records leniently (a field of the wrong type becomes a default), so a head
+// written with the key by something else could pin a record_id it lacks.
+std::expected<StoredRecord, ReaderError> read_head(const std::string& dir, const VerifiedHead& head) {
+  auto reader = SegmentReader::open(dir, head.segment);
+  if (!reader) return std::unexpected(ReaderError::from_io(reader.error()));
+  auto record = reader->read_record(head.byte_offset);
+  if (!record) return std::unexpected(record.error());
+  // Gone since the walk: the file was cut meanwhile.
+  if (!*record) return std::unexpected(ReaderError::torn_tail(head.segment, head.byte_offset));
+  return std::move(**record);
+}
+
+}  // namespace
 
 std::expected<CheckpointFields, CheckpointError> create_checkpoint(const std::string& dir, const KeyHandle& key) {
   // The head comes from the verification's own walk, not from a cursor from
@@ -32,7 +51,14 @@ std::expected<CheckpointFields, CheckpointError> create_checkpoint(const std::st
     e.segment = *log.last_segment_index;
     return std::unexpected(std::move(e));
   }
-  return CheckpointFields{log.key_id_hex, *log.last_segment_index, *head.record_id, *log.final_hmac_hex};
+  auto record = read_head(dir, head);
+  if (!record) {
+    CheckpointError e;
+    e.kind = CheckpointError::Kind::kReadHead;
+    e.reader = std::move(record.error());
+    return std::unexpected(std::move(e));
+  }
+  return CheckpointFields{log.key_id_hex, *log.last_segment_index, record->record_id, *log.final_hmac_hex};
 }
 
 }  // namespace corvane

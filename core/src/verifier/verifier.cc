@@ -91,6 +91,7 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
   const std::optional<Checkpoint>& checkpoint = options_.checkpoint;
   std::uint64_t expected_id = 0;
   std::optional<std::uint64_t> last_id;
+  std::uint64_t last_offset = 0;
   std::uint64_t offset = kHeaderLen;
   detail::RecordFields fields;
   for (;;) {
@@ -146,10 +147,11 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
     expected_id = r.record_id + 1;
     chain_head = stored;
     last_id = r.record_id;
+    last_offset = offset;
     offset = f.next_offset();
   }
   previous_final = chain_head;
-  head = VerifiedHead{index, last_id};
+  head = VerifiedHead{index, last_id, last_offset};
   return true;
 }
 

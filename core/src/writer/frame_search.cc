@@ -62,9 +62,13 @@ std::expected<bool, IoError> frames_at(const File& file, ByteView block, std::ui
 
 }  // namespace
 
-std::expected<bool, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset, const Key& key) {
+std::expected<TailSearch, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset, const Key& key) {
   const std::uint64_t size = window.file_size();
   const File& file = window.file();
+  // Crafted bytes can frame at almost every offset with a length close to
+  // the rest of the file; without a bound that costs a MAC over the tail per
+  // byte of it. A real torn tail holds at most a frame or two.
+  std::uint64_t budget = kTailSearchMacFactor * (size - offset);
   Bytes candidate;
   std::uint64_t p = offset + 1;
   while (p <= size && size - p >= kFrameOverhead) {
@@ -80,15 +84,17 @@ std::expected<bool, IoError> intact_frame_after(FileWindow& window, std::uint64_
       auto frames = frames_at(file, *block, p, q, len);
       if (!frames) return std::unexpected(frames.error());
       if (!*frames) continue;
+      if (len > budget) return TailSearch::kGaveUp;
+      budget -= len;
       candidate.resize(std::size_t{len} + kMacLen);
       if (auto r = read_exact_at(file, q + kFrameLenField, candidate); !r) return std::unexpected(r.error());
       Mac stored;
       std::copy_n(candidate.begin() + len, kMacLen, stored.begin());
-      if (ct_equal(key.mac(ByteView(candidate.data(), len)), stored)) return true;
+      if (ct_equal(key.mac(ByteView(candidate.data(), len)), stored)) return TailSearch::kIntactFrame;
     }
     p = last + 1;
   }
-  return false;
+  return TailSearch::kNoIntactFrame;
 }
 
 }  // namespace corvane::detail

@@ -103,10 +103,13 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
         return std::unexpected(refused(RecoveryError::Kind::kHmacMismatch, index, id.value_or(expected), o));
       }
       // A crash damages only the end; an intact frame further on means this
-      // is damage in the middle, and cutting would destroy records.
+      // is damage in the middle, and cutting would destroy records. A search
+      // that gave up cannot rule that out, so it is refused the same way.
       auto intact = detail::intact_frame_after(window, o, *key);
       if (!intact) return std::unexpected(io(intact.error()));
-      if (*intact) return std::unexpected(refused(RecoveryError::Kind::kCorruptFrame, index, 0, o));
+      if (*intact != detail::TailSearch::kNoIntactFrame) {
+        return std::unexpected(refused(RecoveryError::Kind::kCorruptFrame, index, 0, o));
+      }
       break;
     }
     const ByteView record = frame->record;

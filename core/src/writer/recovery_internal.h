@@ -44,11 +44,22 @@ class FileWindow {
 // file systems leave at the end of a file after a power loss.
 [[nodiscard]] std::expected<bool, IoError> zero_to_end(FileWindow& window, std::uint64_t offset);
 
+// The search past a damaged frame computes MACs over at most this many
+// times the bytes from the damaged frame to the end of the file.
+inline constexpr std::uint64_t kTailSearchMacFactor = 4;
+
+enum class TailSearch : std::uint8_t {
+  kNoIntactFrame,
+  kIntactFrame,
+  kGaveUp,  // the MAC bound was reached first: nothing is known
+};
+
 // Whether a frame whose MAC verifies under `key` starts at any offset in
-// (offset, size - 40]. Framing (length bound, trailing length, the record's
-// map head) is tested before any MAC is computed.
-[[nodiscard]] std::expected<bool, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset,
-                                                              const Key& key);
+// (offset, size - 40], in offset order. Framing (length bound, trailing
+// length, the record's map head) is tested before any MAC is computed; a
+// candidate whose MAC would pass the bound ends the search with kGaveUp.
+[[nodiscard]] std::expected<TailSearch, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset,
+                                                                    const Key& key);
 
 // scan_segment_for_recovery; with `cut` false a torn tail is measured but
 // left in place.
