@@ -8,7 +8,7 @@ import shutil
 import tempfile
 import time
 import uuid
-from collections.abc import Iterator, Mapping
+from collections.abc import Generator, Iterator, Mapping
 from types import TracebackType
 from typing import Any, Literal
 
@@ -157,9 +157,11 @@ class Reader:
     def follow(self, poll_interval: float = 0.25) -> Iterator[RecordDict]:
         """Yield every record, then keep yielding new ones as they are appended.
 
-        Never ends by itself; stop by leaving the loop. A frame that a
-        writer is still writing shows as a torn tail and is picked up on a
-        later poll; any other damage is raised as by iteration.
+        Never ends by itself; stop by leaving the loop. An incomplete frame
+        at the end of the last segment is one a writer is still writing: it
+        is picked up on a later poll. Any other damage, an incomplete frame
+        in a segment that has a successor included, is raised as by
+        iteration.
         """
         return _follow(self._log_dir, poll_interval)
 
@@ -174,11 +176,13 @@ def _follow(log_dir: str, poll_interval: float) -> Iterator[RecordDict]:
     last: _Position | None = None
     seen: dict[int, int] = {}  # segment index -> size at the last pass
     while True:
+        # The native listing is taken twice where it shows a hole, so a
+        # segment being renamed into place is never skipped for good.
         indexes = _native.Reader.open(log_dir).segments()
         current = [i for i in indexes if last is None or i >= last[0]]
         sizes = {i: _size(log_dir, i) for i in current}
         if sizes != seen:
-            for record in _read_pass(log_dir, None if last is None else current):
+            for record in _read_pass(log_dir, current):
                 position = (record["segment_index"], record["record_id"])
                 if last is None or position > last:
                     last = position
@@ -187,24 +191,51 @@ def _follow(log_dir: str, poll_interval: float) -> Iterator[RecordDict]:
         time.sleep(poll_interval)
 
 
-def _read_pass(log_dir: str, indexes: list[int] | None) -> Iterator[RecordDict]:
-    """The whole log, or only the segments `indexes`: earlier segments never
-    change, so later passes read through a directory of links to the rest.
-    The directory lives for one pass only, so a follower killed while it
-    waits for news leaves nothing behind."""
-    if indexes is None:
-        yield from _read_from(log_dir)
+def _read_pass(log_dir: str, indexes: list[int]) -> Iterator[RecordDict]:
+    """The records of the segments `indexes`, one segment at a time, read
+    through a directory holding a link to that segment alone (earlier
+    segments never change, so they are not read again). The directory lives
+    for one pass only, so a follower killed while it waits for news leaves
+    nothing behind."""
+    if not indexes:
         return
     view = None
     try:
         view = tempfile.mkdtemp(prefix="corvane-follow-")
         for index in indexes:
             name = _segment_name(index)
-            os.symlink(os.path.abspath(os.path.join(log_dir, name)), os.path.join(view, name))
-        yield from _read_from(view)
+            link = os.path.join(view, name)
+            os.symlink(os.path.abspath(os.path.join(log_dir, name)), link)
+            try:
+                if not (yield from _read_segment(log_dir, view, index)):
+                    return
+            finally:
+                os.unlink(link)
     finally:
         if view is not None:
             _remove_view(view)
+
+
+def _read_segment(log_dir: str, view: str, index: int) -> Generator[RecordDict, None, bool]:
+    """Yields the records of segment `index` (the only one in `view`); false
+    when it ends in a frame that is still being written."""
+    retried = False
+    while True:
+        try:
+            yield from _native.Reader.open(view)
+            return True
+        except _native.RecordCorruptError as exc:
+            if not str(exc).startswith("torn tail"):
+                raise
+            # Only the last segment is still being written: a writer makes
+            # the next one only after this one is whole and synced. Looked
+            # at after the failed read, then the segment is read once more,
+            # so a rotation between the two is no damage.
+            if not any(i > index for i in _native.Reader.open(log_dir).segments()):
+                return False
+            if retried:
+                raise
+            retried = True
 
 
 def _remove_view(view: str) -> None:
@@ -220,19 +251,6 @@ def _remove_view(view: str) -> None:
             interrupted = exc
     if interrupted is not None:
         raise interrupted
-
-
-def _read_from(log_dir: str) -> Iterator[RecordDict]:
-    records = iter(_native.Reader.open(log_dir))
-    while True:
-        try:
-            yield next(records)
-        except StopIteration:
-            return
-        except _native.RecordCorruptError as exc:
-            if str(exc).startswith("torn tail"):
-                return  # a frame still being written; read again next pass
-            raise
 
 
 def _segment_name(index: int) -> str:
