@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 
 #include "corvane/segment.h"
@@ -48,15 +49,17 @@ std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64
 // The segment opened for reads that bypass the page cache: after a failed
 // sync the cache may show frames the disk never got, and a writer that built
 // on them would leave a log that no longer verifies once the cache is gone.
-// Nothing where the file system (or the platform) offers no such reads.
-std::optional<File> open_uncached(const std::string& path) {
+// Nothing where the file system refuses such reads (EINVAL) or the platform
+// has none; any other failure is the caller's.
+std::expected<std::optional<File>, IoError> open_uncached(const std::string& path) {
 #ifdef O_DIRECT
   auto file = open_file(path, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_NONBLOCK);
-  if (file) return std::move(*file);
+  if (file) return std::optional<File>(std::move(*file));
+  if (file.error() != IoError::from_errno(EINVAL)) return std::unexpected(file.error());
 #else
   (void)path;
 #endif
-  return std::nullopt;
+  return std::optional<File>();
 }
 
 }  // namespace
@@ -96,7 +99,8 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
   }
 
   auto uncached = open_uncached(segment_path(dir, index));
-  detail::FileWindow window(*file, *size, uncached ? &*uncached : nullptr);
+  if (!uncached) return std::unexpected(io(uncached.error()));
+  detail::FileWindow window(*file, *size, *uncached ? &**uncached : nullptr);
   std::uint64_t o = kHeaderLen;
   while (o < *size) {
     auto frame = frame_at(window, o);
