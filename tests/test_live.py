@@ -132,7 +132,7 @@ def test_reopening_after_a_failed_flush_builds_on_what_the_disk_holds(failing_di
     mount, filler, remount = failing_disk
     log = str(mount / "log")
     write_records(log, KEY, 3)
-    with open(filler, "wb") as f, contextlib.suppress(OSError):
+    with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
         while True:
             f.write(bytes(1 << 16))
     writer = _native.Writer.open(log, KEY, "00" * 16, None)
