@@ -47,7 +47,8 @@ def test_listings_during_rotation_never_skip_a_segment(tmp_path):
     seconds = 20 if SLOW else 3
     writer = subprocess.Popen([sys.executable, "-c", ROTATING_WRITER, log, str(seconds)], env=ENV, cwd=tmp_path)
     follower = subprocess.Popen([sys.executable, "-m", "corvane_audit", "show", log, "--follow", "--json",
-                                 "--interval", "0.001"], env=ENV, cwd=tmp_path, stdout=subprocess.PIPE, text=True)  # fmt: skip
+                                 "--interval", "0.001"],
+                                env=ENV, cwd=tmp_path, stdout=subprocess.PIPE, text=True)  # fmt: skip
     watchdog = threading.Timer(seconds + 120, follower.kill)  # a stuck follower ends the reads below
     watchdog.start()
     try:

@@ -112,7 +112,8 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
   auto direct = open_file(path, O_RDONLY | O_DIRECT);
   ASSERT_TRUE(plain && direct);
   const std::pair<std::uint64_t, std::size_t> ranges[] = {
-      {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5}, {data.size() - kWin - 1, kWin + 1}};
+      {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5},
+      {data.size() - kWin - 1, kWin + 1}};
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused);
     FaultFs fs;
