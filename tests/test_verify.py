@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import sys
 import tracemalloc
+import zlib
 from typing import Any
 
 import pytest
@@ -210,3 +211,22 @@ def test_memory_stays_flat(tmp_path, key):
     tracemalloc.stop()
     assert grown < 64 * 1024 and (SANITIZED or resident() - before < 8 << 20), grown
     assert sys.getrefcount(key) == refs
+
+
+# What verification proves of a header: the index field (bytes 6-7) is covered only by the CRC-32, which needs
+# no key, so changing it with the CRC recomputed passes verify (the chain still proves the order) while the
+# reader refuses the segment. Segment 0's bytes 0-71 also feed the MAC its first record chains to.
+@pytest.mark.parametrize("segment, fix_crc, compact", [
+    (1, True, "Verified"),
+    (1, False, "HeaderCorrupt@s1"),
+    (0, True, "ChainBreak@s0r0"),
+])  # fmt: skip
+def test_header_index_field_is_proved_only_by_the_reader(log_dir, key, segment, fix_crc, compact):
+    write_records(log_dir, key, 4, segment_size_bytes=600)
+    path = segment_path(log_dir, segment)
+    patch(path, 6, (7).to_bytes(2, "little"))
+    if fix_crc:
+        patch(path, 72, zlib.crc32(pathlib.Path(path).read_bytes()[:72]).to_bytes(4, "little"))
+    assert verify(log_dir, key).compact == compact
+    with pytest.raises(_native.RecordCorruptError, match=f"^invalid header at segment {segment}: "):
+        list(_native.Reader.open(log_dir))

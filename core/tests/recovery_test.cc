@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "support/fault_fs.h"
 #include "support/log_check.h"
 #include "support/test_util.h"
 #include "writer/recovery_internal.h"
@@ -130,6 +134,41 @@ TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
   auto opened = open();
   ASSERT_TRUE(opened) << opened.error().to_string();
   EXPECT_EQ(std::tie(opened->action, opened->truncated_bytes), std::tuple(RecoveryAction::kRepaired, kTail));
+}
+
+// Recovery reads the last segment through an O_DIRECT descriptor, widening
+// every read to aligned blocks; where such a read is refused (EINVAL) it
+// reads plainly from then on. Either way the bytes are the file's.
+TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
+  TempDir tmp;
+  const std::string path = tmp / "segment";
+  constexpr std::size_t kWin = detail::FileWindow::kSize;
+  Bytes data(kWin + kWin / 2 + 123);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
+  write_file(path, data);
+  auto plain = open_file(path, O_RDONLY);
+  auto direct = open_file(path, O_RDONLY | O_DIRECT);
+  ASSERT_TRUE(plain && direct);
+  const std::pair<std::uint64_t, std::size_t> ranges[] = {
+      {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5},
+      {data.size() - kWin - 1, kWin + 1}};
+  for (const bool refused : {false, true}) {
+    SCOPED_TRACE(refused);
+    FaultFs fs;
+    if (refused) fs.add({.op = FsOp::kPread, .nth = 1, .err = EINVAL});
+    detail::FileWindow window(*plain, data.size(), &*direct);
+    for (const auto& [offset, len] : ranges) {
+      const Bytes want(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                       data.begin() + static_cast<std::ptrdiff_t>(offset + len));
+      auto got = window.get(offset, len);
+      ASSERT_TRUE(got) << offset;
+      EXPECT_TRUE(std::equal(got->begin(), got->end(), want.begin(), want.end())) << offset;
+      Bytes read(len);
+      ASSERT_TRUE(window.read(offset, read)) << offset;
+      EXPECT_EQ(read, want) << offset;
+    }
+    EXPECT_EQ(window.uncached(), !refused);
+  }
 }
 
 // The key is checked against the header before any record is read.

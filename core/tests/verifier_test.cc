@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "corvane/reader.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "corvane/writer.h"
@@ -258,6 +259,32 @@ TEST(Verify, WalksFramesAppendedDuringItsWalk) {
   EXPECT_EQ(report.verdict, Verdict::kVerified);
   EXPECT_EQ(report.log.records_inspected, 3u);
   EXPECT_EQ(report.log.final_hmac_hex, to_hex(opened->writer.chain_head()));
+}
+
+// A listing that races with a rotation can miss the segment being renamed
+// into place and still show the next one. Played here by taking segment 1
+// away during the first listing only; a hole that stays is believed.
+TEST(Verify, HoleOnlyInOneListingIsListedAgainAndWalked) {
+  TempDir dir;
+  WrittenLog log(dir.path());
+  const std::string hidden = log.path(1) + ".renaming";
+  for (const bool comes_back : {true, false}) {
+    SCOPED_TRACE(comes_back);
+    testing::HookFs fs;
+    fs.before = [&](testing::FsOp op) {
+      if (op != testing::FsOp::kListDir) return;
+      if (fs.calls(op) == 0) std::filesystem::rename(log.path(1), hidden);
+      if (fs.calls(op) == 1 && comes_back) std::filesystem::rename(hidden, log.path(1));
+    };
+    const VerifyReport report = testing::verify_ok(dir.path(), log.key());
+    EXPECT_EQ(fs.calls(testing::FsOp::kListDir), 2);
+    EXPECT_EQ(compact_verdict(report), comes_back ? "Verified" : "SegmentDiscontinuity@s2");
+    EXPECT_EQ(report.log.segments_inspected, comes_back ? 3u : 2u);
+  }
+  std::filesystem::rename(hidden, log.path(1));
+  testing::HookFs fs;  // no hole: one listing
+  EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 1, 2}));
+  EXPECT_EQ(fs.calls(testing::FsOp::kListDir), 1);
 }
 
 TEST(Checkpoint, TakenAndGivenBackVerifiesAfterAppendsAndWithoutTheFirstSegment) {

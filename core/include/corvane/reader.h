@@ -97,6 +97,10 @@ class SegmentReader {
 // ---------------------------------------------------------------------------
 // The reader operations.
 
+// The segment indices of `dir`, ascending. A listing with a hole (or one
+// that does not start at 0) is taken again before it is believed, since a
+// listing that races with a rotation can miss the segment being renamed into
+// place; a hole still there in the second listing is real.
 [[nodiscard]] std::expected<std::vector<std::uint16_t>, ReaderError> reader_list_segments(
     const std::string& dir);
 

@@ -8,12 +8,30 @@ namespace {
 
 bool is_missing(const IoError& e) { return e.fixed == IoError::Fixed::kNone && e.code == ENOENT; }
 
+// Whether the indices run 0, 1, 2, ... without a hole.
+bool contiguous_from_zero(const std::vector<std::uint16_t>& indices) {
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    if (indices[i] != i) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::expected<std::vector<std::uint16_t>, ReaderError> reader_list_segments(const std::string& dir) {
-  auto list = list_segments(dir, MissingDirectory::kIsError);
-  if (!list) return std::unexpected(ReaderError::from_io(list.error()));
-  return std::move(*list);
+  auto first = list_segments(dir, MissingDirectory::kIsError);
+  if (!first) return std::unexpected(ReaderError::from_io(first.error()));
+  if (contiguous_from_zero(*first)) return std::move(*first);
+  // A listing taken while the writer renames a new segment into place may
+  // miss it and still show one made after it. Every segment made before a
+  // listed one was in place when that listing ended, so a second listing
+  // holds them all; indices above the first listing's highest are left out,
+  // as they were made later and may be caught in the same race.
+  const std::uint16_t highest = first->back();
+  auto second = list_segments(dir, MissingDirectory::kIsError);
+  if (!second) return std::unexpected(ReaderError::from_io(second.error()));
+  std::erase_if(*second, [highest](std::uint16_t index) { return index > highest; });
+  return std::move(*second);
 }
 
 std::expected<StoredRecord, ReaderError> find_record(const std::string& dir, std::uint16_t segment,

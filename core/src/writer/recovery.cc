@@ -4,6 +4,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
@@ -44,6 +46,22 @@ std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64
   return FrameAt{true, frame->subspan(kFrameLenField, len), frame->subspan(kFrameLenField + len, kMacLen)};
 }
 
+// The segment opened for reads that bypass the page cache: after a failed
+// sync the cache may show frames the disk never got, and a writer that built
+// on them would leave a log that no longer verifies once the cache is gone.
+// Nothing where the file system refuses such reads (EINVAL) or the platform
+// has none; any other failure is the caller's.
+std::expected<std::optional<File>, IoError> open_uncached(const std::string& path) {
+#ifdef O_DIRECT
+  auto file = open_file(path, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_NONBLOCK);
+  if (file) return std::optional<File>(std::move(*file));
+  if (file.error() != IoError::from_errno(EINVAL)) return std::unexpected(file.error());
+#else
+  (void)path;
+#endif
+  return std::optional<File>();
+}
+
 }  // namespace
 
 std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
@@ -80,7 +98,9 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
     std::copy_n(header->begin() + kHeaderPrevFinalOffset, kMacLen, scan.chain_head.begin());
   }
 
-  detail::FileWindow window(*file, *size);
+  auto uncached = open_uncached(segment_path(dir, index));
+  if (!uncached) return std::unexpected(io(uncached.error()));
+  detail::FileWindow window(*file, *size, *uncached ? &**uncached : nullptr);
   std::uint64_t o = kHeaderLen;
   while (o < *size) {
     auto frame = frame_at(window, o);
