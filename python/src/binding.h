@@ -198,5 +198,8 @@ PyType_Spec* recorditer_spec();
 PyType_Spec* verifyreport_spec();
 // Module functions added after the classes: verify, then checkpoint.
 extern PyMethodDef kVerifyFunctions[];
+// Module functions added last, after the design's attributes: Ed25519
+// signing and verification for signed checkpoints.
+extern PyMethodDef kSigningFunctions[];
 
 }  // namespace corvane::py

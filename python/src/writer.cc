@@ -248,6 +248,20 @@ PyObject* recovery_truncated_bytes(PyObject* self, PyObject*) {
   return PyLong_FromUnsignedLongLong(st.truncated_bytes);
 }
 
+// (segment, record_id, hmac_hex) of the last record written, or None while
+// the current segment holds none: what an anchor pins after a flush.
+PyObject* head(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  const auto h = st.writer->head();
+  if (!h) Py_RETURN_NONE;
+  Ref mac(str_from(to_hex(h->mac)));
+  if (!mac) return nullptr;
+  return Py_BuildValue("(HKO)", h->segment, static_cast<unsigned long long>(h->record_id), mac.get());
+}
+
 PyObject* repr(PyObject* self) {
   auto& st = state_of(self);
   BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
@@ -280,6 +294,10 @@ PyMethodDef kMethods[] = {
      "What open did: \"Fresh\", \"Resumed\", \"Repaired\" or \"OpenedNextAfterFinalized\"."},
     {"recovery_truncated_bytes", recovery_truncated_bytes, METH_NOARGS,
      "recovery_truncated_bytes($self)\n--\n\nBytes cut from the tail during `Repaired` recovery (0 otherwise)."},
+    {"head", head, METH_NOARGS,
+     "head($self)\n--\n\n"
+     "`(segment, record_id, hmac_hex)` of the last record written to the current\n"
+     "segment, or None while it holds none. Durable once `flush` has returned."},
     {nullptr, nullptr, 0, nullptr},
 };
 
