@@ -7,11 +7,14 @@ import queue
 import threading
 from collections.abc import Callable
 from concurrent.futures import Future
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from corvane_audit import _native
 from corvane_audit._log import Writer
 from corvane_audit._types import StrPath
+
+if TYPE_CHECKING:
+    from corvane_audit._anchor import Anchor
 
 _T = TypeVar("_T")
 
@@ -43,6 +46,8 @@ class AuditHandler(logging.Handler):
     any thread, and each call returns once its record is appended. Appends
     are not synced; ``flush()`` makes them durable and ``close()`` flushes
     and closes the log. Failures go to ``handleError`` as in any handler.
+    With ``anchor`` the log's head is signed and handed to a sink at the
+    anchor's interval (see ``Anchor``).
     """
 
     def __init__(
@@ -54,13 +59,14 @@ class AuditHandler(logging.Handler):
         segment_size_bytes: int | None = None,
         actor_attr: str = "name",
         level: int | str = logging.NOTSET,
+        anchor: Anchor | None = None,
     ) -> None:
         super().__init__(level)
         self.actor_attr = actor_attr
         self._owner = _OwnerThread(name=f"corvane-audit-handler-{id(self):x}")
         try:
             self._writer: Writer | None = self._owner.call(
-                lambda: Writer.open(log_dir, key, session_id_hex, segment_size_bytes)
+                lambda: Writer.open(log_dir, key, session_id_hex, segment_size_bytes, anchor=anchor)
             )
         except BaseException:
             self._owner.stop()
