@@ -2,19 +2,23 @@
 sink at an interval, and the check of a directory of them.
 
 The native writer is bound to its thread, so the work is split. On the
-writer's thread, every ``records`` appends (or at the first append or flush
-after ``seconds`` without a note) the writer flushes and reads its head,
-which costs one fsync and no log read. A daemon thread per writer signs
-notes and calls the sink, so a slow or failing sink never holds up an
-append. When no head arrives for ``seconds``, that thread signs the last
-durable head again with a new ``observed_at`` (a heartbeat): it needs
-nothing from the writer, and a stopped or cut log shows as a gap in the
-notes.
+writer's thread, every ``records`` appends, or at the first append after
+``seconds`` without a note, the writer reads its head from memory and hands
+it over; the native writer counts the appends, so an append costs nothing
+more. A daemon thread per writer then syncs the head's segment file and the
+directory through descriptors of its own (a sync covers everything written
+before it began, so the head is durable once it returns, while the writer
+goes on appending), signs the head and calls the sink: a slow or failing
+sink never holds up an append. When no head arrives for ``seconds``, that
+thread signs the last durable head again with a new ``observed_at`` (a
+heartbeat), which needs nothing from the writer, so a stopped or cut log
+shows as a gap in the notes.
 """
 
 from __future__ import annotations
 
 import calendar
+import functools
 import logging
 import math
 import os
@@ -28,7 +32,7 @@ from typing import Any
 
 from corvane_audit import _native, _note
 from corvane_audit._clock import utc_timestamp
-from corvane_audit._log import Writer
+from corvane_audit._log import Writer, _segment_name
 from corvane_audit._types import CheckpointDict, StrPath
 
 _logger = logging.getLogger("corvane_audit.anchor")
@@ -108,6 +112,14 @@ class Anchor:
                 f"seconds={self.seconds})")
 
 
+def _fsync_path(path: str, flags: int) -> None:
+    fd = os.open(path, flags | os.O_CLOEXEC | os.O_NONBLOCK)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 @dataclass
 class AnchorStats:
     """What an anchored writer's sink has seen so far."""
@@ -119,29 +131,30 @@ class AnchorStats:
 
 class AnchoredWriter(Writer):
     """A ``Writer`` that anchors its head (see ``Anchor``); made by
-    ``Writer.open(..., anchor=...)``."""
+    ``Writer.open(..., anchor=...)``.
 
-    __slots__ = ("_left", "_every", "_anchoring", "__weakref__")
+    Appends cost nothing extra: the native writer counts them and calls back
+    every ``records``, or at the next append once the anchoring thread has
+    seen ``seconds`` pass without a note.
+    """
+
+    __slots__ = ("_anchoring", "_deadline", "_seconds", "__weakref__")
 
     def __init__(self, native: _native.Writer, *, anchor: Anchor, key_id_hex: str, **kwargs: Any) -> None:
         super().__init__(native, **kwargs)
-        self._every = anchor.records
-        self._left = anchor.records
-        self._anchoring = _Anchoring(anchor, key_id_hex, weakref.ref(self))
+        self._seconds = anchor.seconds
+        self._deadline = time.monotonic() + self._seconds
+        self._anchoring = _Anchoring(anchor, key_id_hex, self.log_dir, weakref.ref(self))
+        # The thread stops with the writer, closed or dropped.
+        weakref.finalize(self, self._anchoring.stop, False)
+        native.set_append_hook(anchor.records, functools.partial(_hook, weakref.ref(self)))
         # A log that already holds records is anchored as it is opened.
         if native.head() is not None:
             self._anchor_now()
 
-    def append(self, record: Any) -> int:
-        record_id = _append(self, record)
-        self._left -= 1
-        if self._left <= 0:
-            self._anchor_now()
-        return record_id
-
     def flush(self) -> None:
         _flush(self)
-        if self._left <= 0:
+        if time.monotonic() >= self._deadline:
             self._anchor_head()
 
     def close(self) -> None:
@@ -170,30 +183,33 @@ class AnchoredWriter(Writer):
             _flush(self)
         except _native.CorvaneAuditError as exc:
             _logger.warning("anchoring skipped: flush failed: %s", exc)
-            self._left = self._every
             return
         self._anchor_head()
 
     def _anchor_head(self) -> None:
-        self._left = self._every
+        self._deadline = time.monotonic() + self._seconds
         head = self._native.head()
         if head is not None:
             self._anchoring.put(head, utc_timestamp())
 
-    def _poke(self) -> None:
-        # From the anchoring thread: the next append or flush anchors.
-        self._left = 0
 
-
-_append = Writer.append
 _flush = Writer.flush
+
+
+def _hook(writer: weakref.ref[AnchoredWriter]) -> None:
+    # Holds the writer weakly: the native writer keeps this callback. The
+    # anchoring thread makes the head durable before it signs it.
+    w = writer()
+    if w is not None:
+        w._anchor_head()
 
 
 class _Anchoring:
     """The anchoring thread of one writer, and the heads it is handed."""
 
-    def __init__(self, anchor: Anchor, key_id_hex: str, writer: weakref.ref[AnchoredWriter]) -> None:
+    def __init__(self, anchor: Anchor, key_id_hex: str, log_dir: str, writer: weakref.ref[AnchoredWriter]) -> None:
         self._anchor = anchor
+        self._log_dir = log_dir
         self._writer = writer
         self._key_id_hex = key_id_hex
         self._origin = anchor.origin
@@ -214,18 +230,17 @@ class _Anchoring:
         with self._cond:
             # A newer head pins everything an older one did: only the newest waits.
             self._pending = (head, observed_at)
-            self._durable = head
             self._cond.notify()
 
     def stats(self) -> AnchorStats:
         with self._cond:
             return AnchorStats(self._stats.delivered, self._stats.failures, self._stats.last_error)
 
-    def stop(self) -> None:
+    def stop(self, wait: bool = True) -> None:
         with self._cond:
             self._stopping = True
             self._cond.notify()
-        if threading.current_thread() is not self._thread:
+        if wait and threading.current_thread() is not self._thread:
             self._thread.join(_CLOSE_WAIT_SECONDS)
             if self._thread.is_alive():
                 _logger.warning("anchor sink still busy after %.0f s; the last note may be lost", _CLOSE_WAIT_SECONDS)
@@ -240,6 +255,7 @@ class _Anchoring:
                         heartbeat = True
                         break
                     self._cond.wait(timeout)
+                fresh = self._pending is not None
                 if self._pending is not None:
                     head, observed_at = self._pending
                     self._pending = None
@@ -249,23 +265,40 @@ class _Anchoring:
                     head, observed_at = self._durable, utc_timestamp()  # type: ignore[assignment]
                 self._last_note = time.monotonic()
             if heartbeat:
+                # The writer anchors at its next append, whatever its count.
                 writer = self._writer()
-                if writer is None:
-                    return
-                writer._poke()
+                if writer is not None:
+                    writer._native.hook_next_append()
                 del writer
-            if head is not None:
+            if head is not None and (not fresh or self._make_durable(head)):
                 self._deliver(head, observed_at)
+
+    def _make_durable(self, head: _HeadTuple) -> bool:
+        """Syncs the head's segment file and the directory: everything
+        written before the head was handed over is then durable, whatever
+        the writer appended since. False (reported) when a sync failed."""
+        try:
+            _fsync_path(os.path.join(self._log_dir, _segment_name(head[0])), os.O_RDONLY | os.O_NOFOLLOW)
+            _fsync_path(self._log_dir, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        except OSError as exc:
+            self._failed(exc, "could not make the head durable")
+            return False
+        with self._cond:
+            self._durable = head
+        return True
+
+    def _failed(self, exc: BaseException, what: str) -> None:
+        with self._cond:
+            self._stats.failures += 1
+            self._stats.last_error = exc
+            failures = self._stats.failures
+        _logger.warning("%s (failure %d; retried at the next interval): %s", what, failures, exc)
 
     def _deliver(self, head: _HeadTuple, observed_at: str) -> None:
         try:
             self._anchor.sink(self._note(head, observed_at))
         except Exception as exc:
-            with self._cond:
-                self._stats.failures += 1
-                self._stats.last_error = exc
-                failures = self._stats.failures
-            _logger.warning("anchor sink failed (failure %d; retried at the next interval): %s", failures, exc)
+            self._failed(exc, "anchor sink failed")
         else:
             with self._cond:
                 self._stats.delivered += 1

@@ -4,6 +4,7 @@
 # Writer, Reader, RecordIter and VerifyReport are bound to the thread that
 # made them.
 
+from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Literal, final
 
@@ -64,6 +65,8 @@ class Writer:
     def recovery_action(self) -> Literal["Fresh", "Resumed", "Repaired", "OpenedNextAfterFinalized"]: ...
     def recovery_truncated_bytes(self) -> int: ...
     def head(self) -> tuple[int, int, str] | None: ...
+    def set_append_hook(self, every: int, hook: Callable[[], object] | None, /) -> None: ...
+    def hook_next_append(self) -> None: ...
 
 @final
 class Reader:
