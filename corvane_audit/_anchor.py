@@ -364,7 +364,7 @@ def check_anchors(
         names = sorted(e.name for e in entries if e.name.endswith(".note") and not e.name.startswith("."))
     for name in names:
         try:
-            head = _note.load_signed_checkpoint(os.path.join(path, name), keys)
+            head = _note.load_signed_checkpoint(os.path.join(path, name), keys, follow_links=False)
         except _note.NoteError as exc:
             series.refused.append((name, str(exc).removeprefix(f"signed note {os.path.join(path, name)}: ")))
             continue

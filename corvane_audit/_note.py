@@ -221,10 +221,12 @@ def _check_body_text(body: str) -> None:
         raise NoteError("a note body cannot hold control characters")
 
 
-def _read_small_file(file: str, limit: int) -> bytes | None:
+def _read_small_file(file: str, limit: int, follow_links: bool = True) -> bytes | None:
     """The bytes of a regular file, None when it holds more than `limit`.
-    Planted links are not followed and special files are not waited on."""
-    fd = os.open(file, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    Special files are not waited on; without `follow_links` a link planted
+    in an untrusted directory is refused."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | (0 if follow_links else os.O_NOFOLLOW)
+    fd = os.open(file, flags)
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise OSError(0, "not a regular file", file)
@@ -370,11 +372,11 @@ def open_checkpoint(note: bytes | str, trusted: Iterable[VerifierKey]) -> Head:
     return parse_checkpoint_body(open_note(note, trusted))
 
 
-def load_signed_checkpoint(path: StrPath, trusted: Iterable[VerifierKey]) -> Head:
+def load_signed_checkpoint(path: StrPath, trusted: Iterable[VerifierKey], *, follow_links: bool = True) -> Head:
     """Read and open a signed checkpoint file; ``NoteError`` names the file."""
     file = os.fsdecode(path)
     try:
-        data = _read_small_file(file, MAX_NOTE_BYTES)
+        data = _read_small_file(file, MAX_NOTE_BYTES, follow_links)
     except OSError as exc:
         raise NoteError(f"cannot read signed note {file}: {exc.strerror or exc}") from exc
     if data is None:

@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import stat
+import threading
 import time
 from pathlib import Path
 
@@ -278,9 +279,12 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
+    os.symlink(anchors / "2.note", anchors / "link.note")  # planted: neither followed nor waited on
+    os.mkfifo(anchors / "fifo.note")
     now = calendar.timegm((2026, 12, 6, 21, 1, 0, 0, 0, 0)) + 0.5
     series = ca.check_anchors(anchors, [SIGNER.verifier], KEY.key_id_hex(), 10.0, now=now)
-    assert series.valid == 3 and series.refused == [("stray.note", "not signed: no signature lines")]
+    assert series.valid == 3 and [name for name, _ in series.refused] == ["fifo.note", "link.note", "stray.note"]
+    assert series.refused[2][1] == "not signed: no signature lines" and "regular" in series.refused[0][1]
     assert series.gaps == [("2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z", 45.5)]
     assert series.newest_file == "2.note" and series.age_seconds == pytest.approx(5.0)
     done = cli(tmp_path, "verify", log_dir, "--anchors", "anchors", "--trust", SIGNER.verifier.encode())
@@ -323,3 +327,29 @@ def test_the_logging_handler_anchors_too(tmp_path, log_dir):
         logger.removeHandler(handler)
         handler.close()
     assert [h.checkpoint["record_id"] for h in _notes(anchors)][-1] == 8
+
+
+def test_the_append_hook_counts_appends_and_never_fails_one(log_dir, monkeypatch):
+    calls, unraisable = [], []
+    monkeypatch.setattr("sys.unraisablehook", lambda u: unraisable.append(u.exc_value))
+    w = ca._native.Writer.open(log_dir, KEY)
+
+    def hook() -> None:
+        calls.append(w.head())  # the append is complete: the writer may be used
+        raise RuntimeError("hook failed")
+
+    w.set_append_hook(3, hook)
+    ids = [w.append({"actor": "a", "event": "e"}) for _ in range(7)]
+    assert ids == list(range(7)) and [c[1] for c in calls] == [2, 5]
+    assert len(unraisable) == 2 and str(unraisable[0]) == "hook failed"
+    # Open to any thread: the next append calls the hook and the count restarts.
+    thread = threading.Thread(target=w.hook_next_append)
+    thread.start()
+    thread.join()
+    for _ in range(4):
+        w.append({"actor": "a", "event": "e"})
+    assert [c[1] for c in calls] == [2, 5, 7, 10]
+    w.set_append_hook(0, None)
+    w.append({"actor": "a", "event": "e"})
+    assert len(calls) == 4
+    w.close()
