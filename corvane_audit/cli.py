@@ -151,6 +151,8 @@ def cmd_verify(args: argparse.Namespace) -> int:
 def cmd_checkpoint(args: argparse.Namespace) -> int:
     if args.sign is not None:
         return _checkpoint_signed(args)
+    if args.origin is not None:
+        raise UsageError("--origin is the first line of a signed note: it needs --sign FILE")
     cp = ca.checkpoint(args.log_dir, _load_key(args), args.observed_at)
     if args.output is None:
         print(json.dumps(cp, indent=2))
