@@ -331,11 +331,14 @@ def _epoch_seconds(stamp: str) -> float | None:
 class AnchorSeries:
     """What a directory of signed notes says about one log."""
 
-    newest: _note.Head | None = None
+    newest: _note.Head | None = None  # observed last
     newest_file: str = ""
+    furthest: _note.Head | None = None  # the furthest head, observed last: what to verify against
+    furthest_file: str = ""
     valid: int = 0
     refused: list[tuple[str, str]] = field(default_factory=list)  # (file name, reason)
     gaps: list[tuple[str, str, float]] = field(default_factory=list)  # (from, to, seconds)
+    regressions: list[tuple[str, str]] = field(default_factory=list)  # (file name, how the head went back)
     age_seconds: float = 0.0
 
 
@@ -351,10 +354,13 @@ def check_anchors(
     Notes of this log (``key_id_hex``) whose signature holds and whose
     ``observed_at`` is a UTC timestamp make the series; every other file is
     listed in ``refused`` with its reason. ``newest`` is the note observed
-    last (the furthest head on a tie), ``age_seconds`` its age at ``now``,
-    and ``gaps`` every stretch between consecutive notes, or from the newest
-    to ``now``, longer than twice ``interval``. Cost: one read and one
-    signature check per file.
+    last, ``age_seconds`` its age at ``now``, and ``gaps`` every stretch
+    between consecutive notes, or from the newest to ``now``, longer than
+    twice ``interval``. ``furthest`` is the note to verify against: the
+    first note of the furthest head. ``regressions`` lists notes that pin a
+    head behind one observed before them, and notes that pin one position
+    with two MACs: either means the log was cut or replaced.
+    Cost: one read and one signature check per file.
     """
     path = os.fsdecode(directory)
     keys = list(trusted)
@@ -385,6 +391,24 @@ def check_anchors(
     for before, after in zip(stamps, stamps[1:]):
         if after[0] - before[0] > limit:
             series.gaps.append((before[3], after[3], after[0] - before[0]))
+    # A head only moves forward. One observed behind an earlier one means
+    # the log was cut or replaced and then written again: the earlier note
+    # is the one to verify against, and the step back is reported.
+    furthest = stamps[0]
+    seen: dict[tuple[int, int], tuple[str, str]] = {}  # position -> (hmac, file name)
+    for stamp in stamps:
+        hmac_hex = stamp[4].checkpoint["hmac"]
+        first = seen.setdefault(stamp[1:3], (hmac_hex, stamp[5]))
+        if first[0] != hmac_hex:
+            series.regressions.append(
+                (stamp[5], f"s{stamp[1]}r{stamp[2]} has another MAC than in {first[1]}: two histories"))
+        if stamp[1:3] < furthest[1:3]:
+            series.regressions.append(
+                (stamp[5], f"s{stamp[1]}r{stamp[2]} observed at {stamp[3]} is behind s{furthest[1]}r{furthest[2]} "
+                           f"observed at {furthest[3]} ({furthest[5]})"))
+        elif stamp[1:3] > furthest[1:3]:
+            furthest = stamp  # on a tie the first note stays: a second history must match it
+    series.furthest, series.furthest_file = furthest[4], furthest[5]
     newest = stamps[-1]
     series.newest, series.newest_file = newest[4], newest[5]
     series.age_seconds = (time.time() if now is None else now) - newest[0]

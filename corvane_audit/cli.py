@@ -276,11 +276,11 @@ def _verify_signed(args: argparse.Namespace) -> int:
             series = ca.check_anchors(args.anchors, trusted, key.key_id_hex(), args.anchor_interval)
         except OSError as exc:
             raise UsageError(f"cannot list anchors in {args.anchors}: {_reason(exc)}") from exc
-        if series.newest is None:
+        if series.furthest is None:
             why = f"; {series.refused[0][0]}: {series.refused[0][1]}" if series.refused else ""
             raise UsageError(f"no valid signed note of this log in {args.anchors} "
                              f"({len(series.refused)} refused{why})")
-        head = series.newest
+        head = series.furthest
     else:
         head = ca.load_signed_checkpoint(args.checkpoint, trusted)
     report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=head, trust=trusted)
@@ -290,13 +290,15 @@ def _verify_signed(args: argparse.Namespace) -> int:
         if series is not None:
             out["anchors"] = {"valid": series.valid, "refused": [list(r) for r in series.refused],
                               "newest_file": series.newest_file, "age_seconds": round(series.age_seconds, 3),
-                              "gaps": [list(g) for g in series.gaps]}
+                              "verified_against": series.furthest_file, "gaps": [list(g) for g in series.gaps],
+                              "regressions": [list(r) for r in series.regressions]}
         print(_dumps(out))
     else:
         _print_report(report, head.checkpoint, sys.stdout)
         if series is not None:
             _print_anchors(series, args.anchors, args.anchor_interval, sys.stdout)
-    return EXIT_OK if report.ok else EXIT_VIOLATION
+    # A head that went back is a cut, even where the log agrees with the note verified against.
+    return EXIT_OK if report.ok and (series is None or not series.regressions) else EXIT_VIOLATION
 
 
 def _print_anchors(series: ca.AnchorSeries, directory: str, interval: float, out: TextIO) -> None:
@@ -307,6 +309,9 @@ def _print_anchors(series: ca.AnchorSeries, directory: str, interval: float, out
     assert series.newest is not None
     lines.append(f"newest:     {series.newest_file}, observed at {series.newest.checkpoint['observed_at']}, "
                  f"{series.age_seconds:.1f} s old")
+    if series.furthest_file != series.newest_file:
+        lines.append(f"verified:   against {series.furthest_file}, the first note of the furthest head")
+    lines += [f"went back:  {name}: {what}" for name, what in series.regressions[:20]]
     limit = 2 * interval
     if not series.gaps:
         lines.append(f"gaps:       none longer than {limit:g} s")
@@ -411,7 +416,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "with it, --checkpoint names a signed note (may be repeated)")
     p.add_argument("--anchors", metavar="DIR",
                    help="verify with the newest valid signed note in DIR (needs --trust) and report "
-                        "its age and any gap in the series")
+                        "its age and any gap in the series; a head that went back fails (exit 1)")
     p.add_argument("--anchor-interval", metavar="SECONDS", type=_positive_float, default=10.0,
                    help="the anchoring interval: gaps longer than twice this are reported (default: %(default)s)")
     p.set_defaults(run=cmd_verify)

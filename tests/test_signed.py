@@ -221,8 +221,9 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
         for i in range(95):
             w.append({"actor": "a", "event": "e", "payload": {"i": i}})
     heads = _notes(anchors)
+    names = set(os.listdir(anchors))
     # A sink slower than the writer gets the newest head only.
-    assert len(heads) >= 2 and heads[-1].checkpoint == {**ca.checkpoint(log_dir, KEY), "observed_at": heads[-1].checkpoint["observed_at"]}
+    assert heads and heads[-1].checkpoint == {**ca.checkpoint(log_dir, KEY), "observed_at": heads[-1].checkpoint["observed_at"]}
     done = cli(tmp_path, *args)
     assert done.returncode == 0 and "anchors:" in done.stdout and "gaps:       none" in done.stdout
 
@@ -236,6 +237,13 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     assert cli(tmp_path, "verify", log_dir).returncode == 0
     done = cli(tmp_path, *args)
     assert done.returncode == 1 and "CheckpointTruncated" in done.stdout
+    # Writing on from the cut: the new notes fork from the old ones.
+    with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096, anchor=ca.Anchor(SIGNER, anchors, records=1000)) as w:
+        w.append({"actor": "a", "event": "after the cut"})
+    done = cli(tmp_path, *args)
+    assert done.returncode == 1 and "went back:" in done.stdout and "two histories" in done.stdout
+    for note in set(os.listdir(anchors)) - names:
+        os.unlink(anchors / note)
     # Delete whole segments from the end.
     shutil.rmtree(log_dir)
     shutil.copytree(saved, log_dir)
