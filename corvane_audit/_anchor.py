@@ -122,7 +122,8 @@ def _fsync_path(path: str, flags: int) -> None:
 
 @dataclass
 class AnchorStats:
-    """What an anchored writer's sink has seen so far."""
+    """An anchored writer's notes so far: delivered to the sink, and
+    failures (a sink that raised, or a sync that failed)."""
 
     delivered: int = 0
     failures: int = 0
