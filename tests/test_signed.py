@@ -20,7 +20,7 @@ from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import corvane_audit as ca
 from conftest import KEY, OTHER_KEY, frames, segment_path, write_records
-from test_cli import ENV, cli, one_error_line
+from test_cli import cli, one_error_line
 
 DASH = "\u2014 ".encode()
 
