@@ -12,6 +12,7 @@ the ones here add path objects, default session ids and timestamps, and
 checkpoint files.
 """
 
+from corvane_audit._anchor import Anchor, AnchoredWriter, AnchorSeries, AnchorStats, DirectorySink, check_anchors
 from corvane_audit._clock import RecordClock, utc_timestamp
 from corvane_audit._handler import AuditHandler
 from corvane_audit._log import Reader, Writer
@@ -41,6 +42,15 @@ from corvane_audit._native import (
     format_version,
 )
 from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, StrPath, ViolationDict
+from corvane_audit._note import (
+    Head,
+    NoteError,
+    SigningKey,
+    VerifierKey,
+    load_signed_checkpoint,
+    open_checkpoint,
+    sign_checkpoint,
+)
 from corvane_audit._verify import checkpoint, load_checkpoint, report_as_dict, save_checkpoint, verify
 
 __version__ = "0.3.0"
@@ -63,6 +73,20 @@ __all__ = [
     "checkpoint",
     "save_checkpoint",
     "load_checkpoint",
+    # signed checkpoints and anchoring
+    "SigningKey",
+    "VerifierKey",
+    "Head",
+    "NoteError",
+    "sign_checkpoint",
+    "open_checkpoint",
+    "load_signed_checkpoint",
+    "Anchor",
+    "AnchoredWriter",
+    "AnchorStats",
+    "DirectorySink",
+    "AnchorSeries",
+    "check_anchors",
     # dict shapes
     "AppendRecordDict",
     "RecordDict",

@@ -8,12 +8,15 @@ import os
 import threading
 import weakref
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock
 from corvane_audit._log import Writer
 from corvane_audit._types import StrPath
+
+if TYPE_CHECKING:
+    from corvane_audit._anchor import Anchor
 
 # Attributes every LogRecord has, on this Python version, plus the two that
 # formatters add; everything else on a record came from `extra`.
@@ -59,6 +62,9 @@ class AuditHandler(logging.Handler):
     be appended reaches it from the writer's thread (from the caller's with
     ``wait=True``); after a failure of the log itself, every record still
     queued and every later ``emit`` reach it too, and ``flush`` raises.
+
+    With ``anchor`` the log's head is signed and handed to a sink at the
+    anchor's interval (see ``Anchor``).
     """
 
     def __init__(
@@ -72,6 +78,7 @@ class AuditHandler(logging.Handler):
         level: int | str = logging.NOTSET,
         wait: bool = False,
         queue_size: int = DEFAULT_QUEUE_SIZE,
+        anchor: Anchor | None = None,
     ) -> None:
         if queue_size < 1:
             raise ValueError("queue_size must be at least 1")
@@ -82,7 +89,7 @@ class AuditHandler(logging.Handler):
         self._forked = False
         # handleError is looked up at each failure: callers may replace it.
         self._sink = _Sink(lambda record: self.handleError(record), queue_size, name=f"corvane-audit-handler-{id(self):x}")
-        writer = self._sink.start(lambda: Writer.open(log_dir, key, session_id_hex, segment_size_bytes))
+        writer = self._sink.start(lambda: Writer.open(log_dir, key, session_id_hex, segment_size_bytes, anchor=anchor))
         self._session_id_hex: str | None = writer.session_id_hex
         _live_handlers.add(self)
 

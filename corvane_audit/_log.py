@@ -8,11 +8,14 @@ import time
 import uuid
 from collections.abc import Iterator, Mapping
 from types import TracebackType
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock, parse_utc_ms
 from corvane_audit._types import RecordDict, StrPath
+
+if TYPE_CHECKING:
+    from corvane_audit._anchor import Anchor
 
 
 # The top-level keys of a record; the native writer ignores any other.
@@ -74,16 +77,24 @@ class Writer:
         segment_size_bytes: int | None = None,
         *,
         timestamps: bool = True,
+        anchor: Anchor | None = None,
     ) -> Writer:
         """Open or recover the log directory (created if missing).
 
         ``session_id_hex`` defaults to ``uuid.uuid4().hex``. With
         ``timestamps=False`` records are stored exactly as given, and
-        missing times take the native defaults (the epoch and 0).
+        missing times take the native defaults (the epoch and 0). With
+        ``anchor`` (an ``Anchor``) the writer hands signed checkpoints of
+        its head to the anchor's sink at its interval.
         """
         path = fspath_str(log_dir)
         session = uuid.uuid4().hex if session_id_hex is None else session_id_hex
         native = _native.Writer.open(path, key, session, segment_size_bytes)
+        if anchor is not None:
+            from corvane_audit._anchor import AnchoredWriter
+
+            return AnchoredWriter(native, anchor=anchor, key_id_hex=key.key_id_hex(), log_dir=path,
+                                  session_id_hex=session.strip().lower(), timestamps=timestamps)
         return cls(native, log_dir=path, session_id_hex=session.strip().lower(), timestamps=timestamps)
 
     @property

@@ -5,10 +5,10 @@ from __future__ import annotations
 import json
 import os
 import tempfile
-from collections.abc import Mapping
-from typing import Any, cast
+from collections.abc import Iterable, Mapping
+from typing import Any, cast, overload
 
-from corvane_audit import _native
+from corvane_audit import _native, _note
 from corvane_audit._clock import utc_timestamp
 from corvane_audit._log import fspath_str
 from corvane_audit._types import CheckpointDict, StrPath, ViolationDict
@@ -23,7 +23,8 @@ def verify(
     key: _native.KeyHandle,
     forensic: bool = False,
     raise_on_violation: bool = False,
-    checkpoint: Mapping[str, Any] | StrPath | None = None,
+    checkpoint: Mapping[str, Any] | StrPath | _note.Head | None = None,
+    trust: Iterable[_note.VerifierKey] | None = None,
 ) -> _native.VerifyReport:
     """Verify the log directory with the key and return a report.
 
@@ -34,8 +35,20 @@ def verify(
     malformed checkpoint raises ``ArgumentError``; a file is named in the
     message. With ``raise_on_violation`` a failing log raises the
     ``VerificationFailed`` subclass of its first violation.
+
+    With ``trust`` (verifier keys), ``checkpoint`` is the path of a signed
+    note: one whose signature does not hold under one of those keys raises
+    ``NoteError`` before the log is read. A ``Head`` (from
+    ``open_checkpoint``) is used as it is.
     """
     path = fspath_str(log_dir)
+    if isinstance(checkpoint, _note.Head):  # opened, so its signature held
+        return _native.verify(path, key, forensic, raise_on_violation, dict(checkpoint.checkpoint))
+    if trust is not None:
+        if checkpoint is None or isinstance(checkpoint, Mapping):
+            raise _native.ArgumentError("trusted keys were given but no signed note to check")
+        head = _note.load_signed_checkpoint(checkpoint, list(trust))
+        return _native.verify(path, key, forensic, raise_on_violation, dict(head.checkpoint))
     if checkpoint is None or isinstance(checkpoint, dict):
         return _native.verify(path, key, forensic, raise_on_violation, checkpoint)
     if isinstance(checkpoint, Mapping):
@@ -51,24 +64,57 @@ def verify(
         raise _native.ArgumentError(f"checkpoint file {file}: {exc}") from exc
 
 
-def checkpoint(log_dir: StrPath, key: _native.KeyHandle, observed_at: str | None = None) -> CheckpointDict:
+@overload
+def checkpoint(
+    log_dir: StrPath, key: _native.KeyHandle, observed_at: str | None = None, *, sign: None = None,
+    origin: str | None = None,
+) -> CheckpointDict: ...
+@overload
+def checkpoint(
+    log_dir: StrPath, key: _native.KeyHandle, observed_at: str | None = None, *, sign: _note.SigningKey,
+    origin: str | None = None,
+) -> str: ...
+def checkpoint(
+    log_dir: StrPath,
+    key: _native.KeyHandle,
+    observed_at: str | None = None,
+    *,
+    sign: _note.SigningKey | None = None,
+    origin: str | None = None,
+) -> CheckpointDict | str:
     """Verify the log and return its chain head as a checkpoint dict.
 
     ``observed_at`` is free text kept in the checkpoint (default: the current
     UTC time). Hand the checkpoint to a party that does not control the log;
     a copy kept beside the log proves nothing, since both can be rewritten.
+
+    With ``sign`` (a ``SigningKey``) the result is the checkpoint as a
+    signed note (text) instead, whose first line is ``origin`` (default
+    ``corvane-audit/<key_id hex>``); anyone holding the verifier key can
+    check it, and nobody without the signing key can forge one.
     """
     text = utc_timestamp() if observed_at is None else observed_at
-    return _native.checkpoint(fspath_str(log_dir), key, text)
+    if sign is not None:
+        # Refuse a text the note cannot carry before the log is read.
+        _note.check_field("observed_at", text)
+        if origin is not None:
+            _note.check_field("origin", origin)
+    cp = _native.checkpoint(fspath_str(log_dir), key, text)
+    return cp if sign is None else _note.sign_checkpoint(cp, sign, origin)
 
 
-def save_checkpoint(cp: Mapping[str, Any], path: StrPath) -> None:
-    """Write a checkpoint as JSON, atomically: readers see the old file or
-    the new one, never a part, and the new one survives a crash once this
-    returns."""
-    target = os.path.abspath(fspath_str(path))
+def save_checkpoint(cp: Mapping[str, Any] | str, path: StrPath) -> None:
+    """Write a checkpoint, atomically: readers see the old file or the new
+    one, never a part, and the new one survives a crash once this returns.
+    A dict is written as JSON, a signed note (str) as it is."""
+    data = cp.encode() if isinstance(cp, str) else (json.dumps(dict(cp), indent=2) + "\n").encode()
+    write_atomically(fspath_str(path), data)
+
+
+def write_atomically(path: str, data: bytes) -> None:
+    """Replace ``path`` with ``data`` through a synced temporary file."""
+    target = os.path.abspath(path)
     directory = os.path.dirname(target)
-    data = (json.dumps(dict(cp), indent=2) + "\n").encode()
     try:
         mode = os.stat(target).st_mode & 0o7777
     except FileNotFoundError:
@@ -113,6 +159,8 @@ def load_checkpoint(path: StrPath) -> CheckpointDict:
         raise _native.ArgumentError(f"cannot read checkpoint file {file}: {exc.strerror or exc}") from exc
     if len(data) > _MAX_CHECKPOINT_FILE:
         raise _native.ArgumentError(f"checkpoint file {file}: too large to be a checkpoint")
+    if b"\n\n\xe2\x80\x94 " in data:
+        raise _native.ArgumentError(f"checkpoint file {file}: a signed note; give the verifier keys to trust")
     try:
         value = json.loads(data)
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:

@@ -136,6 +136,8 @@ def _record_json(record: ca.RecordDict) -> str:
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
+    if args.trust or args.anchors is not None:
+        return _verify_signed(args)
     key = _load_key(args)
     report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=args.checkpoint)
     if args.json:
@@ -147,6 +149,10 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def cmd_checkpoint(args: argparse.Namespace) -> int:
+    if args.sign is not None:
+        return _checkpoint_signed(args)
+    if args.origin is not None:
+        raise UsageError("--origin is the first line of a signed note: it needs --sign FILE")
     cp = ca.checkpoint(args.log_dir, _load_key(args), args.observed_at)
     if args.output is None:
         print(json.dumps(cp, indent=2))
@@ -197,6 +203,8 @@ def cmd_append(args: argparse.Namespace) -> int:
 
 
 def cmd_keygen(args: argparse.Namespace) -> int:
+    if args.signing is not None:
+        return _keygen_signing(args)
     key_hex = secrets.token_hex(32)
     if args.output is None:
         print(key_hex)
@@ -208,6 +216,111 @@ def cmd_keygen(args: argparse.Namespace) -> int:
     key_id = ca.KeyHandle.from_hex(key_hex).key_id_hex()
     print(f"wrote {args.output}: key_id {key_id}")
     return EXIT_OK
+
+
+# ---------------------------------------------------------------------------
+# Signed checkpoints
+
+
+def _keygen_signing(args: argparse.Namespace) -> int:
+    if args.output is None:
+        raise UsageError("keygen --signing needs -o FILE: a signing key is never printed")
+    try:
+        key = ca.SigningKey.generate(args.signing)
+    except ca.NoteError as exc:
+        raise UsageError(f"--signing: {exc}") from exc
+    key.save(args.output)
+    print(key.verifier.encode())
+    return EXIT_OK
+
+
+def _trusted_key(text: str) -> ca.VerifierKey:
+    """A verifier key given as its text, or the name of a file holding it."""
+    try:
+        return ca.VerifierKey.parse(text)
+    except ca.NoteError as exc:
+        if not os.path.isfile(text):
+            raise UsageError(f"--trust {text}: {exc}") from exc
+    try:
+        with open(text, encoding="ascii") as f:
+            return ca.VerifierKey.parse(f.read(4096))
+    except (OSError, UnicodeDecodeError) as exc:
+        raise UsageError(f"cannot read verifier key file {text}: {_reason(exc)}") from exc
+    except ca.NoteError as exc:
+        raise UsageError(f"verifier key file {text}: {exc}") from exc
+
+
+def _checkpoint_signed(args: argparse.Namespace) -> int:
+    signing_key = ca.SigningKey.load(args.sign)
+    note = ca.checkpoint(args.log_dir, _load_key(args), args.observed_at, sign=signing_key, origin=args.origin)
+    if args.output is None:
+        print(note, end="")
+        return EXIT_OK
+    ca.save_checkpoint(note, args.output)
+    cp = ca.open_checkpoint(note, [signing_key.verifier]).checkpoint
+    print(f"wrote {args.output}: head {_position(cp['segment'], cp['record_id'])} {cp['hmac']}, "
+          f"signed by {signing_key.verifier.name}")
+    return EXIT_OK
+
+
+def _verify_signed(args: argparse.Namespace) -> int:
+    if not args.trust:
+        raise UsageError("--anchors needs --trust VERIFIER_KEY")
+    if (args.checkpoint is None) == (args.anchors is None):
+        raise UsageError("--trust needs one of --checkpoint NOTE or --anchors DIR")
+    trusted = [_trusted_key(t) for t in args.trust]
+    key = _load_key(args)
+    series = None
+    if args.anchors is not None:
+        try:
+            series = ca.check_anchors(args.anchors, trusted, key.key_id_hex(), args.anchor_interval)
+        except OSError as exc:
+            raise UsageError(f"cannot list anchors in {args.anchors}: {_reason(exc)}") from exc
+        if series.furthest is None:
+            why = f"; {series.refused[0][0]}: {series.refused[0][1]}" if series.refused else ""
+            raise UsageError(f"no valid signed note of this log in {args.anchors} "
+                             f"({len(series.refused)} refused{why})")
+        head = series.furthest
+    else:
+        head = ca.load_signed_checkpoint(args.checkpoint, trusted)
+    report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=head, trust=trusted)
+    if args.json:
+        out = ca.report_as_dict(report)
+        out["checkpoint"] = dict(head.checkpoint, origin=head.origin)
+        if series is not None:
+            out["anchors"] = {"valid": series.valid, "refused": [list(r) for r in series.refused],
+                              "newest_file": series.newest_file, "age_seconds": round(series.age_seconds, 3),
+                              "verified_against": series.furthest_file, "gaps": [list(g) for g in series.gaps],
+                              "regressions": [list(r) for r in series.regressions]}
+        print(_dumps(out))
+    else:
+        _print_report(report, head.checkpoint, sys.stdout)
+        if series is not None:
+            _print_anchors(series, args.anchors, args.anchor_interval, sys.stdout)
+    # A head that went back is a cut, even where the log agrees with the note verified against.
+    return EXIT_OK if report.ok and (series is None or not series.regressions) else EXIT_VIOLATION
+
+
+def _print_anchors(series: ca.AnchorSeries, directory: str, interval: float, out: TextIO) -> None:
+    lines = [f"anchors:    {_count(series.valid, 'valid note')} in {directory}, {len(series.refused)} refused"]
+    lines += [f"refused:    {name}: {why}" for name, why in series.refused[:5]]
+    if len(series.refused) > 5:
+        lines.append(f"refused:    ... and {len(series.refused) - 5} more")
+    assert series.newest is not None
+    lines.append(f"newest:     {series.newest_file}, observed at {series.newest.checkpoint['observed_at']}, "
+                 f"{series.age_seconds:.1f} s old")
+    if series.furthest_file != series.newest_file:
+        lines.append(f"verified:   against {series.furthest_file}, the first note of the furthest head")
+    lines += [f"went back:  {name}: {what}" for name, what in series.regressions[:20]]
+    limit = 2 * interval
+    if not series.gaps:
+        lines.append(f"gaps:       none longer than {limit:g} s")
+    for start, end, seconds in series.gaps[:20]:
+        lines.append(f"gap:        {start} to {end}: {seconds:.1f} s without a note (limit {limit:g} s)")
+    if len(series.gaps) > 20:
+        lines.append(f"gap:        ... and {len(series.gaps) - 20} more")
+    for line in lines:
+        print(_printable(line), file=out)
 
 
 # ---------------------------------------------------------------------------
@@ -298,6 +411,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--forensic", action="store_true",
                    help="keep going after the first violation and list every one")
     p.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    p.add_argument("--trust", metavar="VERIFIER_KEY", action="append", default=[],
+                   help="a verifier key (or a file holding one) whose signed notes are believed; "
+                        "with it, --checkpoint names a signed note (may be repeated)")
+    p.add_argument("--anchors", metavar="DIR",
+                   help="verify with the newest valid signed note in DIR (needs --trust) and report "
+                        "its age and any gap in the series; a head that went back fails (exit 1)")
+    p.add_argument("--anchor-interval", metavar="SECONDS", type=_positive_float, default=10.0,
+                   help="the anchoring interval: gaps longer than twice this are reported (default: %(default)s)")
     p.set_defaults(run=cmd_verify)
 
     p = command("checkpoint", "pin the chain head of a verified log",
@@ -308,6 +429,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="FILE", help="write the checkpoint to FILE (atomically) instead")
     p.add_argument("--observed-at", metavar="TEXT",
                    help="free text stored in the checkpoint (default: the current UTC time)")
+    p.add_argument("--sign", metavar="FILE",
+                   help="write a signed note instead of JSON, signed with the key in FILE (from keygen --signing)")
+    p.add_argument("--origin", metavar="TEXT",
+                   help="the signed note's first line (default: corvane-audit/<key_id hex>)")
     p.set_defaults(run=cmd_checkpoint)
 
     p = command("show", "print the records of a log (no key needed)",
@@ -339,6 +464,9 @@ def build_parser() -> argparse.ArgumentParser:
                 "Print a fresh random 32-byte key as 64 hex characters.", with_key=False)
     p.add_argument("-o", "--output", metavar="FILE",
                    help="write the key to FILE instead, readable by its owner only; never overwrites")
+    p.add_argument("--signing", metavar="NAME",
+                   help="make an Ed25519 signing key named NAME for signed checkpoints instead: written "
+                        "to -o FILE (required), its verifier key printed")
     p.set_defaults(run=cmd_keygen)
     return parser
 

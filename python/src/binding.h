@@ -245,5 +245,8 @@ PyType_Spec* verifyreport_spec();
 PyType_Spec* follower_spec();  // added after the functions
 // Module functions added after the classes: verify, then checkpoint.
 extern PyMethodDef kVerifyFunctions[];
+// Module functions added last, after the design's attributes: Ed25519
+// signing and verification for signed checkpoints.
+extern PyMethodDef kSigningFunctions[];
 
 }  // namespace corvane::py

@@ -1,7 +1,7 @@
 // Module definition and exec step of corvane_audit._native. Nothing happens
 // at import beyond adding the attributes, in this order: the two version
-// functions, the seventeen exception classes, the five classes, then verify
-// and checkpoint.
+// functions, the seventeen exception classes, the five classes, verify and
+// checkpoint, then the Ed25519 functions of signed checkpoints.
 #include "binding.h"
 #include "corvane/format.h"
 
@@ -53,6 +53,7 @@ int exec_module(PyObject* module) {
   }
 
   if (PyModule_AddFunctions(module, kVerifyFunctions) != 0) return -1;
+  if (PyModule_AddFunctions(module, kSigningFunctions) != 0) return -1;
 
   // Beyond the attributes above, newer entry points in the order they came.
   PyTypeObject* follower = ensure_type(Cls::kFollower, follower_spec());

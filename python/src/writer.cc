@@ -20,6 +20,10 @@ struct WriterObject {
     RecoveryAction action = RecoveryAction::kFresh;
     std::uint64_t truncated_bytes = 0;
     AppendRecord scratch;  // reused so appends do not reallocate its strings
+    // Called after every `hook_every` appends (0: never); see set_append_hook.
+    std::uint64_t hook_every = 0;
+    std::uint64_t hook_left = 0;
+    Ref hook;
   } state;
 };
 
@@ -167,7 +171,7 @@ bool record_from_dict(PyObject* record, AppendRecord* r) {
   return payload_from_dict(payload, &r->payload);
 }
 
-PyObject* append(PyObject* self, PyObject* record) {
+PyObject* append_record(PyObject* self, PyObject* record) {
   auto& st = state_of(self);
   BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
   if (!borrow) return nullptr;
@@ -177,6 +181,46 @@ PyObject* append(PyObject* self, PyObject* record) {
   auto id = st.writer->append(st.scratch);
   if (!id) return raise_writer_error(id.error());
   return PyLong_FromUnsignedLongLong(*id);
+}
+
+// The hook runs once the append is complete and its borrow released, so it
+// may flush the writer. It cannot fail the append that triggered it: an
+// exception it raises is reported as unraisable.
+PyObject* append(PyObject* self, PyObject* record) {
+  PyObject* id = append_record(self, record);
+  auto& st = state_of(self);
+  if (id != nullptr && st.hook_every != 0 && --st.hook_left == 0) {
+    st.hook_left = st.hook_every;
+    Ref hook = Ref::borrowed(st.hook.get());
+    Ref done(PyObject_CallNoArgs(hook.get()));
+    if (!done) PyErr_WriteUnraisable(hook.get());
+  }
+  return id;
+}
+
+PyObject* set_append_hook(PyObject* self, PyObject* args) {
+  unsigned long long every = 0;
+  PyObject* hook = nullptr;
+  if (!PyArg_ParseTuple(args, "KO:set_append_hook", &every, &hook)) return nullptr;
+  if (hook != Py_None && !PyCallable_Check(hook)) return raise_type_error("set_append_hook expects a callable or None");
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kExclusive, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  const bool on = every != 0 && hook != Py_None;
+  st.hook = on ? Ref::borrowed(hook) : Ref();
+  st.hook_every = on ? every : 0;
+  st.hook_left = st.hook_every;
+  Py_RETURN_NONE;
+}
+
+// The one method open to any thread: it touches nothing but the hook's
+// counter, and every call of this module holds the interpreter lock, so it
+// cannot interleave with an append.
+PyObject* hook_next_append(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  if (st.hook_every != 0) st.hook_left = 1;
+  Py_RETURN_NONE;
 }
 
 PyObject* flush(PyObject* self, PyObject*) {
@@ -257,6 +301,20 @@ PyObject* last_ts_wall(PyObject* self, PyObject*) {
   return str_from(ts ? std::string_view(*ts) : std::string_view());
 }
 
+// (segment, record_id, hmac_hex) of the last record written, or None while
+// the current segment holds none: what an anchor pins after a flush.
+PyObject* head(PyObject* self, PyObject*) {
+  auto& st = state_of(self);
+  BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
+  if (!borrow) return nullptr;
+  if (!st.writer) return closed();
+  const auto h = st.writer->head();
+  if (!h) Py_RETURN_NONE;
+  Ref mac(str_from(to_hex(h->mac)));
+  if (!mac) return nullptr;
+  return Py_BuildValue("(HKO)", h->segment, static_cast<unsigned long long>(h->record_id), mac.get());
+}
+
 PyObject* repr(PyObject* self) {
   auto& st = state_of(self);
   BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
@@ -284,10 +342,23 @@ PyMethodDef kMethods[] = {
      "What open did: \"Fresh\", \"Resumed\", \"Repaired\" or \"OpenedNextAfterFinalized\"."},
     {"recovery_truncated_bytes", guarded_method<recovery_truncated_bytes>(), METH_NOARGS,
      "recovery_truncated_bytes($self)\n--\n\nBytes cut from the tail during `Repaired` recovery (0 otherwise)."},
-    {"last_ts_wall", last_ts_wall, METH_NOARGS,
+    {"last_ts_wall", guarded_method<last_ts_wall>(), METH_NOARGS,
      "last_ts_wall($self)\n--\n\n"
      "ts_wall of the log's last record (finalization records included), or ''\n"
      "when the log holds none. append refuses a ts_wall more than 60 s earlier."},
+    {"head", guarded_method<head>(), METH_NOARGS,
+     "head($self)\n--\n\n"
+     "`(segment, record_id, hmac_hex)` of the last record written to the current\n"
+     "segment, or None while it holds none. Durable once `flush` has returned."},
+    {"set_append_hook", guarded_method<set_append_hook>(), METH_VARARGS,
+     "set_append_hook($self, every, hook, /)\n--\n\n"
+     "Call `hook()` after every `every` appends, once each append is complete;\n"
+     "`every` 0 or `hook` None removes it. An exception the hook raises is\n"
+     "reported as unraisable and never fails the append."},
+    {"hook_next_append", guarded_method<hook_next_append>(), METH_NOARGS,
+     "hook_next_append($self)\n--\n\n"
+     "Make the next append call the hook (and start its count again). Unlike\n"
+     "every other method, this one may be called from any thread."},
     {nullptr, nullptr, 0, nullptr},
 };
 

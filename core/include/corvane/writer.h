@@ -87,6 +87,16 @@ class Writer {
   // segment empty and could not read the segment before.
   const std::optional<std::string>& last_ts_wall() const;
 
+  // The last record of the current segment, the chain head a checkpoint of
+  // this writer pins: durable once flush has returned. nullopt while that
+  // segment holds no record yet, and once closed.
+  struct Head {
+    std::uint16_t segment = 0;
+    std::uint64_t record_id = 0;
+    Mac mac{};
+  };
+  std::optional<Head> head() const;
+
   // For tests and benchmarks.
   std::uint16_t segment_index() const;
   std::uint64_t segment_bytes() const;

@@ -363,6 +363,12 @@ void Writer::close() { state_.reset(); }
 
 bool Writer::is_open() const { return state_ != nullptr; }
 
+std::optional<Writer::Head> Writer::head() const {
+  // A poisoned writer no longer knows what its file holds.
+  if (!state_ || state_->poisoned || state_->next_record_id == 0) return std::nullopt;
+  return Head{state_->segment_index, state_->next_record_id - 1, state_->chain_head};
+}
+
 std::uint16_t Writer::segment_index() const { return state_ ? state_->segment_index : 0; }
 
 std::uint64_t Writer::segment_bytes() const { return state_ ? state_->segment_bytes : 0; }

@@ -1,0 +1,86 @@
+// Ed25519 against RFC 8032's test vectors, refusals of altered inputs, and
+// the writer's head, which signed checkpoints pin.
+#include <gtest/gtest.h>
+
+#include "corvane/ed25519.h"
+#include "corvane/verifier.h"
+#include "corvane/writer.h"
+#include "support/format_testkit.h"
+#include "support/log_check.h"
+#include "support/test_util.h"
+
+namespace corvane {
+namespace {
+
+using format_testkit::from_hex;
+
+template <std::size_t N>
+std::array<std::uint8_t, N> fixed(const char* hex) {
+  const Bytes b = from_hex(hex);
+  std::array<std::uint8_t, N> out{};
+  EXPECT_EQ(b.size(), N);
+  std::copy_n(b.begin(), std::min(N, b.size()), out.begin());
+  return out;
+}
+
+// RFC 8032, section 7.1, tests 1 and 2.
+TEST(Ed25519, ReproducesTheRfcVectorsAndRefusesAlterations) {
+  const struct { const char* seed; const char* pub; const char* msg; const char* sig; } rows[] = {
+      {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+       "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+       "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+      {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+       "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+       "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+  };
+  for (const auto& r : rows) {
+    const auto seed = fixed<32>(r.seed);
+    const Bytes msg = from_hex(r.msg);
+    EXPECT_EQ(to_hex(ed25519_public_key(seed).value()), r.pub);
+    const Ed25519Signature sig = ed25519_sign(seed, msg).value();
+    EXPECT_EQ(to_hex(sig), r.sig);
+    const auto pub = fixed<32>(r.pub);
+    EXPECT_TRUE(ed25519_verify(pub, msg, sig));
+
+    Ed25519Signature bad_sig = sig;
+    bad_sig[63] ^= 0x01;
+    EXPECT_FALSE(ed25519_verify(pub, msg, bad_sig));
+    Bytes longer = msg;
+    longer.push_back(0);
+    EXPECT_FALSE(ed25519_verify(pub, longer, sig));
+    auto other = pub;
+    other[0] ^= 0x01;
+    EXPECT_FALSE(ed25519_verify(other, msg, sig));
+  }
+}
+
+TEST(WriterHead, IsTheLastRecordOfTheCurrentSegment) {
+  testing::TempDir dir;
+  const KeyHandle key = testing::test_key();
+  {
+    auto opened = testing::open_writer(dir.path(), key, 600);  // rotates every few records
+    Writer& w = opened.writer;
+    EXPECT_FALSE(w.head().has_value());
+    for (std::uint64_t i = 0; i < 12; ++i) {
+      const std::uint64_t id = testing::append_ok(w, testing::sample_record(i));
+      const auto head = w.head();
+      ASSERT_TRUE(head.has_value());
+      EXPECT_EQ(head->segment, w.segment_index());
+      EXPECT_EQ(head->record_id, id);
+      EXPECT_TRUE(ct_equal(head->mac, w.chain_head()));
+    }
+    ASSERT_TRUE(w.flush().has_value());
+    w.close();
+    EXPECT_FALSE(w.head().has_value());
+  }
+  // The same head as the verifier's, after reopening.
+  auto reopened = testing::open_writer(dir.path(), key, 600);
+  const VerifyReport report = verify(dir.path(), key, VerifyOptions{}).value();
+  const auto head = reopened.writer.head();
+  ASSERT_TRUE(head.has_value());
+  EXPECT_EQ(to_hex(head->mac), report.log.final_hmac_hex.value());
+  EXPECT_EQ(head->segment, report.log.last_segment_index.value());
+}
+
+}  // namespace
+}  // namespace corvane
