@@ -224,3 +224,7 @@ def _follow(log_dir: str, poll_interval: float) -> Iterator[RecordDict]:
         yield from batch
         if not batch:
             time.sleep(poll_interval)
+
+
+def _segment_name(index: int) -> str:
+    return f"audit-{index:04d}.cbor" if index < 10000 else f"audit-{index}.cbor"
