@@ -15,7 +15,9 @@ constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
 }  // namespace
 
 std::expected<SegmentReader, IoError> SegmentReader::open(const std::string& dir, std::uint16_t index) {
-  auto file = open_file(segment_path(dir, index), O_RDONLY);
+  // A link is followed (Reader.follow reads through a directory of links),
+  // but only to a regular file, and opening never waits on a FIFO.
+  auto file = open_regular_file(At::cwd(), segment_path(dir, index), O_RDONLY);
   if (!file) return std::unexpected(file.error());
   return SegmentReader(std::move(*file), index);
 }

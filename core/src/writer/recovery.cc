@@ -44,18 +44,26 @@ std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64
   return FrameAt{true, frame->subspan(kFrameLenField, len), frame->subspan(kFrameLenField + len, kMacLen)};
 }
 
+// A segment opened for recovery must be a regular file named in `dir`
+// itself: a link planted there would have the cut made in its target.
+std::expected<File, IoError> open_segment(const File& dir, std::uint16_t index, int flags) {
+  return open_regular_file(At::dir(dir), segment_file_name(index), flags | O_NOFOLLOW);
+}
+
 }  // namespace
 
 std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
                                                                   const KeyHandle& key) {
-  return detail::scan_segment(dir, index, key, true);
+  auto opened = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!opened) return std::unexpected(io(opened.error()));
+  return detail::scan_segment(*opened, index, key, true);
 }
 
 namespace detail {
 
-std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
-                                                     const KeyHandle& key, bool cut) {
-  auto file = open_file(segment_path(dir, index), O_RDWR);
+std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index, const KeyHandle& key,
+                                                     bool cut) {
+  auto file = open_segment(dir, index, O_RDWR);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
   if (!size) return std::unexpected(io(size.error()));
@@ -145,11 +153,11 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
   return scan;
 }
 
-std::expected<std::optional<Remnant>, WriterError> creation_remnant(const std::string& dir,
+std::expected<std::optional<Remnant>, WriterError> creation_remnant(const File& dir,
                                                                     std::span<const std::uint16_t> indices,
                                                                     const KeyHandle& key) {
   const std::uint16_t last = indices.back();
-  auto file = open_file(segment_path(dir, last), O_RDONLY);
+  auto file = open_segment(dir, last, O_RDONLY);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
   if (!size) return std::unexpected(io(size.error()));

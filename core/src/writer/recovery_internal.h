@@ -50,9 +50,9 @@ class FileWindow {
 [[nodiscard]] std::expected<bool, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset,
                                                               const Key& key);
 
-// scan_segment_for_recovery; with `cut` false a torn tail is measured but
-// left in place.
-[[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
+// scan_segment_for_recovery in the open directory `dir`; with `cut` false a
+// torn tail is measured but left in place.
+[[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index,
                                                                    const KeyHandle& key, bool cut);
 
 // A last segment that an interrupted creation left (earlier versions wrote
@@ -68,7 +68,7 @@ struct Remnant {
 // (if any) present and finalized. Stray bytes after that finalization are cut
 // when, and only when, the answer is yes.
 [[nodiscard]] std::expected<std::optional<Remnant>, WriterError> creation_remnant(
-    const std::string& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
+    const File& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
 
 // The fields recovery needs from a record already checked to be one
 // canonical CBOR item; the error is the fixed reason text.

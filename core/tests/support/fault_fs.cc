@@ -7,7 +7,8 @@ namespace corvane::testing {
 
 const char* fs_op_name(FsOp op) {
   static constexpr const char* kNames[] = {"open",  "close", "pread",  "pwrite", "fsize", "exists",   "sync",
-                                           "ftruncate", "mkdir", "rename", "unlink", "flock", "list_dir", "any"};
+                                           "ftruncate", "mkdir", "rename", "unlink", "flock", "list_dir", "fstat",
+                                           "lstatat", "any"};
   return kNames[static_cast<std::size_t>(op)];
 }
 
