@@ -114,7 +114,7 @@ struct Writer::State {
   SessionId session_id{};
   // The log directory, flock'ed until close. Every file-system call after
   // open works relative to it: the path is never looked up again.
-  File dir;
+  File lock;
   File segment;
   std::uint16_t segment_index = 0;
   std::uint64_t segment_bytes = kHeaderLen;
@@ -154,7 +154,7 @@ struct Writer::State {
 // Creates segment `index` and makes it the current one. A failed sync
 // leaves the disk in doubt, so it stops the writer like any other.
 std::expected<void, WriterError> Writer::State::begin_segment(std::uint16_t index, const Mac& prev_final) {
-  auto file = create_segment(dir, index, key->key_id(), prev_final);
+  auto file = create_segment(lock, index, key->key_id(), prev_final);
   if (!file) {
     if (file.error().sync_failed) poisoned = file.error().io;
     return io_failure(file.error().io);
@@ -239,7 +239,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   auto state = std::make_unique<State>();
   state->key = std::move(key);
   state->session_id = session_id;
-  state->dir = std::move(*lock);
+  state->lock = std::move(*lock);
   state->segment_size_bytes = segment_size_bytes.value_or(kDefaultSegmentSizeBytes);
 
   if (indices->empty()) {
@@ -248,7 +248,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   }
 
   const std::uint16_t last = indices->back();
-  auto remnant = detail::creation_remnant(state->dir, *indices, state->key);
+  auto remnant = detail::creation_remnant(state->lock, *indices, state->key);
   if (!remnant) return std::unexpected(remnant.error());
   if (*remnant) {
     // Made again as if the crash had come just before its creation.
@@ -257,7 +257,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     return Opened{Writer(std::move(state)), action, (*remnant)->discarded};
   }
 
-  auto scan = detail::scan_segment(state->dir, last, state->key, true);
+  auto scan = detail::scan_segment(state->lock, last, state->key, true);
   if (!scan) return std::unexpected(scan.error());
   state->chain_head = scan->chain_head;
 
@@ -268,7 +268,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
   }
 
-  auto file = open_regular_file(At::dir(state->dir), segment_file_name(last), O_RDWR | O_NOFOLLOW);
+  auto file = open_regular_file(At::dir(state->lock), segment_file_name(last), O_RDWR | O_NOFOLLOW);
   if (!file) return io_failure(file.error());
   state->start_segment(std::move(*file), last);
   state->segment_bytes = scan->end_offset;
@@ -321,7 +321,7 @@ std::expected<void, WriterError> Writer::flush() {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
-  if (auto synced = sync_file_and_dir(s.segment, s.dir); !synced) {
+  if (auto synced = sync_file_and_dir(s.segment, s.lock); !synced) {
     s.poisoned = synced.error();
     return io_failure(synced.error());
   }
