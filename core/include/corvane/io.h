@@ -33,8 +33,8 @@ class FileSystem {
   virtual ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) = 0;
   // Size of an open file.
   virtual int fsize(int fd, std::uint64_t* size) = 0;
-  // Type, permission bits and link count of an open file (st_mode and
-  // st_nlink; other fields may be left zero).
+  // Type and permission bits of an open file (st_mode; other fields may be
+  // left zero).
   virtual int fstat(int fd, struct stat* st) = 0;
   // Type and permission bits of what `path` names, not following a
   // symbolic link there.
@@ -124,9 +124,6 @@ std::string join_path(std::string_view dir, std::string_view name);
 [[nodiscard]] std::expected<void, IoError> write_all_at(const File& file, std::uint64_t offset,
                                                         std::span<const std::uint8_t> data);
 [[nodiscard]] std::expected<std::uint64_t, IoError> file_size(const File& file);
-// Whether an open file (or directory) still has a name: false once it was
-// removed, with everything written to it.
-[[nodiscard]] std::expected<bool, IoError> is_linked(const File& file);
 [[nodiscard]] std::expected<void, IoError> sync_file(const File& file);
 // Opens the directory read-only, syncs it and closes it.
 [[nodiscard]] std::expected<void, IoError> sync_dir(const std::string& path);

@@ -135,12 +135,6 @@ std::expected<std::uint64_t, IoError> file_size(const File& file) {
   return size;
 }
 
-std::expected<bool, IoError> is_linked(const File& file) {
-  struct stat st{};
-  if (uninterrupted([&] { return fs().fstat(file.fd(), &st); }) != 0) return last_error();
-  return st.st_nlink != 0;
-}
-
 std::expected<void, IoError> sync_file(const File& file) {
   // A failed sync is not retried: the kernel may already have dropped the
   // dirty pages, so a second success would prove nothing.

@@ -49,18 +49,14 @@ std::expected<File, WriterError> lock_directory(const std::string& dir) {
   }
 }
 
-// The file's data, then the directory's entries. The writer holds both
-// open, so syncing succeeds even after they were removed: the records are
-// then lost, which is no success.
-std::expected<void, IoError> sync_file_and_dir(const File& segment, const File& dir) {
-  for (const File* file : {&segment, &dir}) {
-    if (auto r = sync_file(*file); !r) return r;
-  }
-  for (const File* file : {&segment, &dir}) {
-    auto linked = is_linked(*file);
-    if (!linked) return std::unexpected(linked.error());
-    if (!*linked) return std::unexpected(IoError::from_errno(ENOENT));
-  }
+// The segment's data, then the directory's entries. Both are held open, so
+// the syncs succeed even after they were removed, records and all: the
+// segment must still be found under its name for that to be a success.
+std::expected<void, IoError> sync_segment_and_dir(const File& segment, const File& dir, std::uint16_t index) {
+  if (auto r = sync_file(segment); !r) return r;
+  if (auto r = sync_file(dir); !r) return r;
+  auto named = entry_mode(At::dir(dir), segment_file_name(index));
+  if (!named) return std::unexpected(named.error());
   return {};
 }
 
@@ -321,7 +317,7 @@ std::expected<void, WriterError> Writer::flush() {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
-  if (auto synced = sync_file_and_dir(s.segment, s.lock); !synced) {
+  if (auto synced = sync_segment_and_dir(s.segment, s.lock, s.segment_index); !synced) {
     s.poisoned = synced.error();
     return io_failure(synced.error());
   }

@@ -113,15 +113,8 @@ int SimFs::fsize(int fd, std::uint64_t* size) {
 int SimFs::fstat(int fd, struct stat* st) {
   const auto it = fds_.find(fd);
   if (it == fds_.end()) return fail(EBADF);
-  const auto& [node, path] = it->second;
   *st = {};
-  st->st_mode = node == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
-  if (node == SimDisk::kDir) {
-    st->st_nlink = lookup(path) == SimDisk::kDir ? 2 : 0;  // a directory is known by its path here
-  } else {
-    st->st_nlink = static_cast<nlink_t>(std::count_if(disk_.names.begin(), disk_.names.end(),
-                                                      [&](const auto& entry) { return entry.second == node; }));
-  }
+  st->st_mode = it->second.first == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
   return 0;
 }
 
