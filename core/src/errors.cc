@@ -34,6 +34,8 @@ std::string IoError::to_string() const {
       return "file name contained an unexpected NUL byte";
     case Fixed::kWriteZero:
       return "failed to write whole buffer";
+    case Fixed::kNotRegular:
+      return "not a regular file";
   }
   return {};
 }

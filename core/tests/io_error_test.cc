@@ -71,7 +71,7 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
   std::optional<Writer> w;
   int session = 0;
   std::uint64_t i = 0;
-  for (const char step : std::string("oaaafcdoaaaafafcoafc")) {
+  for (const char step : std::string("oaaafcdoaaaafafcoaaafc")) {
     if (step == 'd') damage(sim);
     if (step == 'o') ++session;
     if (step == 'd' || (!w && step != 'o')) {
@@ -171,7 +171,7 @@ TEST(IoErrorTest, EveryFailingCallReachesTheCallerAndLosesNothing) {
     FaultFs faults(sim);
     const Outcome clean = run_workload(sim, faults);
     for (const Op& o : clean.ops) ASSERT_FALSE(o.error) << o.name << ": " << o.error->to_string();
-    ASSERT_EQ(clean.appended.size(), 9u);
+    ASSERT_EQ(clean.appended.size(), 11u);
     trace = faults.trace();
   }
   // The workload reaches every kind of call the writer makes.

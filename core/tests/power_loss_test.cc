@@ -6,6 +6,7 @@
 // CORVANE_TEST_SLOW=1 runs a wider sweep.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -229,17 +230,24 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
   }
 }
 
-// Temporary files of interrupted creations are removed on open; names that
-// only look alike are left alone.
+// Temporary files of interrupted creations are removed on open, and a link
+// in their place (itself, not its target); names that only look alike, and
+// entries the writer never makes, are left alone.
 TEST(PowerLossTest, StaleTemporaryFilesAreRemovedOnOpen) {
   TempDir tmp;
-  for (const char* name : {"audit-0000.cbor.tmp", "audit-0007.cbor.tmp", "audit-7.cbor.tmp", "notes.tmp"}) {
+  for (const char* name : {"audit-0000.cbor.tmp", "audit-0007.cbor.tmp", "audit-7.cbor.tmp", "audit-+007.cbor.tmp",
+                           "notes.tmp", "target"}) {
     write_file(tmp / name, Bytes(5, 1));
   }
+  std::filesystem::create_symlink(tmp / "target", tmp / "audit-0008.cbor.tmp");
+  std::filesystem::create_directory(tmp / "audit-0009.cbor.tmp");
+  ASSERT_EQ(::mkfifo((tmp / "audit-0010.cbor.tmp").c_str(), 0600), 0);
   EXPECT_EQ(open_writer(tmp.path(), test_key()).action, RecoveryAction::kFresh);
   auto names = list_dir(tmp.path()).value();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"audit-0000.cbor", "audit-7.cbor.tmp", "notes.tmp"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"audit-+007.cbor.tmp", "audit-0000.cbor", "audit-0009.cbor.tmp",
+                                             "audit-0010.cbor.tmp", "audit-7.cbor.tmp", "notes.tmp", "target"}));
+  EXPECT_EQ(read_file(tmp / "target"), Bytes(5, 1));
 }
 
 }  // namespace

@@ -58,19 +58,18 @@ TEST(SegmentNames, IndexIsZeroPaddedToFourDigitsAndParsesBack) {
   }
 }
 
-TEST(SegmentNames, ParseAcceptsOnlyTheSegmentPattern) {
-  const struct { std::string name; std::optional<std::uint16_t> want; } parse[] = {
-      {"audit-+012.cbor", 12}, {"audit-+999.cbor", 999},  // every canonical name round-trips above
-      // Five digits name only 10000..65535; '+' only in four-character names.
-      {"audit-00005.cbor", {}}, {"audit-09999.cbor", {}}, {"audit-00000.cbor", {}}, {"audit-65536.cbor", {}},
-      {"audit-99999.cbor", {}}, {"audit-100000.cbor", {}}, {"audit-+1234.cbor", {}}, {"audit-+12345.cbor", {}},
-      {"audit-5.cbor", {}}, {"audit-005.cbor", {}}, {"AUDIT-0005.cbor", {}}, {"audit-0005.CBOR", {}},
-      {"audit-0005.cbor.tmp", {}}, {"xaudit-0005.cbor", {}}, {"audit-0005.cbo", {}}, {"audit-0005xcbor", {}},
-      {"audit--001.cbor", {}}, {"audit-00+1.cbor", {}}, {"audit-++01.cbor", {}}, {"audit- 001.cbor", {}},
-      {"audit-0x01.cbor", {}}, {"audit-1000a.cbor", {}}, {"audit-+.cbor", {}}, {"", {}},
-      {"audit-\xff\xfe" "05.cbor", {}}, {std::string("audit-\0" "005.cbor", 15), {}},
+// Every name the writer gives round-trips above; no other spelling of an
+// index is a segment name: no sign, no five digits below 10000.
+TEST(SegmentNames, ParseAcceptsOnlyTheWritersOwnNames) {
+  const std::string others[] = {
+      "audit-+002.cbor", "audit-+999.cbor", "audit-00005.cbor", "audit-09999.cbor", "audit-00000.cbor",
+      "audit-65536.cbor", "audit-99999.cbor", "audit-100000.cbor", "audit-+1234.cbor", "audit-+12345.cbor",
+      "audit-5.cbor", "audit-005.cbor", "audit-02.cbor", "AUDIT-0005.cbor", "audit-0005.CBOR",
+      "audit-0005.cbor.tmp", "xaudit-0005.cbor", "audit-0005.cbo", "audit-0005xcbor", "audit--001.cbor",
+      "audit-00+1.cbor", "audit-++01.cbor", "audit- 001.cbor", "audit-0x01.cbor", "audit-1000a.cbor",
+      "audit-+.cbor", "", "audit-\xff\xfe" "05.cbor", std::string("audit-\0" "005.cbor", 15),
   };
-  for (const auto& r : parse) EXPECT_EQ(parse_segment_file_name(r.name), r.want) << r.name;
+  for (const auto& name : others) EXPECT_EQ(parse_segment_file_name(name), std::nullopt) << name;
 }
 
 TEST(ListSegments, KeepsGapsSortsIgnoresOtherNamesAndMayTakeAMissingDirectoryAsEmpty) {
@@ -83,6 +82,10 @@ TEST(ListSegments, KeepsGapsSortsIgnoresOtherNamesAndMayTakeAMissingDirectoryAsE
   ASSERT_TRUE(got) << got.error().to_string();
   EXPECT_EQ(*got, (std::vector<std::uint16_t>{0, 2, 7, 10000}));
   EXPECT_EQ(list_segments(dir.path(), MissingDirectory::kIsEmpty), got);
+  EXPECT_EQ(list_segments(open_file(dir.path(), O_RDONLY | O_DIRECTORY).value()), got);
+  // A listing taken while names change may repeat one; an index never is.
+  EXPECT_EQ(segment_indices({"audit-0002.cbor", "audit-0001.cbor", "audit-0002.cbor"}),
+            (std::vector<std::uint16_t>{1, 2}));
   const std::string missing = dir / "nope";
   EXPECT_EQ(list_segments(missing).error(), IoError::from_errno(ENOENT));
   EXPECT_EQ(list_segments(missing, MissingDirectory::kIsEmpty), std::vector<std::uint16_t>{});
@@ -110,7 +113,7 @@ TEST(SegmentHeader, FreshHeadersAreByteExact) {
 TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
   testing::TempDir dir;
   testing::write_file(dir / "audit-0003.cbor", Bytes(300, 0xEE));
-  const mode_t old_mask = ::umask(022);
+  const mode_t old_mask = ::umask(0);  // 0640 at most, whatever the umask
   auto file = create_segment(dir.path(), 3, kKeyId, kPrevFinal);
   ::umask(old_mask);
   ASSERT_TRUE(file) << file.error().io.to_string();
@@ -118,13 +121,35 @@ TEST(CreateSegment, WritesExactlyTheHeaderOverAnyOldContent) {
 
   struct stat st{};
   ASSERT_EQ(::fstat(file->fd(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_NE(::fcntl(file->fd(), F_GETFD) & FD_CLOEXEC, 0);
   const std::uint8_t frame_start[4] = {1, 2, 3, 4};  // open for reading and writing
   EXPECT_TRUE(write_all_at(*file, kHeaderLen, frame_start));
   EXPECT_EQ(file_size(*file), kHeaderLen + 4);
 
   EXPECT_EQ(create_segment(dir / "missing", 0, kKeyId, Mac{}).error().io, IoError::from_errno(ENOENT));
+}
+
+// Whatever holds the temporary name is removed first and never written
+// through: a link planted there (to a file the process may write) leaves its
+// target as it was. A directory there is refused, not replaced.
+TEST(CreateSegment, NeverWritesThroughWhatHoldsTheTemporaryName) {
+  testing::TempDir dir;
+  const std::string victim = dir / "victim", temp = dir / "audit-0001.cbor.tmp";
+  testing::write_file(victim, Bytes(3200, 0x5A));
+  for (const bool fifo : {false, true}) {
+    ASSERT_EQ(fifo ? ::mkfifo(temp.c_str(), 0600) : ::symlink(victim.c_str(), temp.c_str()), 0);
+    auto file = create_segment(dir.path(), 1, kKeyId, kPrevFinal);
+    ASSERT_TRUE(file) << file.error().io.to_string();
+    EXPECT_EQ(testing::read_file(victim), Bytes(3200, 0x5A));
+    struct stat st{};
+    ASSERT_EQ(::lstat((dir / "audit-0001.cbor").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_FALSE(path_exists(temp));
+  }
+  ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0);
+  EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error().io, IoError::from_errno(EISDIR));
+  EXPECT_EQ(testing::file_len(dir / "audit-0001.cbor"), kHeaderLen);
 }
 
 // A write that fails closes the descriptor and leaves only the temporary

@@ -48,6 +48,27 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
   EXPECT_EQ(verify(dir.path(), key).error().to_string(), "reader I/O: I/O error: Input/output error (os error 5)");
 }
 
+// The system refusing to open or read a segment (permissions, descriptors
+// exhausted, a failing disk) says nothing about the log: an error, never a
+// violation that would call the log tampered.
+TEST(Verify, SegmentTheSystemWillNotOpenOrReadIsAnError) {
+  TempDir dir;
+  WrittenLog log(dir.path());
+  const struct { testing::FsOp op; int nth; int err; const char* text; } rows[] = {
+      {testing::FsOp::kOpen, 1, EACCES, "Permission denied (os error 13)"},  // segment 0
+      {testing::FsOp::kOpen, 3, EMFILE, "Too many open files (os error 24)"},  // segment 2
+      {testing::FsOp::kPread, 1, EIO, "Input/output error (os error 5)"},      // segment 0's header
+  };
+  for (const auto& r : rows) {
+    testing::FaultFs fs;
+    fs.add({.op = r.op, .nth = r.nth, .err = r.err});
+    auto got = verify(dir.path(), log.key());
+    ASSERT_FALSE(got) << debug_string(*got);
+    EXPECT_EQ(got.error().kind, VerifyError::Kind::kReaderIo);
+    EXPECT_EQ(got.error().to_string(), std::string("reader I/O: I/O error: ") + r.text);
+  }
+}
+
 // Damage done to files the writer wrote, and the one violation it must give.
 TEST(Verify, EachDamageGivesItsViolation) {
   TempDir ref_dir;
@@ -113,8 +134,15 @@ TEST(Verify, EachDamageGivesItsViolation) {
          std::filesystem::remove(log.path(2));
          std::filesystem::create_directory(log.path(2));
        },
-       {V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"Is a directory (os error 21)"}},
-        "Segment 2 header unreadable: Is a directory (os error 21)"}},
+       {V::kHeaderCorrupt, {2, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"not a regular file"}},
+        "Segment 2 header unreadable: not a regular file"}},
+      {"segment is a link to an intact copy",
+       [](const WrittenLog& log) {
+         std::filesystem::rename(log.path(1), log.path(1) + ".copy");
+         std::filesystem::create_symlink(log.path(1) + ".copy", log.path(1));
+       },
+       {V::kHeaderCorrupt, {1, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{"not a regular file"}},
+        "Segment 1 header unreadable: not a regular file"}},
       {"foreign key", [](const WrittenLog&) {},
        {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(other->key_id())},
         "Segment 0 header key_id does not match verifier's key"},

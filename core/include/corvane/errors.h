@@ -17,6 +17,7 @@ struct IoError {
     kUnexpectedEof,  // "failed to fill whole buffer"
     kNulInPath,      // "file name contained an unexpected NUL byte"
     kWriteZero,      // "failed to write whole buffer"
+    kNotRegular,     // "not a regular file": a FIFO, device, directory or link where a file belongs
   };
   int code = 0;
   Fixed fixed = Fixed::kNone;
@@ -25,6 +26,7 @@ struct IoError {
   static IoError unexpected_eof() { return {0, Fixed::kUnexpectedEof}; }
   static IoError nul_in_path() { return {0, Fixed::kNulInPath}; }
   static IoError write_zero() { return {0, Fixed::kWriteZero}; }
+  static IoError not_regular_file() { return {0, Fixed::kNotRegular}; }
 
   // The system's description followed by " (os error N)", or the fixed text.
   std::string to_string() const;

@@ -4,6 +4,8 @@
 // returns failures as IoError values.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -18,16 +20,25 @@
 namespace corvane {
 
 // The system calls the core makes, with POSIX conventions: -1 (or a negative
-// count) and errno on failure.
+// count) and errno on failure. In the *at calls `dir` is an open directory
+// that a relative path is looked up in, or kCwd for the current directory.
 class FileSystem {
  public:
+  static constexpr int kCwd = AT_FDCWD;
+
   virtual ~FileSystem() = default;
-  virtual int open(const char* path, int flags, mode_t mode) = 0;
+  virtual int openat(int dir, const char* path, int flags, mode_t mode) = 0;
   virtual int close(int fd) = 0;
   virtual ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) = 0;
   virtual ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) = 0;
   // Size of an open file.
   virtual int fsize(int fd, std::uint64_t* size) = 0;
+  // Type and permission bits of an open file (st_mode; other fields may be
+  // left zero).
+  virtual int fstat(int fd, struct stat* st) = 0;
+  // Type and permission bits of what `path` names, not following a
+  // symbolic link there.
+  virtual int lstatat(int dir, const char* path, mode_t* mode) = 0;
   // Whether a path exists (0) or why not (-1, errno).
   virtual int exists(const char* path) = 0;
   // Forces a file's (or a directory's) contents to stable storage.
@@ -38,12 +49,19 @@ class FileSystem {
   virtual int start_writeback(int /*fd*/, off_t /*offset*/, off_t /*len*/) { return 0; }
   virtual int ftruncate(int fd, off_t len) = 0;
   virtual int mkdir(const char* path, mode_t mode) = 0;
-  // Replaces `to` with `from` atomically (both in one directory here).
-  virtual int rename(const char* from, const char* to) = 0;
-  virtual int unlink(const char* path) = 0;
+  // Replaces `to` with `from` atomically (both in `dir`).
+  virtual int renameat(int dir, const char* from, const char* to) = 0;
+  // Removes a name that is not a directory (a link itself, never its target).
+  virtual int unlinkat(int dir, const char* path) = 0;
   virtual int flock(int fd, int operation) = 0;
   // Names in a directory, without "." and "..".
-  virtual int list_dir(const char* path, std::vector<std::string>* names) = 0;
+  virtual int list_dir_at(int dir, const char* path, std::vector<std::string>* names) = 0;
+
+  // The same calls with paths looked up from the current directory.
+  int open(const char* path, int flags, mode_t mode) { return openat(kCwd, path, flags, mode); }
+  int rename(const char* from, const char* to) { return renameat(kCwd, from, to); }
+  int unlink(const char* path) { return unlinkat(kCwd, path); }
+  int list_dir(const char* path, std::vector<std::string>* names) { return list_dir_at(kCwd, path, names); }
 };
 
 // The real thing: the operating system's calls (F_FULLFSYNC on macOS).
@@ -74,10 +92,30 @@ class File {
   int fd_ = -1;
 };
 
+// Where the helpers below look a relative path up: an open directory (so a
+// writer keeps using the directory it opened, whatever later happens to its
+// path or the working directory) or the current directory.
+class At {
+ public:
+  static At cwd() { return At(FileSystem::kCwd); }
+  static At dir(const File& dir) { return At(dir.fd()); }
+  int fd() const { return fd_; }
+
+ private:
+  explicit At(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 std::string join_path(std::string_view dir, std::string_view name);
 
 // Opens with O_CLOEXEC added to `flags`.
+[[nodiscard]] std::expected<File, IoError> open_file(At at, const std::string& path, int flags, mode_t mode = 0);
 [[nodiscard]] std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode = 0);
+// Opens a file that must be a regular one, without ever blocking: a FIFO, a
+// device, a directory or a socket fails with IoError::not_regular_file(), as
+// does a symbolic link when `flags` holds O_NOFOLLOW.
+[[nodiscard]] std::expected<File, IoError> open_regular_file(At at, const std::string& path, int flags,
+                                                             mode_t mode = 0);
 // Reads exactly out.size() bytes at `offset`; an early end of file is
 // IoError::unexpected_eof().
 [[nodiscard]] std::expected<void, IoError> read_exact_at(const File& file, std::uint64_t offset,
@@ -102,9 +140,15 @@ void start_writeback(const File& file, std::uint64_t offset, std::uint64_t len);
 // The parent of every directory it creates is synced, so that the new entry
 // survives a power loss along with what is later synced inside it.
 [[nodiscard]] std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode = 0777);
+[[nodiscard]] std::expected<void, IoError> rename_file(At at, const std::string& from, const std::string& to);
 [[nodiscard]] std::expected<void, IoError> rename_file(const std::string& from, const std::string& to);
+// Removes a name that is not a directory; a symbolic link is removed itself.
+[[nodiscard]] std::expected<void, IoError> remove_file(At at, const std::string& path);
 [[nodiscard]] std::expected<void, IoError> remove_file(const std::string& path);
+[[nodiscard]] std::expected<std::vector<std::string>, IoError> list_dir(At at, const std::string& path);
 [[nodiscard]] std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path);
+// st_mode of what `path` names, without following a symbolic link there.
+[[nodiscard]] std::expected<mode_t, IoError> entry_mode(At at, const std::string& path);
 // Ok when the path exists; the errno otherwise.
 [[nodiscard]] std::expected<void, IoError> path_exists(const std::string& path);
 

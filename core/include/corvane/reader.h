@@ -53,7 +53,8 @@ struct FrameView {
 class SegmentReader {
  public:
   // Opens segment `index` of `dir` read-only. A missing file is reported as
-  // IoError with ENOENT.
+  // IoError with ENOENT; anything but a regular file (a FIFO, a device, a
+  // directory) as IoError::not_regular_file(), without blocking.
   [[nodiscard]] static std::expected<SegmentReader, IoError> open(const std::string& dir,
                                                                    std::uint16_t index);
   explicit SegmentReader(File file, std::uint16_t index);

@@ -22,24 +22,34 @@ using HeaderBytes = std::array<std::uint8_t, kHeaderLen>;
 std::string segment_file_name(std::uint16_t index);
 std::string segment_path(std::string_view dir, std::uint16_t index);
 
-// The index named by a directory entry, or nullopt for any other name.
-// Four characters (digits, or '+' and three digits) name 0..9999; exactly
-// five digits name 10000..65535 (five-digit names below 10000 are ignored).
+// The index named by a directory entry, or nullopt for any other name. Only
+// the exact name segment_file_name gives is recognised: four digits for
+// 0..9999, five for 10000..65535. So each index has one name, and a
+// listing never holds an index twice.
 std::optional<std::uint16_t> parse_segment_file_name(std::string_view name);
 
 enum class MissingDirectory : std::uint8_t { kIsEmpty, kIsError };
 
-// Ascending indices of the segment files in `dir`. The writer treats a
-// missing directory as empty; the reader and verifier treat it as an error.
+// Ascending indices of the segment files in `dir`, each once. Only names
+// are looked at. The writer treats a missing directory as empty; the reader
+// and verifier treat it as an error.
 [[nodiscard]] std::expected<std::vector<std::uint16_t>, IoError> list_segments(
     const std::string& dir, MissingDirectory missing = MissingDirectory::kIsError);
+// The same for a directory already open.
+[[nodiscard]] std::expected<std::vector<std::uint16_t>, IoError> list_segments(const File& dir);
+// The indices of the segment names among `names`, ascending, each once.
+std::vector<std::uint16_t> segment_indices(const std::vector<std::string>& names);
 
 HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16_t index);
+
+// Permission bits segment files are created with (before the umask):
+// records are nobody else's to write, nor to read beyond the group.
+constexpr mode_t kSegmentFileMode = 0640;
 
 // "audit-0005.cbor.tmp": where create_segment builds a segment before
 // renaming it into place; never a segment name.
 std::string segment_temp_file_name(std::uint16_t index);
-// Whether a directory entry is such a temporary file.
+// Whether a directory entry is exactly such a temporary file's name.
 bool is_segment_temp_file_name(std::string_view name);
 
 // Why create_segment failed. With `sync_failed` a sync failed, so what the
@@ -49,12 +59,17 @@ struct CreateSegmentError {
   bool sync_failed = false;
 };
 
-// Creates segment `index` so that a crash never leaves it half made: the
-// header is written to its temporary name and synced, renamed over the
-// segment name (replacing any file there), and the directory synced. The
-// file is returned open for reading and writing. On failure nothing is left
-// under the segment name that was not there before (except after a failed
-// directory sync), and the temporary file may remain.
+// Creates segment `index` in the open directory `dir` so that a crash never
+// leaves it half made: whatever holds the temporary name is removed (a link
+// itself, never its target), the temporary file is created anew (never
+// through a link), its header written and synced, it is renamed over the
+// segment name (replacing any entry there that is not a directory), and the
+// directory synced. The file is returned open for reading and writing. On
+// failure nothing is left under the segment name that was not there before
+// (except after a failed directory sync), and the temporary file may remain.
+[[nodiscard]] std::expected<File, CreateSegmentError> create_segment(const File& dir, std::uint16_t index,
+                                                                     const KeyId& key_id, const Mac& prev_final);
+// The same in the directory at path `dir`.
 [[nodiscard]] std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
                                                                      const KeyId& key_id, const Mac& prev_final);
 

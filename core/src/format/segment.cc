@@ -27,25 +27,30 @@ std::optional<std::uint16_t> parse_segment_file_name(std::string_view name) {
   constexpr std::string_view kPrefix = "audit-";
   constexpr std::string_view kSuffix = ".cbor";
   if (!name.starts_with(kPrefix) || !name.ends_with(kSuffix)) return std::nullopt;
-  const std::string_view middle = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
-  const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  const std::string_view digits = name.substr(kPrefix.size(), name.size() - kPrefix.size() - kSuffix.size());
+  if (digits.size() != 4 && digits.size() != 5) return std::nullopt;
   std::uint32_t value = 0;
-  if (middle.size() == 4) {
-    // A leading plus sign is accepted, as an unsigned decimal parse allows.
-    const std::string_view digits = middle[0] == '+' ? middle.substr(1) : middle;
-    if (!std::all_of(digits.begin(), digits.end(), is_digit)) return std::nullopt;
-    for (char c : digits) value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    return static_cast<std::uint16_t>(value);
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
   }
-  if (middle.size() == 5) {
-    // Names from index 10000 on have five digits; a five-digit name below
-    // that is not one the writer produces.
-    if (!std::all_of(middle.begin(), middle.end(), is_digit)) return std::nullopt;
-    for (char c : middle) value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value < 10000 || value > kMaxSegmentIndex) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+  // Any other spelling of an index (a sign, a five-digit name below 10000)
+  // is not a name the writer gives, so no segment of the log can hold it.
+  const bool five = value >= 10000;
+  if (value > kMaxSegmentIndex || (digits.size() == 5) != five) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+std::vector<std::uint16_t> segment_indices(const std::vector<std::string>& names) {
+  std::vector<std::uint16_t> indices;
+  for (const auto& name : names) {
+    if (auto index = parse_segment_file_name(name)) indices.push_back(*index);
   }
-  return std::nullopt;
+  std::sort(indices.begin(), indices.end());
+  // Names are unique, and so are their indices; a listing read while the
+  // directory changes is not held to that.
+  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  return indices;
 }
 
 std::expected<std::vector<std::uint16_t>, IoError> list_segments(const std::string& dir,
@@ -57,12 +62,13 @@ std::expected<std::vector<std::uint16_t>, IoError> list_segments(const std::stri
     }
     return std::unexpected(names.error());
   }
-  std::vector<std::uint16_t> indices;
-  for (const auto& name : *names) {
-    if (auto index = parse_segment_file_name(name)) indices.push_back(*index);
-  }
-  std::sort(indices.begin(), indices.end());
-  return indices;
+  return segment_indices(*names);
+}
+
+std::expected<std::vector<std::uint16_t>, IoError> list_segments(const File& dir) {
+  auto names = list_dir(At::dir(dir), ".");
+  if (!names) return std::unexpected(names.error());
+  return segment_indices(*names);
 }
 
 HeaderBytes build_header(const KeyId& key_id, const Mac& prev_final, std::uint16_t index) {
@@ -83,21 +89,32 @@ bool is_segment_temp_file_name(std::string_view name) {
   return name.ends_with(kTmp) && parse_segment_file_name(name.substr(0, name.size() - kTmp.size()));
 }
 
-std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
-                                                       const KeyId& key_id, const Mac& prev_final) {
+std::expected<File, CreateSegmentError> create_segment(const File& dir, std::uint16_t index, const KeyId& key_id,
+                                                       const Mac& prev_final) {
   const auto failed = [](IoError e, bool sync = false) { return std::unexpected(CreateSegmentError{e, sync}); };
+  const At at = At::dir(dir);
   // Written in place, a crash could leave a segment holding part of its
   // header (or a header the disk never got), which no open can tell from
   // damage. Under the temporary name it is ignored until it is whole.
-  const std::string temp = join_path(dir, segment_temp_file_name(index));
-  auto file = open_file(temp, O_RDWR | O_CREAT | O_TRUNC, 0666);
+  const std::string temp = segment_temp_file_name(index);
+  // What holds the name now is a crash's leftover or planted: a link there
+  // must not lead the header (and every record after it) into its target.
+  if (auto r = remove_file(at, temp); !r && r.error() != IoError::from_errno(ENOENT)) return failed(r.error());
+  auto file = open_file(at, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, kSegmentFileMode);
   if (!file) return failed(file.error());
   const HeaderBytes header = build_header(key_id, prev_final, index);
   if (auto w = write_all_at(*file, 0, header); !w) return failed(w.error());
   if (auto r = sync_file(*file); !r) return failed(r.error(), true);
-  if (auto r = rename_file(temp, segment_path(dir, index)); !r) return failed(r.error());
-  if (auto r = sync_dir(dir); !r) return failed(r.error(), true);
+  if (auto r = rename_file(at, temp, segment_file_name(index)); !r) return failed(r.error());
+  if (auto r = sync_file(dir); !r) return failed(r.error(), true);
   return std::move(*file);
+}
+
+std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
+                                                       const KeyId& key_id, const Mac& prev_final) {
+  auto opened = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!opened) return std::unexpected(CreateSegmentError{opened.error(), false});
+  return create_segment(*opened, index, key_id, prev_final);
 }
 
 std::string bracketed_decimal(std::span<const std::uint8_t> bytes) {

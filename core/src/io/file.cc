@@ -60,11 +60,35 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
-std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode) {
+std::expected<File, IoError> open_file(At at, const std::string& path, int flags, mode_t mode) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
-  const int fd = uninterrupted([&] { return fs().open(path.c_str(), flags | O_CLOEXEC, mode); });
+  const int fd = uninterrupted([&] { return fs().openat(at.fd(), path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) return last_error();
   return File(fd);
+}
+
+std::expected<File, IoError> open_file(const std::string& path, int flags, mode_t mode) {
+  return open_file(At::cwd(), path, flags, mode);
+}
+
+std::expected<File, IoError> open_regular_file(At at, const std::string& path, int flags, mode_t mode) {
+  // O_NONBLOCK: opening a FIFO or a device never waits for its other end.
+  // It changes nothing for a regular file, so it stays set.
+  auto file = open_file(at, path, flags | O_NONBLOCK | O_NOCTTY, mode);
+  if (!file) {
+    const IoError& e = file.error();
+    // The open itself can tell: a link refused by O_NOFOLLOW, a directory
+    // opened for writing, a socket or a device without a driver.
+    const bool link = e.code == ELOOP && (flags & O_NOFOLLOW) != 0;
+    if (e.fixed == IoError::Fixed::kNone && (link || e.code == EISDIR || e.code == ENXIO)) {
+      return std::unexpected(IoError::not_regular_file());
+    }
+    return file;
+  }
+  struct stat st{};
+  if (uninterrupted([&] { return fs().fstat(file->fd(), &st); }) != 0) return last_error();
+  if (!S_ISREG(st.st_mode)) return std::unexpected(IoError::not_regular_file());
+  return file;
 }
 
 std::expected<std::size_t, IoError> read_at(const File& file, std::uint64_t offset, std::span<std::uint8_t> out) {
@@ -162,11 +186,22 @@ std::expected<void, IoError> create_dir_all(const std::string& path, mode_t mode
   return {};
 }
 
-std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) {
+std::expected<std::vector<std::string>, IoError> list_dir(At at, const std::string& path) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
   std::vector<std::string> names;
-  if (uninterrupted([&] { return fs().list_dir(path.c_str(), &names); }) != 0) return last_error();
+  if (uninterrupted([&] { return fs().list_dir_at(at.fd(), path.c_str(), &names); }) != 0) return last_error();
   return names;
+}
+
+std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) {
+  return list_dir(At::cwd(), path);
+}
+
+std::expected<mode_t, IoError> entry_mode(At at, const std::string& path) {
+  if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
+  mode_t mode = 0;
+  if (uninterrupted([&] { return fs().lstatat(at.fd(), path.c_str(), &mode); }) != 0) return last_error();
+  return mode;
 }
 
 std::expected<void, IoError> path_exists(const std::string& path) {
@@ -175,16 +210,22 @@ std::expected<void, IoError> path_exists(const std::string& path) {
   return {};
 }
 
-std::expected<void, IoError> rename_file(const std::string& from, const std::string& to) {
+std::expected<void, IoError> rename_file(At at, const std::string& from, const std::string& to) {
   if (has_nul(from) || has_nul(to)) return std::unexpected(IoError::nul_in_path());
-  if (uninterrupted([&] { return fs().rename(from.c_str(), to.c_str()); }) != 0) return last_error();
+  if (uninterrupted([&] { return fs().renameat(at.fd(), from.c_str(), to.c_str()); }) != 0) return last_error();
   return {};
 }
 
-std::expected<void, IoError> remove_file(const std::string& path) {
+std::expected<void, IoError> rename_file(const std::string& from, const std::string& to) {
+  return rename_file(At::cwd(), from, to);
+}
+
+std::expected<void, IoError> remove_file(At at, const std::string& path) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());
-  if (uninterrupted([&] { return fs().unlink(path.c_str()); }) != 0) return last_error();
+  if (uninterrupted([&] { return fs().unlinkat(at.fd(), path.c_str()); }) != 0) return last_error();
   return {};
 }
+
+std::expected<void, IoError> remove_file(const std::string& path) { return remove_file(At::cwd(), path); }
 
 }  // namespace corvane

@@ -17,7 +17,7 @@ namespace {
 
 class PosixFileSystem final : public FileSystem {
  public:
-  int open(const char* path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+  int openat(int dir, const char* path, int flags, mode_t mode) override { return ::openat(dir, path, flags, mode); }
   int close(int fd) override { return ::close(fd); }
   ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override {
     return ::pread(fd, buf, len, offset);
@@ -29,6 +29,13 @@ class PosixFileSystem final : public FileSystem {
     struct stat st;
     if (::fstat(fd, &st) != 0) return -1;
     *size = static_cast<std::uint64_t>(st.st_size);
+    return 0;
+  }
+  int fstat(int fd, struct stat* st) override { return ::fstat(fd, st); }
+  int lstatat(int dir, const char* path, mode_t* mode) override {
+    struct stat st;
+    if (::fstatat(dir, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    *mode = st.st_mode;
     return 0;
   }
   int exists(const char* path) override {
@@ -50,12 +57,19 @@ class PosixFileSystem final : public FileSystem {
 #endif
   int ftruncate(int fd, off_t len) override { return ::ftruncate(fd, len); }
   int mkdir(const char* path, mode_t mode) override { return ::mkdir(path, mode); }
-  int rename(const char* from, const char* to) override { return ::rename(from, to); }
-  int unlink(const char* path) override { return ::unlink(path); }
+  int renameat(int dir, const char* from, const char* to) override { return ::renameat(dir, from, dir, to); }
+  int unlinkat(int dir, const char* path) override { return ::unlinkat(dir, path, 0); }
   int flock(int fd, int operation) override { return ::flock(fd, operation); }
-  int list_dir(const char* path, std::vector<std::string>* names) override {
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr) return -1;
+  int list_dir_at(int at, const char* path, std::vector<std::string>* names) override {
+    const int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    DIR* dir = ::fdopendir(fd);  // owns fd from here on
+    if (dir == nullptr) {
+      const int saved = errno;
+      ::close(fd);
+      errno = saved;
+      return -1;
+    }
     names->clear();
     for (;;) {
       errno = 0;

@@ -15,7 +15,9 @@ constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
 }  // namespace
 
 std::expected<SegmentReader, IoError> SegmentReader::open(const std::string& dir, std::uint16_t index) {
-  auto file = open_file(segment_path(dir, index), O_RDONLY);
+  // Only a regular file named in the directory itself: a link planted under
+  // a segment's name is not followed, and opening never waits on a FIFO.
+  auto file = open_regular_file(At::cwd(), segment_path(dir, index), O_RDONLY | O_NOFOLLOW);
   if (!file) return std::unexpected(file.error());
   return SegmentReader(std::move(*file), index);
 }

@@ -1,6 +1,9 @@
 #include "corvane/verifier.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "corvane/reader.h"
@@ -72,11 +75,24 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
 
   // The file stays open for the whole segment: frames appended meanwhile are
   // still walked, without a system call per frame.
-  auto reader = SegmentReader::open(dir_, index);
-  if (!reader) return add(violations::header_truncated(index, reader.error().to_string()));
+  auto file = open_regular_file(At::cwd(), segment_path(dir_, index), O_RDONLY | O_NOFOLLOW);
+  if (!file) {
+    // What the directory holds under a segment's name is the log's business;
+    // a file the system will not let us open (permissions, descriptors
+    // exhausted) says nothing about the log.
+    const IoError& e = file.error();
+    if (e == IoError::not_regular_file() || e == IoError::from_errno(ENOENT)) {
+      return add(violations::header_truncated(index, e.to_string()));
+    }
+    return std::unexpected(VerifyError{VerifyError::Kind::kReaderIo, ReaderError::from_io(e), {}, {}});
+  }
+  SegmentReader reader(std::move(*file), index);
   HeaderBytes header;
-  if (auto read = read_exact_at(reader->file(), 0, header); !read) {
-    return add(violations::header_truncated(index, read.error().to_string()));
+  if (auto read = read_exact_at(reader.file(), 0, header); !read) {
+    if (read.error() == IoError::unexpected_eof()) {
+      return add(violations::header_truncated(index, read.error().to_string()));
+    }
+    return std::unexpected(VerifyError{VerifyError::Kind::kReaderIo, ReaderError::from_io(read.error()), {}, {}});
   }
   if (auto bad = header_violation(header, index, key_id_)) return add(std::move(*bad));
 
@@ -95,7 +111,7 @@ std::expected<bool, VerifyError> Walk::segment(std::uint16_t index) {
   std::uint64_t offset = kHeaderLen;
   detail::RecordFields fields;
   for (;;) {
-    auto frame = reader->read_frame(offset);
+    auto frame = reader.read_frame(offset);
     if (!frame) {
       if (frame.error().kind == ReaderError::Kind::kTornTail) return add(violations::torn_tail(index, offset));
       return std::unexpected(VerifyError{VerifyError::Kind::kReaderIo, frame.error(), {}, {}});

@@ -46,18 +46,25 @@ std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64
   return FrameAt{true, frame->subspan(kFrameLenField, len), frame->subspan(kFrameLenField + len, kMacLen)};
 }
 
+// A segment opened for recovery must be a regular file named in `dir`
+// itself: a link planted there would have the cut made in its target.
+std::expected<File, IoError> open_segment(const File& dir, std::uint16_t index, int flags) {
+  return open_regular_file(At::dir(dir), segment_file_name(index), flags | O_NOFOLLOW);
+}
+
 // The segment opened for reads that bypass the page cache: after a failed
 // sync the cache may show frames the disk never got, and a writer that built
 // on them would leave a log that no longer verifies once the cache is gone.
 // Nothing where the file system refuses such reads (EINVAL) or the platform
 // has none; any other failure is the caller's.
-std::expected<std::optional<File>, IoError> open_uncached(const std::string& path) {
+std::expected<std::optional<File>, IoError> open_uncached(const File& dir, std::uint16_t index) {
 #ifdef O_DIRECT
-  auto file = open_file(path, O_RDONLY | O_DIRECT | O_NOFOLLOW | O_NONBLOCK);
+  auto file = open_segment(dir, index, O_RDONLY | O_DIRECT);
   if (file) return std::optional<File>(std::move(*file));
   if (file.error() != IoError::from_errno(EINVAL)) return std::unexpected(file.error());
 #else
-  (void)path;
+  (void)dir;
+  (void)index;
 #endif
   return std::optional<File>();
 }
@@ -66,14 +73,16 @@ std::expected<std::optional<File>, IoError> open_uncached(const std::string& pat
 
 std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
                                                                   const KeyHandle& key) {
-  return detail::scan_segment(dir, index, key, true);
+  auto opened = open_file(dir, O_RDONLY | O_DIRECTORY);
+  if (!opened) return std::unexpected(io(opened.error()));
+  return detail::scan_segment(*opened, index, key, true);
 }
 
 namespace detail {
 
-std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
-                                                     const KeyHandle& key, bool cut) {
-  auto file = open_file(segment_path(dir, index), O_RDWR);
+std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index, const KeyHandle& key,
+                                                     bool cut) {
+  auto file = open_segment(dir, index, O_RDWR);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
   if (!size) return std::unexpected(io(size.error()));
@@ -98,7 +107,7 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
     std::copy_n(header->begin() + kHeaderPrevFinalOffset, kMacLen, scan.chain_head.begin());
   }
 
-  auto uncached = open_uncached(segment_path(dir, index));
+  auto uncached = open_uncached(dir, index);
   if (!uncached) return std::unexpected(io(uncached.error()));
   detail::FileWindow window(*file, *size, *uncached ? &**uncached : nullptr);
   std::uint64_t o = kHeaderLen;
@@ -168,11 +177,11 @@ std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, st
   return scan;
 }
 
-std::expected<std::optional<Remnant>, WriterError> creation_remnant(const std::string& dir,
+std::expected<std::optional<Remnant>, WriterError> creation_remnant(const File& dir,
                                                                     std::span<const std::uint16_t> indices,
                                                                     const KeyHandle& key) {
   const std::uint16_t last = indices.back();
-  auto file = open_file(segment_path(dir, last), O_RDONLY);
+  auto file = open_segment(dir, last, O_RDONLY);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
   if (!size) return std::unexpected(io(size.error()));
@@ -207,9 +216,9 @@ std::expected<std::optional<Remnant>, WriterError> creation_remnant(const std::s
   return found;
 }
 
-std::optional<std::string> final_ts_wall(const std::string& dir, std::uint16_t index, const Mac& final_mac,
+std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index, const Mac& final_mac,
                                          const Key& key) {
-  auto file = open_file(segment_path(dir, index), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+  auto file = open_segment(dir, index, O_RDONLY);
   if (!file) return std::nullopt;
   auto size = file_size(*file);
   if (!size || *size < kHeaderLen + kFrameOverhead) return std::nullopt;

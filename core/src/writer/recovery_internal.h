@@ -95,9 +95,9 @@ enum class TailSearch : std::uint8_t {
 [[nodiscard]] std::expected<TailSearch, IoError> intact_frame_after(FileWindow& window, std::uint64_t offset,
                                                                     const Key& key);
 
-// scan_segment_for_recovery; with `cut` false a torn tail is measured but
-// left in place.
-[[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const std::string& dir, std::uint16_t index,
+// scan_segment_for_recovery in the open directory `dir`; with `cut` false a
+// torn tail is measured but left in place.
+[[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index,
                                                                    const KeyHandle& key, bool cut);
 
 // A last segment that an interrupted creation left (earlier versions wrote
@@ -113,14 +113,14 @@ struct Remnant {
 // (if any) present and finalized. Stray bytes after that finalization are cut
 // when, and only when, the answer is yes.
 [[nodiscard]] std::expected<std::optional<Remnant>, WriterError> creation_remnant(
-    const std::string& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
+    const File& dir, std::span<const std::uint16_t> indices, const KeyHandle& key);
 
 // The ts_wall of the last record of segment `index`, read from its final
 // frame when that frame's MAC verifies under `key` and equals `final_mac`
 // (the prev_final of the segment after it); nullopt when it cannot be read
 // that way, for whatever reason. Only the final frame is read, and opening
 // the file never blocks.
-[[nodiscard]] std::optional<std::string> final_ts_wall(const std::string& dir, std::uint16_t index,
+[[nodiscard]] std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index,
                                                        const Mac& final_mac, const Key& key);
 
 // The fields recovery needs from a record already checked to be one

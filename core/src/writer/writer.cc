@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,8 +37,13 @@ std::unexpected<WriterError> message(std::string m) {
 const char kIndexOverflow[] = "segment_index overflow (u16)";
 const char kTooDeep[] = "payload nested too deeply: a record allows 16 nesting levels";
 
-// Takes the log directory's exclusive lock without waiting; held for as long
-// as the returned descriptor stays open.
+// Permission bits of a log directory the writer creates (before the umask):
+// nobody else may add, remove or rename its entries.
+constexpr mode_t kLogDirMode = 0750;
+
+// Opens the log directory, the one every later call works in whatever
+// becomes of its path, and takes its exclusive lock without waiting; held
+// for as long as the returned descriptor stays open.
 std::expected<File, WriterError> lock_directory(const std::string& dir) {
   auto file = open_file(dir, O_RDONLY | O_DIRECTORY);
   if (!file) return io_failure(file.error());
@@ -50,20 +56,34 @@ std::expected<File, WriterError> lock_directory(const std::string& dir) {
   }
 }
 
-// The file's data, then the directory's entries.
-std::expected<void, IoError> sync_file_and_dir(const File& segment, const std::string& dir) {
+// The segment's data, then the directory's entries. Both are held open, so
+// the syncs succeed even after they were removed, records and all: the
+// segment must still be found under its name for that to be a success.
+std::expected<void, IoError> sync_segment_and_dir(const File& segment, const File& dir, std::uint16_t index) {
   if (auto r = sync_file(segment); !r) return r;
-  return sync_dir(dir);
+  if (auto r = sync_file(dir); !r) return r;
+  auto named = entry_mode(At::dir(dir), segment_file_name(index));
+  if (!named) return std::unexpected(named.error());
+  return {};
 }
 
+bool is_missing(const IoError& e) { return e == IoError::from_errno(ENOENT); }
+
 // Temporary files of segment creations that a crash interrupted. Only the
-// lock holder creates them, so none is in use.
-std::expected<void, IoError> remove_stale_temp_files(const std::string& dir) {
-  auto names = list_dir(dir);
+// lock holder creates them, so none is in use. Only what the writer could
+// have left goes: a regular file, or a link in its place (removed itself);
+// anything else under such a name is not the writer's and stays.
+std::expected<void, IoError> remove_stale_temp_files(const File& dir) {
+  const At at = At::dir(dir);
+  auto names = list_dir(at, ".");
   if (!names) return std::unexpected(names.error());
   for (const std::string& name : *names) {
     if (!is_segment_temp_file_name(name)) continue;
-    if (auto r = remove_file(join_path(dir, name)); !r) return r;
+    auto mode = entry_mode(at, name);
+    if (!mode && is_missing(mode.error())) continue;
+    if (!mode) return std::unexpected(mode.error());
+    if (!S_ISREG(*mode) && !S_ISLNK(*mode)) continue;
+    if (auto r = remove_file(at, name); !r && !is_missing(r.error())) return r;
   }
   return {};
 }
@@ -97,10 +117,11 @@ std::optional<std::string> check_ts_wall(std::string_view ts_wall) {
 }
 
 struct Writer::State {
-  std::string dir;
   KeyHandle key;
   SessionId session_id{};
-  File lock;  // the directory, flock'ed until close
+  // The log directory, flock'ed until close. Every file-system call after
+  // open works relative to it: the path is never looked up again.
+  File lock;
   File segment;
   std::uint16_t segment_index = 0;
   std::uint64_t segment_bytes = kHeaderLen;
@@ -164,13 +185,13 @@ std::optional<std::string> Writer::State::step_back_refusal(std::string_view ts_
 void Writer::State::read_back_last_ts_wall() {
   if (segment_index == 0) return;
   log_last_ts_wall =
-      detail::final_ts_wall(dir, static_cast<std::uint16_t>(segment_index - 1), chain_head, *key);
+      detail::final_ts_wall(lock, static_cast<std::uint16_t>(segment_index - 1), chain_head, *key);
 }
 
 // Creates segment `index` and makes it the current one. A failed sync
 // leaves the disk in doubt, so it stops the writer like any other.
 std::expected<void, WriterError> Writer::State::begin_segment(std::uint16_t index, const Mac& prev_final) {
-  auto file = create_segment(dir, index, key->key_id(), prev_final);
+  auto file = create_segment(lock, index, key->key_id(), prev_final);
   if (!file) {
     if (file.error().sync_failed) poisoned = file.error().io;
     return io_failure(file.error().io);
@@ -254,15 +275,14 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
                                                         const SessionId& session_id,
                                                         std::optional<std::uint64_t> segment_size_bytes) {
   if (!key) return io_failure(IoError::from_errno(EINVAL));
-  if (auto r = create_dir_all(dir, 0777); !r) return io_failure(r.error());
+  if (auto r = create_dir_all(dir, kLogDirMode); !r) return io_failure(r.error());
   auto lock = lock_directory(dir);
   if (!lock) return std::unexpected(lock.error());
-  if (auto r = remove_stale_temp_files(dir); !r) return io_failure(r.error());
-  auto indices = list_segments(dir, MissingDirectory::kIsEmpty);
+  if (auto r = remove_stale_temp_files(*lock); !r) return io_failure(r.error());
+  auto indices = list_segments(*lock);
   if (!indices) return io_failure(indices.error());
 
   auto state = std::make_unique<State>();
-  state->dir = dir;
   state->key = std::move(key);
   state->session_id = session_id;
   state->lock = std::move(*lock);
@@ -274,7 +294,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   }
 
   const std::uint16_t last = indices->back();
-  auto remnant = detail::creation_remnant(dir, *indices, state->key);
+  auto remnant = detail::creation_remnant(state->lock, *indices, state->key);
   if (!remnant) return std::unexpected(remnant.error());
   if (*remnant) {
     // Made again as if the crash had come just before its creation.
@@ -284,7 +304,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     return Opened{Writer(std::move(state)), action, (*remnant)->discarded};
   }
 
-  auto scan = scan_segment_for_recovery(dir, last, state->key);
+  auto scan = detail::scan_segment(state->lock, last, state->key, true);
   if (!scan) return std::unexpected(scan.error());
   state->chain_head = scan->chain_head;
   if (scan->records != 0) state->log_last_ts_wall = scan->last_ts_wall;
@@ -296,7 +316,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
     return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
   }
 
-  auto file = open_file(segment_path(dir, last), O_RDWR);
+  auto file = open_regular_file(At::dir(state->lock), segment_file_name(last), O_RDWR | O_NOFOLLOW);
   if (!file) return io_failure(file.error());
   state->start_segment(std::move(*file), last);
   state->segment_bytes = scan->end_offset;
@@ -352,7 +372,7 @@ std::expected<void, WriterError> Writer::flush() {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
-  if (auto synced = sync_file_and_dir(s.segment, s.dir); !synced) {
+  if (auto synced = sync_segment_and_dir(s.segment, s.lock, s.segment_index); !synced) {
     s.poisoned = synced.error();
     return io_failure(synced.error());
   }

@@ -6,8 +6,9 @@
 namespace corvane::testing {
 
 const char* fs_op_name(FsOp op) {
-  static constexpr const char* kNames[] = {"open",  "close", "pread",  "pwrite", "fsize", "exists",   "sync",  "writeback",
-                                           "ftruncate", "mkdir", "rename", "unlink", "flock", "list_dir", "any"};
+  static constexpr const char* kNames[] = {"open",  "close",  "pread", "pwrite",   "fsize", "exists",
+                                           "sync",  "writeback", "ftruncate", "mkdir", "rename", "unlink",
+                                           "flock", "list_dir", "fstat", "lstatat", "any"};
   return kNames[static_cast<std::size_t>(op)];
 }
 

@@ -15,7 +15,8 @@
 namespace corvane::testing {
 
 enum class FsOp : std::uint8_t {
-  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kWriteback, kFtruncate, kMkdir, kRename, kUnlink, kFlock, kListDir,
+  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kWriteback, kFtruncate, kMkdir, kRename, kUnlink, kFlock,
+  kListDir, kFstat, kLstat,
   kAny,  // in faults: a call of any kind
 };
 const char* fs_op_name(FsOp op);
@@ -50,11 +51,17 @@ class FaultFs final : public FileSystem {
   std::function<bool(off_t offset)> fail_pread;  // true: this read fails with EIO
   std::function<void(int call)> on_fsize;        // call counts from 1
 
-  int open(const char* p, int flags, mode_t mode) override { return pass(FsOp::kOpen, [&] { return inner_.open(p, flags, mode); }); }
+  int openat(int dir, const char* p, int flags, mode_t mode) override {
+    return pass(FsOp::kOpen, [&] { return inner_.openat(dir, p, flags, mode); });
+  }
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override;
   ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override;
   int fsize(int fd, std::uint64_t* size) override;
+  int fstat(int fd, struct stat* st) override { return pass(FsOp::kFstat, [&] { return inner_.fstat(fd, st); }); }
+  int lstatat(int dir, const char* p, mode_t* mode) override {
+    return pass(FsOp::kLstat, [&] { return inner_.lstatat(dir, p, mode); });
+  }
   int exists(const char* p) override { return pass(FsOp::kExists, [&] { return inner_.exists(p); }); }
   int sync(int fd) override { return pass(FsOp::kSync, [&] { return inner_.sync(fd); }); }
   int start_writeback(int fd, off_t offset, off_t len) override {
@@ -62,11 +69,13 @@ class FaultFs final : public FileSystem {
   }
   int ftruncate(int fd, off_t len) override { return pass(FsOp::kFtruncate, [&] { return inner_.ftruncate(fd, len); }); }
   int mkdir(const char* p, mode_t mode) override { return pass(FsOp::kMkdir, [&] { return inner_.mkdir(p, mode); }); }
-  int rename(const char* a, const char* b) override { return pass(FsOp::kRename, [&] { return inner_.rename(a, b); }); }
-  int unlink(const char* p) override { return pass(FsOp::kUnlink, [&] { return inner_.unlink(p); }); }
+  int renameat(int dir, const char* a, const char* b) override {
+    return pass(FsOp::kRename, [&] { return inner_.renameat(dir, a, b); });
+  }
+  int unlinkat(int dir, const char* p) override { return pass(FsOp::kUnlink, [&] { return inner_.unlinkat(dir, p); }); }
   int flock(int fd, int how) override { return pass(FsOp::kFlock, [&] { return inner_.flock(fd, how); }); }
-  int list_dir(const char* p, std::vector<std::string>* names) override {
-    return pass(FsOp::kListDir, [&] { return inner_.list_dir(p, names); });
+  int list_dir_at(int dir, const char* p, std::vector<std::string>* names) override {
+    return pass(FsOp::kListDir, [&] { return inner_.list_dir_at(dir, p, names); });
   }
 
  private:

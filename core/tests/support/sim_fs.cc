@@ -1,6 +1,7 @@
 #include "support/sim_fs.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -50,9 +51,24 @@ void SimFs::set(const std::string& path, int node) {
   if (node != SimDisk::kNone) disk_.names[path] = node;
 }
 
-int SimFs::open(const char* path, int flags, mode_t) {
-  const std::string p = normal(path);
+bool SimFs::resolve(int dir, const char* path, std::string* out) const {
+  if (dir == kCwd) {
+    *out = normal(path);
+    return true;
+  }
+  const auto it = fds_.find(dir);
+  if (it == fds_.end()) return errno = EBADF, false;
+  if (it->second.first != SimDisk::kDir) return errno = ENOTDIR, false;
+  *out = std::string_view(path) == "." ? it->second.second : normal(it->second.second + "/" + path);
+  return true;
+}
+
+int SimFs::openat(int dir, const char* path, int flags, mode_t) {
+  std::string p;
+  if (!resolve(dir, path, &p)) return -1;
   int node = lookup(p);
+  if (node != SimDisk::kNone && (flags & O_CREAT) && (flags & O_EXCL)) return fail(EEXIST);
+  if (node >= 0 && (flags & O_DIRECTORY)) return fail(ENOTDIR);
   if (node == SimDisk::kNone) {
     if ((flags & O_CREAT) == 0 || lookup(parent(p)) != SimDisk::kDir) return fail(ENOENT);
     disk_.files.emplace_back();
@@ -94,6 +110,23 @@ int SimFs::fsize(int fd, std::uint64_t* size) {
   return f == nullptr ? -1 : (*size = f->data.size(), 0);
 }
 
+int SimFs::fstat(int fd, struct stat* st) {
+  const auto it = fds_.find(fd);
+  if (it == fds_.end()) return fail(EBADF);
+  *st = {};
+  st->st_mode = it->second.first == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
+  return 0;
+}
+
+int SimFs::lstatat(int dir, const char* path, mode_t* mode) {
+  std::string p;
+  if (!resolve(dir, path, &p)) return -1;
+  const int node = lookup(p);
+  if (node == SimDisk::kNone) return fail(ENOENT);
+  *mode = node == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
+  return 0;
+}
+
 int SimFs::exists(const char* path) { return lookup(normal(path)) == SimDisk::kNone ? fail(ENOENT) : 0; }
 
 int SimFs::sync(int fd) {
@@ -119,8 +152,9 @@ int SimFs::mkdir(const char* path, mode_t) {
   return 0;
 }
 
-int SimFs::rename(const char* from, const char* to) {
-  const std::string a = normal(from), b = normal(to);
+int SimFs::renameat(int dir, const char* from, const char* to) {
+  std::string a, b;
+  if (!resolve(dir, from, &a) || !resolve(dir, to, &b)) return -1;
   const int node = lookup(a);
   if (node == SimDisk::kNone || lookup(parent(b)) != SimDisk::kDir) return fail(ENOENT);
   set(b, node);
@@ -128,17 +162,20 @@ int SimFs::rename(const char* from, const char* to) {
   return 0;
 }
 
-int SimFs::unlink(const char* path) {
-  const std::string p = normal(path);
-  if (lookup(p) < 0) return fail(ENOENT);
+int SimFs::unlinkat(int dir, const char* path) {
+  std::string p;
+  if (!resolve(dir, path, &p)) return -1;
+  if (lookup(p) == SimDisk::kNone) return fail(ENOENT);
+  if (lookup(p) == SimDisk::kDir) return fail(EISDIR);
   set(p, SimDisk::kNone);
   return 0;
 }
 
 int SimFs::flock(int fd, int) { return fds_.count(fd) != 0 ? 0 : fail(EBADF); }
 
-int SimFs::list_dir(const char* path, std::vector<std::string>* names) {
-  const std::string p = normal(path);
+int SimFs::list_dir_at(int dir, const char* path, std::vector<std::string>* names) {
+  std::string p;
+  if (!resolve(dir, path, &p)) return -1;
   if (lookup(p) != SimDisk::kDir) return fail(ENOENT);
   names->clear();
   for (const auto& entry : disk_.names) {

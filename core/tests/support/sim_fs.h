@@ -40,22 +40,27 @@ class SimFs final : public FileSystem {
   const SimDisk& disk() const { return disk_; }
   std::size_t open_files() const { return fds_.size(); }
 
-  int open(const char* path, int flags, mode_t mode) override;
+  int openat(int dir, const char* path, int flags, mode_t mode) override;
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override;
   ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override;
   int fsize(int fd, std::uint64_t* size) override;
+  int fstat(int fd, struct stat* st) override;
+  int lstatat(int dir, const char* path, mode_t* mode) override;
   int exists(const char* path) override;
   int sync(int fd) override;
   int ftruncate(int fd, off_t len) override;
   int mkdir(const char* path, mode_t mode) override;
-  int rename(const char* from, const char* to) override;
-  int unlink(const char* path) override;
+  int renameat(int dir, const char* from, const char* to) override;
+  int unlinkat(int dir, const char* path) override;
   int flock(int fd, int operation) override;
-  int list_dir(const char* path, std::vector<std::string>* names) override;
+  int list_dir_at(int dir, const char* path, std::vector<std::string>* names) override;
 
  private:
   int lookup(const std::string& path) const;  // kNone when absent
+  // The absolute path that `path` names from `dir` (kCwd: `path` is
+  // absolute already), or false with errno set.
+  bool resolve(int dir, const char* path, std::string* out) const;
   // The open file behind `fd`, or null with errno set.
   SimDisk::File* file_of(int fd);
   void set(const std::string& path, int node);
