@@ -3,14 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "corvane/reader.h"
-#include "corvane/segment.h"
 #include "verifier/segment_walk.h"
 
 namespace corvane {
-
-using detail::hex;
-using detail::Walk;
 
 namespace {
 
@@ -97,41 +92,11 @@ std::int64_t ts_wall_to_ms(std::string_view ts) {
 
 std::expected<VerifyReport, VerifyError> verify(const std::string& dir, const KeyHandle& key,
                                                 const VerifyOptions& options, VerifiedHead* head) {
-  auto listed = list_segments(dir, MissingDirectory::kIsError);
-  if (!listed) {
-    return std::unexpected(
-        VerifyError{VerifyError::Kind::kOpenLogDirectory, ReaderError::from_io(listed.error()), {}, {}});
-  }
-  const KeyId& key_id = key->key_id();
-  if (options.checkpoint && !ct_equal(options.checkpoint->key_id, key_id)) {
-    return std::unexpected(VerifyError{VerifyError::Kind::kCheckpointKeyMismatch, {}, hex(key_id),
-                                       hex(options.checkpoint->key_id)});
-  }
-
-  Walk walk(dir, *key, options);
-  LogSummary& log = walk.report.log;
-  log.log_dir = dir;
-  log.key_id_hex = hex(key_id);
-  if (!listed->empty()) log.first_segment_index = listed->front();
-
-  for (std::uint16_t index : *listed) {
-    auto go_on = walk.segment(index);
-    if (!go_on) return std::unexpected(go_on.error());
-    // Stopped at the first violation: no final head, no truncation check.
-    if (!*go_on) return std::move(walk.report);
-  }
-  if (walk.previous_final) {
-    log.final_hmac_hex = hex(*walk.previous_final);
-    if (head != nullptr) *head = walk.head;
-  }
-  const std::optional<Checkpoint>& checkpoint = options.checkpoint;
-  if (checkpoint && !walk.checkpoint_found() && !walk.report.violation) {
-    walk.report.add_violation(
-        violations::checkpoint_truncated(checkpoint->segment, checkpoint->record_id, hex(checkpoint->hmac),
-                                         checkpoint->observed_at, log.last_segment_index, log.records_inspected),
-        options.forensic);
-  }
-  return std::move(walk.report);
+  SpanOptions sequential;
+  sequential.verify = options;
+  auto result = detail::run_verification(dir, key, sequential, head);
+  if (!result) return std::unexpected(std::move(result.error()));
+  return std::move(result->report);
 }
 
 }  // namespace corvane
