@@ -7,7 +7,7 @@
 from types import TracebackType
 from typing import Any, Literal, final
 
-from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, ViolationDict
+from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, SpanDict, ViolationDict
 
 def format_version() -> int: ...
 def core_version() -> str: ...
@@ -107,3 +107,15 @@ def verify(
     checkpoint: CheckpointDict | dict[str, Any] | None = None,
 ) -> VerifyReport: ...
 def checkpoint(log_dir: str, key: KeyHandle, observed_at: str) -> CheckpointDict: ...
+def verify_span(
+    log_dir: str,
+    key: KeyHandle,
+    forensic: bool = False,
+    raise_on_violation: bool = False,
+    checkpoint: CheckpointDict | dict[str, Any] | None = None,
+    *,
+    since: CheckpointDict | dict[str, Any] | None = None,
+    jobs: int = 1,
+    live: bool = False,
+    progress: bytearray | memoryview | None = None,
+) -> tuple[VerifyReport, SpanDict]: ...

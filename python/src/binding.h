@@ -198,5 +198,10 @@ PyType_Spec* recorditer_spec();
 PyType_Spec* verifyreport_spec();
 // Module functions added after the classes: verify, then checkpoint.
 extern PyMethodDef kVerifyFunctions[];
+// Added after those: verify_span.
+extern PyMethodDef kVerifySpanFunctions[];
+// A VerifyReport object for `report`, or with `raise_on_violation` the
+// exception of its first violation (verify()'s rules).
+PyObject* report_or_raise(const VerifyReport& report, bool raise_on_violation);
 
 }  // namespace corvane::py

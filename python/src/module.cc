@@ -1,7 +1,7 @@
 // Module definition and exec step of corvane_audit._native. Nothing happens
 // at import beyond adding the attributes, in this order: the two version
 // functions, the seventeen exception classes, the five classes, then verify
-// and checkpoint.
+// and checkpoint, then verify_span.
 #include "binding.h"
 #include "corvane/format.h"
 
@@ -52,7 +52,8 @@ int exec_module(PyObject* module) {
     }
   }
 
-  return PyModule_AddFunctions(module, kVerifyFunctions);
+  if (PyModule_AddFunctions(module, kVerifyFunctions) != 0) return -1;
+  return PyModule_AddFunctions(module, kVerifySpanFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {
