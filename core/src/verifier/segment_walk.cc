@@ -175,7 +175,7 @@ SegmentWalk walk_segment(const WalkContext& ctx, std::uint16_t index, const Carr
 
   std::optional<std::int64_t> previous_time = carry != nullptr ? carry->previous_time : std::nullopt;
   SessionId previous_session = carry != nullptr ? carry->previous_session : SessionId{};
-  std::uint64_t published = offset;
+  std::uint64_t published = 0;  // the header and any frames skipped to a pin count as walked
   RecordFields fields;
   for (;;) {
     if (offset - published >= (std::uint64_t{1} << 20)) {

@@ -106,6 +106,7 @@ std::expected<SpanReport, VerifyError> run_verification(const std::string& dir, 
   Join join(ctx, report);
   const auto done = [&] {
     out.span = std::move(join.span);
+    if (!log.final_hmac_hex) out.span.end.reset();  // a walk that stopped early proved no head
     return std::move(out);
   };
   if (options.since && tasks.empty()) {
