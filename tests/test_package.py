@@ -31,7 +31,7 @@ def test_versions_exports_signatures_and_constructors():
         1, "0.3.0", tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"])
     assert all(hasattr(ca, name) for name in ca.__all__)
     for name in [n for n in dir(_native) if not n.startswith("_")]:
-        assert name in ("Writer", "Reader", "verify", "checkpoint") or getattr(ca, name) is getattr(_native, name), name
+        assert name in ("Writer", "Reader", "verify", "checkpoint", "verify_span") or getattr(ca, name) is getattr(_native, name), name
     assert [f.__text_signature__ for f in (_native.format_version, _native.verify, _native.checkpoint)] == [
         "()", "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)", "(log_dir, key, observed_at)"]
     for cls in (_native.KeyHandle, _native.Writer, _native.Reader, _native.RecordIter, _native.VerifyReport):
