@@ -146,38 +146,34 @@ def _segment_sizes(log_dir: str) -> list[int]:
 
 
 def _with_progress(log_dir: str, run: Callable[[bytearray | None], ca.SpanResult]) -> ca.SpanResult:
-    """``run(counters)`` on a worker thread, with a progress bar on stderr
-    fed by the counters, when stderr is a terminal; plain ``run(None)``
-    otherwise. The native walk releases the interpreter lock, so the bar
-    keeps moving."""
+    """``run(counters)`` with a progress bar on stderr, drawn by a second
+    thread from the counters the walk updates. The walk stays on this thread
+    (its report is bound to the thread that made it) and lets go of the
+    interpreter lock while it reads, so the bar keeps moving."""
     try:
         from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:  # the bar is a nicety; verification does not need it
         return run(None)
     sizes = _segment_sizes(log_dir)
     counters = bytearray(16)
-    outcome: dict[str, Any] = {}
+    finished = threading.Event()
 
-    def work() -> None:
-        try:
-            outcome["result"] = run(counters)
-        except BaseException as exc:  # handed to the main thread
-            outcome["error"] = exc
+    def draw() -> None:
+        # Shown only when the walk takes longer than a moment.
+        with tqdm(total=sum(sizes), unit="B", unit_scale=True, unit_divisor=1024, desc="verifying", file=sys.stderr,
+                  delay=0.5, leave=False, dynamic_ncols=True) as bar:  # fmt: skip
+            while not finished.wait(0.1):
+                done, segments = struct.unpack("<QQ", counters)
+                bar.set_postfix_str(f"{segments}/{len(sizes)} segments", refresh=False)
+                bar.update(max(0, done - bar.n))
 
-    worker = threading.Thread(target=work, name="corvane-verify", daemon=True)
-    worker.start()
-    # Shown only when the walk takes longer than a moment.
-    with tqdm(total=sum(sizes), unit="B", unit_scale=True, unit_divisor=1024, desc="verifying", file=sys.stderr,
-              delay=0.5, leave=False, dynamic_ncols=True) as bar:  # fmt: skip
-        while worker.is_alive():
-            worker.join(0.1)
-            done, segments = struct.unpack("<QQ", counters)
-            bar.set_postfix_str(f"{segments}/{len(sizes)} segments", refresh=False)
-            bar.update(max(0, done - bar.n))
-    if "error" in outcome:
-        raise outcome["error"]
-    result: ca.SpanResult = outcome["result"]
-    return result
+    painter = threading.Thread(target=draw, name="corvane-progress", daemon=True)
+    painter.start()
+    try:
+        return run(counters)
+    finally:
+        finished.set()
+        painter.join()
 
 
 def _print_span(result: ca.SpanResult, out: TextIO) -> None:
@@ -221,14 +217,18 @@ def _verify_span(args: argparse.Namespace, key: ca.KeyHandle) -> int:
         return ca.verify_span(args.log_dir, key, args.forensic, checkpoint=args.checkpoint, since=args.since,
                               jobs=jobs, live=args.since is not None, progress=counters)  # fmt: skip
 
-    result = run(None) if args.json or not sys.stderr.isatty() else _with_progress(args.log_dir, run)
+    # A bar for walks of the whole log; one from a checkpoint is over in a moment.
+    whole = args.since is None and (args.state is None or not os.path.lexists(args.state))
+    show = whole and not args.json and sys.stderr.isatty()
+    result = _with_progress(args.log_dir, run) if show else run(None)
     report = result.report
     if args.json:
         print(_dumps({**ca.report_as_dict(report), "span": result.span}))
     else:
         cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
         _print_report(report, cp, sys.stdout)
-        _print_span(result, sys.stdout)
+        if args.since is not None or args.state is not None:
+            _print_span(result, sys.stdout)
         if args.state is not None and report.ok and result.span["end"] is not None:
             print(f"state:      {args.state} now pins the head", file=sys.stdout)
     return EXIT_OK if report.ok else EXIT_VIOLATION

@@ -172,3 +172,20 @@ def test_cli_since_state_and_jobs(tmp_path, key):
     both = cli(tmp_path, "verify", "log", "--since", "st.json", "--checkpoint", "st.json")
     assert both.returncode == 2 and "cannot be combined" in both.stderr
     assert cli(tmp_path, "verify", "log", "--jobs", "x").returncode == 2
+
+
+# The bar is drawn from the counters by a second thread while the walk runs on this one.
+def test_progress_bar_follows_the_counters(log_dir, key, capsys):
+    from corvane_audit import cli
+
+    write_records(log_dir, key, 3, segment_size_bytes=0)
+
+    def run(counters: bytearray | None) -> ca.SpanResult:
+        assert counters is not None
+        counters[:16] = (123 << 20).to_bytes(8, "little") + (2).to_bytes(8, "little")
+        time.sleep(0.8)  # past the bar's delay
+        return ca.verify_span(log_dir, key)
+
+    assert cli._with_progress(log_dir, run).report.ok
+    drawn = capsys.readouterr().err
+    assert "verifying" in drawn and "123M" in drawn and "2/3 segments" in drawn
