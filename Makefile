@@ -70,6 +70,7 @@ bench: build
 	build/release/benchmarks/format_bench
 	build/release/benchmarks/writer_bench
 	build/release/benchmarks/verify_bench
+	build/release/benchmarks/span_bench
 	cd /tmp && PYTHONPATH=$(abspath build/release/stage) $(abspath $(PY)) $(abspath benchmarks/python_bench.py) $(abspath build/release)
 
 # Each libFuzzer target for FUZZ_SECONDS (default 180) with clang, which it

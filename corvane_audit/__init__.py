@@ -41,7 +41,6 @@ from corvane_audit._native import (
     core_version,
     format_version,
 )
-from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, StrPath, ViolationDict
 from corvane_audit._note import (
     Head,
     NoteError,
@@ -51,7 +50,26 @@ from corvane_audit._note import (
     open_checkpoint,
     sign_checkpoint,
 )
-from corvane_audit._verify import checkpoint, load_checkpoint, report_as_dict, save_checkpoint, verify
+from corvane_audit._types import (
+    AppendRecordDict,
+    CheckpointDict,
+    PositionDict,
+    RecordDict,
+    SpanDict,
+    StrPath,
+    ViolationDict,
+)
+from corvane_audit._verify import (
+    SpanResult,
+    checkpoint,
+    head_checkpoint,
+    load_checkpoint,
+    report_as_dict,
+    save_checkpoint,
+    verify,
+    verify_span,
+    verify_with_state,
+)
 
 __version__ = "0.3.0"
 
@@ -69,6 +87,10 @@ __all__ = [
     # verification and checkpoints
     "verify",
     "VerifyReport",
+    "verify_span",
+    "SpanResult",
+    "verify_with_state",
+    "head_checkpoint",
     "report_as_dict",
     "checkpoint",
     "save_checkpoint",
@@ -92,6 +114,8 @@ __all__ = [
     "RecordDict",
     "ViolationDict",
     "CheckpointDict",
+    "SpanDict",
+    "PositionDict",
     "StrPath",
     # versions
     "core_version",

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Literal, final
 
-from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, ViolationDict
+from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, SpanDict, ViolationDict
 
 def format_version() -> int: ...
 def core_version() -> str: ...
@@ -124,3 +124,16 @@ class Follower:
 def ed25519_public_key(seed: bytes) -> bytes: ...
 def ed25519_sign(seed: bytes, message: bytes) -> bytes: ...
 def ed25519_verify(public_key: bytes, message: bytes, signature: bytes) -> bool: ...
+
+def verify_span(
+    log_dir: str,
+    key: KeyHandle,
+    forensic: bool = False,
+    raise_on_violation: bool = False,
+    checkpoint: CheckpointDict | dict[str, Any] | None = None,
+    *,
+    since: CheckpointDict | dict[str, Any] | None = None,
+    jobs: int = 1,
+    live: bool = False,
+    progress: bytearray | memoryview | None = None,
+) -> tuple[VerifyReport, SpanDict]: ...

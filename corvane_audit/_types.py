@@ -62,3 +62,25 @@ class CheckpointDict(TypedDict):
     record_id: int
     hmac: str
     observed_at: str
+    offset: NotRequired[int]  # of the head record's frame: lets verify(since=...) seek to it
+
+
+class PositionDict(TypedDict):
+    """A record's place in the log: segment, record_id and its frame's offset."""
+
+    segment: int
+    record_id: int
+    offset: int
+
+
+class SpanDict(TypedDict):
+    """What a ``verify_span`` walk covered: the pinned record it started at
+    (incremental walks), the record whose MAC is the final chain head, the
+    first and last ts_wall walked, and the bytes of a frame a writer was
+    still appending at the live horizon."""
+
+    start: PositionDict | None
+    end: PositionDict | None
+    first_ts_wall: str | None
+    last_ts_wall: str | None
+    pending_bytes: int

@@ -6,12 +6,12 @@ import json
 import os
 import tempfile
 from collections.abc import Iterable, Mapping
-from typing import Any, cast, overload
+from typing import Any, NamedTuple, cast, overload
 
 from corvane_audit import _native, _note
 from corvane_audit._clock import utc_timestamp
 from corvane_audit._log import fspath_str
-from corvane_audit._types import CheckpointDict, StrPath, ViolationDict
+from corvane_audit._types import CheckpointDict, SpanDict, StrPath, ViolationDict
 
 # A checkpoint file is a few hundred bytes; anything far larger is not one,
 # and is not worth reading into memory to find out.
@@ -25,6 +25,10 @@ def verify(
     raise_on_violation: bool = False,
     checkpoint: Mapping[str, Any] | StrPath | _note.Head | None = None,
     trust: Iterable[_note.VerifierKey] | None = None,
+    *,
+    since: Mapping[str, Any] | StrPath | None = None,
+    jobs: int | None = None,
+    live: bool = False,
 ) -> _native.VerifyReport:
     """Verify the log directory with the key and return a report.
 
@@ -40,15 +44,20 @@ def verify(
     note: one whose signature does not hold under one of those keys raises
     ``NoteError`` before the log is read. A ``Head`` (from
     ``open_checkpoint``) is used as it is.
+
+    ``since``, ``jobs`` and ``live`` are those of ``verify_span``, whose
+    report this returns when any of them is given.
     """
-    path = fspath_str(log_dir)
     if isinstance(checkpoint, _note.Head):  # opened, so its signature held
-        return _native.verify(path, key, forensic, raise_on_violation, dict(checkpoint.checkpoint))
-    if trust is not None:
+        checkpoint = dict(checkpoint.checkpoint)
+    elif trust is not None:
         if checkpoint is None or isinstance(checkpoint, Mapping):
             raise _native.ArgumentError("trusted keys were given but no signed note to check")
-        head = _note.load_signed_checkpoint(checkpoint, list(trust))
-        return _native.verify(path, key, forensic, raise_on_violation, dict(head.checkpoint))
+        checkpoint = dict(_note.load_signed_checkpoint(checkpoint, list(trust)).checkpoint)
+    if since is not None or jobs is not None or live:
+        return verify_span(log_dir, key, forensic, raise_on_violation, checkpoint, since=since,
+                           jobs=1 if jobs is None else jobs, live=live).report
+    path = fspath_str(log_dir)
     if checkpoint is None or isinstance(checkpoint, dict):
         return _native.verify(path, key, forensic, raise_on_violation, checkpoint)
     if isinstance(checkpoint, Mapping):
@@ -62,6 +71,100 @@ def verify(
     except _native.ArgumentError as exc:
         # The dict came from the file: say which file is malformed.
         raise _native.ArgumentError(f"checkpoint file {file}: {exc}") from exc
+
+
+class SpanResult(NamedTuple):
+    """A report and what its walk covered (``SpanDict``)."""
+
+    report: _native.VerifyReport
+    span: SpanDict
+
+
+def _checkpoint_dict(value: Mapping[str, Any] | StrPath) -> tuple[dict[str, Any], str | None]:
+    """A checkpoint argument as a dict, and the file it came from, if any."""
+    if isinstance(value, Mapping):
+        return dict(value), None
+    file = fspath_str(value)
+    return dict(load_checkpoint(file)), file
+
+
+def verify_span(
+    log_dir: StrPath,
+    key: _native.KeyHandle,
+    forensic: bool = False,
+    raise_on_violation: bool = False,
+    checkpoint: Mapping[str, Any] | StrPath | None = None,
+    *,
+    since: Mapping[str, Any] | StrPath | None = None,
+    jobs: int = 1,
+    live: bool = False,
+    progress: bytearray | None = None,
+) -> SpanResult:
+    """Verify as ``verify`` does; return the report and what was proved.
+
+    ``since`` (a checkpoint dict or file) starts at the record it pins: it
+    must still be there with the pinned MAC, and everything after it is
+    verified; nothing before it is read, so the cost is what was appended
+    since. ``jobs`` walks segments on that many threads (0: one per CPU)
+    with the same report as one walk. ``live`` verifies up to the size the
+    last segment had when its walk started: a record a writer is appending
+    right then is pending, not damage. The interpreter lock is released
+    while the log is read.
+    """
+    path = fspath_str(log_dir)
+    files: list[str] = []
+    loaded: dict[str, dict[str, Any] | None] = {"checkpoint": None, "since": None}
+    for name, value in (("checkpoint", checkpoint), ("since", since)):
+        if value is not None:
+            loaded[name], file = _checkpoint_dict(value)
+            if file is not None:
+                files.append(file)
+    try:
+        report, span = _native.verify_span(path, key, forensic, raise_on_violation, loaded["checkpoint"],
+                                           since=loaded["since"], jobs=jobs, live=live, progress=progress)
+    except _native.CheckpointKeyMismatchError:
+        raise
+    except _native.ArgumentError as exc:
+        if len(files) != 1 or "checkpoint" not in str(exc):
+            raise
+        raise _native.ArgumentError(f"checkpoint file {files[0]}: {exc}") from exc
+    return SpanResult(report, span)
+
+
+def head_checkpoint(result: SpanResult, observed_at: str | None = None) -> CheckpointDict | None:
+    """A checkpoint of the head a verification that passed ended on, with the
+    offset of its frame; None when it failed or walked no record."""
+    report, end = result.report, result.span["end"]
+    if not report.ok or end is None or report.final_hmac_hex is None:
+        return None
+    return {
+        "format": "corvane-audit-checkpoint/v1",
+        "key_id": report.key_id_hex,
+        "segment": end["segment"],
+        "record_id": end["record_id"],
+        "hmac": report.final_hmac_hex,
+        "observed_at": utc_timestamp() if observed_at is None else observed_at,
+        "offset": end["offset"],
+    }
+
+
+def verify_with_state(
+    log_dir: StrPath, key: _native.KeyHandle, state: StrPath, *, jobs: int = 1, forensic: bool = False,
+    progress: bytearray | None = None,
+) -> SpanResult:  # fmt: skip
+    """Verify what was appended since the checkpoint in ``state`` (all of the
+    log when the file does not exist yet), live, and when the log verifies
+    replace ``state`` atomically with a checkpoint of the new head.
+
+    The state file is a trust anchor: keep it where the log's writer cannot
+    change it, or a rewritten log can come with a matching state."""
+    file = fspath_str(state)
+    since = file if os.path.lexists(file) else None
+    result = verify_span(log_dir, key, forensic, since=since, jobs=jobs, live=True, progress=progress)
+    head = head_checkpoint(result)
+    if head is not None:
+        save_checkpoint(head, file)
+    return result
 
 
 @overload
@@ -92,6 +195,10 @@ def checkpoint(
     signed note (text) instead, whose first line is ``origin`` (default
     ``corvane-audit/<key_id hex>``); anyone holding the verifier key can
     check it, and nobody without the signing key can forge one.
+
+    A dict also carries the ``offset`` of the head's frame, so that
+    ``verify(since=...)`` finds it without walking its segment; readers that
+    do not know the key ignore it.
     """
     text = utc_timestamp() if observed_at is None else observed_at
     if sign is not None:
@@ -99,8 +206,17 @@ def checkpoint(
         _note.check_field("observed_at", text)
         if origin is not None:
             _note.check_field("origin", origin)
-    cp = _native.checkpoint(fspath_str(log_dir), key, text)
-    return cp if sign is None else _note.sign_checkpoint(cp, sign, origin)
+    path = fspath_str(log_dir)
+    cp = _native.checkpoint(path, key, text)
+    if sign is not None:
+        return _note.sign_checkpoint(cp, sign, origin)
+    try:
+        _, span = _native.verify_span(path, key, since=dict(cp), live=True)
+    except _native.CorvaneAuditError:
+        return cp  # the offset is a convenience; the checkpoint stands without it
+    if span["start"] is not None:
+        cp["offset"] = span["start"]["offset"]
+    return cp
 
 
 def save_checkpoint(cp: Mapping[str, Any] | str, path: StrPath) -> None:

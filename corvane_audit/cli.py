@@ -11,9 +11,10 @@ import json
 import os
 import secrets
 import signal
+import struct
 import sys
 import threading
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, TextIO
 
 import corvane_audit as ca
@@ -135,16 +136,103 @@ def _record_json(record: ca.RecordDict) -> str:
 # Commands
 
 
+def _segment_sizes(log_dir: str) -> list[int]:
+    try:
+        with os.scandir(log_dir) as entries:
+            return [e.stat(follow_symlinks=False).st_size for e in entries
+                    if e.name.startswith("audit-") and e.name.endswith(".cbor") and e.is_file(follow_symlinks=False)]
+    except OSError:
+        return []
+
+
+def _with_progress(log_dir: str, run: Callable[[bytearray | None], ca.SpanResult]) -> ca.SpanResult:
+    """``run(counters)`` with a progress bar on stderr, drawn by a second
+    thread from the counters the walk updates. The walk stays on this thread
+    (its report is bound to the thread that made it) and lets go of the
+    interpreter lock while it reads, so the bar keeps moving."""
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:  # the bar is a nicety; verification does not need it
+        return run(None)
+    sizes = _segment_sizes(log_dir)
+    counters = bytearray(16)
+    finished = threading.Event()
+
+    def draw() -> None:
+        # Shown only when the walk takes longer than a moment.
+        with tqdm(total=sum(sizes), unit="B", unit_scale=True, unit_divisor=1024, desc="verifying", file=sys.stderr,
+                  delay=0.5, leave=False, dynamic_ncols=True) as bar:  # fmt: skip
+            while not finished.wait(0.1):
+                done, segments = struct.unpack("<QQ", counters)
+                bar.set_postfix_str(f"{segments}/{len(sizes)} segments", refresh=False)
+                bar.update(max(0, done - bar.n))
+
+    painter = threading.Thread(target=draw, name="corvane-progress", daemon=True)
+    painter.start()
+    try:
+        return run(counters)
+    finally:
+        finished.set()
+        painter.join()
+
+
+def _print_span(result: ca.SpanResult, out: TextIO) -> None:
+    span = result.span
+    if span["start"] is not None:
+        start = span["start"]
+        print(f"since:      {_position(start['segment'], start['record_id'])} (byte {start['offset']}), "
+              "trusted from the checkpoint", file=out)
+    if span["end"] is not None and result.report.ok:
+        print(f"head:       {_position(span['end']['segment'], span['end']['record_id'])}", file=out)
+    if span["first_ts_wall"] is not None:
+        times = f"{span['first_ts_wall']} .. {span['last_ts_wall']}"
+        print(f"ts_wall:    {_printable(times)}", file=out)
+    if span["pending_bytes"]:
+        print(f"pending:    {span['pending_bytes']} bytes of a record still being appended", file=out)
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
     if args.trust or args.anchors is not None:
         return _verify_signed(args)
     key = _load_key(args)
+    if args.since is not None or args.state is not None or args.jobs is not None or (
+            not args.json and sys.stderr.isatty()):  # fmt: skip
+        return _verify_span(args, key)
     report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=args.checkpoint)
     if args.json:
         print(_dumps(ca.report_as_dict(report)))
     else:
         cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
         _print_report(report, cp, sys.stdout)
+    return EXIT_OK if report.ok else EXIT_VIOLATION
+
+
+def _verify_span(args: argparse.Namespace, key: ca.KeyHandle) -> int:
+    if args.checkpoint is not None and (args.since is not None or args.state is not None):
+        raise UsageError("--checkpoint cannot be combined with --since or --state (they pin a record already)")
+    jobs = 1 if args.jobs is None else args.jobs
+
+    def run(counters: bytearray | None) -> ca.SpanResult:
+        if args.state is not None:
+            return ca.verify_with_state(args.log_dir, key, args.state, jobs=jobs, forensic=args.forensic,
+                                        progress=counters)  # fmt: skip
+        return ca.verify_span(args.log_dir, key, args.forensic, checkpoint=args.checkpoint, since=args.since,
+                              jobs=jobs, live=args.since is not None, progress=counters)  # fmt: skip
+
+    # A bar for walks of the whole log; one from a checkpoint is over in a moment.
+    whole = args.since is None and (args.state is None or not os.path.lexists(args.state))
+    show = whole and not args.json and sys.stderr.isatty()
+    result = _with_progress(args.log_dir, run) if show else run(None)
+    report = result.report
+    if args.json:
+        print(_dumps({**ca.report_as_dict(report), "span": result.span}))
+    else:
+        cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
+        _print_report(report, cp, sys.stdout)
+        if args.since is not None or args.state is not None:
+            _print_span(result, sys.stdout)
+        if args.state is not None and report.ok and result.span["end"] is not None:
+            print(f"state:      {args.state} now pins the head", file=sys.stdout)
     return EXIT_OK if report.ok else EXIT_VIOLATION
 
 
@@ -357,6 +445,7 @@ examples:
   corvane-audit verify /var/log/app-audit --key-file audit.key
   corvane-audit checkpoint /var/log/app-audit --key-file audit.key -o head.json
   corvane-audit verify /var/log/app-audit --key-file audit.key --checkpoint head.json
+  corvane-audit verify /var/log/app-audit --key-file audit.key --state /var/lib/audit-check/head.json
   corvane-audit show /var/log/app-audit --follow
 """
 
@@ -368,6 +457,16 @@ def _positive_int(text: str) -> int:
         value = 0
     if value <= 0:
         raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    return value
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= 256:
+        raise argparse.ArgumentTypeError(f"expected a number of threads from 0 to 256, got {text!r}")
     return value
 
 
@@ -419,6 +518,16 @@ def build_parser() -> argparse.ArgumentParser:
                         "its age and any gap in the series; a head that went back fails (exit 1)")
     p.add_argument("--anchor-interval", metavar="SECONDS", type=_positive_float, default=10.0,
                    help="the anchoring interval: gaps longer than twice this are reported (default: %(default)s)")
+    start = p.add_mutually_exclusive_group()
+    start.add_argument("--since", metavar="CHECKPOINT_FILE",
+                       help="trust the record this checkpoint pins and verify only what follows it (it must "
+                            "still be there with the same MAC); safe while a writer appends")
+    start.add_argument("--state", metavar="FILE",
+                       help="like --since with the checkpoint in FILE (everything when FILE does not exist); "
+                            "when the log verifies, FILE is replaced atomically by a checkpoint of the new "
+                            "head. Keep FILE where the log's writer cannot change it")
+    p.add_argument("--jobs", metavar="N", type=_jobs,
+                   help="verify segments on N threads (0: one per CPU); the verdict does not depend on it")
     p.set_defaults(run=cmd_verify)
 
     p = command("checkpoint", "pin the chain head of a verified log",

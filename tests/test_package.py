@@ -31,7 +31,8 @@ def test_versions_exports_signatures_and_constructors():
         1, "0.3.0", tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"])
     assert all(hasattr(ca, name) for name in ca.__all__)
     for name in [n for n in dir(_native) if not n.startswith("_")]:
-        wrapped = ("Writer", "Reader", "verify", "checkpoint", "ed25519_public_key", "ed25519_sign", "ed25519_verify")
+        wrapped = ("Writer", "Reader", "verify", "checkpoint", "ed25519_public_key", "ed25519_sign", "ed25519_verify",
+                   "verify_span")
         assert name in wrapped or getattr(ca, name) is getattr(_native, name), name
     assert [f.__text_signature__ for f in (_native.format_version, _native.verify, _native.checkpoint)] == [
         "()", "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)", "(log_dir, key, observed_at)"]

@@ -1,9 +1,11 @@
 // The verifier over one or two segments, against a plain walk of the same
 // bytes with the full decoder, in both modes: the same verdict, the same
-// violations at the same places, the same counts and final head. It never
-// fails to return a report, and recovery on the last segment of a log that
-// verifies refuses nothing and cuts nothing.
+// violations at the same places, the same counts and final head; walked on
+// two threads, the same report. It never fails to return a report, and
+// recovery on the last segment of a log that verifies refuses nothing and
+// cuts nothing.
 #include "corvane/verifier.h"
+#include "corvane/verify_span.h"
 #include "support.h"
 
 using namespace corvane;
@@ -109,6 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Expected want = walk(log, false);
   check_report(report, want, log);
   check_report(*full, walk(log, true), log);
+  // Segments walked apart and joined give the very same reports.
+  for (const bool forensic_mode : {false, true}) {
+    SpanOptions apart;
+    apart.verify.forensic = forensic_mode;
+    apart.jobs = 2;
+    const SpanReport joined = fuzz::ok(verify_span(dir, fuzz::key(), apart));
+    FUZZ_CHECK_MSG(joined.report == (forensic_mode ? *full : report), debug_string(joined.report));
+  }
 
   if (want.violations.empty()) {
     const auto scan = scan_segment_for_recovery(dir, log.rbegin()->first, fuzz::key());

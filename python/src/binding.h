@@ -248,5 +248,10 @@ extern PyMethodDef kVerifyFunctions[];
 // Module functions added last, after the design's attributes: Ed25519
 // signing and verification for signed checkpoints.
 extern PyMethodDef kSigningFunctions[];
+// Added after those: verify_span.
+extern PyMethodDef kVerifySpanFunctions[];
+// A VerifyReport object for `report`, or with `raise_on_violation` the
+// exception of its first violation (verify()'s rules).
+PyObject* report_or_raise(const VerifyReport& report, bool raise_on_violation);
 
 }  // namespace corvane::py

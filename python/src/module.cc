@@ -1,7 +1,7 @@
 // Module definition and exec step of corvane_audit._native. Nothing happens
 // at import beyond adding the attributes, in this order: the two version
 // functions, the seventeen exception classes, the five classes, verify and
-// checkpoint, then the Ed25519 functions of signed checkpoints.
+// checkpoint, then the entry points added since, in the order they came.
 #include "binding.h"
 #include "corvane/format.h"
 
@@ -60,7 +60,7 @@ int exec_module(PyObject* module) {
   if (follower == nullptr || PyModule_AddObjectRef(module, "Follower", reinterpret_cast<PyObject*>(follower)) != 0) {
     return -1;
   }
-  return 0;
+  return PyModule_AddFunctions(module, kVerifySpanFunctions);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -255,15 +255,7 @@ PyObject* verify_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 
   auto report = corvane::verify(dir, *key, options);
   if (!report) return raise_verify_error(report.error());
-  if (raise_on_violation && report->verdict == Verdict::kViolation) {
-    // Only the first violation decides the class and the message.
-    if (!report->violation) {
-      return raise(Exc::kVerificationFailed,
-                        "verify returned non-Verified verdict with no violation populated: " + debug_string(*report));
-    }
-    return raise(violation_exception(report->violation->kind), report->violation->message);
-  }
-  return wrap_report(*report);
+  return report_or_raise(*report, raise_on_violation);
 }
 
 PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -320,6 +312,18 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyObject* report_or_raise(const VerifyReport& report, bool raise_on_violation) {
+  if (raise_on_violation && report.verdict == Verdict::kViolation) {
+    // Only the first violation decides the class and the message.
+    if (!report.violation) {
+      return raise(Exc::kVerificationFailed,
+                        "verify returned non-Verified verdict with no violation populated: " + debug_string(report));
+    }
+    return raise(violation_exception(report.violation->kind), report.violation->message);
+  }
+  return wrap_report(report);
+}
 
 PyType_Spec* verifyreport_spec() { return &kSpec; }
 
