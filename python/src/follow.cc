@@ -66,17 +66,17 @@ PyObject* follower_position(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kFollowerMethods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(follower_open)),
+    {"open", guarded_method<follower_open>(),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir)\n--\n\n"
      "Start following a log directory from its first record. No key is needed."},
-    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(follower_poll)), METH_VARARGS | METH_KEYWORDS,
+    {"poll", guarded_method<follower_poll>(), METH_VARARGS | METH_KEYWORDS,
      "poll($self, /, max_records=64)\n--\n\n"
      "Return the records (as dicts, at most max_records) that are complete now and\n"
      "were not returned before; an empty list when nothing new is there. A frame\n"
      "still being written at the end of the last segment is left for a later poll;\n"
      "damage anywhere else raises as iteration does."},
-    {"position", follower_position, METH_NOARGS,
+    {"position", guarded_method<follower_position>(), METH_NOARGS,
      "position($self)\n--\n\nThe (segment_index, byte_offset) the next poll reads from."},
     {nullptr, nullptr, 0, nullptr},
 };

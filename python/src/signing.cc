@@ -72,32 +72,14 @@ PyObject* verify_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyBool_FromLong(ed25519_verify(key, bytes_view(message), signature) ? 1 : 0);
 }
 
-// No C++ exception may reach the interpreter.
-template <PyObject* (*Fn)(PyObject*, PyObject*, PyObject*)>
-PyObject* guarded(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    return Fn(self, args, kwargs);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error in corvane_audit._native");
-    return nullptr;
-  }
-}
-
-template <PyObject* (*Fn)(PyObject*, PyObject*, PyObject*)>
-PyCFunction entry() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<Fn>));
-}
-
 }  // namespace
 
 PyMethodDef kSigningFunctions[] = {
-    {"ed25519_public_key", entry<public_key_impl>(), METH_VARARGS | METH_KEYWORDS,
+    {"ed25519_public_key", guarded_method<public_key_impl>(), METH_VARARGS | METH_KEYWORDS,
      "ed25519_public_key(seed)\n--\n\nThe 32-byte Ed25519 public key of a 32-byte private key seed."},
-    {"ed25519_sign", entry<sign_impl>(), METH_VARARGS | METH_KEYWORDS,
+    {"ed25519_sign", guarded_method<sign_impl>(), METH_VARARGS | METH_KEYWORDS,
      "ed25519_sign(seed, message)\n--\n\nThe 64-byte Ed25519 signature of `message` under the 32-byte seed."},
-    {"ed25519_verify", entry<verify_impl>(), METH_VARARGS | METH_KEYWORDS,
+    {"ed25519_verify", guarded_method<verify_impl>(), METH_VARARGS | METH_KEYWORDS,
      "ed25519_verify(public_key, message, signature)\n--\n\n"
      "True when `signature` is a valid Ed25519 signature of `message` under\n"
      "the 32-byte `public_key`."},

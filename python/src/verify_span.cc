@@ -15,24 +15,6 @@ namespace corvane::py {
 
 namespace {
 
-// No C++ exception may cross into the interpreter (the same guard as verify's).
-template <auto Fn>
-struct Guarded;
-
-template <typename R, typename... Args, R (*Fn)(Args...)>
-struct Guarded<Fn> {
-  static R call(Args... args) noexcept {
-    try {
-      return Fn(args...);
-    } catch (const std::bad_alloc&) {
-      PyErr_NoMemory();
-    } catch (...) {
-      PyErr_SetString(PyExc_RuntimeError, "internal error in corvane_audit._native");
-    }
-    return nullptr;
-  }
-};
-
 constexpr const char* kFunc = "verify_span";
 constexpr unsigned kMaxJobs = 256;
 
@@ -201,7 +183,7 @@ PyObject* verify_span_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kVerifySpanFunctions[] = {
-    {"verify_span", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Guarded<verify_span_impl>::call)),
+    {"verify_span", guarded_method<verify_span_impl>(),
      METH_VARARGS | METH_KEYWORDS,
      "verify_span(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None, *, since=None, jobs=1, "
      "live=False, progress=None)\n--\n\n"

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "corvane/segment.h"
+#include "corvane/reader.h"
 #include "verifier/segment_walk.h"
 
 namespace corvane {
