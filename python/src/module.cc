@@ -1,7 +1,7 @@
 // Module definition and exec step of corvane_audit._native. Nothing happens
 // at import beyond adding the attributes, in this order: the two version
-// functions, the seventeen exception classes, the five classes, then verify
-// and checkpoint.
+// functions, the seventeen exception classes, the five classes, verify and
+// checkpoint, then WrongThreadError.
 #include "binding.h"
 #include "corvane/format.h"
 
@@ -52,7 +52,11 @@ int exec_module(PyObject* module) {
     }
   }
 
-  return PyModule_AddFunctions(module, kVerifyFunctions);
+  if (PyModule_AddFunctions(module, kVerifyFunctions) != 0) return -1;
+
+  // Added after the documented attributes, so that callers can catch it by name.
+  PyObject* wrong_thread = wrong_thread_class();
+  return wrong_thread == nullptr ? -1 : PyModule_AddObjectRef(module, "WrongThreadError", wrong_thread);
 }
 
 PyModuleDef_Slot kSlots[] = {
