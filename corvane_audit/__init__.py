@@ -36,11 +36,15 @@ from corvane_audit._native import (
     TimestampError,
     VerificationFailed,
     VerifyReport,
+    WrongThreadError,
     core_version,
     format_version,
 )
+from corvane_audit._pickling import register as _register_pickling
 from corvane_audit._types import AppendRecordDict, CheckpointDict, RecordDict, StrPath, ViolationDict
 from corvane_audit._verify import checkpoint, load_checkpoint, report_as_dict, save_checkpoint, verify
+
+_register_pickling()
 
 __version__ = "0.3.0"
 
@@ -88,4 +92,5 @@ __all__ = [
     "CheckpointMismatchError",
     "CheckpointTruncatedError",
     "CheckpointKeyMismatchError",
+    "WrongThreadError",
 ]
