@@ -9,7 +9,7 @@ from multiprocessing import get_context
 import pytest
 
 import corvane_audit as ca
-from conftest import check_log
+from conftest import check_log, raised_in_thread
 
 FORKED = "Writer was opened by process {} and cannot be used after fork; open a new Writer in this process"
 
@@ -78,6 +78,12 @@ def test_a_long_lived_child_does_not_keep_the_log_locked(log_dir, key):
         os.close(gate_w)
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     assert [r["event"] for r in check_log(log_dir, key)] == ["reopened"]
+
+
+def test_another_thread_meets_the_exported_wrong_thread_error(log_dir, key):
+    with ca.Writer.open(log_dir, key) as writer:
+        error = raised_in_thread(lambda: writer.append({"actor": "a", "event": "e"}))
+    assert type(error) is ca.WrongThreadError and not isinstance(error, Exception)
 
 
 EXCEPTIONS = [getattr(ca, name) for name in ca.__all__ if name.endswith(("Error", "Failure", "Failed"))]
