@@ -38,6 +38,7 @@ from corvane_audit._native import (
     TimestampError,
     VerificationFailed,
     VerifyReport,
+    WrongThreadError,
     core_version,
     format_version,
 )
@@ -50,6 +51,7 @@ from corvane_audit._note import (
     open_checkpoint,
     sign_checkpoint,
 )
+from corvane_audit._pickling import register as _register_pickling
 from corvane_audit._types import (
     AppendRecordDict,
     CheckpointDict,
@@ -70,6 +72,8 @@ from corvane_audit._verify import (
     verify_span,
     verify_with_state,
 )
+
+_register_pickling()
 
 __version__ = "0.3.0"
 
@@ -138,4 +142,5 @@ __all__ = [
     "CheckpointMismatchError",
     "CheckpointTruncatedError",
     "CheckpointKeyMismatchError",
+    "WrongThreadError",
 ]

@@ -137,3 +137,7 @@ def verify_span(
     live: bool = False,
     progress: bytearray | memoryview | None = None,
 ) -> tuple[VerifyReport, SpanDict]: ...
+
+# A thread-bound object used from another thread. A BaseException, so that a
+# broad `except Exception` does not hide the misuse.
+class WrongThreadError(BaseException): ...

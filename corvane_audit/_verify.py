@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import stat
 import tempfile
 from collections.abc import Iterable, Mapping
 from typing import Any, NamedTuple, cast, overload
@@ -222,19 +223,28 @@ def checkpoint(
 def save_checkpoint(cp: Mapping[str, Any] | str, path: StrPath) -> None:
     """Write a checkpoint, atomically: readers see the old file or the new
     one, never a part, and the new one survives a crash once this returns.
-    A dict is written as JSON, a signed note (str) as it is."""
+    A dict is written as JSON, a signed note (str) as it is.
+
+    A symbolic link is written through: its target is replaced, by a
+    temporary file made beside it. A path that names anything but a regular
+    file (a directory, a device, a FIFO) raises ``ArgumentError``.
+    """
     data = cp.encode() if isinstance(cp, str) else (json.dumps(dict(cp), indent=2) + "\n").encode()
     write_atomically(fspath_str(path), data)
 
 
-def write_atomically(path: str, data: bytes) -> None:
-    """Replace ``path`` with ``data`` through a synced temporary file."""
-    target = os.path.abspath(path)
-    directory = os.path.dirname(target)
+def write_atomically(file: str, data: bytes) -> None:
+    """Replace the regular file at ``file`` (through a link, its target) with
+    ``data`` through a synced temporary file beside it."""
     try:
-        mode = os.stat(target).st_mode & 0o7777
+        mode = _regular_file_mode(os.stat(file), file, "cannot write checkpoint to")
     except FileNotFoundError:
         mode = 0o644  # a checkpoint is no secret; it is meant to be handed out
+    # The temporary file goes beside the link's target, never beside the link
+    # or into the system's temporary directory: a rename within one directory
+    # replaces the target and never crosses file systems.
+    target = os.path.realpath(file)
+    directory = os.path.dirname(target)
     fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "wb") as f:
@@ -250,6 +260,12 @@ def write_atomically(path: str, data: bytes) -> None:
             pass
         raise
     _fsync_dir(directory)
+
+
+def _regular_file_mode(st: os.stat_result, file: str, doing: str) -> int:
+    if not stat.S_ISREG(st.st_mode):
+        raise _native.ArgumentError(f"{doing} {file}: not a regular file")
+    return stat.S_IMODE(st.st_mode)
 
 
 def _fsync_dir(directory: str) -> None:
@@ -269,18 +285,28 @@ def load_checkpoint(path: StrPath) -> CheckpointDict:
     """
     file = fspath_str(path)
     try:
-        with open(file, "rb") as f:
-            data = f.read(_MAX_CHECKPOINT_FILE + 1)
+        # Non-blocking, so that a FIFO is refused instead of waited on.
+        fd = os.open(file, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as exc:
         raise _native.ArgumentError(f"cannot read checkpoint file {file}: {exc.strerror or exc}") from exc
+    with os.fdopen(fd, "rb") as f:
+        _regular_file_mode(os.fstat(fd), file, "cannot read checkpoint file")
+        try:
+            data = f.read(_MAX_CHECKPOINT_FILE + 1)
+        except OSError as exc:
+            raise _native.ArgumentError(f"cannot read checkpoint file {file}: {exc.strerror or exc}") from exc
     if len(data) > _MAX_CHECKPOINT_FILE:
         raise _native.ArgumentError(f"checkpoint file {file}: too large to be a checkpoint")
     if b"\n\n\xe2\x80\x94 " in data:
         raise _native.ArgumentError(f"checkpoint file {file}: a signed note; give the verifier keys to trust")
     try:
         value = json.loads(data)
+    except RecursionError as exc:
+        raise _native.ArgumentError(f"checkpoint file {file}: not a checkpoint (JSON nested too deeply)") from exc
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise _native.ArgumentError(f"checkpoint file {file}: not valid JSON ({exc})") from exc
+    except ValueError as exc:  # an integer past the interpreter's digit limit
+        raise _native.ArgumentError(f"checkpoint file {file}: not a checkpoint (a number too long)") from exc
     if not isinstance(value, dict):
         raise _native.ArgumentError(f"checkpoint file {file}: expected a JSON object")
     return cast(CheckpointDict, value)

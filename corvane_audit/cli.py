@@ -7,13 +7,16 @@ data is damaged, 2 usage, key or I/O error. Errors are one line on stderr.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import secrets
 import signal
+import stat
 import struct
 import sys
 import threading
+import zlib
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, TextIO
 
@@ -39,11 +42,7 @@ class _Parser(argparse.ArgumentParser):
 
 def _load_key(args: argparse.Namespace) -> ca.KeyHandle:
     if args.key_file is not None:
-        try:
-            with open(args.key_file, encoding="utf-8") as f:
-                text = f.read(4096)
-        except (OSError, UnicodeDecodeError) as exc:
-            raise UsageError(f"cannot read key file {args.key_file}: {_reason(exc)}") from exc
+        text = _read_key_file(args.key_file)
         try:
             return ca.KeyHandle.from_hex(text)
         except ca.ArgumentError as exc:
@@ -51,7 +50,50 @@ def _load_key(args: argparse.Namespace) -> ca.KeyHandle:
     if args.keychain is not None:
         service, _, account = args.keychain.partition(":")
         return ca.KeyHandle.from_keychain(service, account or "default")
-    return ca.KeyHandle.from_env(args.key_env)
+    try:
+        return ca.KeyHandle.from_env(args.key_env)
+    finally:
+        # Read once: no child this process starts inherits the key.
+        os.environ.pop(args.key_env, None)
+
+
+def _read_key_file(path: str) -> str:
+    def refuse(reason: str) -> NoReturn:
+        raise UsageError(f"cannot read key file {path}: {reason}")
+
+    try:
+        # Non-blocking, so that a FIFO is refused instead of waited on.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as exc:
+        refuse(_reason(exc))
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            refuse("not a regular file")
+        try:
+            return f.read(4096).decode("utf-8")
+        except (OSError, UnicodeDecodeError) as exc:
+            refuse(_reason(exc))
+
+
+# Arguments that become record text, key names or checkpoint text: stored or
+# looked up as UTF-8, which a name made of undecodable bytes is not.
+_TEXT_ARGUMENTS = {"actor": "--actor", "event": "--event", "payload": "--payload", "session": "--session",
+                   "observed_at": "--observed-at", "key_env": "--key-env", "keychain": "--keychain"}  # fmt: skip
+
+
+def _check_text_arguments(args: argparse.Namespace) -> None:
+    for dest, flag in _TEXT_ARGUMENTS.items():
+        value = getattr(args, dest, None)
+        if isinstance(value, str) and not _is_utf8(value):
+            raise UsageError(f"argument {flag}: not valid UTF-8 text")
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes of argv arrive as lone surrogates
+        return False
+    return True
 
 
 def _reason(exc: BaseException) -> str:
@@ -98,20 +140,26 @@ def _position(segment: int, record_id: int | None) -> str:
 
 
 def _print_report(report: ca.VerifyReport, cp: ca.CheckpointDict | None, out: TextIO) -> None:
-    print(f"verdict:    {report.compact}", file=out)
-    print(f"log:        {report.log_dir}", file=out)
-    print(f"key_id:     {report.key_id_hex}", file=out)
-    print(f"inspected:  {_count(report.segments_inspected, 'segment')}, "
-          f"{_count(report.records_inspected, 'record')}", file=out)
+    lines = [
+        f"verdict:    {report.compact}",
+        f"log:        {report.log_dir}",
+        f"key_id:     {report.key_id_hex}",
+        f"inspected:  {_count(report.segments_inspected, 'segment')}, {_count(report.records_inspected, 'record')}",
+    ]
     if report.final_hmac_hex is not None:
-        print(f"chain head: {report.final_hmac_hex}", file=out)
+        lines.append(f"chain head: {report.final_hmac_hex}")
     if cp is not None and report.ok:
         where = _position(cp["segment"], cp["record_id"])
-        print(f"checkpoint: {where} still holds the pinned MAC (observed at {cp.get('observed_at', '')})", file=out)
-    violations = ([report.violation] if report.violation else []) + report.additional_violations
-    for v in violations:
+        lines.append(f"checkpoint: {where} still holds the pinned MAC (observed at {cp.get('observed_at', '')})")
+    for v in _violations(report):
         where = _position(v["segment_index"], v["record_id"])
-        print(f"violation:  {v['kind']} at {where}, byte {v['byte_offset']}: {v['message']}", file=out)
+        lines.append(f"violation:  {v['kind']} at {where}, byte {v['byte_offset']}: {v['message']}")
+    for line in lines:  # the checkpoint's text and the path are anyone's
+        print(_printable(line), file=out)
+
+
+def _violations(report: ca.VerifyReport) -> list[ca.ViolationDict]:
+    return ([report.violation] if report.violation else []) + report.additional_violations
 
 
 def _count(n: int, noun: str) -> str:
@@ -195,19 +243,38 @@ def cmd_verify(args: argparse.Namespace) -> int:
     if args.trust or args.anchors is not None:
         return _verify_signed(args)
     key = _load_key(args)
-    if args.since is not None or args.state is not None or args.jobs is not None or (
-            not args.json and sys.stderr.isatty()):  # fmt: skip
-        return _verify_span(args, key)
-    report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=args.checkpoint)
+    result: ca.SpanResult | None = None
+    try:
+        if args.since is not None or args.state is not None or args.jobs is not None or (
+                not args.json and sys.stderr.isatty()):  # fmt: skip
+            result = _verify_span(args, key)
+            report = result.report
+        else:
+            report = ca.verify(args.log_dir, key, forensic=args.forensic, checkpoint=args.checkpoint)
+    except ca.CheckpointKeyMismatchError as exc:
+        raise UsageError(_wrong_key(args.log_dir, key, args.checkpoint) or str(exc)) from exc
+    if report.ok and report.segments_inspected == 0:
+        # Nothing verified: a mistyped path must not pass as an intact log.
+        raise UsageError(f"LOG_DIR holds no segment files: {args.log_dir}")
+    if report.violation is not None and _is_header_key_mismatch(report.violation):
+        wrong = _wrong_key(args.log_dir, key, args.checkpoint)
+        if wrong is not None:
+            raise UsageError(wrong)
     if args.json:
-        print(_dumps(ca.report_as_dict(report)))
+        print(_dumps(ca.report_as_dict(report) if result is None else {**ca.report_as_dict(report), "span": result.span}))
     else:
         cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
         _print_report(report, cp, sys.stdout)
+        if result is not None and (args.since is not None or args.state is not None):
+            _print_span(result, sys.stdout)
+        if args.state is not None and report.ok and result is not None and result.span["end"] is not None:
+            print(_printable(f"state:      {args.state} now pins the head"))
+        if _ends_in_torn_tail(args.log_dir, report):
+            print(_TORN_TAIL_ADVICE)
     return EXIT_OK if report.ok else EXIT_VIOLATION
 
 
-def _verify_span(args: argparse.Namespace, key: ca.KeyHandle) -> int:
+def _verify_span(args: argparse.Namespace, key: ca.KeyHandle) -> ca.SpanResult:
     if args.checkpoint is not None and (args.since is not None or args.state is not None):
         raise UsageError("--checkpoint cannot be combined with --since or --state (they pin a record already)")
     jobs = 1 if args.jobs is None else args.jobs
@@ -222,18 +289,72 @@ def _verify_span(args: argparse.Namespace, key: ca.KeyHandle) -> int:
     # A bar for walks of the whole log; one from a checkpoint is over in a moment.
     whole = args.since is None and (args.state is None or not os.path.lexists(args.state))
     show = whole and not args.json and sys.stderr.isatty()
-    result = _with_progress(args.log_dir, run) if show else run(None)
-    report = result.report
-    if args.json:
-        print(_dumps({**ca.report_as_dict(report), "span": result.span}))
-    else:
-        cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
-        _print_report(report, cp, sys.stdout)
-        if args.since is not None or args.state is not None:
-            _print_span(result, sys.stdout)
-        if args.state is not None and report.ok and result.span["end"] is not None:
-            print(f"state:      {args.state} now pins the head", file=sys.stdout)
-    return EXIT_OK if report.ok else EXIT_VIOLATION
+    return _with_progress(args.log_dir, run) if show else run(None)
+
+
+_TORN_TAIL_ADVICE = ("the last record is incomplete: a writer crashed or is still writing; "
+                     "opening the log for writing, e.g. `corvane-audit append`, cuts it")  # fmt: skip
+
+
+def _ends_in_torn_tail(log_dir: str, report: ca.VerifyReport) -> bool:
+    # A torn tail is the only corrupt record without a record_id.
+    torn = [v["segment_index"] for v in _violations(report) if v["kind"] == "RecordCorrupt" and v["record_id"] is None]
+    return bool(torn) and torn[-1] == ca.Reader.open(log_dir).segments()[-1]
+
+
+def _is_header_key_mismatch(violation: ca.ViolationDict) -> bool:
+    return violation["kind"] == "KeyIdMismatch" and violation["record_id"] is None
+
+
+def _wrong_key(log_dir: str, key: ca.KeyHandle, checkpoint_file: str | None) -> str | None:
+    """Why the key does not fit, each key_id labelled by where it came from;
+    None when neither the log's headers nor the checkpoint show another key."""
+    given = key.key_id_hex()
+    log_id = _log_key_id(log_dir)
+    taken = None
+    if checkpoint_file is not None:
+        taken = str(ca.load_checkpoint(checkpoint_file).get("key_id", ""))
+        taken = None if taken.lower() == given else taken
+    message = None
+    if log_id is not None and log_id != given:
+        message = f"this log was written with key_id {log_id}; the given key's id is {given}"
+    if taken is None:
+        return message
+    if message is not None:
+        return f"{message}; checkpoint {checkpoint_file} was taken with key_id {taken}"
+    as_log = ", as is this log's" if log_id == given else ""
+    return f"checkpoint {checkpoint_file} was taken with key_id {taken}; the given key's id is {given}{as_log}"
+
+
+def _log_key_id(log_dir: str) -> str | None:
+    """The key_id that every segment header of the log carries, or None when
+    they differ or a header does not check out (the verifier says why)."""
+    found = set()
+    for index in ca.Reader.open(log_dir).segments():
+        header = _read_header(os.path.join(log_dir, f"audit-{index:04d}.cbor"))
+        if header is None:
+            return None
+        found.add(header[8:40].hex())  # magic, version, index, then the key_id
+    return found.pop() if len(found) == 1 else None
+
+
+def _read_header(path: str) -> bytes | None:
+    """The 80-byte segment header at `path` if its magic and CRC-32 hold."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        header = os.pread(fd, 80, 0)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+    if len(header) != 80 or header[:4] != b"CVAU":
+        return None
+    return header if zlib.crc32(header[:72]) == int.from_bytes(header[72:76], "little") else None
 
 
 def cmd_checkpoint(args: argparse.Namespace) -> int:
@@ -241,13 +362,20 @@ def cmd_checkpoint(args: argparse.Namespace) -> int:
         return _checkpoint_signed(args)
     if args.origin is not None:
         raise UsageError("--origin is the first line of a signed note: it needs --sign FILE")
-    cp = ca.checkpoint(args.log_dir, _load_key(args), args.observed_at)
-    if args.output is None:
+    key = _load_key(args)
+    try:
+        cp = ca.checkpoint(args.log_dir, key, args.observed_at)
+    except ca.VerificationFailed:
+        wrong = _wrong_key(args.log_dir, key, None)
+        if wrong is not None:
+            raise UsageError(wrong) from None
+        raise
+    if args.output is None or args.output == "-":
         print(json.dumps(cp, indent=2))
     else:
         ca.save_checkpoint(cp, args.output)
         where = _position(cp["segment"], cp["record_id"])
-        print(f"wrote {args.output}: head {where} {cp['hmac']}")
+        print(_printable(f"wrote {args.output}: head {where} {cp['hmac']}"))
     return EXIT_OK
 
 
@@ -276,6 +404,10 @@ def cmd_append(args: argparse.Namespace) -> int:
         payload = json.loads(args.payload) if args.payload is not None else {}
     except json.JSONDecodeError as exc:
         raise UsageError(f"--payload is not valid JSON: {exc}") from exc
+    except RecursionError as exc:
+        raise UsageError("--payload is nested too deeply: a record allows 16 nesting levels") from exc
+    except ValueError as exc:  # an integer past the interpreter's digit limit
+        raise UsageError("--payload holds an integer out of range: payload integers are 64-bit") from exc
     if not isinstance(payload, dict):
         raise UsageError("--payload must be a JSON object")
     key = _load_key(args)
@@ -284,6 +416,8 @@ def cmd_append(args: argparse.Namespace) -> int:
             record_id = writer.append({"actor": args.actor, "event": args.event, "payload": payload})
         except TypeError as exc:  # a payload value the log cannot hold (null, a float)
             raise UsageError(f"--payload: {exc}") from exc
+        except UnicodeEncodeError as exc:  # "\ud800" in a JSON string: not text a record can hold
+            raise UsageError("--payload holds a lone surrogate (\\u escape), which is not valid UTF-8") from exc
         writer.flush()
     segment = ca.Reader.open(args.log_dir).segments()[-1]
     print(f"appended {_position(segment, record_id)}")
@@ -453,10 +587,11 @@ examples:
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
-    except ValueError:
+    except ValueError:  # not a number, or more digits than the interpreter converts
         value = 0
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}")
+    if not 0 < value < 1 << 64:
+        shown = text if len(text) <= 40 else text[:37] + "..."
+        raise argparse.ArgumentTypeError(f"expected a positive integer below 2^64, got {shown!r}")
     return value
 
 
@@ -582,8 +717,14 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     log_dir = ""
+    for stream in (sys.stdout, sys.stderr):
+        # What the terminal cannot encode is shown escaped, never an error
+        # after half a report.
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="backslashreplace")
     try:
         args = build_parser().parse_args(argv)
+        _check_text_arguments(args)
         log_dir = getattr(args, "log_dir", "")
         status: int = args.run(args)
         return status

@@ -126,6 +126,9 @@ std::string WriterError::to_string() const {
       return recovery.to_string();
     case Kind::kLocked:
       return "log directory is locked by another writer";
+    case Kind::kForked:
+      return cat("Writer was opened by process ", opener_pid,
+                 " and cannot be used after fork; open a new Writer in this process");
   }
   return {};
 }

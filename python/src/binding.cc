@@ -11,12 +11,16 @@ namespace {
 // misuse.
 PyObject* g_wrong_thread = nullptr;
 
+}  // namespace
+
 PyObject* wrong_thread_class() {
   if (g_wrong_thread == nullptr) {
     g_wrong_thread = PyErr_NewException("corvane_audit._native.WrongThreadError", PyExc_BaseException, nullptr);
   }
   return g_wrong_thread;
 }
+
+namespace {
 
 std::array<PyTypeObject*, static_cast<std::size_t>(Cls::kCount)> g_types{};
 

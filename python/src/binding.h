@@ -169,6 +169,9 @@ std::nullptr_t raise_keychain_error(std::string_view service, std::string_view a
                                     const KeychainError& error);
 // The class matching a violation kind.
 Exc violation_exception(ViolationKind kind);
+// WrongThreadError (a BaseException): a thread-bound object used from
+// another thread. Borrowed; null with an exception set if it could not be made.
+PyObject* wrong_thread_class();
 
 // ---------------------------------------------------------------------------
 // Types of the module, created once per process.

@@ -82,6 +82,7 @@ std::nullptr_t raise_writer_error(const WriterError& error) {
   switch (error.kind) {
     case WriterError::Kind::kIo:
     case WriterError::Kind::kLocked:
+    case WriterError::Kind::kForked:
       return raise(Exc::kIoFailure, error.to_string());
     case WriterError::Kind::kMessage:
       return raise(Exc::kArgumentError, error.message);

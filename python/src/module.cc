@@ -60,7 +60,10 @@ int exec_module(PyObject* module) {
   if (follower == nullptr || PyModule_AddObjectRef(module, "Follower", reinterpret_cast<PyObject*>(follower)) != 0) {
     return -1;
   }
-  return PyModule_AddFunctions(module, kVerifySpanFunctions);
+  if (PyModule_AddFunctions(module, kVerifySpanFunctions) != 0) return -1;
+  // Exported by name, so that callers can catch it.
+  PyObject* wrong_thread = wrong_thread_class();
+  return wrong_thread == nullptr ? -1 : PyModule_AddObjectRef(module, "WrongThreadError", wrong_thread);
 }
 
 PyModuleDef_Slot kSlots[] = {

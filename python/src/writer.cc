@@ -281,6 +281,7 @@ PyObject* recovery_action(PyObject* self, PyObject*) {
   BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
   if (!borrow) return nullptr;
   if (!st.writer) return closed();
+  if (auto here = st.writer->check_process(); !here) return raise_writer_error(here.error());
   return PyUnicode_FromString(recovery_action_name(st.action));
 }
 
@@ -289,6 +290,7 @@ PyObject* recovery_truncated_bytes(PyObject* self, PyObject*) {
   BorrowGuard borrow(st.guard, Borrow::kShared, kTypeName);
   if (!borrow) return nullptr;
   if (!st.writer) return closed();
+  if (auto here = st.writer->check_process(); !here) return raise_writer_error(here.error());
   return PyLong_FromUnsignedLongLong(st.truncated_bytes);
 }
 

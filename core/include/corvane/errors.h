@@ -148,19 +148,24 @@ struct WriterError {
     kMessage,
     kRecoveryRefused,
     kLocked,  // another writer holds the log directory's lock
+    kForked,  // the writer was opened by another process (this one is a fork of it)
   };
   Kind kind = Kind::kIo;
   IoError io;              // kIo
   std::string message;     // kMessage
   RecoveryError recovery;  // kRecoveryRefused
+  std::int64_t opener_pid = 0;  // kForked
 
-  static WriterError from_io(IoError e) { return {Kind::kIo, e, {}, {}}; }
-  static WriterError from_message(std::string m) { return {Kind::kMessage, {}, std::move(m), {}}; }
-  static WriterError refused(RecoveryError r) { return {Kind::kRecoveryRefused, {}, {}, std::move(r)}; }
-  static WriterError locked() { return {Kind::kLocked, {}, {}, {}}; }
+  static WriterError from_io(IoError e) { return {Kind::kIo, e, {}, {}, 0}; }
+  static WriterError from_message(std::string m) { return {Kind::kMessage, {}, std::move(m), {}, 0}; }
+  static WriterError refused(RecoveryError r) { return {Kind::kRecoveryRefused, {}, {}, std::move(r), 0}; }
+  static WriterError locked() { return {Kind::kLocked, {}, {}, {}, 0}; }
+  static WriterError forked(std::int64_t opener_pid) { return {Kind::kForked, {}, {}, {}, opener_pid}; }
 
   // kIo: the I/O error's text; kMessage: the message; kRecoveryRefused: the
-  // recovery error's text; kLocked: "log directory is locked by another writer".
+  // recovery error's text; kLocked: "log directory is locked by another writer";
+  // kForked: "Writer was opened by process {} and cannot be used after fork;
+  // open a new Writer in this process".
   std::string to_string() const;
   bool operator==(const WriterError&) const = default;
 };

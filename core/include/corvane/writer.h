@@ -97,6 +97,13 @@ class Writer {
   };
   std::optional<Head> head() const;
 
+  // Fails with kForked in a process forked from the one that opened the
+  // writer. There append and flush fail the same way and write nothing; the
+  // child's copies of the writer's descriptors are closed at fork, so the
+  // child neither holds the log's lock nor touches the parent's files.
+  // Dropping the writer is all that is left to do with it.
+  [[nodiscard]] std::expected<void, WriterError> check_process() const;
+
   // For tests and benchmarks.
   std::uint16_t segment_index() const;
   std::uint64_t segment_bytes() const;

@@ -4,12 +4,17 @@
 #include "corvane/writer.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <limits>
+#include <mutex>
+#include <vector>
 
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
@@ -88,6 +93,49 @@ std::expected<void, IoError> remove_stale_temp_files(const File& dir) {
   return {};
 }
 
+// Open writers of this process. A child made by fork() inherits their
+// descriptors, and its copy of the locked directory descriptor would keep the
+// log locked after the parent closes it; the child therefore closes its
+// copies at once. Closing never unlocks: a flock belongs to the open file
+// description, which the parent's descriptor keeps alive.
+class ForkedChild {
+ public:
+  virtual void forget_descriptors() = 0;
+
+ protected:
+  ~ForkedChild() = default;
+};
+
+std::mutex g_open_writers_mutex;
+std::vector<ForkedChild*>& open_writers() {
+  static auto* writers = new std::vector<ForkedChild*>();  // never destroyed: writers may outlive static teardown
+  return *writers;
+}
+// This process's id, refreshed in a forked child: a load instead of a system
+// call on every append.
+std::atomic<pid_t> g_pid{0};
+
+void before_fork() { g_open_writers_mutex.lock(); }
+void after_fork_in_parent() { g_open_writers_mutex.unlock(); }
+// Only async-signal-safe work here: getpid and close.
+void after_fork_in_child() {
+  g_pid.store(::getpid(), std::memory_order_relaxed);
+  for (ForkedChild* writer : open_writers()) writer->forget_descriptors();
+  g_open_writers_mutex.unlock();
+}
+
+// Sets up the fork handlers once; this process's id.
+pid_t watch_forks() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    g_pid.store(::getpid(), std::memory_order_relaxed);
+    // Should registration fail (no memory), children would keep the lock
+    // until they exit; their appends are still refused.
+    (void)::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+  });
+  return g_pid.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 const char* recovery_action_name(RecoveryAction action) {
@@ -116,7 +164,26 @@ std::optional<std::string> check_ts_wall(std::string_view ts_wall) {
   return std::nullopt;
 }
 
-struct Writer::State {
+struct Writer::State final : ForkedChild {
+  State() : opener_pid(watch_forks()) {
+    std::lock_guard<std::mutex> hold(g_open_writers_mutex);
+    open_writers().push_back(this);
+  }
+  ~State() {
+    std::lock_guard<std::mutex> hold(g_open_writers_mutex);
+    auto& writers = open_writers();
+    writers.erase(std::find(writers.begin(), writers.end(), this));
+  }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  // Every descriptor the state owns.
+  void forget_descriptors() override {
+    segment.reset();
+    lock.reset();
+  }
+
+  pid_t opener_pid;
   KeyHandle key;
   SessionId session_id{};
   // The log directory, flock'ed until close. Every file-system call after
@@ -330,8 +397,14 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   return Opened{Writer(std::move(state)), action, scan->truncated_bytes};
 }
 
-std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& record) {
+std::expected<void, WriterError> Writer::check_process() const {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
+  if (state_->opener_pid != g_pid.load(std::memory_order_relaxed)) return std::unexpected(WriterError::forked(state_->opener_pid));
+  return {};
+}
+
+std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& record) {
+  if (auto usable = check_process(); !usable) return std::unexpected(usable.error());
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
   if (auto refused = check_ts_wall(record.ts_wall)) return message(std::move(*refused));
@@ -369,7 +442,7 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
 }
 
 std::expected<void, WriterError> Writer::flush() {
-  if (!is_open()) return io_failure(IoError::from_errno(EBADF));
+  if (auto usable = check_process(); !usable) return usable;
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
   if (auto synced = sync_segment_and_dir(s.segment, s.lock, s.segment_index); !synced) {
