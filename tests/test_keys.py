@@ -95,10 +95,13 @@ def stored(service: str) -> bytes | None:
     return ctypes.string_at(libsecret("secret_value_get", value, ctypes.byref(size)), size.value) if value else None
 
 
-# The key_id the command line loads from the keychain (or its error), with a keyring session of its own.
+# The key_id the command line loads from the keychain (or its error), with a keyring session of its own: a record
+# appended to a log in tmp_path (verify refuses a directory without one), then the log verified.
 def keychain_elsewhere(tmp_path: Path, account: str, password: str = "right") -> str:
     env = child_env(CORVANE_KEYRING_DIR=str(tmp_path / "keyring"), CORVANE_KEYRING_PASSWORD=password)
-    argv = [WITH_KEYRING, sys.executable, "-m", "corvane_audit", "verify", ".", "--json", "--keychain", f"svc:{account}"]
+    script = ('set -e; "$0" -m corvane_audit append . --actor a --event e --keychain "$1" >/dev/null; '
+              'exec "$0" -m corvane_audit verify . --json --keychain "$1"')
+    argv = [WITH_KEYRING, "sh", "-c", script, sys.executable, f"svc:{account}"]
     run = subprocess.run(argv, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     return str(json.loads(run.stdout)["key_id_hex"]) if run.returncode == 0 else run.stderr.splitlines()[-1]
 
