@@ -224,7 +224,7 @@ def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key)
 
 
 @pytest.mark.parametrize("args", [
-    ["mypy", "--strict", "corvane_audit", "examples"],
+    ["mypy", "--strict", "src/corvane_audit", "examples"],
     # stubtest imports the built module and checks every name and signature against _native.pyi.
     ["mypy.stubtest", "corvane_audit._native", "--allowlist", str(REPO / "tests" / "stubtest-allowlist.txt")],
 ])  # fmt: skip
@@ -233,3 +233,10 @@ def test_typing(tmp_path, args):
     done = subprocess.run([sys.executable, "-m", *args], cwd=REPO if mypy else tmp_path,
                           env=None if mypy else child_env(), capture_output=True, text=True, timeout=300)  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_python_run_in_the_checkout_imports_the_package_under_test():
+    # The checkout comes first on sys.path there, so no package folder may sit at its root.
+    code = "import corvane_audit; print(corvane_audit.__file__)"
+    done = subprocess.run([sys.executable, "-c", code], cwd=REPO, env=child_env(), capture_output=True, text=True)
+    assert done.stdout.strip() == ca.__file__, done.stderr
