@@ -9,8 +9,8 @@ staged package (BUILD_DIR/stage), which must be first on sys.path.
 from __future__ import annotations
 
 import argparse
-import hmac
 import hashlib
+import hmac
 import json
 import logging
 import math
@@ -23,7 +23,8 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import cbor2
 

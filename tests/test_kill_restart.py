@@ -10,7 +10,6 @@ import time
 from pathlib import Path
 
 from conftest import FINALIZATION, SANITIZED, SLOW, check_log, child_env
-
 from corvane_audit import _native
 
 CHILD = str(Path(__file__).with_name("kill_child.py"))

@@ -6,11 +6,11 @@ import shutil
 import tempfile
 from typing import Any
 
-from conftest import FINALIZATION, KEY, SANITIZED, SLOW, check_log, strict, ts_text
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from conftest import FINALIZATION, KEY, SANITIZED, SLOW, check_log, strict, ts_text
 from corvane_audit import _native
 
 U64 = 2**64 - 1

@@ -5,11 +5,21 @@ import os
 import pathlib
 import subprocess
 import sys
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
-from conftest import OTHER_KEY, SANITIZED, child_env, frames, raised_in_thread, raises, segment_path, strict, write_records
+from conftest import (
+    OTHER_KEY,
+    SANITIZED,
+    child_env,
+    frames,
+    raised_in_thread,
+    raises,
+    segment_path,
+    strict,
+    write_records,
+)
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
@@ -114,7 +124,7 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     with pytest.raises(ZeroDivisionError):
         with Writer.open(log_dir, key) as w:
             assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
-            1 / 0
+            raise ZeroDivisionError
     assert repr(w) == "Writer(closed)" and Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
     os.remove(segment_path(log_dir, 1))
     assert Writer.open(log_dir, key).recovery_action() == "OpenedNextAfterFinalized"

@@ -1,8 +1,6 @@
 """The pure-Python layer: wrappers, timestamps, checkpoint files, follow, AuditHandler, typing."""
 
-import functools
 import json
-import logging
 import os
 import re
 import stat
@@ -12,7 +10,6 @@ import threading
 import time
 import tomllib
 import types
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -214,7 +211,7 @@ def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key)
                                 stdout=subprocess.DEVNULL, env=child_env())
     try:
         time.sleep(3)  # caught up
-        ticks = lambda: sum(map(int, open(f"/proc/{follower.pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))
+        ticks = lambda: sum(map(int, open(f"/proc/{follower.pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))  # noqa: E731
         before = ticks()
         time.sleep(3)
         assert (ticks() - before) / os.sysconf("SC_CLK_TCK") < 0.15  # 5% of a core; measured: about 0

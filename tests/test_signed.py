@@ -266,7 +266,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     anchors = tmp_path / "anchors"
     w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
-    for i in range(3):
+    for _ in range(3):
         w.append({"actor": "a", "event": "e"})
     time.sleep(1.3)
     heads = _notes(anchors)

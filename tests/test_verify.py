@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 
-from conftest import KEY, OTHER_KEY, SANITIZED, cut, raises, flip_byte, frames, patch, segment_path, write_records
+from conftest import KEY, OTHER_KEY, SANITIZED, cut, flip_byte, frames, patch, raises, segment_path, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, IoFailure, VerificationFailed, verify
 

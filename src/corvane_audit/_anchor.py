@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import calendar
 import functools
+import itertools
 import logging
 import math
 import os
@@ -389,7 +390,7 @@ def check_anchors(
         return series
     stamps.sort(key=lambda s: s[:3])
     limit = 2 * interval
-    for before, after in zip(stamps, stamps[1:]):
+    for before, after in itertools.pairwise(stamps):
         if after[0] - before[0] > limit:
             series.gaps.append((before[3], after[3], after[0] - before[0]))
     # A head only moves forward. One observed behind an earlier one means
