@@ -1,6 +1,6 @@
 # Everything goes through CMake; this file only strings the steps together.
-# `make test` installs what a fresh machine lacks, then runs the C++ tests
-# (plain and under ASan+UBSan) and the Python tests.
+# `make test` installs what a fresh machine lacks, lints the Python files,
+# then runs the C++ tests (plain and under ASan+UBSan) and the Python tests.
 
 VENV     ?= .venv
 PY       := $(VENV)/bin/python
@@ -13,7 +13,7 @@ BOOT     := $(VENV)/.bootstrapped
 SAN_FLAGS := -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all
 CMAKE_GEN := -G Ninja -DCMAKE_MAKE_PROGRAM=$(NINJA)
 
-.PHONY: all demo test build test-cpp build-asan test-asan test-py-asan install test-py bench clean
+.PHONY: all demo test lint build test-cpp build-asan test-asan test-py-asan install test-py bench clean
 
 all: build
 
@@ -59,7 +59,13 @@ test-py: install
 test-keyring: install
 	tools/with-keyring.sh $(VENV)/bin/pytest -q -m keyring tests/test_keys.py
 
-test: test-cpp test-asan test-py test-py-asan test-keyring
+# Lint findings and unformatted Python fail the run before anything builds.
+# `$(VENV)/bin/ruff check --fix . && $(VENV)/bin/ruff format .` fixes most.
+lint: $(BOOT)
+	$(VENV)/bin/ruff check --no-cache .
+	$(VENV)/bin/ruff format --no-cache --check .
+
+test: lint test-cpp test-asan test-py test-py-asan test-keyring
 
 # A log written, verified and checkpointed, then tampered with three ways.
 demo: install

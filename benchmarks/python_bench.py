@@ -9,8 +9,8 @@ staged package (BUILD_DIR/stage), which must be first on sys.path.
 from __future__ import annotations
 
 import argparse
-import hmac
 import hashlib
+import hmac
 import json
 import logging
 import math
@@ -23,7 +23,8 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import cbor2
 
@@ -66,7 +67,7 @@ def python_writer(path: str, n: int) -> float:
             {1: i, 2: prev, 3: r["ts_wall"], 4: r["ts_mono_delta"], 5: session, 6: r["actor"],
              7: r["event"], 8: r["payload"], 9: key_id, 10: 1},
             canonical=True,
-        )
+        )  # fmt: skip
         mac = hmac.new(KEY, data, hashlib.sha256).digest()
         length = struct.pack("<I", len(data))
         os.write(fd, length + data + mac + length)
@@ -142,7 +143,8 @@ class JsonLines(logging.Formatter):
     def format(self, record: logging.LogRecord) -> str:
         attrs = record.__dict__
         return json.dumps({"ts": record.created, "logger": record.name, "level": record.levelname,
-                           "message": record.getMessage(), **{k: attrs[k] for k in attrs.keys() - _STANDARD}})  # fmt: skip
+                           "message": record.getMessage(),
+                           **{k: attrs[k] for k in attrs.keys() - _STANDARD}})  # fmt: skip
 
 
 EXTRA = {"document_id": "3f2c9a1e-7b44-4d0c-9d8e-2a51c3e0f9b7", "ip": "203.0.113.42", "bytes_changed": 48213,
@@ -207,8 +209,10 @@ def follower_cpu(command: list[str], log_dir: str, key: _native.KeyHandle, secon
         proc.terminate()
         proc.wait()
 
-def package_writer(log_dir: str, key: _native.KeyHandle, records: list[dict[str, Any]],
-                   anchor: ca.Anchor | None) -> tuple[float, float, float]:
+
+def package_writer(
+    log_dir: str, key: _native.KeyHandle, records: list[dict[str, Any]], anchor: ca.Anchor | None
+) -> tuple[float, float, float]:
     """The package's Writer.append, open to close (the final flush makes
     both runs equally durable), in records per second of: wall clock (waits
     on fsync and on the other thread show, and so does a busy machine), the
@@ -236,8 +240,14 @@ def per_call_us(fn: Callable[[], object], n: int) -> float:
 
 def signing(work: str, key: _native.KeyHandle, n: int) -> None:
     signer = ca.SigningKey.generate("bench")
-    cp = {"format": "corvane-audit-checkpoint/v1", "key_id": "ab" * 32, "segment": 3, "record_id": 9999,
-          "hmac": "cd" * 32, "observed_at": TS}
+    cp = {
+        "format": "corvane-audit-checkpoint/v1",
+        "key_id": "ab" * 32,
+        "segment": 3,
+        "record_id": 9999,
+        "hmac": "cd" * 32,
+        "observed_at": TS,
+    }
     note = ca.sign_checkpoint(cp, signer)  # type: ignore[arg-type]
     body = note[: note.index("\n\n") + 1].encode()
     raw_sign = per_call_us(lambda: _native.ed25519_sign(b"\x01" * 32, body), 2000)
@@ -245,11 +255,17 @@ def signing(work: str, key: _native.KeyHandle, n: int) -> None:
     print("\nSigned checkpoints (CPU time per call, best of 3 rounds of 2000 calls)")
     row("ed25519_sign of a checkpoint body", raw_sign, "us")
     row("sign_checkpoint (body, signature, note text)", per_call_us(lambda: ca.sign_checkpoint(cp, signer), 2000), "us")  # type: ignore[arg-type]
-    row("open_checkpoint (parse, verify, body)", per_call_us(lambda: ca.open_checkpoint(note, [signer.verifier]), 2000), "us")
+    row(
+        "open_checkpoint (parse, verify, body)",
+        per_call_us(lambda: ca.open_checkpoint(note, [signer.verifier]), 2000),
+        "us",
+    )
     print(f"    -> target: signing well under 1000 us (Python hmac of the same body: {hmac_us:.2f} us)")
 
-    print(f"\nAnchoring at the default interval (10,000 records or 10 s, directory sink), {n} records "
-          "(package Writer.append, open to close, best of 5 alternating rounds)")
+    print(
+        f"\nAnchoring at the default interval (10,000 records or 10 s, directory sink), {n} records "
+        "(package Writer.append, open to close, best of 5 alternating rounds)"
+    )
     records = [typical(i) for i in range(n)]
     plain = [0.0, 0.0, 0.0]
     anchored = [0.0, 0.0, 0.0]
@@ -323,8 +339,10 @@ def main() -> None:
     work = tempfile.mkdtemp(prefix="corvane-pybench-")
     try:
         n = args.records
-        print(f"Python appends, {n} records of the C++ benchmark's shape (records per CPU second, "
-              "best of 3 alternating rounds)")
+        print(
+            f"Python appends, {n} records of the C++ benchmark's shape (records per CPU second, "
+            "best of 3 alternating rounds)"
+        )
         pure = native = cxx = 0.0
         log = os.path.join(work, "log")
         for _ in range(3):
@@ -341,8 +359,10 @@ def main() -> None:
         row("Writer.append from Python vs C++", native, "records/s", cxx)
         print(f"    -> binding overhead {1e9 / native - 1e9 / cxx:.0f} ns per record (target >= 0.75x C++)")
 
-        print(f"\nThe public Writer.append against the native one, {n} fresh record dicts "
-              "(records per CPU second, best of 3 alternating rounds)")
+        print(
+            f"\nThe public Writer.append against the native one, {n} fresh record dicts "
+            "(records per CPU second, best of 3 alternating rounds)"
+        )
         rates = {public_append: 0.0, native_fresh_append: 0.0, native_same_append: 0.0}
         for _ in range(3):
             for fn in rates:
@@ -357,8 +377,10 @@ def main() -> None:
         print("    -> target >= 0.85x the native append with times by hand")
 
         h = args.handler_records
-        print(f"\nAuditHandler against logging.FileHandler + json.dumps line, {h} records through logging "
-              "(records per second, wall clock up to a flush; best of 5 alternating rounds)")
+        print(
+            f"\nAuditHandler against logging.FileHandler + json.dumps line, {h} records through logging "
+            "(records per second, wall clock up to a flush; best of 5 alternating rounds)"
+        )
         for threads in (1, 8):
             base = ours = base_cpu = ours_cpu = 0.0
             for _ in range(5):
@@ -375,8 +397,10 @@ def main() -> None:
             label = f"{threads} thread{'s' * (threads > 1)}"
             row(f"FileHandler + JSON, {label}", base, "records/s")
             row(f"AuditHandler, {label}", ours, "records/s", base)
-            print(f"    -> target >= {1.0 if threads == 1 else 0.8}x FileHandler + JSON with as many threads "
-                  f"(per CPU second: {ours_cpu / base_cpu:.2f}x)")
+            print(
+                f"    -> target >= {1.0 if threads == 1 else 0.8}x FileHandler + JSON with as many threads "
+                f"(per CPU second: {ours_cpu / base_cpu:.2f}x)"
+            )
 
         m = args.verify_records
         log = os.path.join(work, "big")
@@ -390,8 +414,9 @@ def main() -> None:
             report = _native.verify(log, key)
             t_verify = min(t_verify, time.process_time() - start)
             assert report.ok, report
-        out = subprocess.run([os.path.join(benches, "verify_bench"), "0", log], check=True, capture_output=True,
-                             text=True).stdout
+        out = subprocess.run(
+            [os.path.join(benches, "verify_bench"), "0", log], check=True, capture_output=True, text=True
+        ).stdout
         cxx_verify = cxx_figure(out, "verify")
         print(f"\nverification of {m} records, {size_mb:.1f} MB (CPU time, best of 3)")
         row("verify from C++ (same log)", cxx_verify, "MB/s")
@@ -405,8 +430,12 @@ def main() -> None:
         follower, caught_up = _native.Follower.open(log), 0
         while batch := follower.poll():
             caught_up += len(batch)
-        row("Reader.follow() catching up (Follower.poll)", caught_up / (time.process_time() - start), "records/s",
-            count / t_iter)
+        row(
+            "Reader.follow() catching up (Follower.poll)",
+            caught_up / (time.process_time() - start),
+            "records/s",
+            count / t_iter,
+        )
         print("    -> target >= 1.0x iter(Reader)")
 
         # A follower of a log whose last segment is 64 MiB, while a quiet
@@ -422,10 +451,13 @@ def main() -> None:
         segment = os.path.join(log, sorted(os.listdir(log))[-1])
         window = 10.0
         tail = follower_cpu(["tail", "-f", segment], log, key, window)
-        show = follower_cpu([sys.executable, "-m", "corvane_audit", "show", log, "--follow", "--json"], log, key,
-                            window)
-        print(f"\nfollowing a {os.path.getsize(segment) / 2**20:.0f} MiB segment taking 4 records/s "
-              f"(CPU seconds per {window:.0f} s)")
+        show = follower_cpu(
+            [sys.executable, "-m", "corvane_audit", "show", log, "--follow", "--json"], log, key, window
+        )
+        print(
+            f"\nfollowing a {os.path.getsize(segment) / 2**20:.0f} MiB segment taking 4 records/s "
+            f"(CPU seconds per {window:.0f} s)"
+        )
         print(f"  {'tail -f on the segment':<48} {tail:12.3f} s")
         print(f"  {'corvane-audit show --follow':<48} {show:12.3f} s")
         print(f"    -> {100 * show / window:.2f}% of a core (target < 1%)")

@@ -1,6 +1,6 @@
 """The library from a type-checked application (the tests run mypy --strict on it).
 
-    CORVANE_AUDIT_KEY_HEX=$(corvane-audit keygen) python examples/typed_usage.py LOG_DIR
+CORVANE_AUDIT_KEY_HEX=$(corvane-audit keygen) python examples/typed_usage.py LOG_DIR
 """
 
 from __future__ import annotations

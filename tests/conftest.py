@@ -1,9 +1,10 @@
 """Shared fixtures and helpers: keys, small logs, damage, child processes."""
 
 import os
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 

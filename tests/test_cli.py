@@ -52,11 +52,15 @@ def test_append_show_verify(tmp_path, key):
     with ca.Writer.open(tmp_path / "log", key) as w:  # hostile text, and bytes
         w.append({"actor": "eve\x1b[2J", "event": "fake\ns0r9 line\u202e", "payload": {"blob": b"\x00\xab"}})
     shown = cli(tmp_path, "show", "log").stdout
-    assert shown.count("\n") == 3 and "\x1b" not in shown and "\u202e" not in shown and "eve\\x1b[2J  fake\\ns0r9" in shown
+    assert (
+        shown.count("\n") == 3 and "\x1b" not in shown and "\u202e" not in shown and "eve\\x1b[2J  fake\\ns0r9" in shown
+    )
     assert shown.startswith("s0r0") and "alice  login" in shown and '"tags": ["a", "b"]' in shown
     rows = [json.loads(line) for line in cli(tmp_path, "show", "log", "--json").stdout.splitlines()]
     assert [r["payload"] for r in rows] == [json.loads(payload), {}, {"blob": "00ab"}] and "hmac" not in rows[0]
-    assert (rows[0]["key_id_hex"], rows[1]["session_id_hex"]) == (key.key_id_hex(), "ab" * 16) != rows[0]["session_id_hex"]
+    assert (
+        (rows[0]["key_id_hex"], rows[1]["session_id_hex"]) == (key.key_id_hex(), "ab" * 16) != rows[0]["session_id_hex"]
+    )
     assert (rows[2]["actor"], len(rows[2]["prev_hash_hex"])) == ("eve\x1b[2J", 64)
     env = {k: v for k, v in ENV.items() if k != "CORVANE_AUDIT_KEY_HEX"} | {"MY_KEY": KEY_HEX}
     report = json.loads(cli(tmp_path, "verify", "log", "--json", "--key-env", "MY_KEY", env=env).stdout)
@@ -69,7 +73,9 @@ def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, ke
     assert json.loads(cli(tmp_path, "checkpoint", "log", "--observed-at", "noon").stdout) == cp
     assert cli(tmp_path, "checkpoint", "log", "-o", "cp.json").returncode == 0
     ok = cli(tmp_path, "verify", "log", "--checkpoint", "cp.json")
-    assert ok.returncode == 0 and f"checkpoint: s{cp['segment']}r{cp['record_id']} still holds the pinned MAC" in ok.stdout
+    assert (
+        ok.returncode == 0 and f"checkpoint: s{cp['segment']}r{cp['record_id']} still holds the pinned MAC" in ok.stdout
+    )
     flip_byte(segment_path(str(tmp_path / "log"), 0), 120)
     flip_byte(segment_path(str(tmp_path / "log"), 2), 150)
     text = cli(tmp_path, "verify", "log")
@@ -103,8 +109,15 @@ def test_errors_are_one_line_with_the_right_status(tmp_path, key, args, status, 
         f.write(b"\x30\x00")
     (tmp_path / "short.hex").write_text("abcd")
     (tmp_path / "bad.json").write_text("{")
-    gone = ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "CORVANE_AUDIT_KEY_HEX" if args[1:] == ["log"] else "")
-    done = cli(tmp_path, *args, env={k: v for k, v in ENV.items() if k not in gone} | {"XDG_RUNTIME_DIR": str(tmp_path)})
+    gone = (
+        "DBUS_SESSION_BUS_ADDRESS",
+        "DISPLAY",
+        "WAYLAND_DISPLAY",
+        "CORVANE_AUDIT_KEY_HEX" if args[1:] == ["log"] else "",
+    )
+    done = cli(
+        tmp_path, *args, env={k: v for k, v in ENV.items() if k not in gone} | {"XDG_RUNTIME_DIR": str(tmp_path)}
+    )
     assert done.returncode == status and message in one_error_line(done)
 
 

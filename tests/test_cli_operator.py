@@ -111,4 +111,3 @@ def test_the_cli_drops_the_key_variable_once_read(place):
     done = subprocess.run([sys.executable, "-c", script], cwd=place, env=ENV, capture_output=True, text=True,
                           timeout=60)  # fmt: skip
     assert done.stderr == "0 None\n"
-

@@ -1,6 +1,7 @@
 """Readers beside a writer in another process, and a writer reopened after a failed sync."""
 
 import contextlib
+import itertools
 import json
 import os
 import shutil
@@ -11,8 +12,8 @@ import threading
 import pytest
 
 import corvane_audit as ca
-from corvane_audit import _native
 from conftest import FINALIZATION, KEY, SLOW, child_env, cut, frames, segment_path, write_records
+from corvane_audit import _native
 
 ENV = child_env(CORVANE_AUDIT_KEY_HEX="42" * 32)  # the conftest `key`
 
@@ -33,7 +34,7 @@ def gapless(records: list[ca.RecordDict]) -> None:
     """From s0r0 on, each record the next one of its segment or the first of the next segment, and the rotating
     writer's counter without a hole."""
     where = [(r["segment_index"], r["record_id"]) for r in records]
-    assert where[0] == (0, 0) and all(b in ((a[0], a[1] + 1), (a[0] + 1, 0)) for a, b in zip(where, where[1:]))
+    assert where[0] == (0, 0) and all(b in ((a[0], a[1] + 1), (a[0] + 1, 0)) for a, b in itertools.pairwise(where))
     counted = [r["payload"]["n"] for r in records if "n" in r["payload"]]
     assert counted == list(range(len(counted)))
 

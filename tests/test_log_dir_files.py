@@ -7,7 +7,6 @@ import shutil
 import stat
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 

@@ -6,19 +6,24 @@ import shutil
 import tempfile
 from typing import Any
 
-from conftest import FINALIZATION, KEY, SANITIZED, SLOW, check_log, strict, ts_text
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
+from conftest import FINALIZATION, KEY, SANITIZED, SLOW, check_log, strict, ts_text
 from corvane_audit import _native
 
 U64 = 2**64 - 1
 FIELDS = ("actor", "event", "ts_wall", "ts_mono_delta", "schema_version", "session_id_hex")
 KEYS = st.text(max_size=6)
 # The sampled ints are where the binding's int conversion changes.
-SCALARS = st.booleans() | st.integers(-(2**63), U64) | st.sampled_from([0, U64, -1, -(2**63)]) \
-    | st.text(max_size=30) | st.binary(max_size=300)
+SCALARS = (
+    st.booleans()
+    | st.integers(-(2**63), U64)
+    | st.sampled_from([0, U64, -1, -(2**63)])
+    | st.text(max_size=30)
+    | st.binary(max_size=300)
+)
 VALUES = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(KEYS, inner, max_size=3),
                       max_leaves=12)  # fmt: skip
 RECORDS = st.fixed_dictionaries({

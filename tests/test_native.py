@@ -5,11 +5,21 @@ import os
 import pathlib
 import subprocess
 import sys
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 
-from conftest import OTHER_KEY, SANITIZED, child_env, frames, raised_in_thread, raises, segment_path, strict, write_records
+from conftest import (
+    OTHER_KEY,
+    SANITIZED,
+    child_env,
+    frames,
+    raised_in_thread,
+    raises,
+    segment_path,
+    strict,
+    write_records,
+)
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
@@ -40,7 +50,11 @@ def test_record_dicts_defaults_and_coercions(log_dir, key):
         w.append({**E, "ts_wall": "2026-12-06T00:00:01.000Z", "payload": nest(14)})
     first, second, deepest = _native.Reader.open(log_dir)
     assert [first[k] for k in ("ts_wall", "ts_mono_delta", "schema_version", "payload")] == [
-        "1970-01-01T00:00:00.000Z", 0, 1, {}]
+        "1970-01-01T00:00:00.000Z",
+        0,
+        1,
+        {},
+    ]
     # A bool is an int outside the payload; schema_version keeps its low 32 bits.
     assert list(second.items())[:10] == [
         ("segment_index", 0), ("record_id", 1), ("ts_wall", "2026-12-06T00:00:01.000Z"), ("ts_mono_delta", 1),
@@ -81,7 +95,8 @@ class Sneaky(dict):  # type: ignore[type-arg]
     ({**E, "payload": {"l": [[[[[[[[[[[[[[1]]]]]]]]]]]]]]}}, ArgumentError, TOO_DEEP),
     ({**E, "payload": CYCLIC}, ArgumentError, TOO_DEEP),
     (("NEW", "KEY", "00" * 15 + "0"), ArgumentError, "session_id_hex must be 32 hex chars; got 31"),
-    (("NEW", "KEY", "0000zz" + "00" * 13), ArgumentError, "session_id_hex bad hex at byte 2: invalid digit found in string"),
+    (("NEW", "KEY", "0000zz" + "00" * 13), ArgumentError,
+     "session_id_hex bad hex at byte 2: invalid digit found in string"),
     (("NEW", "KEY", None), TypeError, ""), (("NEW", "KEY", "00" * 16, -1), OverflowError, ""),
     (("NEW", "KEY", "00" * 16, "64"), TypeError, ""), ((pathlib.Path("new"), "KEY"), TypeError, ""),
     (("NEW", "not a key"), TypeError, ""),
@@ -91,7 +106,8 @@ def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
         size = os.path.getsize(segment_path(log_dir, 0))
         with pytest.raises(exc) as info:
             w.append(call) if not isinstance(call, tuple) else Writer.open(
-                *({"NEW": log_dir + "-new", "KEY": key}.get(a, a) if isinstance(a, str) else a for a in call))
+                *({"NEW": log_dir + "-new", "KEY": key}.get(a, a) if isinstance(a, str) else a for a in call)
+            )
         assert str(info.value).startswith(message) and len(info.value.args) == 1
         assert os.path.getsize(segment_path(log_dir, 0)) == size and not os.path.exists(log_dir + "-new")
         assert w.append(Sneaky(E)) == 0  # still usable
@@ -100,7 +116,12 @@ def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
 
 def test_lifecycle_and_recovery_names(log_dir, key):
     w = Writer.open(log_dir, key, "00" * 16, 0)
-    assert (repr(w), w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes()) == ("Writer(open)", w, "Fresh", 0)
+    assert (repr(w), w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes()) == (
+        "Writer(open)",
+        w,
+        "Fresh",
+        0,
+    )
     assert w.last_ts_wall() == ""  # no record yet
     w.append(E)
     w.append(E)  # rotates: segment 0 is finalized
@@ -114,7 +135,7 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     with pytest.raises(ZeroDivisionError):
         with Writer.open(log_dir, key) as w:
             assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
-            1 / 0
+            raise ZeroDivisionError
     assert repr(w) == "Writer(closed)" and Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
     os.remove(segment_path(log_dir, 1))
     assert Writer.open(log_dir, key).recovery_action() == "OpenedNextAfterFinalized"

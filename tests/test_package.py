@@ -1,8 +1,6 @@
 """The pure-Python layer: wrappers, timestamps, checkpoint files, follow, AuditHandler, typing."""
 
-import functools
 import json
-import logging
 import os
 import re
 import stat
@@ -12,7 +10,6 @@ import threading
 import time
 import tomllib
 import types
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
 
@@ -28,14 +25,28 @@ REPO = Path(__file__).resolve().parent.parent
 
 def test_versions_exports_signatures_and_constructors():
     assert (_native.format_version(), _native.core_version(), ca.__version__) == (
-        1, "0.3.0", tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"])
+        1,
+        "0.3.0",
+        tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["version"],
+    )
     assert all(hasattr(ca, name) for name in ca.__all__)
     for name in [n for n in dir(_native) if not n.startswith("_")]:
-        wrapped = ("Writer", "Reader", "verify", "checkpoint", "ed25519_public_key", "ed25519_sign", "ed25519_verify",
-                   "verify_span")
+        wrapped = (
+            "Writer",
+            "Reader",
+            "verify",
+            "checkpoint",
+            "ed25519_public_key",
+            "ed25519_sign",
+            "ed25519_verify",
+            "verify_span",
+        )
         assert name in wrapped or getattr(ca, name) is getattr(_native, name), name
     assert [f.__text_signature__ for f in (_native.format_version, _native.verify, _native.checkpoint)] == [
-        "()", "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)", "(log_dir, key, observed_at)"]
+        "()",
+        "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)",
+        "(log_dir, key, observed_at)",
+    ]
     for cls in (_native.KeyHandle, _native.Writer, _native.Reader, _native.RecordIter, _native.VerifyReport):
         raises(TypeError, cls)
 
@@ -92,19 +103,21 @@ def test_the_clock_never_steps_back_and_formats_every_millisecond():
     clock = RecordClock(wall_ns=iter(10**6 * ms for ms in walls).__next__, mono_ns=monos.__next__, floor_ms=3)
     assert [clock.stamp() for _ in walls] == [
         ("1970-01-01T00:00:00.003Z", 2), ("1970-01-01T00:00:00.004Z", 2), ("1970-01-01T00:00:00.004Z", 4),
-        ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15), ("1970-01-02T01:01:01.042Z", 1995)]  # fmt: skip
+        ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15),
+        ("1970-01-02T01:01:01.042Z", 1995)]  # fmt: skip
 
 
 @pytest.mark.parametrize("record, name", [
     ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
-    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),  # the native writer ignores it
+    # The native writer ignores record_id; this one refuses it.
+    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),
     ({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z", "ts_mono_delta": 0, 1: "x"}, "1"),
 ])  # fmt: skip
 @pytest.mark.parametrize("timestamps", [True, False])
 def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):
     with ca.Writer.open(log_dir, key, timestamps=timestamps) as w:
-        raises(ca.ArgumentError, lambda: w.append(record),
-               f"unknown record field {name} (known: actor, event, ts_wall, ts_mono_delta, schema_version, payload)")  # fmt: skip
+        known = "actor, event, ts_wall, ts_mono_delta, schema_version, payload"
+        raises(ca.ArgumentError, lambda: w.append(record), f"unknown record field {name} (known: {known})")
     assert list(ca.Reader.open(log_dir)) == []
 
 
@@ -116,8 +129,11 @@ def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir,
     with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
         for _ in range(2):
             w.append({"actor": "a", "event": "ahead", "ts_wall": ahead})
-        raises(ca.ArgumentError, lambda: w.append({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z"}),
-               f'ts_wall "2020-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s "{ahead_fin}"')
+        raises(
+            ca.ArgumentError,
+            lambda: w.append({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z"}),
+            f'ts_wall "2020-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s "{ahead_fin}"',
+        )
     with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
         assert w._native.last_ts_wall() == ahead
         w.append({"actor": "a", "event": "stamped"})  # behind segment 1's finalization record
@@ -208,13 +224,21 @@ def test_follow_reports_a_cut_inside_a_segment_that_has_a_successor(log_dir, key
 def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key):
     with _native.Writer.open(log_dir, key, "00" * 16) as w:
         for i in range(60_000):  # about 20 MB in one segment
-            w.append({"actor": "a", "event": "e", "ts_wall": "2026-12-06T07:16:15.123Z", "ts_mono_delta": i,
-                      "payload": {"pad": "x" * 250}})
-    follower = subprocess.Popen([sys.executable, "-m", "corvane_audit", "show", log_dir, "--follow"],
-                                stdout=subprocess.DEVNULL, env=child_env())
+            w.append(
+                {
+                    "actor": "a",
+                    "event": "e",
+                    "ts_wall": "2026-12-06T07:16:15.123Z",
+                    "ts_mono_delta": i,
+                    "payload": {"pad": "x" * 250},
+                }
+            )
+    follower = subprocess.Popen(
+        [sys.executable, "-m", "corvane_audit", "show", log_dir, "--follow"], stdout=subprocess.DEVNULL, env=child_env()
+    )
     try:
         time.sleep(3)  # caught up
-        ticks = lambda: sum(map(int, open(f"/proc/{follower.pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))
+        ticks = lambda: sum(map(int, open(f"/proc/{follower.pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))  # noqa: E731
         before = ticks()
         time.sleep(3)
         assert (ticks() - before) / os.sysconf("SC_CLK_TCK") < 0.15  # 5% of a core; measured: about 0
@@ -224,7 +248,7 @@ def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key)
 
 
 @pytest.mark.parametrize("args", [
-    ["mypy", "--strict", "corvane_audit", "examples"],
+    ["mypy", "--strict", "src/corvane_audit", "examples"],
     # stubtest imports the built module and checks every name and signature against _native.pyi.
     ["mypy.stubtest", "corvane_audit._native", "--allowlist", str(REPO / "tests" / "stubtest-allowlist.txt")],
 ])  # fmt: skip
@@ -233,3 +257,10 @@ def test_typing(tmp_path, args):
     done = subprocess.run([sys.executable, "-m", *args], cwd=REPO if mypy else tmp_path,
                           env=None if mypy else child_env(), capture_output=True, text=True, timeout=300)  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_python_run_in_the_checkout_imports_the_package_under_test():
+    # The checkout comes first on sys.path there, so no package folder may sit at its root.
+    code = "import corvane_audit; print(corvane_audit.__file__)"
+    done = subprocess.run([sys.executable, "-c", code], cwd=REPO, env=child_env(), capture_output=True, text=True)
+    assert done.stdout.strip() == ca.__file__, done.stderr

@@ -2,7 +2,6 @@
 
 import os
 import pickle
-import time
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import get_context
 

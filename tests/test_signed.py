@@ -85,7 +85,9 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     other = Ed25519PrivateKey.generate()
     raw = other.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
     key_hash = hashlib.sha256(b"elsewhere\n\x01" + raw).digest()[:4]
-    foreign = body.encode() + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body.encode())) + b"\n"
+    foreign = (
+        body.encode() + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body.encode())) + b"\n"
+    )
     typed = base64.b64encode(bytes([1]) + raw).decode()
     vkey = ca.VerifierKey.parse(f"elsewhere+{key_hash.hex()}+{typed}")
     assert ca.open_checkpoint(foreign, [vkey]).checkpoint["record_id"] == 4
@@ -128,8 +130,20 @@ def _last_sig_char(note: bytes) -> bytes:
         (lambda n: n[:-1], "the last signature line does not end with a newline"),
         (lambda n: b"x" * (1 << 16) + n, "too large to be a signed note"),
     ],
-    ids=["unsigned", "no-blank-line", "changed-field", "reordered", "changed-mac", "truncated-signature",
-         "control-character", "crlf", "non-canonical-base64", "duplicate-signature", "no-final-newline", "huge"],
+    ids=[
+        "unsigned",
+        "no-blank-line",
+        "changed-field",
+        "reordered",
+        "changed-mac",
+        "truncated-signature",
+        "control-character",
+        "crlf",
+        "non-canonical-base64",
+        "duplicate-signature",
+        "no-final-newline",
+        "huge",
+    ],
 )
 def test_broken_notes_are_refused_saying_why(signer, note, damage, message, request):
     broken = damage(note)
@@ -266,7 +280,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     anchors = tmp_path / "anchors"
     w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
-    for i in range(3):
+    for _ in range(3):
         w.append({"actor": "a", "event": "e"})
     time.sleep(1.3)
     heads = _notes(anchors)

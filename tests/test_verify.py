@@ -12,7 +12,7 @@ from typing import Any
 
 import pytest
 
-from conftest import KEY, OTHER_KEY, SANITIZED, cut, raises, flip_byte, frames, patch, segment_path, write_records
+from conftest import KEY, OTHER_KEY, SANITIZED, cut, flip_byte, frames, patch, raises, segment_path, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, IoFailure, VerificationFailed, verify
 
@@ -47,7 +47,8 @@ def back_in_1970(log_dir: str) -> None:
     (lambda d, p, f: shutil.rmtree(d) or write_records(d, KEY, 5, payload={"x": 1}), "CheckpointMismatch@s0r4",
      _native.CheckpointMismatchError,
      f"Checkpoint mismatch at s0r4: record differs from the head observed at {OBSERVED} {EM} history was rewritten"),
-    (lambda d, p, f: cut(p, f[-1][0]), "CheckpointTruncated@s0r4", _native.CheckpointTruncatedError,  # at a frame's start
+    # Cut at a frame's start.
+    (lambda d, p, f: cut(p, f[-1][0]), "CheckpointTruncated@s0r4", _native.CheckpointTruncatedError,
      f"Checkpoint truncated: s0r4 observed at {OBSERVED}, is absent from this log {EM} history was cut"),
 ])  # fmt: skip
 def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message):
@@ -61,7 +62,11 @@ def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message)
     assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, kind, [])
     v = r.violation
     assert list(v) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
-    assert (v["kind"], v["segment_index"], v["record_id"]) == (kind, int(where[1]), int(where[3:]) if where[2:] else None)
+    assert (v["kind"], v["segment_index"], v["record_id"]) == (
+        kind,
+        int(where[1]),
+        int(where[3:]) if where[2:] else None,
+    )
     assert message in (None, v["message"]) and (message or r.final_hmac_hex is None)
     assert repr(r).startswith(f'VerifyReport(ok=false, compact="{compact}", records_inspected=')
     assert isinstance(raises(exc, lambda: verify(log_dir, vkey, False, True, cp), v["message"]), VerificationFailed)
@@ -72,15 +77,29 @@ def test_intact_log_report_and_checkpoint(tmp_path, key):
     write_records(log_dir, key, 3, segment_size_bytes=0)  # one record per segment, plus finalization records
     r = verify(log_dir, key)
     assert (r.ok, r.verdict_kind, r.violation, r.additional_violations, r.log_dir, r.key_id_hex) == (
-        True, "Verified", None, [], log_dir, key.key_id_hex())
+        True,
+        "Verified",
+        None,
+        [],
+        log_dir,
+        key.key_id_hex(),
+    )
     assert r.final_hmac_hex == list(_native.Reader.open(log_dir))[-1]["hmac_hex"]
     assert repr(r) == 'VerifyReport(ok=true, compact="Verified", records_inspected=5, segments_inspected=3)'
     cp = _native.checkpoint(log_dir, key, type("S", (str,), {})("t0"))
-    assert list(cp.items()) == [("format", "corvane-audit-checkpoint/v1"), ("key_id", key.key_id_hex()), ("segment", 2),
-                                ("record_id", 0), ("hmac", r.final_hmac_hex), ("observed_at", "t0")]
+    assert list(cp.items()) == [
+        ("format", "corvane-audit-checkpoint/v1"),
+        ("key_id", key.key_id_hex()),
+        ("segment", 2),
+        ("record_id", 0),
+        ("hmac", r.final_hmac_hex),
+        ("observed_at", "t0"),
+    ]
     assert type(cp["observed_at"]) is str
     # Hex in either case, and keys beyond the six, are accepted.
-    assert verify(log_dir, key, checkpoint={**cp, "key_id": cp["key_id"].upper(), "hmac": cp["hmac"].upper(), "x": 1}).ok
+    assert verify(
+        log_dir, key, checkpoint={**cp, "key_id": cp["key_id"].upper(), "hmac": cp["hmac"].upper(), "x": 1}
+    ).ok
 
 
 def test_forensic_report_objects_and_cycles(log_dir, key):
@@ -104,11 +123,16 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
 
 
 def test_checkpoint_refusals(tmp_path, key):
-    raises(ArgumentError, lambda: _native.checkpoint(str(tmp_path), key, "t"), f"log has no records {EM} nothing to "
-           "checkpoint")
+    raises(
+        ArgumentError,
+        lambda: _native.checkpoint(str(tmp_path), key, "t"),
+        f"log has no records {EM} nothing to checkpoint",
+    )
     write_records(str(tmp_path / "b"), OTHER_KEY, 1)
-    e = raises(_native.CheckpointKeyMismatchError, lambda: verify(str(tmp_path), key, checkpoint=_native.checkpoint(
-        str(tmp_path / "b"), OTHER_KEY, "t")))
+    e = raises(
+        _native.CheckpointKeyMismatchError,
+        lambda: verify(str(tmp_path), key, checkpoint=_native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")),
+    )
     assert isinstance(e, ArgumentError) and not isinstance(e, VerificationFailed)  # not a finding about the log
     assert e.args == (f"checkpoint belongs to a different log: checkpoint key_id {OTHER_KEY.key_id_hex()}, "
                             f"log key_id {key.key_id_hex()}",)  # fmt: skip
@@ -117,8 +141,11 @@ def test_checkpoint_refusals(tmp_path, key):
             call(str(tmp_path / "missing"))
     write_records(log_dir := str(tmp_path / "a"), key, 2)
     flip_byte(segment_path(log_dir, 0), 90)
-    raises(VerificationFailed, lambda: _native.checkpoint(log_dir, key, "t"),
-           "refusing to checkpoint a log that does not verify: " + HMAC_MSG)
+    raises(
+        VerificationFailed,
+        lambda: _native.checkpoint(log_dir, key, "t"),
+        "refusing to checkpoint a log that does not verify: " + HMAC_MSG,
+    )
     # A head written with the key by another program, its record_id as text: it verifies, but does not read.
     write_records(odd := str(tmp_path / "odd"), key, 2)
     off, n = frames(path := segment_path(odd, 0))[-1]
@@ -128,8 +155,11 @@ def test_checkpoint_refusals(tmp_path, key):
         size = len(record).to_bytes(4, "little")
         f.write(size + record + hmac.new(b"\x42" * 32, record, "sha256").digest() + size)
     assert verify(odd, key).ok
-    raises(IoFailure, lambda: _native.checkpoint(odd, key, "t"), f"reading record: record decode error at segment 0 "
-           f'offset {off}: field `record_id` expected u64, got Text("1")')
+    raises(
+        IoFailure,
+        lambda: _native.checkpoint(odd, key, "t"),
+        f'reading record: record decode error at segment 0 offset {off}: field `record_id` expected u64, got Text("1")',
+    )
 
 
 class NoLookups(dict):  # type: ignore[type-arg]
@@ -149,11 +179,13 @@ ABSENT = "observed at {}, is absent from this log \u2014 history was cut"
     ({"key_id": HEX[:63]}, "checkpoint key_id is not valid hex: Odd number of digits"),
     ({"key_id": HEX[:62]}, "checkpoint key_id must be 32 bytes, got 31"),
     ({"hmac": HEX + "00"}, "checkpoint hmac must be 32 bytes, got 33"),
-    ({"hmac": HEX[:5] + "\u00e9" + HEX[6:]}, "checkpoint hmac is not valid hex: Invalid character '\u00e9' at position 5"),
+    ({"hmac": HEX[:5] + "\u00e9" + HEX[6:]},
+     "checkpoint hmac is not valid hex: Invalid character '\u00e9' at position 5"),
     *[({"segment": v}, 'checkpoint "segment" must be an integer') for v in ("0", -1, 2**64)],
     ({"segment": 65536}, 'checkpoint "segment" exceeds u16'),
     ({"record_id": None}, 'checkpoint missing key "record_id"'),
-    ({"hmac": "zz", "segment": -1}, "checkpoint hmac is not valid hex: Invalid character 'z' at position 0"),  # in order
+    # In order: the hmac is checked before the segment.
+    ({"hmac": "zz", "segment": -1}, "checkpoint hmac is not valid hex: Invalid character 'z' at position 0"),
     # Accepted: a cut log is reported.
     ({"segment": 65535, "record_id": 2**64 - 1}, ABSENT.format("t")), ({"segment": True}, ABSENT.format("t")),
     ({"record_id": 1, "observed_at": 12}, ABSENT.format("")),  # observed_at is descriptive: not a str reads as empty
@@ -165,8 +197,11 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
         assert verify(log_dir, key, checkpoint=NoLookups({**cp, "hmac": verify(log_dir, key).final_hmac_hex})
                       ).violation["message"].endswith(message)  # fmt: skip
         return
-    raises(ArgumentError, lambda: verify(log_dir, key, checkpoint=NoLookups({k: v for k, v in cp.items() if v is not None})),
-           message)
+    raises(
+        ArgumentError,
+        lambda: verify(log_dir, key, checkpoint=NoLookups({k: v for k, v in cp.items() if v is not None})),
+        message,
+    )
 
 
 @pytest.mark.parametrize("call, message", [
@@ -174,7 +209,8 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
     (lambda: verify(".", "not a key"), "verify() argument 'key' must be KeyHandle, not str"),
     (lambda: verify(".", KEY, forensic=1, checkpoint={}), "verify() argument 'forensic' must be bool, not int"),
     (lambda: verify(".", KEY, False, "yes"), "verify() argument 'raise_on_violation' must be bool, not str"),
-    (lambda: verify(".", KEY, checkpoint=[("format", "x")]), "verify() argument 'checkpoint' must be dict or None, not list"),
+    (lambda: verify(".", KEY, checkpoint=[("format", "x")]),
+     "verify() argument 'checkpoint' must be dict or None, not list"),
     (lambda: _native.checkpoint(".", KEY, None), "checkpoint() argument 'observed_at' must be str, not NoneType"),
 ])  # fmt: skip
 def test_argument_types(call, message):
@@ -194,7 +230,11 @@ def test_memory_stays_flat(tmp_path, key):
         for _ in range(n):
             w.append(record), [r["payload"] for r in _native.Reader.open(good)]
             (r := verify(good, key, checkpoint=cp)).ok, r.compact, r.log_dir, r.final_hmac_hex, repr(r)
-            (r := verify(bad, key, forensic=True)).violation, r.additional_violations, _native.checkpoint(good, key, "t")
+            (
+                (r := verify(bad, key, forensic=True)).violation,
+                r.additional_violations,
+                _native.checkpoint(good, key, "t"),
+            )
             for call in (lambda: verify(bad, key, raise_on_violation=True), lambda: _native.checkpoint(bad, key, "t"),
                          lambda: verify(good, key, checkpoint={**cp, "hmac": "zz"}), lambda: w.append({})):  # fmt: skip
                 with pytest.raises(_native.CorvaneAuditError):

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import calendar
 import functools
+import itertools
 import logging
 import math
 import os
@@ -63,8 +64,7 @@ class DirectorySink:
         head = _note.parse_checkpoint_body(note[: note.rindex("\n\n") + 1]).checkpoint
         ns = time.time_ns()
         stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(ns // 10**9)) + f".{ns // 10**6 % 1000:03d}Z"
-        write_atomically(os.path.join(self.path, f"{stamp}-s{head['segment']}r{head['record_id']}.note"),
-                         note.encode())
+        write_atomically(os.path.join(self.path, f"{stamp}-s{head['segment']}r{head['record_id']}.note"), note.encode())
 
     def __repr__(self) -> str:
         return f"DirectorySink({self.path!r})"
@@ -108,8 +108,7 @@ class Anchor:
         self.origin = origin
 
     def __repr__(self) -> str:
-        return (f"Anchor({self.signing_key!r}, {self.sink!r}, records={self.records}, "
-                f"seconds={self.seconds})")
+        return f"Anchor({self.signing_key!r}, {self.sink!r}, records={self.records}, seconds={self.seconds})"
 
 
 def _fsync_path(path: str, flags: int) -> None:
@@ -306,8 +305,14 @@ class _Anchoring:
 
     def _note(self, head: _HeadTuple, observed_at: str) -> str:
         segment, record_id, hmac_hex = head
-        cp: CheckpointDict = {"format": _CHECKPOINT_FORMAT, "key_id": self._key_id_hex, "segment": segment,
-                              "record_id": record_id, "hmac": hmac_hex, "observed_at": observed_at}
+        cp: CheckpointDict = {
+            "format": _CHECKPOINT_FORMAT,
+            "key_id": self._key_id_hex,
+            "segment": segment,
+            "record_id": record_id,
+            "hmac": hmac_hex,
+            "observed_at": observed_at,
+        }
         return _note.sign_checkpoint(cp, self._anchor.signing_key, self._origin)
 
 
@@ -389,7 +394,7 @@ def check_anchors(
         return series
     stamps.sort(key=lambda s: s[:3])
     limit = 2 * interval
-    for before, after in zip(stamps, stamps[1:]):
+    for before, after in itertools.pairwise(stamps):
         if after[0] - before[0] > limit:
             series.gaps.append((before[3], after[3], after[0] - before[0]))
     # A head only moves forward. One observed behind an earlier one means
@@ -402,11 +407,16 @@ def check_anchors(
         first = seen.setdefault(stamp[1:3], (hmac_hex, stamp[5]))
         if first[0] != hmac_hex:
             series.regressions.append(
-                (stamp[5], f"s{stamp[1]}r{stamp[2]} has another MAC than in {first[1]}: two histories"))
+                (stamp[5], f"s{stamp[1]}r{stamp[2]} has another MAC than in {first[1]}: two histories")
+            )
         if stamp[1:3] < furthest[1:3]:
             series.regressions.append(
-                (stamp[5], f"s{stamp[1]}r{stamp[2]} observed at {stamp[3]} is behind s{furthest[1]}r{furthest[2]} "
-                           f"observed at {furthest[3]} ({furthest[5]})"))
+                (
+                    stamp[5],
+                    f"s{stamp[1]}r{stamp[2]} observed at {stamp[3]} is behind s{furthest[1]}r{furthest[2]} "
+                    f"observed at {furthest[3]} ({furthest[5]})",
+                )
+            )
         elif stamp[1:3] > furthest[1:3]:
             furthest = stamp  # on a tie the first note stays: a second history must match it
     series.furthest, series.furthest_file = furthest[4], furthest[5]

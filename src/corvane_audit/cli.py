@@ -130,9 +130,7 @@ def _printable(text: str) -> str:
     """
     if text.isprintable():
         return text
-    return "".join(
-        c if c.isprintable() and c != "\\" else c.encode("unicode_escape").decode("ascii") for c in text
-    )
+    return "".join(c if c.isprintable() and c != "\\" else c.encode("unicode_escape").decode("ascii") for c in text)
 
 
 def _position(segment: int, record_id: int | None) -> str:
@@ -187,8 +185,11 @@ def _record_json(record: ca.RecordDict) -> str:
 def _segment_sizes(log_dir: str) -> list[int]:
     try:
         with os.scandir(log_dir) as entries:
-            return [e.stat(follow_symlinks=False).st_size for e in entries
-                    if e.name.startswith("audit-") and e.name.endswith(".cbor") and e.is_file(follow_symlinks=False)]
+            return [
+                e.stat(follow_symlinks=False).st_size
+                for e in entries
+                if e.name.startswith("audit-") and e.name.endswith(".cbor") and e.is_file(follow_symlinks=False)
+            ]
     except OSError:
         return []
 
@@ -228,8 +229,11 @@ def _print_span(result: ca.SpanResult, out: TextIO) -> None:
     span = result.span
     if span["start"] is not None:
         start = span["start"]
-        print(f"since:      {_position(start['segment'], start['record_id'])} (byte {start['offset']}), "
-              "trusted from the checkpoint", file=out)
+        print(
+            f"since:      {_position(start['segment'], start['record_id'])} (byte {start['offset']}), "
+            "trusted from the checkpoint",
+            file=out,
+        )
     if span["end"] is not None and result.report.ok:
         print(f"head:       {_position(span['end']['segment'], span['end']['record_id'])}", file=out)
     if span["first_ts_wall"] is not None:
@@ -261,7 +265,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
         if wrong is not None:
             raise UsageError(wrong)
     if args.json:
-        print(_dumps(ca.report_as_dict(report) if result is None else {**ca.report_as_dict(report), "span": result.span}))
+        print(
+            _dumps(ca.report_as_dict(report) if result is None else {**ca.report_as_dict(report), "span": result.span})
+        )
     else:
         cp = ca.load_checkpoint(args.checkpoint) if args.checkpoint is not None and report.ok else None
         _print_report(report, cp, sys.stdout)
@@ -480,8 +486,10 @@ def _checkpoint_signed(args: argparse.Namespace) -> int:
         return EXIT_OK
     ca.save_checkpoint(note, args.output)
     cp = ca.open_checkpoint(note, [signing_key.verifier]).checkpoint
-    print(f"wrote {args.output}: head {_position(cp['segment'], cp['record_id'])} {cp['hmac']}, "
-          f"signed by {signing_key.verifier.name}")
+    print(
+        f"wrote {args.output}: head {_position(cp['segment'], cp['record_id'])} {cp['hmac']}, "
+        f"signed by {signing_key.verifier.name}"
+    )
     return EXIT_OK
 
 
@@ -500,8 +508,7 @@ def _verify_signed(args: argparse.Namespace) -> int:
             raise UsageError(f"cannot list anchors in {args.anchors}: {_reason(exc)}") from exc
         if series.furthest is None:
             why = f"; {series.refused[0][0]}: {series.refused[0][1]}" if series.refused else ""
-            raise UsageError(f"no valid signed note of this log in {args.anchors} "
-                             f"({len(series.refused)} refused{why})")
+            raise UsageError(f"no valid signed note of this log in {args.anchors} ({len(series.refused)} refused{why})")
         head = series.furthest
     else:
         head = ca.load_signed_checkpoint(args.checkpoint, trusted)
@@ -510,10 +517,15 @@ def _verify_signed(args: argparse.Namespace) -> int:
         out = ca.report_as_dict(report)
         out["checkpoint"] = dict(head.checkpoint, origin=head.origin)
         if series is not None:
-            out["anchors"] = {"valid": series.valid, "refused": [list(r) for r in series.refused],
-                              "newest_file": series.newest_file, "age_seconds": round(series.age_seconds, 3),
-                              "verified_against": series.furthest_file, "gaps": [list(g) for g in series.gaps],
-                              "regressions": [list(r) for r in series.regressions]}
+            out["anchors"] = {
+                "valid": series.valid,
+                "refused": [list(r) for r in series.refused],
+                "newest_file": series.newest_file,
+                "age_seconds": round(series.age_seconds, 3),
+                "verified_against": series.furthest_file,
+                "gaps": [list(g) for g in series.gaps],
+                "regressions": [list(r) for r in series.regressions],
+            }
         print(_dumps(out))
     else:
         _print_report(report, head.checkpoint, sys.stdout)
@@ -529,8 +541,10 @@ def _print_anchors(series: ca.AnchorSeries, directory: str, interval: float, out
     if len(series.refused) > 5:
         lines.append(f"refused:    ... and {len(series.refused) - 5} more")
     assert series.newest is not None
-    lines.append(f"newest:     {series.newest_file}, observed at {series.newest.checkpoint['observed_at']}, "
-                 f"{series.age_seconds:.1f} s old")
+    lines.append(
+        f"newest:     {series.newest_file}, observed at {series.newest.checkpoint['observed_at']}, "
+        f"{series.age_seconds:.1f} s old"
+    )
     if series.furthest_file != series.newest_file:
         lines.append(f"verified:   against {series.furthest_file}, the first note of the furthest head")
     lines += [f"went back:  {name}: {what}" for name, what in series.regressions[:20]]
@@ -615,6 +629,8 @@ def _positive_float(text: str) -> float:
     return value
 
 
+# fmt: off
+# One option per statement, its help text aligned beneath it: a table kept compact.
 def build_parser() -> argparse.ArgumentParser:
     keys = _Parser(add_help=False)
     group = keys.add_argument_group("key")
@@ -713,6 +729,7 @@ def build_parser() -> argparse.ArgumentParser:
                         "to -o FILE (required), its verifier key printed")
     p.set_defaults(run=cmd_keygen)
     return parser
+# fmt: on
 
 
 def main(argv: Sequence[str] | None = None) -> int:

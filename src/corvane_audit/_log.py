@@ -93,8 +93,14 @@ class Writer:
         if anchor is not None:
             from corvane_audit._anchor import AnchoredWriter
 
-            return AnchoredWriter(native, anchor=anchor, key_id_hex=key.key_id_hex(), log_dir=path,
-                                  session_id_hex=session.strip().lower(), timestamps=timestamps)
+            return AnchoredWriter(
+                native,
+                anchor=anchor,
+                key_id_hex=key.key_id_hex(),
+                log_dir=path,
+                session_id_hex=session.strip().lower(),
+                timestamps=timestamps,
+            )
         return cls(native, log_dir=path, session_id_hex=session.strip().lower(), timestamps=timestamps)
 
     @property

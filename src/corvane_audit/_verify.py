@@ -56,8 +56,16 @@ def verify(
             raise _native.ArgumentError("trusted keys were given but no signed note to check")
         checkpoint = dict(_note.load_signed_checkpoint(checkpoint, list(trust)).checkpoint)
     if since is not None or jobs is not None or live:
-        return verify_span(log_dir, key, forensic, raise_on_violation, checkpoint, since=since,
-                           jobs=1 if jobs is None else jobs, live=live).report
+        return verify_span(
+            log_dir,
+            key,
+            forensic,
+            raise_on_violation,
+            checkpoint,
+            since=since,
+            jobs=1 if jobs is None else jobs,
+            live=live,
+        ).report
     path = fspath_str(log_dir)
     if checkpoint is None or isinstance(checkpoint, dict):
         return _native.verify(path, key, forensic, raise_on_violation, checkpoint)
@@ -121,8 +129,17 @@ def verify_span(
             if file is not None:
                 files.append(file)
     try:
-        report, span = _native.verify_span(path, key, forensic, raise_on_violation, loaded["checkpoint"],
-                                           since=loaded["since"], jobs=jobs, live=live, progress=progress)
+        report, span = _native.verify_span(
+            path,
+            key,
+            forensic,
+            raise_on_violation,
+            loaded["checkpoint"],
+            since=loaded["since"],
+            jobs=jobs,
+            live=live,
+            progress=progress,
+        )
     except _native.CheckpointKeyMismatchError:
         raise
     except _native.ArgumentError as exc:
@@ -170,12 +187,20 @@ def verify_with_state(
 
 @overload
 def checkpoint(
-    log_dir: StrPath, key: _native.KeyHandle, observed_at: str | None = None, *, sign: None = None,
+    log_dir: StrPath,
+    key: _native.KeyHandle,
+    observed_at: str | None = None,
+    *,
+    sign: None = None,
     origin: str | None = None,
 ) -> CheckpointDict: ...
 @overload
 def checkpoint(
-    log_dir: StrPath, key: _native.KeyHandle, observed_at: str | None = None, *, sign: _note.SigningKey,
+    log_dir: StrPath,
+    key: _native.KeyHandle,
+    observed_at: str | None = None,
+    *,
+    sign: _note.SigningKey,
     origin: str | None = None,
 ) -> str: ...
 def checkpoint(

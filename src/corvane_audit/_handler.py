@@ -88,7 +88,9 @@ class AuditHandler(logging.Handler):
         self._opened_by = os.getpid()
         self._forked = False
         # handleError is looked up at each failure: callers may replace it.
-        self._sink = _Sink(lambda record: self.handleError(record), queue_size, name=f"corvane-audit-handler-{id(self):x}")
+        self._sink = _Sink(
+            lambda record: self.handleError(record), queue_size, name=f"corvane-audit-handler-{id(self):x}"
+        )
         writer = self._sink.start(lambda: Writer.open(log_dir, key, session_id_hex, segment_size_bytes, anchor=anchor))
         self._session_id_hex: str | None = writer.session_id_hex
         _live_handlers.add(self)
@@ -274,7 +276,9 @@ class _Sink:
         # Daemon, so that an unclosed handler never holds up interpreter exit;
         # logging.shutdown (at exit) still finds the thread alive and drains
         # the queue through close.
-        self._thread = threading.Thread(target=self._run, args=(open_writer, opened, writer), name=self._name, daemon=True)
+        self._thread = threading.Thread(
+            target=self._run, args=(open_writer, opened, writer), name=self._name, daemon=True
+        )
         self._thread.start()
         try:
             opened.wait()

@@ -160,7 +160,7 @@ class SigningKey:
         text = text.strip()
         if not text.startswith(_PRIVATE_PREFIX):
             raise NoteError("not a signing key: expected PRIVATE+KEY+<name>+<8 hex digits>+<base64 key>")
-        name, _, rest = text[len(_PRIVATE_PREFIX):].partition("+")
+        name, _, rest = text[len(_PRIVATE_PREFIX) :].partition("+")
         hash_hex, _, key64 = rest.partition("+")
         data = _b64decode(key64)
         if not name or not _HASH8.fullmatch(hash_hex) or data is None:
@@ -285,7 +285,7 @@ def open_note(note: bytes | str, trusted: Iterable[VerifierKey]) -> str:
     for number, line in enumerate(lines, 1):
         if not line.startswith(_SIG_PREFIX):
             raise NoteError(f'malformed: signature line {number} does not start with "\u2014 "')
-        name, _, sig64 = line[len(_SIG_PREFIX):].partition(" ")
+        name, _, sig64 = line[len(_SIG_PREFIX) :].partition(" ")
         raw = _b64decode(sig64) if sig64 else None
         if not name or "+" in name or any(c.isspace() for c in name) or raw is None or len(raw) < 5:
             raise NoteError(f"malformed: signature line {number} is not a name and a base64 signature")
@@ -298,8 +298,10 @@ def open_note(note: bytes | str, trusted: Iterable[VerifierKey]) -> str:
         if key is None:
             continue
         if not key.verify(body.encode(), raw[4:]):
-            raise NoteError(f"the signature by {name}+{key_hash:08x} does not verify: "
-                            "the note was altered or the signature is not genuine")
+            raise NoteError(
+                f"the signature by {name}+{key_hash:08x} does not verify: "
+                "the note was altered or the signature is not genuine"
+            )
         verified += 1
     if verified == 0:
         raise NoteError(f"not signed by a trusted key (signed by {', '.join(signers)})")
@@ -317,8 +319,10 @@ def default_origin(key_id_hex: str) -> str:
 def check_field(what: str, value: str) -> None:
     """Refuses a text that a note body line cannot carry."""
     if _CONTROL.search(value) or len(value) > MAX_FIELD_CHARS:
-        raise NoteError(f"{what} cannot go into a signed note: it holds a control character "
-                        f"or more than {MAX_FIELD_CHARS} characters")
+        raise NoteError(
+            f"{what} cannot go into a signed note: it holds a control character "
+            f"or more than {MAX_FIELD_CHARS} characters"
+        )
     if what == "origin" and (not value or value != value.strip()):
         raise NoteError("origin cannot go into a signed note: it is empty or starts or ends with a blank")
 
@@ -327,16 +331,19 @@ def checkpoint_body(cp: CheckpointDict, origin: str) -> str:
     """The note body of a checkpoint dict."""
     check_field("origin", origin)
     check_field("observed_at", cp["observed_at"])
-    return (f"{origin}\nsegment {cp['segment']}\nrecord_id {cp['record_id']}\nhmac {cp['hmac']}\n"
-            f"key_id {cp['key_id']}\nobserved_at {cp['observed_at']}\n")
+    return (
+        f"{origin}\nsegment {cp['segment']}\nrecord_id {cp['record_id']}\nhmac {cp['hmac']}\n"
+        f"key_id {cp['key_id']}\nobserved_at {cp['observed_at']}\n"
+    )
 
 
 def parse_checkpoint_body(body: str) -> Head:
     """The origin and checkpoint dict of a note body, every line in its exact form."""
     lines = body.split("\n")
     if lines[-1] != "" or len(lines) != 7:
-        raise NoteError(f"body: expected 6 lines (origin, segment, record_id, hmac, key_id, observed_at), "
-                        f"got {len(lines) - 1}")
+        raise NoteError(
+            f"body: expected 6 lines (origin, segment, record_id, hmac, key_id, observed_at), got {len(lines) - 1}"
+        )
     origin = lines[0]
     if not origin or origin != origin.strip() or len(origin) > MAX_FIELD_CHARS:
         raise NoteError("body line 1: expected the origin")
@@ -357,8 +364,14 @@ def parse_checkpoint_body(body: str) -> Head:
     observed_at = field(6, "observed_at", None)
     if len(observed_at) > MAX_FIELD_CHARS:
         raise NoteError(f"body line 6: observed_at longer than {MAX_FIELD_CHARS} characters")
-    cp: CheckpointDict = {"format": _CHECKPOINT_FORMAT, "key_id": key_id, "segment": segment,
-                          "record_id": record_id, "hmac": hmac_hex, "observed_at": observed_at}
+    cp: CheckpointDict = {
+        "format": _CHECKPOINT_FORMAT,
+        "key_id": key_id,
+        "segment": segment,
+        "record_id": record_id,
+        "hmac": hmac_hex,
+        "observed_at": observed_at,
+    }
     return Head(origin, cp)
 
 
