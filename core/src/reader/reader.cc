@@ -73,7 +73,7 @@ std::expected<RecordCursor, ReaderError> RecordCursor::open(const std::string& d
 std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
   // One result, returned from every path, so that the record is decoded in
   // the caller's storage rather than moved there.
-  std::expected<std::optional<StoredRecord>, ReaderError> result;
+  std::expected<std::optional<StoredRecord>, ReaderError> result(std::in_place, std::nullopt);
   for (;;) {
     if (!segment_) {
       const std::uint16_t candidate = started_ ? static_cast<std::uint16_t>(current_ + 1) : 0;

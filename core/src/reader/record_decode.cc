@@ -8,6 +8,8 @@
 
 namespace corvane {
 
+StoredRecord::StoredRecord() = default;
+
 namespace {
 
 constexpr const char* kFieldNames[] = {"",       "record_id", "prev_hash", "ts_wall",

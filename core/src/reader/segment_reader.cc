@@ -113,7 +113,7 @@ std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(s
 std::expected<std::optional<StoredRecord>, ReaderError> SegmentReader::read_record(std::uint64_t offset) {
   // One result, returned from every path, so that the record is built in
   // the caller's storage.
-  std::expected<std::optional<StoredRecord>, ReaderError> result;
+  std::expected<std::optional<StoredRecord>, ReaderError> result(std::in_place, std::nullopt);
   auto frame = read_frame(offset);
   if (!frame) {
     result = std::unexpected(std::move(frame.error()));
