@@ -4,6 +4,7 @@
 // edit leaves it. The output depends on nothing but this file, so the seeds
 // can be made again byte for byte. cbor_decode's seeds (RFC 8949 appendix A
 // and some records) are kept as committed.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -66,6 +67,34 @@ int main(int argc, char** argv) {
       put(root + "record_decode", "record-" + std::to_string(n++), Bytes(f->record.begin(), f->record.end()));
     }
   }
+  // Records at the edges of the reader's one-pass decoding: more payload
+  // entries than it sorts before building, nesting one level short of the
+  // limit and at it, a schema version past a byte, a nested map keyed by a
+  // number.
+  const auto record = [&](const std::string& name, PayloadMap payload, std::uint32_t version = 1) {
+    const AppendRecord r{"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7, std::move(payload), version};
+    put(root + "record_decode", name, encode_record(r, SessionId{}, KeyId{}, Mac{}, 9));
+  };
+  std::vector<PayloadMap::Entry> wide;
+  for (int i = 0; i < 40; ++i) wide.emplace_back("k" + std::to_string(i * 7 % 40), V::uint(i));
+  record("wide", PayloadMap::from_unsorted(wide));
+  const auto nested = [&](int levels) {  // the payload map is at depth 1
+    V v = V::array({});
+    for (int i = 2; i < levels; ++i) v = i % 2 ? V::array({v}) : V::map(PayloadMap::from_unsorted({{"d", v}}));
+    return PayloadMap::from_unsorted({{"d", v}});
+  };
+  record("depth-15", nested(15));
+  record("depth-16", nested(16));
+  record("schema-256", {}, 256);
+  Bytes uint_key = encode_record({"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7,
+                                  PayloadMap::from_unsorted({{"m", V::map(PayloadMap::from_unsorted({{"a", V::uint(1)}}))}}), 1},
+                                 SessionId{}, KeyId{}, Mac{}, 9);
+  const Bytes text_key = {0xA1, 0x61, 0x61, 0x01}, number_key = {0xA1, 0x01, 0x01};
+  const auto at = std::search(uint_key.begin(), uint_key.end(), text_key.begin(), text_key.end()) - uint_key.begin();
+  uint_key.erase(uint_key.begin() + at, uint_key.begin() + at + 4);
+  uint_key.insert(uint_key.begin() + at, number_key.begin(), number_key.end());
+  put(root + "record_decode", "nested-number-key", uint_key);
+
   put(root + "segment_header", "segment0", cat({u16le(0), header0}));
   put(root + "segment_header", "segment1", cat({u16le(1), seg1}));
   put(root + "segment_header", "short", cat({u16le(0), prefix(header0, kHeaderLen - 1)}));

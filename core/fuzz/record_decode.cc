@@ -1,11 +1,13 @@
-// Record decoding, four ways: the reader's strict schema, the verifier's
-// lenient fields (its one-pass fast path and its fallback), and recovery's
-// narrow view, each held against what the decoded item says. A record the
-// reader accepts re-encodes through the writer's encoder to the same bytes.
+// Record decoding, four ways: the reader's strict schema (its one-pass
+// decoding and the full decoder), the verifier's lenient fields (its
+// one-pass fast path and its fallback), and recovery's narrow view, each held
+// against what the decoded item says. A record the reader accepts
+// re-encodes through the writer's encoder to the same bytes.
 #include <tuple>
 
 #include "corvane/record.h"
 #include "corvane/verifier.h"
+#include "reader/frame_io.h"
 #include "support.h"
 #include "writer/recovery_internal.h"
 
@@ -71,9 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK_MSG(ts_wall_to_ms(ts) == ts_ms_reference(ts), std::string(ts));
   detail::RecordFields fast;
   const bool fast_path = detail::scan_record(input, fast);
+  // The reader's frame decoding, and its one-pass decoding alone.
+  const Mac stored_mac = fuzz::key()->mac(input);
+  StoredRecord framed;
+  const auto framed_result = detail::decode_frame(FrameView{kOffset, input, stored_mac.data()}, kSegment, framed);
+  StoredRecord one_pass;
+  const bool one_pass_taken = detail::decode_record_fast(input, one_pass);
   auto decoded = decode_canonical(input);
   if (!decoded) {
-    FUZZ_CHECK_MSG(!fast_path, decoded.error().to_string());
+    FUZZ_CHECK_MSG(!fast_path && !one_pass_taken, decoded.error().to_string());
+    FUZZ_CHECK(!framed_result &&
+               framed_result.error() == ReaderError::record_decode(kSegment, kOffset, decoded.error().to_string()));
     return 0;
   }
 
@@ -86,11 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Recovery's view.
   fuzz::agree(detail::parse_recovery_view(input), recovery_view(*decoded), same);
 
-  // The reader's strict schema, copying and moving alike.
-  const Mac stored_mac = fuzz::key()->mac(input);
+  // The reader's strict schema, copying and moving alike; the frame decoding
+  // gives the same record or the same error, and its one pass takes every
+  // record the schema accepts and no other.
   auto strict = decode_stored_record(*decoded, kSegment, kOffset, input, stored_mac);
   auto moved = decode_stored_record(CborValue(*decoded), kSegment, kOffset, input, stored_mac);
   fuzz::agree(strict, moved, fuzz::same);
+  FUZZ_CHECK(framed_result.has_value() == strict.has_value() && one_pass_taken == strict.has_value());
+  FUZZ_CHECK(strict ? fuzz::same(framed, *strict) : framed_result.error() == strict.error());
+  if (one_pass_taken) {
+    one_pass.segment_index = kSegment;
+    one_pass.byte_offset = kOffset;
+    one_pass.hmac = stored_mac;
+    one_pass.raw = bytes;
+    FUZZ_CHECK(fuzz::same(one_pass, *strict));
+  }
   const ReaderError* e = strict ? nullptr : &strict.error();
   FUZZ_CHECK(!e || (e->kind == ReaderError::Kind::kRecordDecode && e->segment == kSegment && e->offset == kOffset));
   if (e) return 0;

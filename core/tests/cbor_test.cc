@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,26 @@ TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
   for (const auto& [k, v] : m) keys += k + ",";
   EXPECT_EQ(keys, "aa,j,k,z,");
   EXPECT_EQ(encode_payload_value(PayloadValue::map(m)), from_hex("a4 616a00 616bf5 617a09 6261616178"));
+}
+
+// Sorting in place, on both sides of the sort's inline limit, with and
+// without duplicates, against an ordered map assigned entry by entry.
+TEST(PayloadMapOrder, FromUnsortedMatchesMapAssignment) {
+  std::uint64_t state = 7;
+  for (std::size_t n : {0u, 1u, 2u, 5u, 32u, 33u, 80u}) {
+    for (std::uint64_t spread : {3u, 1000u}) {
+      std::vector<PayloadMap::Entry> entries;
+      std::map<std::string, PayloadValue> want;
+      for (std::size_t i = 0; i < n; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const std::string key = "k" + std::string((state >> 60) % 3, '\xff') + std::to_string((state >> 33) % spread);
+        entries.emplace_back(key, U(i));
+        want.insert_or_assign(key, U(i));
+      }
+      const PayloadMap m = PayloadMap::from_unsorted(entries);
+      EXPECT_EQ(m.entries(), std::vector<PayloadMap::Entry>(want.begin(), want.end())) << n << " entries, " << spread;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -22,6 +22,10 @@ namespace corvane {
 
 // One record as read back. Owned by the caller.
 struct StoredRecord {
+  // Defined out of line, so that making one in place (as the readers do for
+  // each record) sets each member once, without zeroing the whole first.
+  StoredRecord();
+
   std::uint16_t segment_index = 0;
   std::uint64_t byte_offset = 0;  // of the frame's leading length field
   std::uint64_t record_id = 0;

@@ -6,6 +6,15 @@ namespace corvane {
 
 PayloadMap PayloadMap::from_unsorted(std::vector<Entry> entries) {
   const std::size_t n = entries.size();
+  // Entries in order already (a decoded map, a caller's sorted list) are
+  // taken as they are.
+  std::size_t sorted = 1;
+  while (sorted < n && key_less(entries[sorted - 1].first, entries[sorted].first)) ++sorted;
+  if (sorted >= n) {
+    PayloadMap map;
+    map.entries_ = std::move(entries);
+    return map;
+  }
   // Sort positions rather than entries: moving a string and a value at
   // every step of the sort costs far more than moving an index.
   constexpr std::size_t kInline = 32;
@@ -17,7 +26,7 @@ PayloadMap PayloadMap::from_unsorted(std::vector<Entry> entries) {
     order = heap_order.data();
   }
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-  const auto less = [&entries](std::uint32_t a, std::uint32_t b) { return entries[a].first < entries[b].first; };
+  const auto less = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].first, entries[b].first); };
   if (n <= kInline) {
     for (std::size_t i = 1; i < n; ++i) {  // stable insertion sort
       const std::uint32_t item = order[i];
@@ -28,17 +37,34 @@ PayloadMap PayloadMap::from_unsorted(std::vector<Entry> entries) {
   } else {
     std::stable_sort(order, order + n, less);
   }
-  // Of equal keys keep the last one inserted, as a map assignment would.
-  PayloadMap map;
-  map.entries_.reserve(n);
+  // Put the entries in that order where they are, following each cycle of
+  // the permutation once, so that the map keeps the caller's vector rather
+  // than allocating another.
   for (std::size_t i = 0; i < n; ++i) {
-    Entry& entry = entries[order[i]];
-    if (!map.entries_.empty() && map.entries_.back().first == entry.first) {
-      map.entries_.back().second = std::move(entry.second);
-    } else {
-      map.entries_.push_back(std::move(entry));
+    if (order[i] == i) continue;
+    Entry held = std::move(entries[i]);
+    std::size_t j = i;
+    while (order[j] != i) {
+      const std::size_t from = order[j];
+      entries[j] = std::move(entries[from]);
+      order[j] = static_cast<std::uint32_t>(j);
+      j = from;
+    }
+    entries[j] = std::move(held);
+    order[j] = static_cast<std::uint32_t>(j);
+  }
+  // Of equal keys keep the last one inserted, as a map assignment would.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (kept > 0 && entries[kept - 1].first == entries[i].first) {
+      entries[kept - 1].second = std::move(entries[i].second);
+    } else if (kept++ != i) {
+      entries[kept - 1] = std::move(entries[i]);
     }
   }
+  entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+  PayloadMap map;
+  map.entries_ = std::move(entries);
   return map;
 }
 

@@ -1,6 +1,7 @@
 #include <cerrno>
 
 #include "corvane/reader.h"
+#include "reader/frame_io.h"
 
 namespace corvane {
 
@@ -70,13 +71,16 @@ std::expected<RecordCursor, ReaderError> RecordCursor::open(const std::string& d
 }
 
 std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
+  // One result, returned from every path, so that the record is decoded in
+  // the caller's storage rather than moved there.
+  std::expected<std::optional<StoredRecord>, ReaderError> result(std::in_place, std::nullopt);
   for (;;) {
     if (!segment_) {
       const std::uint16_t candidate = started_ ? static_cast<std::uint16_t>(current_ + 1) : 0;
       auto opened = SegmentReader::open(dir_, candidate);
       if (!opened) {
-        if (is_missing(opened.error())) return std::nullopt;
-        return std::unexpected(ReaderError::from_io(opened.error()));
+        if (!is_missing(opened.error())) result = std::unexpected(ReaderError::from_io(opened.error()));
+        return result;
       }
       segment_ = std::make_unique<SegmentReader>(std::move(*opened));
       current_ = candidate;
@@ -86,20 +90,31 @@ std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
     }
     if (!header_checked_) {
       auto header = segment_->check_header();
-      if (!header) return std::unexpected(header.error());
+      if (!header) {
+        result = std::unexpected(std::move(header.error()));
+        return result;
+      }
       header_checked_ = true;
     }
-    auto record = segment_->read_record(offset_);
-    if (!record) return std::unexpected(record.error());
-    if (*record) {
-      offset_ += (*record)->raw.size() + kFrameOverhead;
-      return std::move(*record);
+    auto frame = segment_->read_frame(offset_);
+    if (!frame) {
+      result = std::unexpected(std::move(frame.error()));
+      return result;
+    }
+    if (*frame) {
+      auto decoded = detail::decode_frame(**frame, current_, result->emplace());
+      if (!decoded) {
+        result = std::unexpected(std::move(decoded.error()));
+      } else {
+        offset_ = (*frame)->next_offset();
+      }
+      return result;
     }
     // Exhausted. The current file stays open while no next segment exists
     // (65535 has none), so records appended to it later are still found.
     if (current_ == kMaxSegmentIndex ||
         !path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) {
-      return std::nullopt;
+      return result;
     }
     segment_.reset();
   }

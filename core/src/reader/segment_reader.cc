@@ -111,12 +111,17 @@ std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(s
 }
 
 std::expected<std::optional<StoredRecord>, ReaderError> SegmentReader::read_record(std::uint64_t offset) {
+  // One result, returned from every path, so that the record is built in
+  // the caller's storage.
+  std::expected<std::optional<StoredRecord>, ReaderError> result(std::in_place, std::nullopt);
   auto frame = read_frame(offset);
-  if (!frame) return std::unexpected(frame.error());
-  if (!*frame) return std::nullopt;
-  auto record = detail::decode_frame(**frame, index_);
-  if (!record) return std::unexpected(record.error());
-  return std::move(*record);
+  if (!frame) {
+    result = std::unexpected(std::move(frame.error()));
+  } else if (*frame) {
+    auto decoded = detail::decode_frame(**frame, index_, result->emplace());
+    if (!decoded) result = std::unexpected(std::move(decoded.error()));
+  }
+  return result;
 }
 
 }  // namespace corvane
