@@ -81,6 +81,19 @@ def _b64decode(text: str) -> bytes | None:
     return data if base64.b64encode(data).decode("ascii") == text else None
 
 
+def _key_fields(text: str, what: str, expected: str) -> tuple[str, str, bytes]:
+    """``<name>+<hash>+<base64>`` of either key encoding: the name, the hash
+    text and the 32 key bytes (checked to be an Ed25519 key)."""
+    name, _, rest = text.partition("+")
+    hash_hex, _, key64 = rest.partition("+")
+    data = _b64decode(key64)
+    if not name or not _HASH8.fullmatch(hash_hex) or data is None:
+        raise NoteError(f"not a {what}: expected {expected}")
+    if len(data) != 33 or data[0] != _ALG_ED25519:
+        raise NoteError(f"{what}: not an Ed25519 key (type byte 0x01 and 32 bytes)")
+    return name, hash_hex, data[1:]
+
+
 class VerifierKey:
     """A public Ed25519 key that notes are checked against."""
 
@@ -98,14 +111,8 @@ class VerifierKey:
     def parse(cls, text: str) -> VerifierKey:
         """Parse ``<name>+<hash>+<base64>``, checking the hash."""
         text = text.strip()
-        name, _, rest = text.partition("+")
-        hash_hex, _, key64 = rest.partition("+")
-        data = _b64decode(key64)
-        if not name or not _HASH8.fullmatch(hash_hex) or data is None:
-            raise NoteError("not a verifier key: expected <name>+<8 hex digits>+<base64 key>")
-        if len(data) != 33 or data[0] != _ALG_ED25519:
-            raise NoteError("verifier key: not an Ed25519 key (type byte 0x01 and 32 bytes)")
-        key = cls(name, data[1:])
+        name, hash_hex, raw = _key_fields(text, "verifier key", "<name>+<8 hex digits>+<base64 key>")
+        key = cls(name, raw)
         if f"{key.key_hash:08x}" != hash_hex:
             raise NoteError("verifier key: the key hash does not match the name and key")
         return key
@@ -160,14 +167,10 @@ class SigningKey:
         text = text.strip()
         if not text.startswith(_PRIVATE_PREFIX):
             raise NoteError("not a signing key: expected PRIVATE+KEY+<name>+<8 hex digits>+<base64 key>")
-        name, _, rest = text[len(_PRIVATE_PREFIX) :].partition("+")
-        hash_hex, _, key64 = rest.partition("+")
-        data = _b64decode(key64)
-        if not name or not _HASH8.fullmatch(hash_hex) or data is None:
-            raise NoteError("not a signing key: expected PRIVATE+KEY+<name>+<8 hex digits>+<base64 key>")
-        if len(data) != 33 or data[0] != _ALG_ED25519:
-            raise NoteError("signing key: not an Ed25519 key (type byte 0x01 and 32 bytes)")
-        key = cls(name, data[1:])
+        name, hash_hex, raw = _key_fields(
+            text[len(_PRIVATE_PREFIX) :], "signing key", "PRIVATE+KEY+<name>+<8 hex digits>+<base64 key>"
+        )
+        key = cls(name, raw)
         if f"{key.verifier.key_hash:08x}" != hash_hex:
             raise NoteError("signing key: the key hash does not match the name and key")
         return key
