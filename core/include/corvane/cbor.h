@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <span>
@@ -20,6 +21,20 @@ namespace corvane {
 
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
+
+// The major type: the top three bits of a head's first byte.
+enum CborMajor : std::uint8_t {
+  kMajorUint = 0,
+  kMajorNint = 1,
+  kMajorBytes = 2,
+  kMajorText = 3,
+  kMajorArray = 4,
+  kMajorMap = 5,
+  kMajorTag = 6,
+  kMajorSimple = 7,  // here only false (20) and true (21)
+};
+inline constexpr std::uint8_t kSimpleFalse = 20;
+inline constexpr std::uint8_t kSimpleTrue = 21;
 
 inline constexpr unsigned MAX_CBOR_DEPTH = 16;
 // The decoder reserves room for at most this many elements or pairs before
@@ -178,7 +193,10 @@ std::optional<std::size_t> payload_map_encoded_len(const PayloadMap& map, unsign
 
 // True when key encoding `a` sorts strictly before `b` in canonical order:
 // shorter first, then bytewise.
-bool canonical_less(ByteView a, ByteView b);
+inline bool canonical_less(ByteView a, ByteView b) {
+  if (a.size() != b.size()) return a.size() < b.size();
+  return !a.empty() && std::memcmp(a.data(), b.data(), a.size()) < 0;
+}
 
 // ---------------------------------------------------------------------------
 // Decoding.
@@ -195,10 +213,5 @@ std::expected<CborValue, CborError> decode_item(ByteView buffer, std::size_t& po
 std::expected<CborValue, CborError> decode_canonical(ByteView buffer);
 // Checks that the buffer holds exactly one canonical item, without building it.
 std::expected<void, CborError> validate_canonical(ByteView buffer);
-
-// The record_id (key 1) of a buffer holding one encoded record map, or
-// nullopt when it does not decode, has trailing bytes, is not a map or has no
-// Uint under key 1.
-std::optional<std::uint64_t> record_id_of(ByteView buffer);
 
 }  // namespace corvane

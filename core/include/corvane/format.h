@@ -40,8 +40,35 @@ inline constexpr std::uint64_t MAX_RECORD_LEN = 33554432;
 inline constexpr std::uint64_t kDefaultSegmentSizeBytes = 67108864;
 inline constexpr std::uint16_t kMaxSegmentIndex = 65535;
 
-// Every record is a map of ten entries, so its first byte is always this.
-inline constexpr std::uint8_t kRecordMapHead = 0xAA;
+// The record: a map under the unsigned keys 1..kRecordFields, written in
+// this order. A key below 24 is its own one-byte CBOR head.
+enum class RecordKey : std::uint8_t {
+  kRecordId = 1,
+  kPrevHash,
+  kTsWall,
+  kTsMonoDelta,
+  kSessionId,
+  kActor,
+  kEvent,
+  kPayload,
+  kKeyId,
+  kSchemaVersion,
+};
+inline constexpr std::size_t kRecordFields = 10;
+static_assert(static_cast<std::size_t>(RecordKey::kSchemaVersion) == kRecordFields && kRecordFields < 24);
+
+// The field's name in messages ("record_id", ...), indexed by key.
+inline constexpr const char* kRecordFieldNames[kRecordFields + 1] = {
+    "", "record_id", "prev_hash", "ts_wall", "ts_mono_delta", "session_id",
+    "actor", "event", "payload", "key_id", "schema_version"};
+inline constexpr const char* record_field_name(RecordKey key) {
+  return kRecordFieldNames[static_cast<std::size_t>(key)];
+}
+
+// Every record is a map of kRecordFields entries (CBOR major type 5), so its
+// first byte is always this.
+inline constexpr std::uint8_t kRecordMapHead = (5 << 5) | kRecordFields;
+static_assert(kRecordMapHead == 0xAA);
 
 // Finalization record.
 inline constexpr const char* kFinalizationActor = "system:audit";

@@ -1,4 +1,4 @@
-// The record: a canonical CBOR map of ten fields under keys 1..10, MACed
+// The record: a canonical CBOR map of the fields named by RecordKey, MACed
 // and chained through prev_hash.
 #pragma once
 
@@ -36,6 +36,12 @@ void append_record(Bytes& out, const AppendRecord& record, const SessionId& sess
 // when the payload nests deeper than a reader accepts (some item at depth
 // MAX_CBOR_DEPTH or more, the record map being depth 0).
 std::optional<std::uint64_t> encoded_record_len(const AppendRecord& record, std::uint64_t record_id);
+
+// The record_id (the Uint under RecordKey::kRecordId) of a buffer holding one
+// encoded record map; nullopt when the buffer is not one canonical item, is
+// not a map, or has no Uint under that key. It names a record whose MAC
+// does not match, so it asks nothing else of the record.
+std::optional<std::uint64_t> record_id_of(ByteView buffer);
 
 // The finalization record closing a segment.
 AppendRecord make_finalization_record(std::string_view last_ts_wall, std::uint64_t last_ts_mono_delta,

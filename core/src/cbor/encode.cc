@@ -75,7 +75,7 @@ std::optional<std::size_t> value_len(const PayloadValue& value, unsigned depth) 
 namespace detail {
 
 std::uint8_t* put_payload_map(std::uint8_t* p, const PayloadMap& map) {
-  p = put_head(p, 5, map.size());
+  p = put_head(p, kMajorMap, map.size());
   if (map.empty()) return p;
   // The map is kept in bytewise order; canonical order puts shorter keys
   // first. Sort pointers, on the stack for the usual handful of fields.
@@ -114,25 +114,24 @@ std::uint8_t* put_payload_map(std::uint8_t* p, const PayloadMap& map) {
 std::uint8_t* put_payload_value(std::uint8_t* p, const PayloadValue& value) {
   switch (value.kind()) {
     case PayloadKind::kUint:
-      return put_head(p, 0, *std::get_if<0>(&value.v));
+      return put_head(p, kMajorUint, *std::get_if<0>(&value.v));
     case PayloadKind::kNint:
       // A non-negative value breaks the caller's contract; its complement is
       // written, which no reader accepts as a negative integer.
-      return put_head(p, 1, ~static_cast<std::uint64_t>(*std::get_if<1>(&value.v)));
+      return put_head(p, kMajorNint, ~static_cast<std::uint64_t>(*std::get_if<1>(&value.v)));
     case PayloadKind::kText:
       return put_text(p, *std::get_if<2>(&value.v));
     case PayloadKind::kBytes: {
       const auto& b = *std::get_if<3>(&value.v);
-      return put_raw(put_head(p, 2, b.size()), b.data(), b.size());
+      return put_raw(put_head(p, kMajorBytes, b.size()), b.data(), b.size());
     }
     case PayloadKind::kBool:
-      *p = *std::get_if<4>(&value.v) ? 0xF5 : 0xF4;
-      return p + 1;
+      return put_head(p, kMajorSimple, *std::get_if<4>(&value.v) ? kSimpleTrue : kSimpleFalse);
     case PayloadKind::kMap:
       return put_payload_map(p, *std::get_if<5>(&value.v));
     case PayloadKind::kArray: {
       const auto& a = *std::get_if<6>(&value.v);
-      p = put_head(p, 4, a.size());
+      p = put_head(p, kMajorArray, a.size());
       for (const auto& element : a) p = put_payload_value(p, element);
       return p;
     }
@@ -180,9 +179,9 @@ Bytes encode_text_keyed_map(const std::vector<std::pair<std::string, Bytes>>& en
   std::stable_sort(order.begin(), order.end(),
                    [](const auto* a, const auto* b) { return text_key_less(a->first, b->first); });
   Bytes out;
-  append_head(out, 5, entries.size());
+  append_head(out, kMajorMap, entries.size());
   for (const auto* e : order) {
-    append_head(out, 3, e->first.size());
+    append_head(out, kMajorText, e->first.size());
     append_raw(out, e->first.data(), e->first.size());
     append_raw(out, e->second.data(), e->second.size());
   }
@@ -196,9 +195,9 @@ Bytes encode_uint_keyed_map(const std::vector<std::pair<std::uint64_t, Bytes>>& 
   // For unsigned keys canonical order is numeric order.
   std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
   Bytes out;
-  append_head(out, 5, entries.size());
+  append_head(out, kMajorMap, entries.size());
   for (const auto* e : order) {
-    append_head(out, 0, e->first);
+    append_head(out, kMajorUint, e->first);
     append_raw(out, e->second.data(), e->second.size());
   }
   return out;
@@ -210,11 +209,6 @@ std::optional<std::size_t> payload_encoded_len(const PayloadValue& value, unsign
 
 std::optional<std::size_t> payload_map_encoded_len(const PayloadMap& map, unsigned depth) {
   return map_len<true>(map, depth);
-}
-
-bool canonical_less(ByteView a, ByteView b) {
-  if (a.size() != b.size()) return a.size() < b.size();
-  return !a.empty() && std::memcmp(a.data(), b.data(), a.size()) < 0;
 }
 
 }  // namespace corvane

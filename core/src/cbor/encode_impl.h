@@ -36,7 +36,7 @@ inline std::uint8_t* put_raw(std::uint8_t* p, const void* data, std::size_t len)
 }
 
 inline std::uint8_t* put_text(std::uint8_t* p, std::string_view s) {
-  return put_raw(put_head(p, 3, s.size()), s.data(), s.size());
+  return put_raw(put_head(p, kMajorText, s.size()), s.data(), s.size());
 }
 
 std::uint8_t* put_payload_value(std::uint8_t* p, const PayloadValue& value);

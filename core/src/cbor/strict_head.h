@@ -1,45 +1,60 @@
-// Reading the heads and fields of canonical CBOR straight from bytes, by the
-// strict decoder's rules, for the fast paths that decode the common record
-// shape in one pass. Each reader refuses what it does not take; the caller
-// then falls back to the full decoder for the exact error.
+// The one reader of CBOR heads, by the strict decoder's rules, and the small
+// readers built on it: the decoder words its errors from what it reports,
+// and the fast paths that read the common record shape in one pass refuse
+// what it refuses, leaving the exact error to the decoder.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "cbor/utf8.h"
+#include "corvane/cbor.h"
 
 namespace corvane::detail {
 
 struct Head {
-  std::uint8_t major = 0;
+  CborMajor major = kMajorUint;
+  // The argument; for kMajorSimple the additional information.
   std::uint64_t arg = 0;
 };
 
-// A head as the strict decoder accepts it: majors 0-5 with a shortest-form
-// argument, no negative integer below i64::MIN, and the two booleans.
+// Why read_head refused a head, in the order the checks run.
+enum class HeadFault : std::uint8_t {
+  kNone,
+  kEnd,            // no byte left
+  kSimple,         // major 7 other than the two booleans
+  kTag,            // major 6
+  kReserved,       // additional information 28 to 31 (indefinite lengths)
+  kTruncated,      // the argument's bytes run past the end
+  kNonCanonical,   // the argument fits a shorter form; h.arg holds it
+  kNegativeRange,  // a negative integer below i64::MIN
+};
+
+// Reads the head at `p`: majors 0-5 with a shortest-form argument, or one of
+// the two booleans. Moves `p` past it on success and leaves it otherwise.
 // Inlined everywhere: it runs some thirty times per record.
-[[gnu::always_inline]] inline bool read_strict_head(const std::uint8_t*& p, const std::uint8_t* end, Head& h) {
-  if (p >= end) return false;
+[[gnu::always_inline]] inline HeadFault read_head(const std::uint8_t*& p, const std::uint8_t* end, Head& h) {
+  if (p >= end) return HeadFault::kEnd;
   const std::uint8_t initial = *p;
   const std::uint8_t info = initial & 31;
-  h.major = initial >> 5;
-  if (initial >= 0xC0) {  // tags and major 7: only the booleans
+  h.major = static_cast<CborMajor>(initial >> 5);
+  if (initial >= (kMajorTag << 5)) {
     h.arg = info;
+    if (h.major == kMajorTag) return HeadFault::kTag;
+    if (info != kSimpleFalse && info != kSimpleTrue) return HeadFault::kSimple;
     ++p;
-    return h.major == 7 && (info == 20 || info == 21);
+    return HeadFault::kNone;
   }
   if (info < 24) {
     h.arg = info;
     ++p;
-    return true;
+    return HeadFault::kNone;
   }
-  if (info > 27) return false;
+  if (info > 27) return HeadFault::kReserved;
   const std::size_t width = std::size_t{1} << (info - 24);
-  if (static_cast<std::size_t>(end - p) <= width) return false;
+  if (static_cast<std::size_t>(end - p) <= width) return HeadFault::kTruncated;
   std::uint64_t arg;
   switch (info) {
     case 24: arg = p[1]; break;
@@ -62,11 +77,16 @@ struct Head {
       break;
     }
   }
-  static constexpr std::uint64_t kShortestFrom[] = {24, 0x100, 0x10000, 0x100000000};
-  if (arg < kShortestFrom[info - 24] || (h.major == 1 && (arg >> 63) != 0)) return false;
   h.arg = arg;
+  static constexpr std::uint64_t kShortestFrom[] = {24, 0x100, 0x10000, 0x100000000};
+  if (arg < kShortestFrom[info - 24]) return HeadFault::kNonCanonical;
+  if (h.major == kMajorNint && (arg >> 63) != 0) return HeadFault::kNegativeRange;
   p += 1 + width;
-  return true;
+  return HeadFault::kNone;
+}
+
+[[gnu::always_inline]] inline bool head_ok(const std::uint8_t*& p, const std::uint8_t* end, Head& h) {
+  return read_head(p, end, h) == HeadFault::kNone;
 }
 
 // valid_utf8, with the all-ASCII case (nearly every text here) checked inline.
@@ -88,6 +108,35 @@ struct Head {
   return (high & 0x8080808080808080ull) == 0 || valid_utf8(s, len);
 }
 
+// Moves past the content of a string whose head `h` was just read, checking
+// that it is there (and UTF-8 for text); any other scalar has none.
+[[gnu::always_inline]] inline bool scalar_content(const std::uint8_t*& p, const std::uint8_t* end, const Head& h) {
+  if (h.major != kMajorBytes && h.major != kMajorText) return true;
+  if (h.arg > static_cast<std::uint64_t>(end - p)) return false;
+  const auto len = static_cast<std::size_t>(h.arg);
+  if (h.major == kMajorText && !utf8_ok(p, len)) return false;
+  p += len;
+  return true;
+}
+
+// Moves past the rest of an item whose head `h` was just read, nested items
+// included, without checking string contents or key order: for input that
+// has passed validate_canonical. False only when the bytes end too soon.
+inline bool skip_rest(const std::uint8_t*& p, const std::uint8_t* end, Head h) {
+  std::uint64_t pending = 0;
+  for (;;) {
+    const auto left = static_cast<std::uint64_t>(end - p);
+    // Every item takes a byte at least, which also bounds the counts.
+    if (h.major >= kMajorBytes && h.major <= kMajorMap && h.arg > left) return false;
+    if (h.major == kMajorBytes || h.major == kMajorText) p += h.arg;
+    if (h.major == kMajorArray) pending += h.arg;
+    if (h.major == kMajorMap) pending += 2 * h.arg;
+    if (pending == 0) return true;
+    --pending;
+    if (!head_ok(p, end, h)) return false;
+  }
+}
+
 // Field readers for the record's usual shape; each moves past its field
 // and refuses anything else.
 [[gnu::always_inline]] inline bool key_byte(const std::uint8_t*& p, const std::uint8_t* end, std::uint8_t key) {
@@ -98,29 +147,43 @@ struct Head {
 
 [[gnu::always_inline]] inline bool uint_field(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& out) {
   Head h;
-  if (!read_strict_head(p, end, h) || h.major != 0) return false;
+  if (!head_ok(p, end, h) || h.major != kMajorUint) return false;
   out = h.arg;
   return true;
 }
 
+// A byte string of exactly N bytes; `out` points at its content.
 template <std::size_t N>
-[[gnu::always_inline]] inline bool bytes_field(const std::uint8_t*& p, const std::uint8_t* end, std::array<std::uint8_t, N>& out) {
-  static_assert(N == 16 || N == 32);
-  const std::size_t head = N < 24 ? 1 : 2;
+[[gnu::always_inline]] inline bool bytes_field(const std::uint8_t*& p, const std::uint8_t* end, const std::uint8_t*& out) {
+  constexpr std::size_t head = head_len(N);
+  static_assert(head <= 2);
+  // The shortest head: the length inline below 24, else in one byte.
+  constexpr auto initial = static_cast<std::uint8_t>(kMajorBytes << 5 | (head == 1 ? N : 24));
   if (static_cast<std::size_t>(end - p) < head + N) return false;
-  if (N < 24 ? p[0] != 0x40 + N : (p[0] != 0x58 || p[1] != N)) return false;
-  std::memcpy(out.data(), p + head, N);
+  if (p[0] != initial || (head == 2 && p[1] != N)) return false;
+  out = p + head;
   p += head + N;
   return true;
 }
 
 [[gnu::always_inline]] inline bool text_field(const std::uint8_t*& p, const std::uint8_t* end, std::string_view& out) {
   Head h;
-  if (!read_strict_head(p, end, h) || h.major != 3 || h.arg > static_cast<std::uint64_t>(end - p)) return false;
-  const auto len = static_cast<std::size_t>(h.arg);
-  if (!utf8_ok(p, len)) return false;
-  out = std::string_view(reinterpret_cast<const char*>(p), len);
-  p += len;
+  if (!head_ok(p, end, h) || h.major != kMajorText) return false;
+  const std::uint8_t* content = p;
+  if (!scalar_content(p, end, h)) return false;
+  out = std::string_view(reinterpret_cast<const char*>(content), static_cast<std::size_t>(h.arg));
+  return true;
+}
+
+// The key of a payload map entry: a text string sorting after the key before
+// it (`previous`, empty for the first) in canonical order.
+[[gnu::always_inline]] inline bool text_key(const std::uint8_t*& p, const std::uint8_t* end, ByteView& previous,
+                                            std::string_view& text) {
+  const std::uint8_t* key = p;
+  if (!text_field(p, end, text)) return false;
+  const ByteView key_bytes(key, static_cast<std::size_t>(p - key));
+  if (!previous.empty() && !canonical_less(previous, key_bytes)) return false;
+  previous = key_bytes;
   return true;
 }
 

@@ -2,7 +2,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "cbor/strict_head.h"
+#include "format/record_shape.h"
 #include "corvane/reader.h"
 #include "reader/frame_io.h"
 
@@ -11,10 +11,6 @@ namespace corvane {
 StoredRecord::StoredRecord() = default;
 
 namespace {
-
-constexpr const char* kFieldNames[] = {"",       "record_id", "prev_hash", "ts_wall",
-                                       "ts_mono_delta", "session_id", "actor", "event",
-                                       "payload", "key_id",    "schema_version"};
 
 // A field's contents, moved out of the decoded item when it is ours to take.
 template <bool kMove, class T>
@@ -26,7 +22,7 @@ decltype(auto) take(T& x) {
   }
 }
 
-std::string field(unsigned key) { return std::string("field `") + kFieldNames[key] + "`"; }
+std::string field(RecordKey key) { return std::string("field `") + record_field_name(key) + "`"; }
 
 struct Decoder {
   std::uint16_t segment;
@@ -79,7 +75,7 @@ struct Decoder {
   }
 
   template <std::size_t N, class Value>
-  std::expected<void, ReaderError> fixed_bytes(const Value& value, unsigned key,
+  std::expected<void, ReaderError> fixed_bytes(const Value& value, RecordKey key,
                                                std::array<std::uint8_t, N>& out) const {
     const Bytes* bytes = value.as_bytes();
     if (bytes == nullptr) return fail(field(key) + " expected byte string, got " + debug_string(value));
@@ -92,42 +88,42 @@ struct Decoder {
   }
 
   template <class Value>
-  std::expected<std::uint64_t, ReaderError> u64(const Value& value, unsigned key) const {
+  std::expected<std::uint64_t, ReaderError> u64(const Value& value, RecordKey key) const {
     if (const std::uint64_t* u = value.as_uint()) return *u;
     return fail(field(key) + " expected u64, got " + debug_string(value));
   }
 
   template <bool kMove, class Value>
-  std::expected<void, ReaderError> text(Value& value, unsigned key, std::string& out) const {
+  std::expected<void, ReaderError> text(Value& value, RecordKey key, std::string& out) const {
     if (value.kind() != CborKind::kText) return fail(field(key) + " expected text string, got " + debug_string(value));
     out = take<kMove>(std::get<std::string>(value.v));
     return {};
   }
 
   template <bool kMove, class Value>
-  std::expected<void, ReaderError> set_field(Value& value, unsigned key, StoredRecord& r) const {
+  std::expected<void, ReaderError> set_field(Value& value, RecordKey key, StoredRecord& r) const {
     switch (key) {
-      case 1:
-      case 4: {
+      case RecordKey::kRecordId:
+      case RecordKey::kTsMonoDelta: {
         auto u = u64(value, key);
         if (!u) return std::unexpected(u.error());
-        (key == 1 ? r.record_id : r.ts_mono_delta) = *u;
+        (key == RecordKey::kRecordId ? r.record_id : r.ts_mono_delta) = *u;
         return {};
       }
-      case 2: return fixed_bytes(value, key, r.prev_hash);
-      case 3: return text<kMove>(value, key, r.ts_wall);
-      case 5: return fixed_bytes(value, key, r.session_id);
-      case 6: return text<kMove>(value, key, r.actor);
-      case 7: return text<kMove>(value, key, r.event);
-      case 8: {
+      case RecordKey::kPrevHash: return fixed_bytes(value, key, r.prev_hash);
+      case RecordKey::kTsWall: return text<kMove>(value, key, r.ts_wall);
+      case RecordKey::kSessionId: return fixed_bytes(value, key, r.session_id);
+      case RecordKey::kActor: return text<kMove>(value, key, r.actor);
+      case RecordKey::kEvent: return text<kMove>(value, key, r.event);
+      case RecordKey::kPayload: {
         if (value.kind() != CborKind::kMap) return fail("payload expected map, got " + debug_string(value));
         auto map = payload_map<kMove>(value, "payload map key not a text string");
         if (!map) return std::unexpected(map.error());
         r.payload = std::move(*map);
         return {};
       }
-      case 9: return fixed_bytes(value, key, r.key_id);
-      default: {  // 10
+      case RecordKey::kKeyId: return fixed_bytes(value, key, r.key_id);
+      case RecordKey::kSchemaVersion: {
         auto u = u64(value, key);
         if (!u) return std::unexpected(u.error());
         if (*u > 255) return fail("schema_version " + std::to_string(*u) + " exceeds u8::MAX");
@@ -135,31 +131,36 @@ struct Decoder {
         return {};
       }
     }
+    return {};  // unreachable: the caller passes keys 1..kRecordFields only
   }
 
   template <bool kMove, class Value>
   std::expected<StoredRecord, ReaderError> record(Value& value, ByteView bytes, const Mac& hmac) const {
     auto* pairs = std::get_if<CborMap>(&value.v);
     if (pairs == nullptr) return fail("record payload is not a CBOR map");
-    if (pairs->size() != 10) {
-      return fail("record map has " + std::to_string(pairs->size()) + " entries (expected 10)");
+    if (pairs->size() != kRecordFields) {
+      return fail("record map has " + std::to_string(pairs->size()) + " entries (expected " +
+                  std::to_string(kRecordFields) + ")");
     }
     StoredRecord r;
     unsigned seen = 0;
     for (auto& [k, v] : *pairs) {
       const std::uint64_t* key = k.as_uint();
       if (key == nullptr) return fail("record map key not an unsigned integer");
-      if (*key < 1 || *key > 10) {
-        return fail("unknown record-map key " + std::to_string(*key) + " (v0.1 reserves 1..=10)");
+      if (*key < 1 || *key > kRecordFields) {
+        return fail("unknown record-map key " + std::to_string(*key) + " (v0.1 reserves 1..=" +
+                    std::to_string(kRecordFields) + ")");
       }
-      const auto ok = set_field<kMove>(v, static_cast<unsigned>(*key), r);
+      const auto ok = set_field<kMove>(v, static_cast<RecordKey>(*key), r);
       if (!ok) return std::unexpected(ok.error());
       seen |= 1u << *key;
     }
     // Only a value built by hand can get here with a key missing: the
     // canonical decoder refuses repeated keys.
-    for (unsigned key = 1; key <= 10; ++key) {
-      if ((seen & (1u << key)) == 0) return fail(std::string("required field `") + kFieldNames[key] + "` missing");
+    for (unsigned key = 1; key <= kRecordFields; ++key) {
+      if ((seen & (1u << key)) == 0) {
+        return fail(std::string("required field `") + record_field_name(static_cast<RecordKey>(key)) + "` missing");
+      }
     }
     r.segment_index = segment;
     r.byte_offset = offset;
@@ -199,34 +200,12 @@ bool fast_payload_value(const std::uint8_t*& p, const std::uint8_t* end, unsigne
 void build_scalar(const Head& h, const std::uint8_t* content, PayloadValue& out) {
   const auto len = static_cast<std::size_t>(h.arg);
   switch (h.major) {
-    case 0: out.v.emplace<0>(h.arg); break;
-    case 1: out.v.emplace<1>(-1 - static_cast<std::int64_t>(h.arg)); break;
-    case 2: out.v.emplace<3>(content, content + len); break;
-    case 3: out.v.emplace<2>(reinterpret_cast<const char*>(content), len); break;
-    default: out.v.emplace<4>(h.arg == 21); break;  // read_strict_head lets only the booleans through
+    case kMajorUint: out.v.emplace<0>(h.arg); break;
+    case kMajorNint: out.v.emplace<1>(-1 - static_cast<std::int64_t>(h.arg)); break;
+    case kMajorBytes: out.v.emplace<3>(content, content + len); break;
+    case kMajorText: out.v.emplace<2>(reinterpret_cast<const char*>(content), len); break;
+    default: out.v.emplace<4>(h.arg == kSimpleTrue); break;  // read_head lets only the booleans through
   }
-}
-
-// Moves past the content of a string whose head `h` was just read, checking
-// it; any other scalar has none.
-bool skip_content(const std::uint8_t*& p, const std::uint8_t* end, const Head& h) {
-  if (h.major != 2 && h.major != 3) return true;
-  if (h.arg > static_cast<std::uint64_t>(end - p)) return false;
-  const auto len = static_cast<std::size_t>(h.arg);
-  if (h.major == 3 && !utf8_ok(p, len)) return false;
-  p += len;
-  return true;
-}
-
-// The key of a map entry: a text string sorting after the key before it
-// (`previous`, empty for the first) in canonical order.
-bool map_key(const std::uint8_t*& p, const std::uint8_t* end, ByteView& previous, std::string_view& text) {
-  const std::uint8_t* key = p;
-  if (!text_field(p, end, text)) return false;
-  const ByteView key_bytes(key, static_cast<std::size_t>(p - key));
-  if (!previous.empty() && !canonical_less(previous, key_bytes)) return false;
-  previous = key_bytes;
-  return true;
 }
 
 // Maps of scalars (nearly every payload) with up to this many entries are
@@ -240,7 +219,7 @@ struct FlatEntry {
   std::size_t key_len;
   std::uint64_t arg;
   const std::uint8_t* content;
-  std::uint8_t major;
+  CborMajor major;
   std::string_view key_text() const { return std::string_view(key, key_len); }
 };
 
@@ -259,10 +238,10 @@ bool fast_payload_map(const std::uint8_t*& p, const std::uint8_t* end, unsigned 
     for (; n < count; ++n) {
       std::string_view key;
       Head h;
-      if (!map_key(q, end, previous, key) || !read_strict_head(q, end, h)) return false;
-      if (h.major == 4 || h.major == 5) break;
+      if (!text_key(q, end, previous, key) || !head_ok(q, end, h)) return false;
+      if (h.major == kMajorArray || h.major == kMajorMap) break;
       flat[n] = FlatEntry{key.data(), key.size(), h.arg, q, h.major};
-      if (!skip_content(q, end, h)) return false;
+      if (!scalar_content(q, end, h)) return false;
     }
     if (n == count) {
       std::uint8_t order[kFlatEntries];  // insertion sort of positions: the keys are distinct
@@ -289,7 +268,7 @@ bool fast_payload_map(const std::uint8_t*& p, const std::uint8_t* end, unsigned 
   ByteView previous;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::string_view key;
-    if (!map_key(p, end, previous, key)) return false;
+    if (!text_key(p, end, previous, key)) return false;
     auto& entry = entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
     if (!fast_payload_value(p, end, depth + 1, entry.second)) return false;
   }
@@ -300,8 +279,8 @@ bool fast_payload_map(const std::uint8_t*& p, const std::uint8_t* end, unsigned 
 
 bool fast_payload_value(const std::uint8_t*& p, const std::uint8_t* end, unsigned depth, PayloadValue& out) {
   Head h;
-  if (depth >= MAX_CBOR_DEPTH || !read_strict_head(p, end, h)) return false;
-  if (h.major == 4) {
+  if (depth >= MAX_CBOR_DEPTH || !head_ok(p, end, h)) return false;
+  if (h.major == kMajorArray) {
     if (h.arg > static_cast<std::uint64_t>(end - p)) return false;
     auto& items = out.v.emplace<6>();
     items.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(h.arg, kMaxPrealloc)));
@@ -310,42 +289,35 @@ bool fast_payload_value(const std::uint8_t*& p, const std::uint8_t* end, unsigne
     }
     return true;
   }
-  if (h.major == 5) return fast_payload_map(p, end, depth, h.arg, out.v.emplace<5>());
+  if (h.major == kMajorMap) return fast_payload_map(p, end, depth, h.arg, out.v.emplace<5>());
   const std::uint8_t* content = p;
-  if (!skip_content(p, end, h)) return false;
+  if (!scalar_content(p, end, h)) return false;
   build_scalar(h, content, out);
   return true;
 }
 
-// The record (keys 1 to 10 in order, each field of its own type, a payload
-// of text-keyed maps) decoded in one pass straight into `r`, by the strict
-// decoder's rules, without building the decoded item. It takes exactly the
-// records the full decoder and the schema accept, and makes the same record
-// of them (the record_decode fuzz target holds the two against each other);
-// false leaves the bytes to the full decoder, which words the error.
+// The record in the writer's shape, with a payload of text-keyed maps,
+// decoded in one pass straight into `r` without building the decoded item.
+// It takes exactly the records the full decoder and the schema accept, and
+// makes the same record of them (the record_decode fuzz target holds the two
+// against each other); false leaves the bytes to the full decoder, which
+// words the error.
 bool fast_decode(ByteView record, StoredRecord& r) {
-  const std::uint8_t* p = record.data();
-  const std::uint8_t* const end = p + record.size();
-  std::string_view ts_wall, actor, event;
-  Head payload;
-  std::uint64_t version = 0;
-  const bool ok = key_byte(p, end, kRecordMapHead) &&                                             //
-                  key_byte(p, end, 1) && uint_field(p, end, r.record_id) &&                       //
-                  key_byte(p, end, 2) && bytes_field(p, end, r.prev_hash) &&                      //
-                  key_byte(p, end, 3) && text_field(p, end, ts_wall) &&                           //
-                  key_byte(p, end, 4) && uint_field(p, end, r.ts_mono_delta) &&                   //
-                  key_byte(p, end, 5) && bytes_field(p, end, r.session_id) &&                     //
-                  key_byte(p, end, 6) && text_field(p, end, actor) &&                             //
-                  key_byte(p, end, 7) && text_field(p, end, event) &&                             //
-                  key_byte(p, end, 8) && read_strict_head(p, end, payload) && payload.major == 5 &&  //
-                  fast_payload_map(p, end, 1, payload.arg, r.payload) &&                          //
-                  key_byte(p, end, 9) && bytes_field(p, end, r.key_id) &&                         //
-                  key_byte(p, end, 10) && uint_field(p, end, version) && version <= 255 && p == end;
-  if (!ok) return false;
-  r.schema_version = static_cast<std::uint8_t>(version);
-  r.ts_wall.assign(ts_wall);
-  r.actor.assign(actor);
-  r.event.assign(event);
+  RecordShape shape;
+  const bool ok = read_record_shape(record, shape, [&](const std::uint8_t*& p, const std::uint8_t* end) {
+    Head payload;
+    return head_ok(p, end, payload) && payload.major == kMajorMap && fast_payload_map(p, end, 1, payload.arg, r.payload);
+  });
+  if (!ok || shape.schema_version > 255) return false;
+  r.record_id = shape.record_id;
+  std::copy_n(shape.prev_hash, r.prev_hash.size(), r.prev_hash.begin());
+  r.ts_wall.assign(shape.ts_wall);
+  r.ts_mono_delta = shape.ts_mono_delta;
+  std::copy_n(shape.session_id, r.session_id.size(), r.session_id.begin());
+  r.actor.assign(shape.actor);
+  r.event.assign(shape.event);
+  std::copy_n(shape.key_id, r.key_id.size(), r.key_id.begin());
+  r.schema_version = static_cast<std::uint8_t>(shape.schema_version);
   return true;
 }
 

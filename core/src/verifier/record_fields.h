@@ -23,16 +23,16 @@ struct RecordFields {
 };
 
 // The common case in one pass: true when `record` is one canonical item of
-// the subset in the writer's shape (keys 1 to 10 in order, each field of its
-// own type and length, a payload map whose keys are all scalars); `out` then
-// holds its fields. False means only "not judged here": the caller runs the
-// full decoder, which gives the exact error, then read_record_fields. It
-// never accepts what the decoder refuses. `out` is unspecified after false.
+// the subset in the writer's shape (RecordShape, with a payload map under
+// text keys); `out` then holds its fields. False means only "not judged
+// here": the caller runs the full decoder, which gives the exact error, then
+// read_record_fields. It never accepts what the decoder refuses. `out` is
+// unspecified after false.
 [[nodiscard]] bool scan_record(ByteView record, RecordFields& out);
 
 // `record` must have passed validate_canonical. Fails, with the message a
-// violation carries, when the item is not a map of ten entries under
-// unsigned keys.
+// violation carries, when the item is not a map of kRecordFields entries
+// under unsigned keys.
 [[nodiscard]] std::expected<RecordFields, std::string> read_record_fields(ByteView record);
 
 }  // namespace corvane::detail
