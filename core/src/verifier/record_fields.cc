@@ -1,6 +1,7 @@
 #include "verifier/record_fields.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "format/record_shape.h"
 
@@ -93,10 +94,10 @@ bool scan_record(ByteView record, RecordFields& out) {
     return false;
   }
   out.record_id = shape.record_id;
-  std::copy_n(shape.prev_hash, out.prev_hash.size(), out.prev_hash.begin());
+  std::memcpy(out.prev_hash.data(), shape.prev_hash, sizeof(Mac));
   out.ts_wall = shape.ts_wall;
-  std::copy_n(shape.session_id, out.session_id.size(), out.session_id.begin());
-  std::copy_n(shape.key_id, out.key_id.size(), out.key_id.begin());
+  std::memcpy(out.session_id.data(), shape.session_id, sizeof(SessionId));
+  std::memcpy(out.key_id.data(), shape.key_id, sizeof(KeyId));
   return true;
 }
 
