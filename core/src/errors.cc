@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "corvane/cbor.h"
-#include "corvane/segment.h"
+#include "corvane/quote.h"
 #include "text.h"
 
 namespace corvane {
 
+using detail::bracketed_decimal;
 using detail::cat;
 using detail::hex4;
 using detail::hex8;

@@ -2,7 +2,7 @@
 #include <array>
 
 #include "binding.h"
-#include "corvane/cbor.h"
+#include "corvane/quote.h"
 
 namespace corvane::py {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "cbor/utf8.h"
+#include "utf8.h"
 
 namespace corvane::detail {
 
@@ -67,25 +67,6 @@ struct Head {
   h.arg = arg;
   p += 1 + width;
   return true;
-}
-
-// valid_utf8, with the all-ASCII case (nearly every text here) checked inline.
-[[gnu::always_inline]] inline bool utf8_ok(const std::uint8_t* s, std::size_t len) {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    high |= word;
-  }
-  if (i < len && len >= 8) {
-    std::uint64_t word;  // the last eight bytes, overlapping bytes already seen
-    std::memcpy(&word, s + len - 8, 8);
-    high |= word;
-  } else {
-    for (; i < len; ++i) high |= s[i];
-  }
-  return (high & 0x8080808080808080ull) == 0 || valid_utf8(s, len);
 }
 
 // Field readers for the record's usual shape; each moves past its field

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "corvane/quote.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "writer/recovery_internal.h"
