@@ -81,6 +81,20 @@ def test_argument_refusals(log_dir, call, exc, message):
     raises(exc, lambda: call(log_dir, cp), *([message] if message else []))
 
 
+@pytest.mark.parametrize("bad_from_file", [True, False])
+def test_a_malformed_checkpoint_names_its_file_only_if_it_came_from_one(tmp_path, log_dir, bad_from_file):
+    write_records(log_dir, KEY, 2)
+    cp = ca.checkpoint(log_dir, KEY, "t")
+    bad, good = {**cp, "hmac": "zz"}, tmp_path / "good.json"
+    good.write_text(json.dumps(cp))
+    args = {"since": tmp_path / "bad.json"} if bad_from_file else {"since": good, "checkpoint": bad}
+    (tmp_path / "bad.json").write_text(json.dumps(bad))
+    why = "checkpoint hmac is not valid hex: Invalid character 'z' at position 0"
+    with pytest.raises(ArgumentError) as caught:
+        ca.verify_span(log_dir, KEY, **args)
+    assert str(caught.value) == (f"checkpoint file {tmp_path / 'bad.json'}: {why}" if bad_from_file else why)
+
+
 def test_other_threads_run_while_it_walks(tmp_path, key):
     log_dir = str(tmp_path / "big")
     write_records(log_dir, key, 150_000, segment_size_bytes=4 << 20)

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "corvane/cbor.h"
-#include "corvane/segment.h"
+#include "corvane/quote.h"
 #include "text.h"
 
 namespace corvane {
 
+using detail::bracketed_decimal;
 using detail::cat;
 using detail::hex4;
 using detail::hex8;
@@ -63,13 +63,13 @@ std::string ReaderError::to_string() const {
     case Kind::kIo:
       return "I/O error: " + io.to_string();
     case Kind::kInvalidSegmentHeader:
-      return cat("invalid segment header in segment ", segment, ": ", message);
+      return cat("invalid header at segment ", segment, ": ", message);
     case Kind::kRecordDecode:
       return cat("record decode error at segment ", segment, " offset ", offset, ": ", message);
     case Kind::kTornTail:
-      return cat("torn tail in segment ", segment, " at offset ", offset, "; partial write");
+      return cat("torn tail at segment ", segment, " offset ", offset);
     case Kind::kRecordNotFound:
-      return cat("record not found: segment ", segment, " record_id ", record_id);
+      return cat("record not found: segment ", segment, ", record_id ", record_id);
   }
   return {};
 }
@@ -77,9 +77,9 @@ std::string ReaderError::to_string() const {
 std::string VerifyError::to_string() const {
   switch (kind) {
     case Kind::kOpenLogDirectory:
-      return "open log directory: " + inner.to_string();
+      return "verifier could not open log: open log directory: " + inner.to_string();
     case Kind::kReaderIo:
-      return "reader I/O: " + inner.to_string();
+      return "verifier could not open log: reader I/O: " + inner.to_string();
     case Kind::kCheckpointKeyMismatch:
       return cat("checkpoint belongs to a different log: checkpoint key_id ", checkpoint_key_id_hex, ", log key_id ", log_key_id_hex);
   }
@@ -120,10 +120,18 @@ std::string WriterError::to_string() const {
   switch (kind) {
     case Kind::kIo:
       return io.to_string();
-    case Kind::kMessage:
+    case Kind::kInvalidArgument:
       return message;
+    case Kind::kSegmentIndexOverflow:
+      return "segment_index overflow (u16)";
+    case Kind::kRecordNotCanonical:
+      return cat("scan_segment_for_recovery: decoded record at offset ", offset,
+                 " passed HMAC but failed canonical CBOR decode: ", cbor.to_string());
+    case Kind::kRecordSchema:
+      return cat("scan_segment_for_recovery: record at segment ", segment, ", offset ", offset,
+                 " passed HMAC but failed v0.1 schema parse: ", message);
     case Kind::kRecoveryRefused:
-      return recovery.to_string();
+      return "recovery refused: " + recovery.to_string();
     case Kind::kLocked:
       return "log directory is locked by another writer";
     case Kind::kForked:

@@ -1,10 +1,13 @@
 // Message building without <format> (which g++ 12 lacks): cat() joins text
-// and integers (decimal), hex8/hex4 give zero-padded lowercase hexadecimal.
+// and integers (decimal), hex8/hex4 give the digits of "0x%08x"/"0x%04x"
+// (zero-padded lowercase; callers write the "0x"), bracketed_decimal a byte
+// list as "[1, 2, 3, 4]".
 #pragma once
 
 #include <charconv>
 #include <concepts>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,5 +40,15 @@ inline std::string hex_padded(std::uint64_t value, int digits) {
 }
 inline std::string hex8(std::uint32_t value) { return hex_padded(value, 8); }
 inline std::string hex4(std::uint16_t value) { return hex_padded(value, 4); }
+
+inline std::string bracketed_decimal(std::span<const std::uint8_t> bytes) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) out += ", ";
+    append_to(out, unsigned{bytes[i]});
+  }
+  out += "]";
+  return out;
+}
 
 }  // namespace corvane::detail

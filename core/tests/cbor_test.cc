@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corvane/cbor.h"
+#include "corvane/quote.h"
 #include "corvane/record.h"
 #include "support/format_testkit.h"
 

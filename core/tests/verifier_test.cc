@@ -35,7 +35,7 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
   expected.log = LogSummary{dir.path(), hex(key->key_id()), 0, 0, {}, {}, {}};
   EXPECT_EQ(testing::verify_ok(dir.path(), key), expected);
   EXPECT_EQ(verify(dir / "none", key).error().to_string(),
-            "open log directory: I/O error: No such file or directory (os error 2)");
+            "verifier could not open log: open log directory: I/O error: No such file or directory (os error 2)");
 
   WrittenLog log(dir.path());
   expected.log = LogSummary{dir.path(), hex(key->key_id()), 3, 10, 0, 2, hex(log.head())};
@@ -45,7 +45,7 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
 
   testing::HookFs fs;  // a failed read is an error, not a violation
   fs.fail_pread = [](off_t offset) { return offset >= static_cast<off_t>(kHeaderLen); };
-  EXPECT_EQ(verify(dir.path(), key).error().to_string(), "reader I/O: I/O error: Input/output error (os error 5)");
+  EXPECT_EQ(verify(dir.path(), key).error().to_string(), "verifier could not open log: reader I/O: I/O error: Input/output error (os error 5)");
 }
 
 // The system refusing to open or read a segment (permissions, descriptors
@@ -65,7 +65,7 @@ TEST(Verify, SegmentTheSystemWillNotOpenOrReadIsAnError) {
     auto got = verify(dir.path(), log.key());
     ASSERT_FALSE(got) << debug_string(*got);
     EXPECT_EQ(got.error().kind, VerifyError::Kind::kReaderIo);
-    EXPECT_EQ(got.error().to_string(), std::string("reader I/O: I/O error: ") + r.text);
+    EXPECT_EQ(got.error().to_string(), std::string("verifier could not open log: reader I/O: I/O error: ") + r.text);
   }
 }
 

@@ -146,7 +146,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
       EXPECT_EQ(id, next++);
       continue;
     }
-    EXPECT_EQ(id.error(), WriterError::from_message(row.refusal));
+    EXPECT_EQ(id.error(), WriterError::invalid_argument(row.refusal));
     EXPECT_EQ(read_file(segment_path(dir, 0)), before);
     EXPECT_EQ(w.segment_bytes(), before.size());
   }
@@ -168,7 +168,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
 // empty last one. Exactly a minute back is accepted, and the log verifies.
 TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
   const auto refusal = [](std::string ts, std::string previous) {
-    return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" +
+    return WriterError::invalid_argument("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" +
                                      previous + "\"");
   };
   const auto at = [](std::string ts) {
@@ -264,7 +264,7 @@ TEST_F(WriterTest, SegmentIndexEndsAt65535) {
   prev.fill(0x77);
   std::filesystem::create_directories(dir);
   ASSERT_TRUE(create_segment(dir, 65534, key->key_id(), prev));
-  const WriterError overflow = WriterError::from_message("segment_index overflow (u16)");
+  const WriterError overflow = WriterError::segment_index_overflow();
   {
     auto w = open_writer(dir, key, 0).writer;
     EXPECT_EQ(w.chain_head(), prev);

@@ -160,13 +160,17 @@ const char* exception_name(Exc which);  // "CorvaneAuditError", ...
 std::nullptr_t raise(Exc which, std::string_view message);
 std::nullptr_t raise_type_error(const std::string& message);
 
-// Core errors, mapped to the module's exceptions with the binding's texts.
+// Core errors, mapped to the module's exceptions with the errors' own texts.
 std::nullptr_t raise_io(const IoError& error);
 std::nullptr_t raise_writer_error(const WriterError& error);
 std::nullptr_t raise_reader_error(const ReaderError& error);
 std::nullptr_t raise_verify_error(const VerifyError& error);
 std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account,
                                     const KeychainError& error);
+// Marks a pending ArgumentError as concerning the argument `argument` (its
+// attribute "argument"), so the package can say which file it came from
+// without reading the message; any other pending error is left alone.
+void tag_argument_error(const char* argument);
 // The class matching a violation kind.
 Exc violation_exception(ViolationKind kind);
 // WrongThreadError (a BaseException): a thread-bound object used from

@@ -3,7 +3,7 @@
 // called; the first failure is an ArgumentError.
 #include "checkpoint_arg.h"
 
-#include "corvane/cbor.h"
+#include "corvane/quote.h"
 
 namespace corvane::py {
 

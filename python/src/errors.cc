@@ -1,8 +1,9 @@
-// The exception hierarchy and the one mapping from core errors to it.
+// The exception hierarchy and the one mapping from core errors to it: each
+// core error picks its class here and brings its own text.
 #include <array>
 
 #include "binding.h"
-#include "corvane/cbor.h"
+#include "corvane/quote.h"
 
 namespace corvane::py {
 
@@ -84,42 +85,49 @@ std::nullptr_t raise_writer_error(const WriterError& error) {
     case WriterError::Kind::kLocked:
     case WriterError::Kind::kForked:
       return raise(Exc::kIoFailure, error.to_string());
-    case WriterError::Kind::kMessage:
-      return raise(Exc::kArgumentError, error.message);
+    // Damage met by recovery is an ArgumentError too: callers have always
+    // caught it as one.
+    case WriterError::Kind::kInvalidArgument:
+    case WriterError::Kind::kSegmentIndexOverflow:
+    case WriterError::Kind::kRecordNotCanonical:
+    case WriterError::Kind::kRecordSchema:
+      return raise(Exc::kArgumentError, error.to_string());
     case WriterError::Kind::kRecoveryRefused:
-      return raise(Exc::kRecoveryError, "recovery refused: " + error.recovery.to_string());
+      return raise(Exc::kRecoveryError, error.to_string());
   }
   return nullptr;
 }
 
-std::nullptr_t raise_reader_error(const ReaderError& e) {
-  const auto num = [](std::uint64_t v) { return std::to_string(v); };
-  switch (e.kind) {
-    case ReaderError::Kind::kIo:
-      return raise_io(e.io);
-    case ReaderError::Kind::kInvalidSegmentHeader:
-      return raise(Exc::kRecordCorruptError, "invalid header at segment " + num(e.segment) + ": " + e.message);
-    case ReaderError::Kind::kRecordDecode:
-      return raise(Exc::kRecordCorruptError, "record decode error at segment " + num(e.segment) + " offset " +
-                                                 num(e.offset) + ": " + e.message);
-    case ReaderError::Kind::kTornTail:
-      return raise(Exc::kRecordCorruptError, "torn tail at segment " + num(e.segment) + " offset " + num(e.offset));
-    case ReaderError::Kind::kRecordNotFound:
-      return raise(Exc::kRecordCorruptError,
-                   "record not found: segment " + num(e.segment) + ", record_id " + num(e.record_id));
-  }
-  return nullptr;
+std::nullptr_t raise_reader_error(const ReaderError& error) {
+  // An I/O failure is raised as itself, without the reader's "I/O error: ".
+  if (error.kind == ReaderError::Kind::kIo) return raise_io(error.io);
+  return raise(Exc::kRecordCorruptError, error.to_string());
 }
 
 std::nullptr_t raise_verify_error(const VerifyError& error) {
-  switch (error.kind) {
-    case VerifyError::Kind::kOpenLogDirectory:
-    case VerifyError::Kind::kReaderIo:
-      return raise(Exc::kIoFailure, "verifier could not open log: " + error.to_string());
-    case VerifyError::Kind::kCheckpointKeyMismatch:
-      return raise(Exc::kCheckpointKeyMismatchError, error.to_string());
+  const bool key_mismatch = error.kind == VerifyError::Kind::kCheckpointKeyMismatch;
+  return raise(key_mismatch ? Exc::kCheckpointKeyMismatchError : Exc::kIoFailure, error.to_string());
+}
+
+void tag_argument_error(const char* argument) {
+  PyObject* cls = exception_class(Exc::kArgumentError);
+  if (cls == nullptr || !PyErr_ExceptionMatches(cls)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    Ref name(PyUnicode_FromString(argument));
+    if (!name || PyObject_SetAttrString(value, "argument", name.get()) < 0) {
+      // The failure to tag (a MemoryError) replaces the error being tagged.
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(traceback);
+      return;
+    }
   }
-  return nullptr;
+  PyErr_Restore(type, value, traceback);
 }
 
 std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account,

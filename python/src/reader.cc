@@ -12,6 +12,7 @@
 #include "binding.h"
 #include "corvane/cbor.h"
 #include "corvane/io.h"
+#include "corvane/quote.h"
 #include "corvane/reader.h"
 
 namespace corvane::py {

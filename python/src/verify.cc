@@ -8,7 +8,7 @@
 
 #include "binding.h"
 #include "checkpoint_arg.h"
-#include "corvane/cbor.h"
+#include "corvane/quote.h"
 #include "corvane/verifier.h"
 
 namespace corvane::py {

@@ -37,7 +37,7 @@ bool checkpoint_arg(const char* arg, PyObject* obj, std::optional<Checkpoint>* o
   if (obj == Py_None) return true;
   if (!PyDict_Check(obj)) return wrong_type(arg, "dict or None", obj);
   Checkpoint checkpoint;
-  if (!parse_checkpoint(obj, &checkpoint)) return false;
+  if (!parse_checkpoint(obj, &checkpoint)) return tag_argument_error(arg), false;
   *out = std::move(checkpoint);
   if (offset == nullptr) return true;
   PyObject* value = PyDict_GetItemString(obj, "offset");  // borrowed; absent is fine
@@ -46,7 +46,7 @@ bool checkpoint_arg(const char* arg, PyObject* obj, std::optional<Checkpoint>* o
   if (!PyLong_Check(value) || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
     PyErr_Clear();
     raise(Exc::kArgumentError, "checkpoint \"offset\" must be an integer");
-    return false;
+    return tag_argument_error(arg), false;
   }
   *offset = v;
   return true;

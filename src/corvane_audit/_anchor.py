@@ -378,7 +378,7 @@ def check_anchors(
         try:
             head = _note.load_signed_checkpoint(os.path.join(path, name), keys, follow_links=False)
         except _note.NoteError as exc:
-            series.refused.append((name, str(exc).removeprefix(f"signed note {os.path.join(path, name)}: ")))
+            series.refused.append((name, exc.reason))
             continue
         cp = head.checkpoint
         if cp["key_id"] != key_id_hex:

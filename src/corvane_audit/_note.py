@@ -34,6 +34,7 @@ from corvane_audit import _native
 from corvane_audit._types import CheckpointDict, StrPath
 
 MAX_NOTE_BYTES = 1 << 16
+_TOO_LARGE = f"too large to be a signed note (over {MAX_NOTE_BYTES} bytes)"
 MAX_SIGNATURES = 100
 MAX_FIELD_CHARS = 1024  # origin and observed_at
 _KEY_FILE_MAX = 4096
@@ -50,7 +51,13 @@ _HASH8 = re.compile("[0-9a-f]{8}")
 
 
 class NoteError(_native.ArgumentError):
-    """A signed note or key that is malformed, unsigned, untrusted or altered."""
+    """A signed note or key that is malformed, unsigned, untrusted or altered.
+
+    ``reason`` is the message without the file it names, if it names one."""
+
+    def __init__(self, message: str, reason: str | None = None) -> None:
+        super().__init__(message)
+        self.reason = message if reason is None else reason
 
 
 class Head(NamedTuple):
@@ -260,7 +267,7 @@ def open_note(note: bytes | str, trusted: Iterable[VerifierKey]) -> str:
     """
     data = note.encode() if isinstance(note, str) else note
     if len(data) > MAX_NOTE_BYTES:
-        raise NoteError(f"too large to be a signed note (over {MAX_NOTE_BYTES} bytes)")
+        raise NoteError(_TOO_LARGE)
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -396,8 +403,8 @@ def load_signed_checkpoint(path: StrPath, trusted: Iterable[VerifierKey], *, fol
     except OSError as exc:
         raise NoteError(f"cannot read signed note {file}: {exc.strerror or exc}") from exc
     if data is None:
-        raise NoteError(f"signed note {file}: too large to be a signed note (over {MAX_NOTE_BYTES} bytes)")
+        raise NoteError(f"signed note {file}: {_TOO_LARGE}", _TOO_LARGE)
     try:
         return open_checkpoint(data, trusted)
     except NoteError as exc:
-        raise NoteError(f"signed note {file}: {exc}") from None
+        raise NoteError(f"signed note {file}: {exc}", str(exc)) from None

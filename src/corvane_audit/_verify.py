@@ -121,13 +121,13 @@ def verify_span(
     while the log is read.
     """
     path = fspath_str(log_dir)
-    files: list[str] = []
+    files: dict[str, str] = {}
     loaded: dict[str, dict[str, Any] | None] = {"checkpoint": None, "since": None}
     for name, value in (("checkpoint", checkpoint), ("since", since)):
         if value is not None:
             loaded[name], file = _checkpoint_dict(value)
             if file is not None:
-                files.append(file)
+                files[name] = file
     try:
         report, span = _native.verify_span(
             path,
@@ -143,9 +143,11 @@ def verify_span(
     except _native.CheckpointKeyMismatchError:
         raise
     except _native.ArgumentError as exc:
-        if len(files) != 1 or "checkpoint" not in str(exc):
+        # The binding names the argument a malformed dict was given as.
+        file = files.get(getattr(exc, "argument", ""))
+        if file is None:
             raise
-        raise _native.ArgumentError(f"checkpoint file {files[0]}: {exc}") from exc
+        raise _native.ArgumentError(f"checkpoint file {file}: {exc}") from exc
     return SpanResult(report, span)
 
 

@@ -81,13 +81,6 @@ struct CborValue {
 // Bytes([1, 2]), Text("a\"b"), Array([...]), Map([(k, v), ...]).
 std::string debug_string(const CborValue& value);
 
-// A text in its debug form: between double quotes, with quotes and
-// backslashes escaped, \n \r \t \0, and other non-printable characters as
-// \u{hex}. Bytes that are not valid UTF-8 are shown as \xNN.
-std::string debug_quote(std::string_view text);
-// One character in its debug form, between single quotes ('a', '\'', '\u{1f}').
-std::string debug_char(char32_t code_point);
-
 // ---------------------------------------------------------------------------
 // PayloadValue: the value of a record payload tree.
 

@@ -1,6 +1,7 @@
 // Every error type of the core library, with its kinds, typed fields and
 // display text. Errors are plain values owned by the caller; context travels
-// as fields and the text is built only by to_string().
+// as fields and the text is built only by to_string(), which is the one text
+// of the error: the Python binding shows it unchanged.
 #pragma once
 
 #include <array>
@@ -52,7 +53,8 @@ struct CborError {
   bool operator==(const CborError&) const = default;
 };
 
-// Failures of reading a log directory without the key.
+// Failures of reading a log directory without the key. The binding raises a
+// kIo error as the I/O error it wraps, with that error's own text.
 struct ReaderError {
   enum class Kind : std::uint8_t {
     kIo,
@@ -88,7 +90,8 @@ struct ReaderError {
 };
 
 // The verifier could not run at all (damage in a readable log is a violation
-// in the report, not an error).
+// in the report, not an error). The texts of kOpenLogDirectory and kReaderIo
+// both begin "verifier could not open log: ".
 struct VerifyError {
   enum class Kind : std::uint8_t {
     kOpenLogDirectory,
@@ -145,27 +148,47 @@ struct RecoveryError {
 struct WriterError {
   enum class Kind : std::uint8_t {
     kIo,
-    kMessage,
+    kInvalidArgument,       // a value the caller passed is refused; `message` says why
+    kSegmentIndexOverflow,  // the log has used the last segment index: it cannot grow
+    // Recovery met a record whose MAC verifies but whose bytes do not decode
+    // (kRecordNotCanonical: `cbor` says why) or do not form a record
+    // (kRecordSchema: `message` says why): damage it will not judge.
+    kRecordNotCanonical,
+    kRecordSchema,
     kRecoveryRefused,
     kLocked,  // another writer holds the log directory's lock
     kForked,  // the writer was opened by another process (this one is a fork of it)
   };
+  // Default-initialised, so each kind's factory names only its own fields.
   Kind kind = Kind::kIo;
-  IoError io;              // kIo
-  std::string message;     // kMessage
-  RecoveryError recovery;  // kRecoveryRefused
+  IoError io{};                 // kIo
+  std::string message{};        // kInvalidArgument, kRecordSchema
+  RecoveryError recovery{};     // kRecoveryRefused
   std::int64_t opener_pid = 0;  // kForked
+  std::uint16_t segment = 0;    // kRecordNotCanonical, kRecordSchema
+  std::uint64_t offset = 0;     // kRecordNotCanonical, kRecordSchema: frame offset
+  CborError cbor{};             // kRecordNotCanonical
 
-  static WriterError from_io(IoError e) { return {Kind::kIo, e, {}, {}, 0}; }
-  static WriterError from_message(std::string m) { return {Kind::kMessage, {}, std::move(m), {}, 0}; }
-  static WriterError refused(RecoveryError r) { return {Kind::kRecoveryRefused, {}, {}, std::move(r), 0}; }
-  static WriterError locked() { return {Kind::kLocked, {}, {}, {}, 0}; }
-  static WriterError forked(std::int64_t opener_pid) { return {Kind::kForked, {}, {}, {}, opener_pid}; }
+  static WriterError from_io(IoError e) { return {.kind = Kind::kIo, .io = e}; }
+  static WriterError invalid_argument(std::string why) {
+    return {.kind = Kind::kInvalidArgument, .message = std::move(why)};
+  }
+  static WriterError segment_index_overflow() { return {.kind = Kind::kSegmentIndexOverflow}; }
+  static WriterError record_not_canonical(std::uint16_t segment, std::uint64_t offset, CborError e) {
+    return {.kind = Kind::kRecordNotCanonical, .segment = segment, .offset = offset, .cbor = std::move(e)};
+  }
+  static WriterError record_schema(std::uint16_t segment, std::uint64_t offset, std::string why) {
+    return {.kind = Kind::kRecordSchema, .message = std::move(why), .segment = segment, .offset = offset};
+  }
+  static WriterError refused(RecoveryError r) { return {.kind = Kind::kRecoveryRefused, .recovery = std::move(r)}; }
+  static WriterError locked() { return {.kind = Kind::kLocked}; }
+  static WriterError forked(std::int64_t opener_pid) { return {.kind = Kind::kForked, .opener_pid = opener_pid}; }
 
-  // kIo: the I/O error's text; kMessage: the message; kRecoveryRefused: the
-  // recovery error's text; kLocked: "log directory is locked by another writer";
-  // kForked: "Writer was opened by process {} and cannot be used after fork;
-  // open a new Writer in this process".
+  // kIo: the I/O error's text; kInvalidArgument: the reason;
+  // kSegmentIndexOverflow: "segment_index overflow (u16)"; kRecoveryRefused:
+  // "recovery refused: " and the recovery error's text; kLocked: "log
+  // directory is locked by another writer"; kForked: "Writer was opened by
+  // process {} and cannot be used after fork; open a new Writer in this process".
   std::string to_string() const;
   bool operator==(const WriterError&) const = default;
 };

@@ -6,13 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "corvane/types.h"
+
 namespace corvane {
 
 inline constexpr std::uint16_t kFormatVersion = 1;
 inline constexpr const char* kCoreVersion = "0.3.0";
 
-using Mac = std::array<std::uint8_t, 32>;
-using KeyId = std::array<std::uint8_t, 32>;
 using SessionId = std::array<std::uint8_t, 16>;
 
 // Segment header: 80 bytes, little-endian integers.

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvane/format.h"
+#include "corvane/types.h"
 
 namespace corvane {
 

@@ -90,7 +90,4 @@ struct HeaderFacts {
                                                                               std::uint64_t file_len,
                                                                               std::uint16_t segment);
 
-// "[1, 2, 3, 4]"
-std::string bracketed_decimal(std::span<const std::uint8_t> bytes);
-
 }  // namespace corvane

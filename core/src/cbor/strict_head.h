@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "cbor/utf8.h"
 #include "corvane/cbor.h"
+#include "utf8.h"
 
 namespace corvane::detail {
 
@@ -87,25 +87,6 @@ enum class HeadFault : std::uint8_t {
 
 [[gnu::always_inline]] inline bool head_ok(const std::uint8_t*& p, const std::uint8_t* end, Head& h) {
   return read_head(p, end, h) == HeadFault::kNone;
-}
-
-// valid_utf8, with the all-ASCII case (nearly every text here) checked inline.
-[[gnu::always_inline]] inline bool utf8_ok(const std::uint8_t* s, std::size_t len) {
-  std::uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= len; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, s + i, 8);
-    high |= word;
-  }
-  if (i < len && len >= 8) {
-    std::uint64_t word;  // the last eight bytes, overlapping bytes already seen
-    std::memcpy(&word, s + len - 8, 8);
-    high |= word;
-  } else {
-    for (; i < len; ++i) high |= s[i];
-  }
-  return (high & 0x8080808080808080ull) == 0 || valid_utf8(s, len);
 }
 
 // Moves past the content of a string whose head `h` was just read, checking

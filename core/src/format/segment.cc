@@ -117,16 +117,6 @@ std::expected<File, CreateSegmentError> create_segment(const std::string& dir, s
   return create_segment(*opened, index, key_id, prev_final);
 }
 
-std::string bracketed_decimal(std::span<const std::uint8_t> bytes) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += cat(unsigned{bytes[i]});
-  }
-  out += "]";
-  return out;
-}
-
 std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, std::uint16_t expected_index) {
   HeaderBytes h;
   if (auto r = read_exact_at(file, 0, h); !r) {
@@ -137,7 +127,7 @@ std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, s
   }
   if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) {
     return std::unexpected(ReaderError::invalid_header(
-        expected_index, "magic mismatch: " + bracketed_decimal(std::span(h.data(), 4))));
+        expected_index, "magic mismatch: " + detail::bracketed_decimal(std::span(h.data(), 4))));
   }
   const std::uint16_t version = load_u16le(&h[kHeaderVersionOffset]);
   if (version != kFormatVersion) {

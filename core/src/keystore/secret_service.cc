@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "cbor/utf8.h"
 #include "corvane/keychain.h"
+#include "utf8.h"
 
 namespace corvane {
 

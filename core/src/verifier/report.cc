@@ -1,11 +1,11 @@
 #include "corvane/report.h"
 
-#include <cstdio>
 #include <span>
 #include <type_traits>
 
+#include "corvane/format.h"
 #include "corvane/key.h"
-#include "corvane/segment.h"
+#include "text.h"
 
 namespace corvane {
 
@@ -13,12 +13,6 @@ namespace {
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 std::string num(std::int64_t v) { return std::to_string(v); }
-
-std::string hex8(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08x", v);
-  return buf;
-}
 
 // "s3r7"
 std::string pos(std::uint16_t segment, std::uint64_t record_id) {
@@ -270,21 +264,21 @@ Violation record_key_id_mismatch(std::uint16_t segment, std::uint64_t record_id,
 Violation bad_magic(std::uint16_t segment, const std::uint8_t magic[4]) {
   return make(ViolationKind::kHeaderCorrupt, segment, std::nullopt, kHeaderMagicOffset,
               evidence::HeaderCorrupt{evidence::BadMagic{to_hex(four(magic))}},
-              "Segment " + num(std::uint64_t{segment}) + " bad magic: " + bracketed_decimal(four(magic)));
+              "Segment " + num(std::uint64_t{segment}) + " bad magic: " + detail::bracketed_decimal(four(magic)));
 }
 
 Violation crc_mismatch(std::uint16_t segment, std::uint32_t computed, std::uint32_t stored) {
   return make(ViolationKind::kHeaderCorrupt, segment, std::nullopt, kHeaderCrcOffset,
               evidence::HeaderCorrupt{evidence::CrcMismatch{computed, stored}},
-              "Segment " + num(std::uint64_t{segment}) + " header CRC mismatch: stored " + hex8(stored) +
-                  ", computed " + hex8(computed));
+              "Segment " + num(std::uint64_t{segment}) + " header CRC mismatch: stored 0x" + detail::hex8(stored) +
+                  ", computed 0x" + detail::hex8(computed));
 }
 
 Violation reserved_nonzero(std::uint16_t segment, const std::uint8_t reserved[4]) {
   return make(ViolationKind::kHeaderCorrupt, segment, std::nullopt, kHeaderReservedOffset,
               evidence::HeaderCorrupt{evidence::ReservedBytesNonZero{to_hex(four(reserved))}},
               "Segment " + num(std::uint64_t{segment}) + " reserved header bytes [76..80] are not zero: " +
-                  bracketed_decimal(four(reserved)));
+                  detail::bracketed_decimal(four(reserved)));
 }
 
 Violation header_truncated(std::uint16_t segment, std::string io_message) {

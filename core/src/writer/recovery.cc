@@ -144,15 +144,11 @@ std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint
     const ByteView record = frame->record;
     const std::uint64_t next = o + record.size() + kFrameOverhead;
     if (auto valid = validate_canonical(record); !valid) {
-      return std::unexpected(WriterError::from_message(
-          "scan_segment_for_recovery: decoded record at offset " + std::to_string(o) +
-          " passed HMAC but failed canonical CBOR decode: " + valid.error().to_string()));
+      return std::unexpected(WriterError::record_not_canonical(index, o, valid.error()));
     }
     auto view = detail::parse_recovery_view(record);
     if (!view) {
-      return std::unexpected(WriterError::from_message(
-          "scan_segment_for_recovery: record at segment " + std::to_string(index) + ", offset " +
-          std::to_string(o) + " passed HMAC but failed v0.1 schema parse: " + view.error()));
+      return std::unexpected(WriterError::record_schema(index, o, view.error()));
     }
     if (!ct_equal(view->prev_hash, scan.chain_head)) {
       return std::unexpected(refused(RecoveryError::Kind::kChainBreak, index, view->record_id, o));

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "corvane/quote.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "writer/recovery_internal.h"
@@ -35,11 +36,11 @@ constexpr std::uint64_t kDefaultWritebackBytes = 1 << 20;
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kWidest - b ? kWidest : a + b; }
 
 std::unexpected<WriterError> io_failure(IoError e) { return std::unexpected(WriterError::from_io(e)); }
-std::unexpected<WriterError> message(std::string m) {
-  return std::unexpected(WriterError::from_message(std::move(m)));
+std::unexpected<WriterError> invalid_argument(std::string why) {
+  return std::unexpected(WriterError::invalid_argument(std::move(why)));
 }
+std::unexpected<WriterError> index_overflow() { return std::unexpected(WriterError::segment_index_overflow()); }
 
-const char kIndexOverflow[] = "segment_index overflow (u16)";
 const char kTooDeep[] = "payload nested too deeply: a record allows 16 nesting levels";
 
 // Permission bits of a log directory the writer creates (before the umask):
@@ -329,7 +330,7 @@ std::expected<void, WriterError> Writer::State::rotate() {
       return io_failure(r.error());
     }
   }
-  if (segment_index == kMaxSegmentIndex) return message(kIndexOverflow);
+  if (segment_index == kMaxSegmentIndex) return index_overflow();
   return begin_segment(static_cast<std::uint16_t>(segment_index + 1), chain_head);
 }
 
@@ -377,7 +378,7 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
   if (scan->records != 0) state->log_last_ts_wall = scan->last_ts_wall;
 
   if (scan->finalized) {
-    if (last == kMaxSegmentIndex) return message(kIndexOverflow);
+    if (last == kMaxSegmentIndex) return index_overflow();
     const auto next = static_cast<std::uint16_t>(last + 1);
     if (auto r = state->begin_segment(next, scan->chain_head); !r) return std::unexpected(r.error());
     return Opened{Writer(std::move(state)), RecoveryAction::kOpenedNextAfterFinalized, scan->truncated_bytes};
@@ -407,14 +408,14 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
   if (auto usable = check_process(); !usable) return std::unexpected(usable.error());
   State& s = *state_;
   if (s.poisoned) return io_failure(*s.poisoned);
-  if (auto refused = check_ts_wall(record.ts_wall)) return message(std::move(*refused));
+  if (auto refused = check_ts_wall(record.ts_wall)) return invalid_argument(std::move(*refused));
   if (record.schema_version > kMaxSchemaVersion) {
-    return message("schema_version " + std::to_string(record.schema_version) + " exceeds 255");
+    return invalid_argument("schema_version " + std::to_string(record.schema_version) + " exceeds 255");
   }
   // Upper bound of the encoding (the widest record_id); nullopt for a
   // payload that no reader would accept.
   const auto estimate = encoded_record_len(record, kWidest);
-  if (!estimate) return message(kTooDeep);
+  if (!estimate) return invalid_argument(kTooDeep);
 
   bool rotate = s.sealed;
   if (!rotate && s.rotation_enabled && s.segment_records > 0) {
@@ -426,12 +427,12 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
         saturating_add(saturating_add(*estimate, s.segment_bytes), probe), 2 * kFrameOverhead);
     rotate = need > s.segment_size_bytes;
   }
-  if (auto refused = s.step_back_refusal(record.ts_wall, rotate)) return message(std::move(*refused));
+  if (auto refused = s.step_back_refusal(record.ts_wall, rotate)) return invalid_argument(std::move(*refused));
   const std::uint64_t record_id = rotate ? 0 : s.next_record_id;
   // The record_id is the only field the estimate widened.
   const std::uint64_t len = *estimate - head_len(kWidest) + head_len(record_id);
   if (len > MAX_RECORD_LEN) {
-    return message("record too large: " + std::to_string(len) + " bytes exceeds the 33554432-byte limit");
+    return invalid_argument("record too large: " + std::to_string(len) + " bytes exceeds the 33554432-byte limit");
   }
 
   if (rotate) {
