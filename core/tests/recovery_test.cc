@@ -78,6 +78,25 @@ TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
   }
 }
 
+// Looking on to the end of the file refills the read window; the record_id
+// of the frame whose MAC failed is read from the file as it was, not from
+// whatever the window holds after that.
+TEST(RecoveryWindowTest, RecordIdOfAFailedFrameIsReadBeforeTheWindowMoves) {
+  TempDir tmp;
+  const std::string dir = tmp / "log";
+  const KeyHandle key = test_key();
+  {
+    auto w = open_writer(dir, key).writer;
+    for (int i = 0; i < 300; ++i) append_ok(w, sample_record(i, 4000));  // past one window
+  }
+  const std::string path = segment_path(dir, 0);
+  const RawFrame f = raw_frames(path)[40];
+  ASSERT_EQ(f.record[2], 0x18);  // record_id 40 in one byte after its head
+  flip_byte(path, f.offset + 4 + 3, 0x01);
+  EXPECT_EQ(Writer::open(dir, key, test_session()).error().to_string(),
+            WriterError::refused(RecoveryError{Kind::kHmacMismatch, 0, 41, f.offset, {}, {}, {}}).to_string());
+}
+
 // The search past a damaged frame reads through a window; an intact frame
 // must be found wherever it sits against the window's edge.
 TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
