@@ -119,7 +119,7 @@ std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint
       break;
     }
     const ByteView record = frame->record;
-    const std::uint64_t next = o + record.size() + kFrameOverhead;
+    const std::uint64_t next = o + frame->size;
     if (auto valid = validate_canonical(record); !valid) {
       return std::unexpected(WriterError::from_message(
           "scan_segment_for_recovery: decoded record at offset " + std::to_string(o) +
