@@ -1,5 +1,6 @@
-// Segment files: names, the 80-byte header, creation and the two header
-// checks (the reader's and the recovery's, each with its own messages).
+// Segment files: names, the 80-byte header (its one parse, and the reader's
+// and recovery's checks that word its defects), creation, and the chain's
+// first value.
 #pragma once
 
 #include <array>

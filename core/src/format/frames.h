@@ -9,6 +9,7 @@
 #include <expected>
 #include <memory>
 #include <span>
+#include <utility>
 
 #include "corvane/cbor.h"
 #include "corvane/errors.h"
