@@ -28,7 +28,7 @@ enum class FrameStatus : std::uint8_t {
 struct Frame {
   FrameStatus status = FrameStatus::kTorn;
   std::uint64_t size = 0;             // kComplete: the frame's length; kNeedBytes: the bytes wanted
-  ByteView record;                    // kComplete: the L record bytes, inside the bytes given
+  ByteView record{};                  // kComplete: the L record bytes, inside the bytes given
   const std::uint8_t* mac = nullptr;  // kComplete: 32 bytes, inside the bytes given
 
   bool complete() const { return status == FrameStatus::kComplete; }
@@ -39,21 +39,15 @@ struct Frame {
 // past that offset). Nothing beyond MAX_RECORD_LEN is ever asked for, so a
 // hostile length never decides an allocation.
 inline Frame parse_frame(ByteView bytes, std::uint64_t left) {
-  const auto undecided = [](FrameStatus status, std::uint64_t size = 0) {
-    Frame f;
-    f.status = status;
-    f.size = size;
-    return f;
-  };
-  if (left < kFrameLenField) return undecided(FrameStatus::kTorn);
-  if (bytes.size() < kFrameLenField) return undecided(FrameStatus::kNeedBytes, kFrameLenField);
+  if (left < kFrameLenField) return Frame{.status = FrameStatus::kTorn};
+  if (bytes.size() < kFrameLenField) return Frame{.status = FrameStatus::kNeedBytes, .size = kFrameLenField};
   const std::uint32_t len = load_u32le(bytes.data());
-  if (len > MAX_RECORD_LEN) return undecided(FrameStatus::kBadLength);
+  if (len > MAX_RECORD_LEN) return Frame{.status = FrameStatus::kBadLength};
   const std::uint64_t size = std::uint64_t{len} + kFrameOverhead;
-  if (left < size) return undecided(FrameStatus::kTorn);
-  if (bytes.size() < size) return undecided(FrameStatus::kNeedBytes, size);
+  if (left < size) return Frame{.status = FrameStatus::kTorn};
+  if (bytes.size() < size) return Frame{.status = FrameStatus::kNeedBytes, .size = size};
   const std::uint8_t* record = bytes.data() + kFrameLenField;
-  if (load_u32le(record + len + kMacLen) != len) return undecided(FrameStatus::kBadLength);
+  if (load_u32le(record + len + kMacLen) != len) return Frame{.status = FrameStatus::kBadLength};
   return Frame{FrameStatus::kComplete, size, ByteView(record, len), record + len};
 }
 

@@ -159,32 +159,28 @@ Mac chain_start(const Key& key, std::uint16_t index, const HeaderBytes& header) 
 }
 
 std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, std::uint16_t expected_index) {
+  const auto invalid = [expected_index](std::string reason) {
+    return std::unexpected(ReaderError::invalid_header(expected_index, std::move(reason)));
+  };
   HeaderBytes h;
   if (auto r = read_exact_at(file, 0, h); !r) {
-    if (r.error() == IoError::unexpected_eof()) {
-      return std::unexpected(ReaderError::invalid_header(expected_index, "file shorter than 80-byte header"));
-    }
+    if (r.error() == IoError::unexpected_eof()) return invalid("file shorter than 80-byte header");
     return std::unexpected(ReaderError::from_io(r.error()));
   }
   auto parsed = parse_header(h, expected_index);
   if (parsed) return *parsed;
   const HeaderDefect& d = parsed.error();
-  std::string reason;
   switch (d.kind) {
     case HeaderDefect::Kind::kBadMagic:
-      reason = "magic mismatch: " + bracketed_decimal(d.magic);
-      break;
+      return invalid("magic mismatch: " + bracketed_decimal(d.magic));
     case HeaderDefect::Kind::kUnsupportedVersion:
-      reason = cat("unsupported version 0x", detail::hex4(d.version));
-      break;
+      return invalid(cat("unsupported version 0x", detail::hex4(d.version)));
     case HeaderDefect::Kind::kIndexMismatch:
-      reason = cat("filename indicates segment ", expected_index, " but header says ", d.index);
-      break;
+      return invalid(cat("filename indicates segment ", expected_index, " but header says ", d.index));
     case HeaderDefect::Kind::kCrcMismatch:
-      reason = cat("CRC32 mismatch: stored 0x", detail::hex8(d.stored_crc), ", computed 0x", detail::hex8(d.computed_crc));
       break;
   }
-  return std::unexpected(ReaderError::invalid_header(expected_index, std::move(reason)));
+  return invalid(cat("CRC32 mismatch: stored 0x", detail::hex8(d.stored_crc), ", computed 0x", detail::hex8(d.computed_crc)));
 }
 
 std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file, std::uint64_t file_len,
