@@ -78,6 +78,25 @@ TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
   }
 }
 
+// Looking on to the end of the file refills the read window; the record_id
+// of the frame whose MAC failed is read from the file as it was, not from
+// whatever the window holds after that.
+TEST(RecoveryWindowTest, RecordIdOfAFailedFrameIsReadBeforeTheWindowMoves) {
+  TempDir tmp;
+  const std::string dir = tmp / "log";
+  const KeyHandle key = test_key();
+  {
+    auto w = open_writer(dir, key).writer;
+    for (int i = 0; i < 300; ++i) append_ok(w, sample_record(i, 4000));  // past one window
+  }
+  const std::string path = segment_path(dir, 0);
+  const RawFrame f = raw_frames(path)[40];
+  ASSERT_EQ(f.record[2], 0x18);  // record_id 40 in one byte after its head
+  flip_byte(path, f.offset + 4 + 3, 0x01);
+  EXPECT_EQ(Writer::open(dir, key, test_session()).error().to_string(),
+            WriterError::refused(RecoveryError{Kind::kHmacMismatch, 0, 41, f.offset, {}, {}, {}}).to_string());
+}
+
 // The search past a damaged frame reads through a window; an intact frame
 // must be found wherever it sits against the window's edge.
 TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
@@ -120,7 +139,7 @@ TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
   {
     auto file = open_file(last, O_RDONLY);
     ASSERT_TRUE(file);
-    detail::FileWindow window(*file, hostile.size());
+    detail::FileWindow window(std::move(*file), hostile.size());
     EXPECT_EQ(detail::intact_frame_after(window, o, *key), detail::TailSearch::kGaveUp);
   }
   // One such frame only: its MAC is checked, and the tail is cut.
@@ -146,9 +165,6 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
   Bytes data(kWin + kWin / 2 + 123);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
   write_file(path, data);
-  auto plain = open_file(path, O_RDONLY);
-  auto direct = open_file(path, O_RDONLY | O_DIRECT);
-  ASSERT_TRUE(plain && direct);
   const std::pair<std::uint64_t, std::size_t> ranges[] = {
       {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5},
       {data.size() - kWin - 1, kWin + 1}};
@@ -156,7 +172,10 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
     SCOPED_TRACE(refused);
     FaultFs fs;
     if (refused) fs.add({.op = FsOp::kPread, .nth = 1, .err = EINVAL});
-    detail::FileWindow window(*plain, data.size(), &*direct);
+    auto plain = open_file(path, O_RDONLY);
+    auto direct = open_file(path, O_RDONLY | O_DIRECT);
+    ASSERT_TRUE(plain && direct);
+    detail::FileWindow window(std::move(*plain), data.size(), std::move(*direct));
     for (const auto& [offset, len] : ranges) {
       const Bytes want(data.begin() + static_cast<std::ptrdiff_t>(offset),
                        data.begin() + static_cast<std::ptrdiff_t>(offset + len));

@@ -1,6 +1,6 @@
 // Segment files: names and their parse, directory listing, the 80-byte
-// header, segment creation through the I/O seam, and the two header checks
-// with their exact texts in the order the checks run.
+// header, segment creation through the I/O seam, the two header checks
+// with their exact texts in the order the checks run, and the frame parse.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,6 +17,7 @@
 #include "corvane/io.h"
 #include "corvane/key.h"
 #include "corvane/segment.h"
+#include "format/frames.h"
 #include "support/fault_fs.h"
 #include "support/format_testkit.h"
 #include "support/test_util.h"
@@ -252,6 +253,47 @@ TEST(SegmentHeaderCheck, RecoveryReadPastTheEndIsAnIoError) {
   testing::write_file(dir / "audit-0000.cbor", Bytes(79, 0));
   File file = OpenRead(dir / "audit-0000.cbor");
   EXPECT_EQ(read_header_for_recovery(file, 80, 0).error(), WriterError::from_io(IoError::unexpected_eof()));
+}
+
+// The one frame parse, at each of its limits: what is at hand, what the file
+// holds, the length bound and the trailing length.
+TEST(FrameParse, SaysCompleteTornBadOrWhatItNeedsAtEachLimit) {
+  const auto frame = [](std::uint32_t len, std::uint32_t trailer, std::size_t keep) {
+    Bytes f(std::uint64_t{len} + kFrameOverhead, 0xAA);
+    store_u32le(f.data(), len);
+    store_u32le(f.data() + f.size() - kFrameLenField, trailer);
+    f.resize(std::min(f.size(), keep));
+    return f;
+  };
+  using S = FrameStatus;
+  const struct {
+    const char* name;
+    Bytes bytes;
+    std::uint64_t left;
+    S status;
+    std::uint64_t size;
+  } rows[] = {
+      {"LengthFieldCut", {}, 3, S::kTorn, 0},
+      {"NothingAtHand", {}, 4, S::kNeedBytes, 4},
+      {"FrameCut", frame(5, 5, 4), 44, S::kTorn, 0},
+      {"LengthOnlyAtHand", frame(5, 5, 4), 45, S::kNeedBytes, 45},
+      {"Whole", frame(5, 5, 99), 45, S::kComplete, 45},
+      {"EmptyRecord", frame(0, 0, 99), 40, S::kComplete, 40},
+      {"TrailingLengthDiffers", frame(5, 4, 99), 1000, S::kBadLength, 0},
+      {"LengthAtTheBound", Bytes{0, 0, 0, 2}, std::uint64_t{1} << 40, S::kNeedBytes, MAX_RECORD_LEN + 40},
+      {"LengthPastTheBound", Bytes{1, 0, 0, 2}, std::uint64_t{1} << 40, S::kBadLength, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const Frame f = parse_frame(r.bytes, r.left);
+    EXPECT_EQ(f.status, r.status);
+    EXPECT_EQ(f.size, r.size);
+    if (r.status == S::kComplete) {
+      EXPECT_EQ(f.record.data(), r.bytes.data() + kFrameLenField);
+      EXPECT_EQ(f.record.size() + kFrameOverhead, r.size);
+      EXPECT_EQ(f.mac, f.record.data() + f.record.size());
+    }
+  }
 }
 
 }  // namespace

@@ -51,9 +51,13 @@ struct FrameView {
   std::uint64_t next_offset() const { return offset + record.size() + kFrameOverhead; }
 };
 
+namespace detail {
+class FileWindow;
+}  // namespace detail
+
 // An open segment file read through one large reused buffer. The file's
-// size is taken afresh only when a read reaches the size last seen, so frames
-// appended while reading are found without a system call per frame.
+// size is taken afresh only when a frame reaches past the size last seen, so
+// frames appended while reading are found without a system call per frame.
 class SegmentReader {
  public:
   // Opens segment `index` of `dir` read-only. A missing file is reported as
@@ -67,7 +71,7 @@ class SegmentReader {
   ~SegmentReader();
 
   std::uint16_t index() const { return index_; }
-  const File& file() const { return file_; }
+  const File& file() const;
 
   // The reader's header check.
   [[nodiscard]] std::expected<HeaderFacts, ReaderError> check_header();
@@ -84,19 +88,8 @@ class SegmentReader {
   [[nodiscard]] std::expected<std::uint64_t, IoError> refresh_size();
 
  private:
-  // Whether the file holds `len` bytes at `offset`; the size is queried again
-  // only when the size last seen is too small.
-  std::expected<bool, IoError> has_bytes(std::uint64_t offset, std::uint64_t len);
-  // `len` file bytes at `offset` (known to lie within the size last seen),
-  // from the window or after reloading it from `offset`.
-  std::expected<const std::uint8_t*, ReaderError> load(std::uint64_t offset, std::uint64_t len);
-
-  File file_;
+  std::unique_ptr<detail::FileWindow> window_;  // owns the file
   std::uint16_t index_ = 0;
-  std::uint64_t known_size_ = 0;
-  Bytes buffer_;
-  std::uint64_t window_start_ = 0;  // file offset of buffer_[0]
-  std::size_t window_len_ = 0;      // valid bytes in buffer_
 };
 
 // ---------------------------------------------------------------------------

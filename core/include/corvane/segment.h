@@ -1,5 +1,6 @@
-// Segment files: names, the 80-byte header, creation and the two header
-// checks (the reader's and the recovery's, each with its own messages).
+// Segment files: names, the 80-byte header (its one parse, and the reader's
+// and recovery's checks that word its defects), creation, and the chain's
+// first value.
 #pragma once
 
 #include <array>
@@ -13,6 +14,7 @@
 #include "corvane/errors.h"
 #include "corvane/format.h"
 #include "corvane/io.h"
+#include "corvane/key.h"
 
 namespace corvane {
 
@@ -77,7 +79,31 @@ struct HeaderFacts {
   std::uint16_t segment = 0;
   KeyId key_id{};
   Mac prev_final{};
+  std::array<std::uint8_t, 4> reserved{};
 };
+
+// Why 80 bytes are not a header this format can read: the first failing
+// check, in the order magic, version, index (only when one is expected),
+// CRC. The stored values are all given; each caller words the defect itself.
+struct HeaderDefect {
+  enum class Kind : std::uint8_t { kBadMagic, kUnsupportedVersion, kIndexMismatch, kCrcMismatch };
+  Kind kind = Kind::kBadMagic;
+  std::array<std::uint8_t, 4> magic{};
+  std::uint16_t version = 0;
+  std::uint16_t index = 0;
+  std::uint32_t stored_crc = 0;
+  std::uint32_t computed_crc = 0;
+};
+
+// The one parse of a header. The key_id and the reserved bytes are facts
+// here; whether they are acceptable is the caller's rule.
+[[nodiscard]] std::expected<HeaderFacts, HeaderDefect> parse_header(
+    const HeaderBytes& header, std::optional<std::uint16_t> expected_index = std::nullopt);
+
+// The chain's first value in segment `index`, whose header is `header`: in
+// segment 0 the MAC of the header's signed bytes, after it the header's
+// prev_final. Decided by the index the caller names, never by the header.
+[[nodiscard]] Mac chain_start(const Key& key, std::uint16_t index, const HeaderBytes& header);
 
 // The reader's header check: magic, version, index against `expected_index`,
 // CRC, in that order. Failures are ReaderError kInvalidSegmentHeader (or kIo).

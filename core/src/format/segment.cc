@@ -117,81 +117,96 @@ std::expected<File, CreateSegmentError> create_segment(const std::string& dir, s
   return create_segment(*opened, index, key_id, prev_final);
 }
 
-std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, std::uint16_t expected_index) {
-  HeaderBytes h;
-  if (auto r = read_exact_at(file, 0, h); !r) {
-    if (r.error() == IoError::unexpected_eof()) {
-      return std::unexpected(ReaderError::invalid_header(expected_index, "file shorter than 80-byte header"));
-    }
-    return std::unexpected(ReaderError::from_io(r.error()));
-  }
-  if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) {
-    return std::unexpected(ReaderError::invalid_header(
-        expected_index, "magic mismatch: " + detail::bracketed_decimal(std::span(h.data(), 4))));
-  }
-  const std::uint16_t version = load_u16le(&h[kHeaderVersionOffset]);
-  if (version != kFormatVersion) {
-    return std::unexpected(
-        ReaderError::invalid_header(expected_index, cat("unsupported version 0x", detail::hex4(version))));
-  }
-  const std::uint16_t index = load_u16le(&h[kHeaderIndexOffset]);
-  if (index != expected_index) {
-    return std::unexpected(ReaderError::invalid_header(
-        expected_index, cat("filename indicates segment ", expected_index, " but header says ", index)));
-  }
-  const std::uint32_t stored = load_u32le(&h[kHeaderCrcOffset]);
-  const std::uint32_t computed = crc32(std::span(h.data(), kHeaderSignedLen));
-  if (stored != computed) {
-    return std::unexpected(ReaderError::invalid_header(
-        expected_index, cat("CRC32 mismatch: stored 0x", detail::hex8(stored), ", computed 0x", detail::hex8(computed))));
-  }
+std::expected<HeaderFacts, HeaderDefect> parse_header(const HeaderBytes& h, std::optional<std::uint16_t> expected_index) {
+  HeaderDefect d;
+  std::copy_n(h.begin() + kHeaderMagicOffset, d.magic.size(), d.magic.begin());
+  d.version = load_u16le(&h[kHeaderVersionOffset]);
+  d.index = load_u16le(&h[kHeaderIndexOffset]);
+  d.stored_crc = load_u32le(&h[kHeaderCrcOffset]);
+  using Kind = HeaderDefect::Kind;
+  const auto defect = [&d](Kind kind) {
+    d.kind = kind;
+    return std::unexpected(d);
+  };
+  if (d.magic != kMagic) return defect(Kind::kBadMagic);
+  if (d.version != kFormatVersion) return defect(Kind::kUnsupportedVersion);
+  if (expected_index && d.index != *expected_index) return defect(Kind::kIndexMismatch);
+  d.computed_crc = crc32(std::span(h.data(), kHeaderSignedLen));
+  if (d.stored_crc != d.computed_crc) return defect(Kind::kCrcMismatch);
   HeaderFacts facts;
-  facts.segment = index;
+  facts.segment = d.index;
   std::copy_n(&h[kHeaderKeyIdOffset], facts.key_id.size(), facts.key_id.begin());
   std::copy_n(&h[kHeaderPrevFinalOffset], facts.prev_final.size(), facts.prev_final.begin());
+  std::copy_n(&h[kHeaderReservedOffset], facts.reserved.size(), facts.reserved.begin());
   return facts;
+}
+
+Mac chain_start(const Key& key, std::uint16_t index, const HeaderBytes& header) {
+  if (index == 0) return key.mac(std::span(header.data(), kHeaderSignedLen));
+  Mac prev_final;
+  std::copy_n(&header[kHeaderPrevFinalOffset], prev_final.size(), prev_final.begin());
+  return prev_final;
+}
+
+std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, std::uint16_t expected_index) {
+  const auto invalid = [expected_index](std::string reason) {
+    return std::unexpected(ReaderError::invalid_header(expected_index, std::move(reason)));
+  };
+  HeaderBytes h;
+  if (auto r = read_exact_at(file, 0, h); !r) {
+    if (r.error() == IoError::unexpected_eof()) return invalid("file shorter than 80-byte header");
+    return std::unexpected(ReaderError::from_io(r.error()));
+  }
+  auto parsed = parse_header(h, expected_index);
+  if (parsed) return *parsed;
+  const HeaderDefect& d = parsed.error();
+  switch (d.kind) {
+    case HeaderDefect::Kind::kBadMagic:
+      return invalid("magic mismatch: " + detail::bracketed_decimal(d.magic));
+    case HeaderDefect::Kind::kUnsupportedVersion:
+      return invalid(cat("unsupported version 0x", detail::hex4(d.version)));
+    case HeaderDefect::Kind::kIndexMismatch:
+      return invalid(cat("filename indicates segment ", expected_index, " but header says ", d.index));
+    case HeaderDefect::Kind::kCrcMismatch:
+      break;
+  }
+  return invalid(cat("CRC32 mismatch: stored 0x", detail::hex8(d.stored_crc), ", computed 0x", detail::hex8(d.computed_crc)));
 }
 
 std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file, std::uint64_t file_len,
                                                                  std::uint16_t segment) {
-  const auto corrupt = [segment](SegmentHeaderError detail) {
-    RecoveryError e;
-    e.kind = RecoveryError::Kind::kHeaderCorrupt;
-    e.segment = segment;
-    e.detail = detail;
-    return std::unexpected(WriterError::refused(std::move(e)));
-  };
+  SegmentHeaderError e;
   if (file_len < kHeaderLen) {
-    SegmentHeaderError d;
-    d.kind = SegmentHeaderError::Kind::kTooShort;
-    d.length = file_len;
-    return corrupt(d);
+    e.kind = SegmentHeaderError::Kind::kTooShort;
+    e.length = file_len;
+  } else {
+    HeaderBytes h;
+    if (auto r = read_exact_at(file, 0, h); !r) return std::unexpected(WriterError::from_io(r.error()));
+    auto parsed = parse_header(h);
+    if (parsed) return h;
+    const HeaderDefect& d = parsed.error();
+    switch (d.kind) {
+      case HeaderDefect::Kind::kBadMagic:
+        e.kind = SegmentHeaderError::Kind::kBadMagic;
+        e.magic = d.magic;
+        break;
+      case HeaderDefect::Kind::kUnsupportedVersion:
+        e.kind = SegmentHeaderError::Kind::kUnsupportedVersion;
+        e.version = d.version;
+        break;
+      case HeaderDefect::Kind::kIndexMismatch:  // no index is expected here
+      case HeaderDefect::Kind::kCrcMismatch:
+        e.kind = SegmentHeaderError::Kind::kCrcMismatch;
+        e.expected = d.computed_crc;
+        e.got = d.stored_crc;
+        break;
+    }
   }
-  HeaderBytes h;
-  if (auto r = read_exact_at(file, 0, h); !r) return std::unexpected(WriterError::from_io(r.error()));
-  if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) {
-    SegmentHeaderError d;
-    d.kind = SegmentHeaderError::Kind::kBadMagic;
-    std::copy_n(h.begin(), 4, d.magic.begin());
-    return corrupt(d);
-  }
-  const std::uint16_t version = load_u16le(&h[kHeaderVersionOffset]);
-  if (version != kFormatVersion) {
-    SegmentHeaderError d;
-    d.kind = SegmentHeaderError::Kind::kUnsupportedVersion;
-    d.version = version;
-    return corrupt(d);
-  }
-  const std::uint32_t stored = load_u32le(&h[kHeaderCrcOffset]);
-  const std::uint32_t computed = crc32(std::span(h.data(), kHeaderSignedLen));
-  if (stored != computed) {
-    SegmentHeaderError d;
-    d.kind = SegmentHeaderError::Kind::kCrcMismatch;
-    d.expected = computed;
-    d.got = stored;
-    return corrupt(d);
-  }
-  return h;
+  RecoveryError refusal;
+  refusal.kind = RecoveryError::Kind::kHeaderCorrupt;
+  refusal.segment = segment;
+  refusal.detail = e;
+  return std::unexpected(WriterError::refused(std::move(refusal)));
 }
 
 }  // namespace corvane

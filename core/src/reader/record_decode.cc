@@ -345,28 +345,4 @@ std::expected<void, ReaderError> decode_frame(const FrameView& frame, std::uint1
 
 }  // namespace detail
 
-std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::uint16_t segment,
-                                                        std::uint64_t offset, std::uint64_t file_len) {
-  if (offset > file_len || file_len - offset < kFrameLenField) {
-    return std::unexpected(ReaderError::torn_tail(segment, offset));
-  }
-  std::uint8_t len_bytes[kFrameLenField];
-  auto head = read_exact_at(file, offset, len_bytes);
-  if (!head) return std::unexpected(ReaderError::from_io(head.error()));
-  const std::uint32_t len = load_u32le(len_bytes);
-  if (len > MAX_RECORD_LEN || file_len - offset < std::uint64_t{len} + kFrameOverhead) {
-    return std::unexpected(ReaderError::torn_tail(segment, offset));
-  }
-  Bytes rest(std::size_t{len} + kMacLen + kFrameLenField);
-  auto body = read_exact_at(file, offset + kFrameLenField, rest);
-  if (!body) return std::unexpected(ReaderError::from_io(body.error()));
-  if (load_u32le(rest.data() + len + kMacLen) != len) {
-    return std::unexpected(ReaderError::torn_tail(segment, offset));
-  }
-  std::expected<StoredRecord, ReaderError> result;
-  auto decoded = detail::decode_frame(FrameView{offset, ByteView(rest.data(), len), rest.data() + len}, segment, *result);
-  if (!decoded) result = std::unexpected(std::move(decoded.error()));
-  return result;
-}
-
 }  // namespace corvane

@@ -3,16 +3,10 @@
 #include <algorithm>
 
 #include "corvane/reader.h"
+#include "format/frames.h"
 #include "reader/frame_io.h"
 
 namespace corvane {
-
-namespace {
-
-// Large enough that a walk costs one read per MiB rather than one per frame.
-constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
-
-}  // namespace
 
 std::expected<SegmentReader, IoError> SegmentReader::open(const std::string& dir, std::uint16_t index) {
   // Only a regular file named in the directory itself: a link planted under
@@ -22,92 +16,39 @@ std::expected<SegmentReader, IoError> SegmentReader::open(const std::string& dir
   return SegmentReader(std::move(*file), index);
 }
 
-SegmentReader::SegmentReader(File file, std::uint16_t index) : file_(std::move(file)), index_(index) {}
+SegmentReader::SegmentReader(File file, std::uint16_t index)
+    : window_(std::make_unique<detail::FileWindow>(std::move(file), 0)), index_(index) {}
 SegmentReader::SegmentReader(SegmentReader&&) noexcept = default;
 SegmentReader& SegmentReader::operator=(SegmentReader&&) noexcept = default;
 SegmentReader::~SegmentReader() = default;
 
+const File& SegmentReader::file() const { return window_->file(); }
+
 std::expected<HeaderFacts, ReaderError> SegmentReader::check_header() {
-  return check_segment_header(file_, index_);
+  return check_segment_header(window_->file(), index_);
 }
 
-std::expected<std::uint64_t, IoError> SegmentReader::refresh_size() {
-  auto size = file_size(file_);
-  if (!size) return std::unexpected(size.error());
-  known_size_ = *size;
-  return known_size_;
-}
-
-std::expected<bool, IoError> SegmentReader::has_bytes(std::uint64_t offset, std::uint64_t len) {
-  if (offset <= known_size_ && known_size_ - offset >= len) return true;
-  auto size = refresh_size();
-  if (!size) return std::unexpected(size.error());
-  return offset <= *size && *size - offset >= len;
-}
-
-std::expected<const std::uint8_t*, ReaderError> SegmentReader::load(std::uint64_t offset, std::uint64_t len) {
-  if (offset >= window_start_ && offset - window_start_ + len <= window_len_) {
-    return buffer_.data() + (offset - window_start_);
-  }
-  // Reload from `offset`: up to a window's worth, but not past the size last
-  // seen, so a small file costs one read and a small buffer. The buffer grows
-  // at least twofold, so a file growing while it is read reallocates rarely.
-  const std::uint64_t cap = std::max<std::uint64_t>(kWindowBytes, len);
-  const std::uint64_t want = std::max(len, std::min(cap, known_size_ - std::min(known_size_, offset)));
-  if (buffer_.capacity() < want) {
-    buffer_.clear();
-    buffer_.reserve(static_cast<std::size_t>(std::min(cap, std::max<std::uint64_t>(want, 2 * buffer_.capacity()))));
-  }
-  if (buffer_.size() < want) buffer_.resize(static_cast<std::size_t>(want));
-  window_len_ = 0;
-  window_start_ = offset;
-  auto got = read_at(file_, offset, std::span(buffer_.data(), static_cast<std::size_t>(want)));
-  if (!got) return std::unexpected(ReaderError::from_io(got.error()));
-  window_len_ = *got;
-  if (*got >= len) return buffer_.data();
-  // The file ended early: it shrank since its size was taken. Judge the frame
-  // against the size it has now.
-  auto present = has_bytes(offset, len);
-  if (!present) return std::unexpected(ReaderError::from_io(present.error()));
-  if (!*present) return std::unexpected(ReaderError::torn_tail(index_, offset));
-  return std::unexpected(ReaderError::from_io(IoError::unexpected_eof()));
-}
+std::expected<std::uint64_t, IoError> SegmentReader::refresh_size() { return window_->refresh_size(); }
 
 std::expected<std::optional<FrameView>, ReaderError> SegmentReader::read_frame(std::uint64_t offset) {
-  // Most frames lie whole inside the window.
-  if (offset >= window_start_ && offset - window_start_ + kFrameLenField <= window_len_) {
-    const std::uint8_t* p = buffer_.data() + (offset - window_start_);
-    const std::uint32_t len = load_u32le(p);
-    if (len <= MAX_RECORD_LEN && offset - window_start_ + len + kFrameOverhead <= window_len_ &&
-        load_u32le(p + kFrameLenField + len + kMacLen) == len) {
-      return FrameView{offset, ByteView(p + kFrameLenField, len), p + kFrameLenField + len};
-    }
+  if (offset >= window_->file_size()) {
+    auto size = window_->refresh_size();
+    if (!size) return std::unexpected(ReaderError::from_io(size.error()));
+    if (offset >= *size) return std::nullopt;
   }
-  auto any = has_bytes(offset, 1);
-  if (!any) return std::unexpected(ReaderError::from_io(any.error()));
-  if (!*any) return std::nullopt;
-
-  auto head = has_bytes(offset, kFrameLenField);
-  if (!head) return std::unexpected(ReaderError::from_io(head.error()));
-  if (!*head) return std::unexpected(ReaderError::torn_tail(index_, offset));
-  auto len_bytes = load(offset, kFrameLenField);
-  if (!len_bytes) return std::unexpected(len_bytes.error());
-  const std::uint32_t len = load_u32le(*len_bytes);
-  // No writer makes a longer frame; a length beyond it (a sparse file may
-  // even seem to hold it) is damage, and is never allocated.
-  if (len > MAX_RECORD_LEN) return std::unexpected(ReaderError::torn_tail(index_, offset));
-  const std::uint64_t frame_len = std::uint64_t{len} + kFrameOverhead;
-
-  auto whole = has_bytes(offset, frame_len);
-  if (!whole) return std::unexpected(ReaderError::from_io(whole.error()));
-  if (!*whole) return std::unexpected(ReaderError::torn_tail(index_, offset));
-  auto frame = load(offset, frame_len);
-  if (!frame) return std::unexpected(frame.error());
-  const std::uint8_t* p = *frame;
-  if (load_u32le(p + kFrameLenField + len + kMacLen) != len) {
-    return std::unexpected(ReaderError::torn_tail(index_, offset));
+  auto frame = window_->frame(offset);
+  // Cut off by the size last seen, or by a file that shrank since: judged
+  // again against the size it has now, as the writer may have completed it.
+  if ((frame && frame->status == FrameStatus::kTorn) || (!frame && frame.error() == IoError::unexpected_eof())) {
+    auto size = window_->refresh_size();
+    if (!size) return std::unexpected(ReaderError::from_io(size.error()));
+    frame = window_->frame(offset);
   }
-  return FrameView{offset, ByteView(p + kFrameLenField, len), p + kFrameLenField + len};
+  if (!frame) return std::unexpected(ReaderError::from_io(frame.error()));
+  // A length no writer makes is never read (a sparse file may even seem to
+  // hold it), and like a frame cut off it ends what can be read.
+  if (!frame->complete()) return std::unexpected(ReaderError::torn_tail(index_, offset));
+  return FrameView{offset, frame->record, frame->mac};
 }
 
 std::expected<std::optional<StoredRecord>, ReaderError> SegmentReader::read_record(std::uint64_t offset) {
@@ -121,6 +62,27 @@ std::expected<std::optional<StoredRecord>, ReaderError> SegmentReader::read_reco
     auto decoded = detail::decode_frame(**frame, index_, result->emplace());
     if (!decoded) result = std::unexpected(std::move(decoded.error()));
   }
+  return result;
+}
+
+std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::uint16_t segment,
+                                                        std::uint64_t offset, std::uint64_t file_len) {
+  const std::uint64_t left = offset <= file_len ? file_len - offset : 0;
+  // Read as the parse asks: the length field, then the rest of the frame.
+  Bytes bytes;
+  Frame frame = parse_frame(bytes, left);
+  while (frame.status == FrameStatus::kNeedBytes) {
+    const std::size_t have = bytes.size();
+    bytes.resize(static_cast<std::size_t>(frame.size));
+    if (auto r = read_exact_at(file, offset + have, std::span(bytes).subspan(have)); !r) {
+      return std::unexpected(ReaderError::from_io(r.error()));
+    }
+    frame = parse_frame(bytes, left);
+  }
+  if (!frame.complete()) return std::unexpected(ReaderError::torn_tail(segment, offset));
+  std::expected<StoredRecord, ReaderError> result;
+  auto decoded = detail::decode_frame(FrameView{offset, frame.record, frame.mac}, segment, *result);
+  if (!decoded) result = std::unexpected(std::move(decoded.error()));
   return result;
 }
 

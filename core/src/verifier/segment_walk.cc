@@ -8,6 +8,7 @@
 
 #include "corvane/reader.h"
 #include "corvane/segment.h"
+#include "format/frames.h"
 #include "verifier/record_fields.h"
 
 namespace corvane::detail {
@@ -16,30 +17,29 @@ std::string hex(std::span<const std::uint8_t> bytes) { return to_hex(bytes); }
 
 namespace {
 
-template <std::size_t N>
-std::array<std::uint8_t, N> slice(const HeaderBytes& h, std::size_t at) {
-  std::array<std::uint8_t, N> out;
-  std::copy_n(h.data() + at, N, out.begin());
-  return out;
-}
-
 // The first failing header check, in the order magic, version, CRC, key_id,
 // reserved bytes. The index field is not compared with the file name.
-std::optional<Violation> header_violation(const HeaderBytes& h, std::uint16_t index, const KeyId& key_id) {
-  if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) return violations::bad_magic(index, h.data());
-  const std::uint16_t version = load_u16le(h.data() + kHeaderVersionOffset);
-  if (version != kFormatVersion) return violations::unknown_version(index, version);
-  const std::uint32_t computed = crc32(std::span(h.data(), kHeaderSignedLen));
-  const std::uint32_t stored = load_u32le(h.data() + kHeaderCrcOffset);
-  if (computed != stored) return violations::crc_mismatch(index, computed, stored);
-  const KeyId header_key_id = slice<32>(h, kHeaderKeyIdOffset);
-  if (!ct_equal(header_key_id, key_id)) {
-    return violations::header_key_id_mismatch(index, hex(header_key_id), hex(key_id));
+std::expected<HeaderFacts, Violation> check_header(const HeaderBytes& h, std::uint16_t index, const KeyId& key_id) {
+  auto parsed = parse_header(h);
+  if (!parsed) {
+    const HeaderDefect& d = parsed.error();
+    switch (d.kind) {
+      case HeaderDefect::Kind::kBadMagic:
+        return std::unexpected(violations::bad_magic(index, d.magic.data()));
+      case HeaderDefect::Kind::kUnsupportedVersion:
+        return std::unexpected(violations::unknown_version(index, d.version));
+      case HeaderDefect::Kind::kIndexMismatch:  // no index is expected here
+      case HeaderDefect::Kind::kCrcMismatch:
+        return std::unexpected(violations::crc_mismatch(index, d.computed_crc, d.stored_crc));
+    }
   }
-  if (load_u32le(h.data() + kHeaderReservedOffset) != 0) {
-    return violations::reserved_nonzero(index, h.data() + kHeaderReservedOffset);
+  if (!ct_equal(parsed->key_id, key_id)) {
+    return std::unexpected(violations::header_key_id_mismatch(index, hex(parsed->key_id), hex(key_id)));
   }
-  return std::nullopt;
+  if (load_u32le(parsed->reserved.data()) != 0) {
+    return std::unexpected(violations::reserved_nonzero(index, parsed->reserved.data()));
+  }
+  return *parsed;
 }
 
 // The rules that span a segment boundary. The walk applies them when it has
@@ -105,11 +105,11 @@ std::expected<std::optional<std::uint64_t>, ReaderError> locate(SegmentReader& r
 std::optional<std::uint64_t> cut_by_horizon(const SegmentReader& reader, std::uint64_t offset,
                                             std::uint64_t horizon) {
   if (offset >= horizon) return std::nullopt;
-  if (horizon - offset < kFrameLenField) return horizon - offset;
-  std::array<std::uint8_t, kFrameLenField> len;
-  if (!read_exact_at(reader.file(), offset, len)) return std::nullopt;
-  const std::uint64_t record_len = load_u32le(len.data());
-  if (record_len > MAX_RECORD_LEN || offset + record_len + kFrameOverhead <= horizon) return std::nullopt;
+  std::array<std::uint8_t, kFrameLenField> len{};
+  const bool whole_len = horizon - offset >= kFrameLenField;
+  if (whole_len && !read_exact_at(reader.file(), offset, len)) return std::nullopt;
+  const Frame frame = parse_frame(whole_len ? ByteView(len) : ByteView(), horizon - offset);
+  if (frame.status != FrameStatus::kTorn) return std::nullopt;
   return horizon - offset;
 }
 
@@ -149,16 +149,17 @@ SegmentWalk walk_segment(const WalkContext& ctx, std::uint16_t index, const Carr
     w.error = reader_io(ReaderError::from_io(read.error()));
     return w;
   }
-  if (auto bad = header_violation(header, index, ctx.key_id)) return stop(std::move(*bad));
+  auto facts = check_header(header, index, ctx.key_id);
+  if (!facts) return stop(std::move(facts.error()));
 
-  const Mac prev_final = slice<32>(header, kHeaderPrevFinalOffset);
+  const Mac& prev_final = facts->prev_final;
   w.prev_final = prev_final;
   if (carry != nullptr) {
     if (auto gap = discontinuity(index, carry->previous_final, prev_final)) return stop(std::move(*gap));
   }
   // Decided by the index, not by whether this is the first segment walked:
   // a log cut at its start chains from the prev_final it was left with.
-  Mac chain_head = index == 0 ? ctx.key.mac(std::span(header.data(), kHeaderSignedLen)) : prev_final;
+  Mac chain_head = chain_start(ctx.key, index, header);
 
   std::optional<std::uint64_t> horizon;
   if (start.horizon) {

@@ -1,75 +1,11 @@
-// Reading the tail of the last segment: the window the scan reads through,
-// and the two looks past a damaged frame that tell a torn tail from damage
-// in the middle of the log.
+// The two looks past a damaged frame that tell a torn tail from damage in
+// the middle of the log.
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <new>
 
 #include "writer/recovery_internal.h"
 
 namespace corvane::detail {
-
-void AlignedBuffer::Free::operator()(std::uint8_t* p) const noexcept {
-  ::operator delete[](p, std::align_val_t{kAlign});
-}
-
-bool AlignedBuffer::reserve(std::size_t n) {
-  if (n <= capacity_) return true;
-  data_.reset();
-  capacity_ = 0;
-  const std::size_t rounded = (n + kAlign - 1) / kAlign * kAlign;
-  data_.reset(static_cast<std::uint8_t*>(::operator new[](rounded, std::align_val_t{kAlign}, std::nothrow)));
-  if (!data_) return false;
-  capacity_ = rounded;
-  return true;
-}
-
-std::expected<void, IoError> FileWindow::fill(AlignedBuffer& buf, std::uint64_t offset, std::size_t len,
-                                              std::size_t want, std::uint64_t* start, std::size_t* got) {
-  constexpr std::uint64_t kAlign = AlignedBuffer::kAlign;
-  if (uncached_ != nullptr) {
-    const std::uint64_t from = offset / kAlign * kAlign;
-    const std::uint64_t to = (offset + want + kAlign - 1) / kAlign * kAlign;
-    const auto n = static_cast<std::size_t>(to - from);
-    if (!buf.reserve(n)) return std::unexpected(IoError::from_errno(ENOMEM));
-    auto r = read_at(*uncached_, from, std::span(buf.data(), n));
-    if (r) {
-      if (*r < offset - from + len) return std::unexpected(IoError::unexpected_eof());
-      *start = from;
-      *got = *r;
-      return {};
-    }
-    if (r.error() != IoError::from_errno(EINVAL)) return std::unexpected(r.error());
-    uncached_ = nullptr;  // refused here: read through the page cache
-  }
-  if (!buf.reserve(want)) return std::unexpected(IoError::from_errno(ENOMEM));
-  if (auto r = read_exact_at(file_, offset, std::span(buf.data(), want)); !r) return std::unexpected(r.error());
-  *start = offset;
-  *got = want;
-  return {};
-}
-
-std::expected<ByteView, IoError> FileWindow::get(std::uint64_t offset, std::size_t len) {
-  if (len_ != 0 && offset >= start_ && offset - start_ <= len_ && len <= len_ - (offset - start_)) {
-    return ByteView(buf_.data() + (offset - start_), len);
-  }
-  const std::size_t want = std::max<std::size_t>(len, std::min<std::uint64_t>(kSize, size_ - offset));
-  len_ = 0;
-  if (auto r = fill(buf_, offset, len, want, &start_, &len_); !r) {
-    len_ = 0;
-    return std::unexpected(r.error());
-  }
-  return ByteView(buf_.data() + (offset - start_), len);
-}
-
-std::expected<void, IoError> FileWindow::read(std::uint64_t offset, std::span<std::uint8_t> out) {
-  std::uint64_t start = 0;
-  std::size_t got = 0;
-  if (auto r = fill(scratch_, offset, out.size(), out.size(), &start, &got); !r) return r;
-  std::copy_n(scratch_.data() + (offset - start), out.size(), out.begin());
-  return {};
-}
 
 std::expected<bool, IoError> zero_to_end(FileWindow& window, std::uint64_t offset) {
   const std::uint64_t size = window.file_size();
@@ -85,9 +21,10 @@ std::expected<bool, IoError> zero_to_end(FileWindow& window, std::uint64_t offse
 
 namespace {
 
-// A candidate frame at `q`: its length is in bounds and fits the file.
-// Reads the first record byte and the trailing length from `block` when they
-// lie inside it, else straight from the file (leaving the window alone).
+// Whether the frame at `q`, whose length is in bounds and fits the file,
+// is worth reading whole: its record starts like a record and its trailing
+// length agrees. Both bytes come from `block` when they lie inside it, else
+// straight from the file (leaving the window alone).
 std::expected<bool, IoError> frames_at(FileWindow& window, ByteView block, std::uint64_t block_start,
                                        std::uint64_t q, std::uint32_t len) {
   const std::uint64_t first_at = q + kFrameLenField;
@@ -126,18 +63,22 @@ std::expected<TailSearch, IoError> intact_frame_after(FileWindow& window, std::u
     // could still fit the file; the next block starts right after it.
     const std::uint64_t last = std::min<std::uint64_t>(size - kFrameOverhead, p + n - kFrameLenField);
     for (std::uint64_t q = p; q <= last; ++q) {
-      const std::uint32_t len = load_u32le(block->data() + (q - p));
-      if (len == 0 || len > MAX_RECORD_LEN || len > size - q - kFrameOverhead) continue;
+      // Only a length that is in bounds and fits the file asks for more.
+      const Frame head = parse_frame(block->subspan(q - p, kFrameLenField), size - q);
+      if (head.status != FrameStatus::kNeedBytes || head.size == kFrameOverhead) continue;
+      const auto len = static_cast<std::uint32_t>(head.size - kFrameOverhead);
       auto frames = frames_at(window, *block, p, q, len);
       if (!frames) return std::unexpected(frames.error());
       if (!*frames) continue;
       if (len > budget) return TailSearch::kGaveUp;
       budget -= len;
-      candidate.resize(std::size_t{len} + kMacLen);
-      if (auto r = window.read(q + kFrameLenField, candidate); !r) return std::unexpected(r.error());
+      candidate.resize(static_cast<std::size_t>(head.size));
+      if (auto r = window.read(q, candidate); !r) return std::unexpected(r.error());
+      const Frame frame = parse_frame(candidate, size - q);
+      if (!frame.complete()) continue;
       Mac stored;
-      std::copy_n(candidate.begin() + len, kMacLen, stored.begin());
-      if (ct_equal(key.mac(ByteView(candidate.data(), len)), stored)) return TailSearch::kIntactFrame;
+      std::copy_n(frame.mac, kMacLen, stored.begin());
+      if (ct_equal(key.mac(frame.record), stored)) return TailSearch::kIntactFrame;
     }
     p = last + 1;
   }

@@ -26,26 +26,6 @@ WriterError refused(RecoveryError::Kind kind, std::uint16_t segment, std::uint64
 
 WriterError io(IoError e) { return WriterError::from_io(e); }
 
-// How the frame at an offset looks before its MAC is checked.
-struct FrameAt {
-  bool frames = false;  // length in bounds, fits the file, trailing length agrees
-  ByteView record;
-  ByteView mac;
-};
-
-std::expected<FrameAt, IoError> frame_at(detail::FileWindow& window, std::uint64_t offset) {
-  const std::uint64_t left = window.file_size() - offset;
-  if (left < kFrameLenField) return FrameAt{};
-  auto head = window.get(offset, kFrameLenField);
-  if (!head) return std::unexpected(head.error());
-  const std::uint32_t len = load_u32le(head->data());
-  if (len > MAX_RECORD_LEN || left < std::uint64_t{len} + kFrameOverhead) return FrameAt{};
-  auto frame = window.get(offset, std::size_t{len} + kFrameOverhead);
-  if (!frame) return std::unexpected(frame.error());
-  if (load_u32le(frame->data() + kFrameLenField + len + kMacLen) != len) return FrameAt{};
-  return FrameAt{true, frame->subspan(kFrameLenField, len), frame->subspan(kFrameLenField + len, kMacLen)};
-}
-
 // A segment opened for recovery must be a regular file named in `dir`
 // itself: a link planted there would have the cut made in its target.
 std::expected<File, IoError> open_segment(const File& dir, std::uint16_t index, int flags) {
@@ -55,18 +35,17 @@ std::expected<File, IoError> open_segment(const File& dir, std::uint16_t index, 
 // The segment opened for reads that bypass the page cache: after a failed
 // sync the cache may show frames the disk never got, and a writer that built
 // on them would leave a log that no longer verifies once the cache is gone.
-// Nothing where the file system refuses such reads (EINVAL) or the platform
-// has none; any other failure is the caller's.
-std::expected<std::optional<File>, IoError> open_uncached(const File& dir, std::uint16_t index) {
+// No file (one not open) where the file system refuses such reads (EINVAL)
+// or the platform has none; any other failure is the caller's.
+std::expected<File, IoError> open_uncached(const File& dir, std::uint16_t index) {
 #ifdef O_DIRECT
   auto file = open_segment(dir, index, O_RDONLY | O_DIRECT);
-  if (file) return std::optional<File>(std::move(*file));
-  if (file.error() != IoError::from_errno(EINVAL)) return std::unexpected(file.error());
+  if (file || file.error() != IoError::from_errno(EINVAL)) return file;
 #else
   (void)dir;
   (void)index;
 #endif
-  return std::optional<File>();
+  return File();
 }
 
 }  // namespace
@@ -101,33 +80,31 @@ std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint
   }
 
   RecoveryScan scan;
-  if (index == 0) {
-    scan.chain_head = key->mac(ByteView(header->data(), kHeaderSignedLen));
-  } else {
-    std::copy_n(header->begin() + kHeaderPrevFinalOffset, kMacLen, scan.chain_head.begin());
-  }
+  scan.chain_head = chain_start(*key, index, *header);
 
   auto uncached = open_uncached(dir, index);
   if (!uncached) return std::unexpected(io(uncached.error()));
-  detail::FileWindow window(*file, *size, *uncached ? &**uncached : nullptr);
+  detail::FileWindow window(std::move(*file), *size, std::move(*uncached));
   std::uint64_t o = kHeaderLen;
   while (o < *size) {
-    auto frame = frame_at(window, o);
+    auto frame = window.frame(o);
     if (!frame) return std::unexpected(io(frame.error()));
     Mac stored{};
     bool verified = false;
-    if (frame->frames) {
-      std::copy(frame->mac.begin(), frame->mac.end(), stored.begin());
+    if (frame->complete()) {
+      std::copy_n(frame->mac, kMacLen, stored.begin());
       verified = ct_equal(key->mac(frame->record), stored);
     }
     if (!verified) {
+      // Taken before the look to the end reads through the window, which
+      // may refill it under the frame.
+      const std::optional<std::uint64_t> id = frame->complete() ? record_id_of(frame->record) : std::nullopt;
       // A zero-filled end is what a power loss leaves; it may even frame as
       // a record of length 0, which no writer ever produces.
       auto zeros = detail::zero_to_end(window, o);
       if (!zeros) return std::unexpected(io(zeros.error()));
       if (*zeros) break;
-      if (frame->frames) {
-        const auto id = record_id_of(frame->record);
+      if (frame->complete()) {
         const std::uint64_t expected = scan.last_record_id ? *scan.last_record_id + 1 : 0;
         return std::unexpected(refused(RecoveryError::Kind::kHmacMismatch, index, id.value_or(expected), o));
       }
@@ -142,7 +119,7 @@ std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint
       break;
     }
     const ByteView record = frame->record;
-    const std::uint64_t next = o + record.size() + kFrameOverhead;
+    const std::uint64_t next = o + frame->size;
     if (auto valid = validate_canonical(record); !valid) {
       return std::unexpected(WriterError::record_not_canonical(index, o, valid.error()));
     }
@@ -167,8 +144,8 @@ std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint
   if (cut && scan.truncated_bytes != 0) {
     // A failed sync is not retried: the kernel may already have dropped the
     // pages it could not write, so a second success would prove nothing.
-    if (auto r = truncate_file(*file, o); !r) return std::unexpected(io(r.error()));
-    if (auto r = sync_file(*file); !r) return std::unexpected(io(r.error()));
+    if (auto r = truncate_file(window.file(), o); !r) return std::unexpected(io(r.error()));
+    if (auto r = sync_file(window.file()); !r) return std::unexpected(io(r.error()));
   }
   return scan;
 }
@@ -222,15 +199,16 @@ std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index, c
   if (!read_exact_at(*file, *size - kFrameLenField, trailer)) return std::nullopt;
   const std::uint32_t len = load_u32le(trailer);
   if (len > MAX_RECORD_LEN || *size - kHeaderLen < std::uint64_t{len} + kFrameOverhead) return std::nullopt;
-  Bytes frame(std::size_t{len} + kFrameOverhead);
-  if (!read_exact_at(*file, *size - frame.size(), frame)) return std::nullopt;
-  if (load_u32le(frame.data()) != len) return std::nullopt;
-  const ByteView record(frame.data() + kFrameLenField, len);
+  Bytes bytes(std::size_t{len} + kFrameOverhead);
+  if (!read_exact_at(*file, *size - bytes.size(), bytes)) return std::nullopt;
+  // Read backwards from its trailing length, the frame must also frame forwards, and end the file.
+  const Frame frame = parse_frame(bytes, bytes.size());
+  if (!frame.complete() || frame.size != bytes.size()) return std::nullopt;
   Mac stored{};
-  std::copy_n(frame.data() + kFrameLenField + len, kMacLen, stored.begin());
-  if (!ct_equal(stored, final_mac) || !ct_equal(key.mac(record), stored)) return std::nullopt;
-  if (!validate_canonical(record)) return std::nullopt;
-  auto view = parse_recovery_view(record);
+  std::copy_n(frame.mac, kMacLen, stored.begin());
+  if (!ct_equal(stored, final_mac) || !ct_equal(key.mac(frame.record), stored)) return std::nullopt;
+  if (!validate_canonical(frame.record)) return std::nullopt;
+  auto view = parse_recovery_view(frame.record);
   if (!view) return std::nullopt;
   return std::move(view->ts_wall);
 }

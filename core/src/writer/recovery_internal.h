@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,65 +13,9 @@
 #include "corvane/io.h"
 #include "corvane/key.h"
 #include "corvane/writer.h"
+#include "format/frames.h"
 
 namespace corvane::detail {
-
-// Memory whose start is aligned as O_DIRECT transfers need it.
-class AlignedBuffer {
- public:
-  static constexpr std::size_t kAlign = 4096;
-  // Room for at least `n` bytes (contents are not kept); false when out of memory.
-  [[nodiscard]] bool reserve(std::size_t n);
-  std::uint8_t* data() const { return data_.get(); }
-
- private:
-  struct Free {
-    void operator()(std::uint8_t* p) const noexcept;
-  };
-  std::unique_ptr<std::uint8_t[], Free> data_;
-  std::size_t capacity_ = 0;
-};
-
-// A read window over an open file of known size: one reused buffer that is
-// refilled from the requested offset whenever a range falls outside it, so a
-// walk over many small frames costs one read per window, not per frame.
-//
-// Given `uncached`, the same file opened with O_DIRECT, every read goes
-// through it, widened to aligned blocks: after a failed sync the page cache
-// may hold bytes the disk never got, and recovery must build on what the
-// disk holds. A file system that refuses such a read (EINVAL) is read
-// plainly from then on.
-class FileWindow {
- public:
-  static constexpr std::size_t kSize = std::size_t{1} << 20;
-
-  FileWindow(const File& file, std::uint64_t file_size, const File* uncached = nullptr)
-      : file_(file), uncached_(uncached), size_(file_size) {}
-
-  // The bytes [offset, offset + len); the range must lie inside the file.
-  // The view stays valid until the next call of get().
-  [[nodiscard]] std::expected<ByteView, IoError> get(std::uint64_t offset, std::size_t len);
-  // Exactly out.size() bytes at `offset`, leaving the window as it is.
-  [[nodiscard]] std::expected<void, IoError> read(std::uint64_t offset, std::span<std::uint8_t> out);
-
-  std::uint64_t file_size() const { return size_; }
-  // Whether reads still bypass the page cache.
-  bool uncached() const { return uncached_ != nullptr; }
-
- private:
-  // At least `len` bytes from `offset` (up to `want`) into `buf`: the
-  // buffer's first byte is file offset `*start`, and `*got` bytes are valid.
-  std::expected<void, IoError> fill(AlignedBuffer& buf, std::uint64_t offset, std::size_t len, std::size_t want,
-                                    std::uint64_t* start, std::size_t* got);
-
-  const File& file_;
-  const File* uncached_;
-  std::uint64_t size_;
-  AlignedBuffer buf_;
-  AlignedBuffer scratch_;  // for read()
-  std::uint64_t start_ = 0;
-  std::size_t len_ = 0;
-};
 
 // Whether every byte from `offset` to the end of the file is zero: what some
 // file systems leave at the end of a file after a power loss.

@@ -264,12 +264,7 @@ std::expected<void, WriterError> Writer::State::begin_segment(std::uint16_t inde
     if (file.error().sync_failed) poisoned = file.error().io;
     return io_failure(file.error().io);
   }
-  if (index == 0) {
-    const HeaderBytes header = build_header(key->key_id(), prev_final, 0);
-    chain_head = key->mac(ByteView(header.data(), kHeaderSignedLen));
-  } else {
-    chain_head = prev_final;
-  }
+  chain_head = chain_start(*key, index, build_header(key->key_id(), prev_final, index));
   start_segment(std::move(*file), index);
   return {};
 }
