@@ -265,3 +265,17 @@ def test_directories_that_cannot_be_listed_and_repr(tmp_path):
     for call in (reader.segments, lambda: iter(reader)):
         raises(_native.IoFailure, call, enoent)
     raises(TypeError, lambda: _native.Reader.open(tmp_path))
+
+
+def test_sub_interpreter_import_is_refused():
+    # The module's classes are process-wide: a second interpreter must get a
+    # clear ImportError, not objects shared with the main one.
+    subinterpreters = pytest.importorskip("_xxsubinterpreters")
+    interp = subinterpreters.create()
+    try:
+        with pytest.raises(subinterpreters.RunFailedError) as failed:
+            subinterpreters.run_string(interp, "import corvane_audit._native")
+        assert "ImportError'>: corvane_audit._native cannot be imported in a sub-interpreter" in str(failed.value)
+    finally:
+        subinterpreters.destroy(interp)
+    assert _native.format_version() == 1  # the main interpreter's module is unharmed

@@ -32,6 +32,14 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  // The classes and exceptions are process-wide objects made once: another
+  // interpreter would share them with the main one, so it may not import us.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError,
+                    "corvane_audit._native cannot be imported in a sub-interpreter; "
+                    "import it in the main interpreter");
+    return -1;
+  }
   if (PyModule_AddFunctions(module, kVersionFunctions) != 0) return -1;
 
   for (int i = 0; i < static_cast<int>(Exc::kCount); ++i) {

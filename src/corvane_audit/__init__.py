@@ -75,7 +75,7 @@ from corvane_audit._verify import (
 
 _register_pickling()
 
-__version__ = "0.3.0"
+__version__ = core_version()  # one number for the package and the core
 
 __all__ = [
     "__version__",

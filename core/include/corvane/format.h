@@ -11,7 +11,8 @@
 namespace corvane {
 
 inline constexpr std::uint16_t kFormatVersion = 1;
-inline constexpr const char* kCoreVersion = "0.3.0";
+// The project's version, from the one place it is set (the build).
+extern const char* const kCoreVersion;
 
 using SessionId = std::array<std::uint8_t, 16>;
 

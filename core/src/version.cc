@@ -1,0 +1,7 @@
+#include "corvane/format.h"
+
+namespace corvane {
+
+const char* const kCoreVersion = CORVANE_VERSION;
+
+}  // namespace corvane
