@@ -8,6 +8,7 @@
 
 #include "corvane/segment.h"
 
+#include "format/segment_file.h"
 #include "support.h"
 #include "writer/recovery_internal.h"
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 
 #include "corvane/segment.h"
+#include "format/segment_file.h"
 #include "support.h"
 
 using namespace corvane;

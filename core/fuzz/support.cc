@@ -1,3 +1,4 @@
+#include "format/segment_file.h"
 #include "support.h"
 
 #include <unistd.h>

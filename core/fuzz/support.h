@@ -27,6 +27,7 @@
 #include "corvane/key.h"
 #include "corvane/reader.h"
 #include "corvane/writer.h"
+#include "format/segment_file.h"
 #include "verifier/record_fields.h"
 
 #ifdef CORVANE_FUZZ_LARGE

@@ -6,6 +6,7 @@
 // cuts nothing.
 #include "corvane/verifier.h"
 #include "corvane/verify_span.h"
+#include "format/segment_file.h"
 #include "support.h"
 
 using namespace corvane;

@@ -18,6 +18,7 @@
 #include "corvane/key.h"
 #include "corvane/segment.h"
 #include "format/frames.h"
+#include "format/segment_file.h"
 #include "support/fault_fs.h"
 #include "support/format_testkit.h"
 #include "support/test_util.h"

@@ -10,6 +10,7 @@
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "format/segment_file.h"
 #include "support/fault_fs.h"
 #include "support/log_check.h"
 #include "support/test_util.h"

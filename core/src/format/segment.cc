@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "corvane/key.h"
+#include "format/segment_file.h"
 #include "text.h"
 
 namespace corvane {

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "corvane/io.h"
+#include "io/file_system.h"
 
 namespace corvane {
 

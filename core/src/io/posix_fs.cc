@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "corvane/io.h"
+#include "io/file_system.h"
 
 namespace corvane {
 

@@ -4,6 +4,7 @@
 
 #include "corvane/reader.h"
 #include "format/frames.h"
+#include "format/segment_file.h"
 #include "reader/frame_io.h"
 
 namespace corvane {

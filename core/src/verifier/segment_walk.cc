@@ -1,3 +1,4 @@
+#include "format/segment_file.h"
 #include "verifier/segment_walk.h"
 
 #include <fcntl.h>

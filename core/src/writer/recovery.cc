@@ -9,6 +9,7 @@
 
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "format/segment_file.h"
 #include "writer/recovery_internal.h"
 
 namespace corvane {

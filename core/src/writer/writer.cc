@@ -19,6 +19,8 @@
 #include "corvane/quote.h"
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
+#include "format/segment_file.h"
+#include "io/file_system.h"
 #include "writer/recovery_internal.h"
 
 namespace corvane {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "corvane/io.h"
+#include "io/file_system.h"
 
 namespace corvane::testing {
 

@@ -1,3 +1,4 @@
+#include "format/segment_file.h"
 #include "support/log_check.h"
 
 #include <fcntl.h>

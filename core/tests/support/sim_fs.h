@@ -13,6 +13,7 @@
 
 #include "corvane/cbor.h"
 #include "corvane/io.h"
+#include "io/file_system.h"
 
 namespace corvane::testing {
 

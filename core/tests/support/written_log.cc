@@ -1,3 +1,4 @@
+#include "format/segment_file.h"
 #include "support/written_log.h"
 
 #include <gtest/gtest.h>
