@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -53,30 +51,6 @@ class RecoveryTest : public ::testing::Test {
     return WriterError::refused(RecoveryError{kind, 2, record, offset, {}, {}, {}});
   }
 };
-
-TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
-  const struct Row {
-    std::size_t frame;
-    std::function<std::uint64_t(std::uint64_t len)> at;  // byte within the frame
-    std::uint8_t mask;
-    Kind refused;
-    std::uint64_t record;
-  } rows[] = {
-      {2, [](auto len) { return 4 + len - 3; }, 0x01, Kind::kHmacMismatch, 2},    // record byte
-      {2, [](auto) { return 4 + 2; }, 0x01, Kind::kHmacMismatch, 3},            // record_id, as read
-      {2, [](auto len) { return 4 + len + 32; }, 0x01, Kind::kCorruptFrame, 0},  // trailing length
-      {2, [](auto) { return 3; }, 0x80, Kind::kCorruptFrame, 0},                // leading length, high bit
-      {5, [](auto len) { return 4 + len; }, 0x40, Kind::kHmacMismatch, 5},       // last MAC byte
-  };
-  for (const Row& row : rows) {
-    write_file(last, pristine);
-    const RawFrame& f = frames[row.frame];
-    flip_byte(last, f.offset + row.at(f.record.size()), row.mask);
-    const Bytes damaged = read_file(last);
-    EXPECT_EQ(open().error(), refusal(row.refused, row.record, f.offset)) << row.record;
-    EXPECT_EQ(read_file(last), damaged);
-  }
-}
 
 // The search past a damaged frame reads through a window; an intact frame
 // must be found wherever it sits against the window's edge.

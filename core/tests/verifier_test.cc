@@ -9,7 +9,7 @@
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "corvane/writer.h"
-#include "support/hook_fs.h"
+#include "support/fault_fs.h"
 #include "support/written_log.h"
 
 namespace corvane {
@@ -43,7 +43,7 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
   EXPECT_EQ(report, expected) << debug_string(report);
   EXPECT_EQ(compact_verdict(report), "Verified");
 
-  testing::HookFs fs;  // a failed read is an error, not a violation
+  testing::FaultFs fs;  // a failed read is an error, not a violation
   fs.fail_pread = [](off_t offset) { return offset >= static_cast<off_t>(kHeaderLen); };
   EXPECT_EQ(verify(dir.path(), key).error().to_string(), "reader I/O: I/O error: Input/output error (os error 5)");
 }
@@ -276,7 +276,7 @@ TEST(Verify, WalksFramesAppendedDuringItsWalk) {
   // the walk reaches the end it knew, and the writer appends just then.
   VerifyReport report;
   {
-    testing::HookFs fs;
+    testing::FaultFs fs;
     fs.on_fsize = [&](int call) {
       if (call == 2) {
         ASSERT_TRUE(opened->writer.append(r));
@@ -298,7 +298,7 @@ TEST(Verify, HoleOnlyInOneListingIsListedAgainAndWalked) {
   const std::string hidden = log.path(1) + ".renaming";
   for (const bool comes_back : {true, false}) {
     SCOPED_TRACE(comes_back);
-    testing::HookFs fs;
+    testing::FaultFs fs;
     fs.before = [&](testing::FsOp op) {
       if (op != testing::FsOp::kListDir) return;
       if (fs.calls(op) == 0) std::filesystem::rename(log.path(1), hidden);
@@ -310,7 +310,7 @@ TEST(Verify, HoleOnlyInOneListingIsListedAgainAndWalked) {
     EXPECT_EQ(report.log.segments_inspected, comes_back ? 3u : 2u);
   }
   std::filesystem::rename(hidden, log.path(1));
-  testing::HookFs fs;  // no hole: one listing
+  testing::FaultFs fs;  // no hole: one listing
   EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 1, 2}));
   EXPECT_EQ(fs.calls(testing::FsOp::kListDir), 1);
 }

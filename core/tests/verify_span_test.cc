@@ -9,7 +9,7 @@
 #include "corvane/segment.h"
 #include "corvane/verifier.h"
 #include "corvane/verify_span.h"
-#include "support/hook_fs.h"
+#include "support/fault_fs.h"
 #include "support/written_log.h"
 
 namespace corvane {
@@ -142,7 +142,7 @@ TEST(VerifySpan, IncrementalStartsAtThePinAndProvesTheRest) {
   since.since = log.checkpoint(2, 1);
   since.since_offset = 266;
   {
-    testing::HookFs fs;
+    testing::FaultFs fs;
     fs.fail_pread = [](off_t offset) { return offset > 0 && offset < 266; };
     EXPECT_EQ(span_ok(dir.path(), log.key(), since).report.verdict, Verdict::kVerified);
     EXPECT_EQ(fs.calls(testing::FsOp::kOpen), 1);

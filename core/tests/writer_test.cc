@@ -13,6 +13,7 @@
 #include "support/fault_fs.h"
 #include "support/log_check.h"
 #include "support/test_util.h"
+#include "support/format_testkit.h"
 #include "support/written_log.h"
 
 namespace corvane {
@@ -36,18 +37,6 @@ class WriterTest : public ::testing::Test {
   }
 };
 
-// `levels` one-element arrays around a Uint: under a payload key the
-// innermost item sits at depth levels + 2.
-PayloadValue nested(unsigned levels) {
-  PayloadValue v = PayloadValue::uint(0);
-  for (unsigned i = 0; i < levels; ++i) {
-    PayloadArray a;
-    a.push_back(std::move(v));  // an initializer list would copy the whole tree
-    v = PayloadValue::array(std::move(a));
-  }
-  return v;
-}
-
 // Unwraps level by level: the default destructor would recurse once per level.
 void dismantle(PayloadValue v) {
   while (auto* a = std::get_if<PayloadArray>(&v.v)) {
@@ -65,12 +54,9 @@ TEST_F(WriterTest, SegmentSizeZeroPutsOneRecordInEachSegment) {
   }
   const auto log = records();
   ASSERT_EQ(log.size(), 5u);
-  const LogRecord& fin = log[1];
-  EXPECT_EQ(fin.segment, 0);
-  EXPECT_EQ(fin.record_id(), 1u);
-  EXPECT_EQ(*fin.field(3).as_text(), "2024-05-06T07:08:09.001Z");  // one millisecond on
-  EXPECT_EQ(*fin.field(4).as_uint(), sample_record(0).ts_mono_delta + 1);
-  EXPECT_EQ(*fin.field(5).as_bytes(), Bytes(16, 0x11));
+  const LogRecord& fin = log[1];  // one millisecond on, in segment 0's session
+  EXPECT_EQ(std::tie(fin.segment, *fin.field(3).as_text(), *fin.field(4).as_uint(), *fin.field(5).as_bytes()),
+            std::tuple(0, "2024-05-06T07:08:09.001Z", sample_record(0).ts_mono_delta + 1, Bytes(16, 0x11)));
 }
 
 // Room for the record, a finalization record and both frames' overhead is
@@ -129,8 +115,8 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
                                        "the previous record's \"2024-05-06T07:07:09.000Z\""},
       {[](auto& r) { r.schema_version = 256; }, "schema_version 256 exceeds 255"},
       {[](auto& r) { r.schema_version = 255; }, ""},
-      {payload("n", nested(14)), "payload nested too deeply: a record allows 16 nesting levels"},
-      {payload("n", nested(13)), ""},
+      {payload("n", format_testkit::nested_arrays(14)), "payload nested too deeply: a record allows 16 nesting levels"},
+      {payload("n", format_testkit::nested_arrays(13)), ""},
       {payload("pad", PayloadValue::text(std::string(pad + 1, 'x'))),
        "record too large: 33554433 bytes exceeds the 33554432-byte limit"},
       {payload("pad", PayloadValue::text(std::string(pad, 'x'))), ""},
@@ -153,7 +139,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
   // An absurdly deep payload is refused without recursing through it.
   AppendRecord deep = sample_record(1);
   deep.payload = PayloadMap();
-  deep.payload.insert_or_assign("n", nested(200000));
+  deep.payload.insert_or_assign("n", format_testkit::nested_arrays(200000));
   EXPECT_EQ(w.append(deep).error().message, "payload nested too deeply: a record allows 16 nesting levels");
   // The map's entries are reachable only as const; the object itself is not.
   dismantle(std::move(const_cast<std::vector<PayloadMap::Entry>&>(deep.payload.entries())[0].second));

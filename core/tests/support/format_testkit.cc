@@ -22,7 +22,11 @@ PayloadMap Map(std::initializer_list<PayloadMap::Entry> entries) { return Payloa
 
 PayloadValue nested_arrays(unsigned levels) {
   PayloadValue v = U(0);
-  while (levels-- > 0) v = PayloadValue::array({std::move(v)});
+  while (levels-- > 0) {
+    PayloadArray a;
+    a.push_back(std::move(v));  // an initializer list would copy the whole tree
+    v = PayloadValue::array(std::move(a));
+  }
   return v;
 }
 
