@@ -25,17 +25,14 @@ class FakeStore final : public KeyStore {
   std::optional<KeychainError> write_error;
   std::optional<Bytes> raced_by;  // another process's write lands right after ours
 
-  std::expected<std::optional<Bytes>, KeychainError> read(std::string_view service,
-                                                          std::string_view account) override {
-    ++reads;
-    if (read_error && reads >= fail_read_at) return std::unexpected(*read_error);
+  std::expected<std::optional<Bytes>, KeychainError> read(std::string_view service, std::string_view account) override {
+    if (++reads >= fail_read_at && read_error) return std::unexpected(*read_error);
     auto it = entries.find({std::string(service), std::string(account)});
     return it == entries.end() ? std::optional<Bytes>{} : std::optional<Bytes>{it->second};
   }
   std::expected<void, KeychainError> write(std::string_view service, std::string_view account,
                                            std::span<const std::uint8_t> secret) override {
-    ++writes;
-    if (write_error) return std::unexpected(*write_error);
+    if (++writes, write_error) return std::unexpected(*write_error);
     entries[{std::string(service), std::string(account)}] = raced_by.value_or(Bytes(secret.begin(), secret.end()));
     return {};
   }
@@ -46,12 +43,10 @@ TEST(Keychain, CreatesAKeyOnFirstUseAndReturnsItAfterwards) {
   auto first = load_or_create_keychain_key(store, "svc", "acct");
   ASSERT_TRUE(first.has_value()) << first.error().to_string();
   const Bytes& stored = store.entries.at({"svc", "acct"});
-  ASSERT_EQ(stored.size(), 32u);
-  EXPECT_NE(stored, Bytes(32, 0));
+  EXPECT_TRUE(stored.size() == 32 && stored != Bytes(32, 0));
   EXPECT_EQ((*first)->key_id(), blake3_256(stored));
-  const auto* kc = dynamic_cast<const KeychainKey*>(first->get());
-  ASSERT_NE(kc, nullptr);
-  EXPECT_EQ(std::tie(kc->service(), kc->account()), std::tuple("svc", "acct"));
+  const auto& kc = dynamic_cast<const KeychainKey&>(**first);
+  EXPECT_EQ(std::tie(kc.service(), kc.account()), std::tuple("svc", "acct"));
 
   EXPECT_EQ(load_or_create_keychain_key(store, "svc", "acct").value()->key_id(), (*first)->key_id());
   EXPECT_EQ(store.writes, 1);
@@ -70,8 +65,7 @@ TEST(Keychain, StoredEntryOfWrongLengthIsReportedAndNeverReplaced) {
                 "stored keychain entry is not a valid 32-byte HMAC key: invalid key length: expected 32 bytes, got " +
                     std::to_string(len));
     }
-    EXPECT_EQ(store.writes, 0);
-    EXPECT_EQ(store.entries.at({"svc", "default"}), entry);
+    EXPECT_EQ(std::tie(store.writes, store.entries.at({"svc", "default"})), std::tuple(0, entry));
   }
 }
 
@@ -79,18 +73,14 @@ TEST(Keychain, StoredEntryOfWrongLengthIsReportedAndNeverReplaced) {
 // particular a store that cannot tell whether an entry exists (a locked
 // keyring) must not lead to a new key being written.
 TEST(Keychain, StoreFailuresHandOutNothing) {
-  FakeStore locked;
+  FakeStore locked, refusing, flaky;
   locked.read_error = backend("keyring is locked");
   EXPECT_EQ(load_or_create_keychain_key(locked, "svc", "acct").error(), *locked.read_error);
   EXPECT_EQ(locked.writes, 0);
-
-  FakeStore refusing;
   refusing.write_error = backend("Cannot create an item in a locked collection");
   EXPECT_EQ(load_or_create_keychain_key(refusing, "svc", "acct").error(), *refusing.write_error);
   EXPECT_EQ(refusing.reads, 1);
-
   // The entry written before a failed read-back stays.
-  FakeStore flaky;
   flaky.read_error = backend("connection lost");
   flaky.fail_read_at = 2;
   EXPECT_EQ(load_or_create_keychain_key(flaky, "svc", "acct").error(), *flaky.read_error);
@@ -98,12 +88,10 @@ TEST(Keychain, StoreFailuresHandOutNothing) {
 }
 
 TEST(Keychain, KeyHandedOutIsTheOneReadBack) {
-  FakeStore store;
+  FakeStore store, bad;
   store.raced_by = Bytes(32, 0x5a);
   EXPECT_EQ(load_or_create_keychain_key(store, "svc", "acct").value()->key_id(), blake3_256(Bytes(32, 0x5a)));
-
   // A racer that leaves a bad entry is reported, not papered over.
-  FakeStore bad;
   bad.raced_by = Bytes(64, 0x5a);
   EXPECT_EQ(load_or_create_keychain_key(bad, "svc", "acct").error().kind, KK::kInvalidStoredKey);
 }
