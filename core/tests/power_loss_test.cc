@@ -137,8 +137,7 @@ TEST(PowerLossTest, EveryCrashStateKeepsWhatWasAcknowledged) {
   const std::size_t checked = sweep.lost + sweep.kept + sweep.failures;
   EXPECT_EQ(sweep.failures, 0u) << "of " << checked << " crash states";
   // The sweep means something only if crashes cost unflushed records.
-  EXPECT_GT(sweep.lost, checked / 10);
-  EXPECT_GT(sweep.kept, checked / 10);
+  EXPECT_TRUE(sweep.lost > checked / 10 && sweep.kept > checked / 10) << sweep.lost << " lost, " << sweep.kept << " kept";
   std::cout << points << " crash points, " << checked << " crash states checked\n";
 }
 
@@ -182,13 +181,9 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
     std::function<void(const std::string&)> segment1;  // other damage
     std::optional<Kind> refused;                       // none: made again
   } rows[] = {
-      {"empty", 2, 0, 0, nullptr, {}},
-      {"79 bytes", 2, 79, 0, nullptr, {}},
-      {"80 zeros", 2, 80, -1, nullptr, {}},
-      {"stray bytes after the finalized segment", 2, 30, 0, [](const std::string& s) { append_bytes(s, Bytes(9, 0xEE)); },
-       {}},
-      {"segment 0, 79 bytes", 0, 79, 0, nullptr, {}},
-      {"79 bytes, prev_final differs", 2, 79, 50, nullptr, Kind::kTooShort},
+      {"empty", 2, 0, 0, nullptr, {}}, {"79 bytes", 2, 79, 0, nullptr, {}}, {"80 zeros", 2, 80, -1, nullptr, {}},
+      {"stray bytes after the finalized segment", 2, 30, 0, [](const std::string& s) { append_bytes(s, Bytes(9, 0xEE)); }, {}},
+      {"segment 0, 79 bytes", 0, 79, 0, nullptr, {}}, {"79 bytes, prev_final differs", 2, 79, 50, nullptr, Kind::kTooShort},
       {"79 bytes, key_id differs", 2, 79, 9, nullptr, Kind::kTooShort},
       {"segment before not finalized", 2, 79, 0, unfinalize, Kind::kTooShort},
       {"zeros, segment before not finalized", 2, 80, -1, unfinalize, Kind::kBadMagic},
@@ -214,15 +209,15 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
     auto opened = Writer::open(dir, key, test_session());
     if (row.refused) {
       ASSERT_FALSE(opened);
-      EXPECT_EQ(opened.error().recovery.kind, RecoveryError::Kind::kHeaderCorrupt);
-      EXPECT_EQ(opened.error().recovery.detail.kind, *row.refused);
+      EXPECT_EQ(std::tie(opened.error().recovery.kind, opened.error().recovery.detail.kind),
+                std::tuple(RecoveryError::Kind::kHeaderCorrupt, *row.refused));
       EXPECT_EQ(read_file(last), data);
       continue;
     }
     ASSERT_TRUE(opened) << opened.error().to_string();
-    EXPECT_EQ(opened->action, row.last == 0 ? RecoveryAction::kFresh : RecoveryAction::kOpenedNextAfterFinalized);
-    EXPECT_EQ(opened->truncated_bytes, data.size() + stray);
-    EXPECT_EQ(opened->writer.segment_index(), row.last);
+    EXPECT_EQ(std::tuple(opened->action, opened->truncated_bytes, opened->writer.segment_index()),
+              std::tuple(row.last == 0 ? RecoveryAction::kFresh : RecoveryAction::kOpenedNextAfterFinalized,
+                         data.size() + stray, row.last));
     opened->writer.close();
     const std::vector<std::uint64_t> kept = {0, 1};
     const auto found = check_recovers(dir, key, std::span(kept).first(row.last), row.last, kProbe);
@@ -235,10 +230,8 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
 // entries the writer never makes, are left alone.
 TEST(PowerLossTest, StaleTemporaryFilesAreRemovedOnOpen) {
   TempDir tmp;
-  for (const char* name : {"audit-0000.cbor.tmp", "audit-0007.cbor.tmp", "audit-7.cbor.tmp", "audit-+007.cbor.tmp",
-                           "notes.tmp", "target"}) {
+  for (const char* name : {"audit-0000.cbor.tmp", "audit-0007.cbor.tmp", "audit-7.cbor.tmp", "audit-+007.cbor.tmp", "notes.tmp", "target"})
     write_file(tmp / name, Bytes(5, 1));
-  }
   std::filesystem::create_symlink(tmp / "target", tmp / "audit-0008.cbor.tmp");
   std::filesystem::create_directory(tmp / "audit-0009.cbor.tmp");
   ASSERT_EQ(::mkfifo((tmp / "audit-0010.cbor.tmp").c_str(), 0600), 0);
