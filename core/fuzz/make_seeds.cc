@@ -33,9 +33,8 @@ Bytes u16le(std::size_t v) { return Bytes{std::uint8_t(v), std::uint8_t(v >> 8)}
 void append(const std::string& dir, std::optional<std::uint64_t> segment_size,
             std::initializer_list<std::vector<PayloadMap::Entry>> payloads) {
   auto w = fuzz::ok(fuzz::open_writer(dir, segment_size));
-  for (const auto& p : payloads) {
+  for (const auto& p : payloads)
     fuzz::ok(w.writer.append({"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7, PayloadMap::from_unsorted(p), 1}));
-  }
 }
 
 }  // namespace
@@ -62,18 +61,19 @@ int main(int argc, char** argv) {
   const Bytes large = *fuzz::read_segment(0);
 
   int n = 0;
-  for (const Bytes* seg : {&seg0, &seg1}) {
-    for (auto f = fuzz::frame_at(*seg, kHeaderLen); f; f = fuzz::frame_at(*seg, f->end())) {
+  for (const Bytes* seg : {&seg0, &seg1})
+    for (auto f = fuzz::frame_at(*seg, kHeaderLen); f; f = fuzz::frame_at(*seg, f->end()))
       put(root + "record_decode", "record-" + std::to_string(n++), Bytes(f->record.begin(), f->record.end()));
-    }
-  }
   // Records at the edges of the reader's one-pass decoding: more payload
   // entries than it sorts before building, nesting one level short of the
   // limit and at it, a schema version past a byte, a nested map keyed by a
   // number.
+  const auto encoded = [](PayloadMap payload, std::uint32_t version = 1) {
+    return encode_record({"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7, std::move(payload), version},
+                         SessionId{}, KeyId{}, Mac{}, 9);
+  };
   const auto record = [&](const std::string& name, PayloadMap payload, std::uint32_t version = 1) {
-    const AppendRecord r{"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7, std::move(payload), version};
-    put(root + "record_decode", name, encode_record(r, SessionId{}, KeyId{}, Mac{}, 9));
+    put(root + "record_decode", name, encoded(std::move(payload), version));
   };
   std::vector<PayloadMap::Entry> wide;
   for (int i = 0; i < 40; ++i) wide.emplace_back("k" + std::to_string(i * 7 % 40), V::uint(i));
@@ -86,13 +86,10 @@ int main(int argc, char** argv) {
   record("depth-15", nested(15));
   record("depth-16", nested(16));
   record("schema-256", {}, 256);
-  Bytes uint_key = encode_record({"2024-05-01T12:00:00.000Z", "user:alice", "user.login", 7,
-                                  PayloadMap::from_unsorted({{"m", V::map(PayloadMap::from_unsorted({{"a", V::uint(1)}}))}}), 1},
-                                 SessionId{}, KeyId{}, Mac{}, 9);
+  Bytes uint_key = encoded(PayloadMap::from_unsorted({{"m", V::map(PayloadMap::from_unsorted({{"a", V::uint(1)}}))}}));
   const Bytes text_key = {0xA1, 0x61, 0x61, 0x01}, number_key = {0xA1, 0x01, 0x01};
-  const auto at = std::search(uint_key.begin(), uint_key.end(), text_key.begin(), text_key.end()) - uint_key.begin();
-  uint_key.erase(uint_key.begin() + at, uint_key.begin() + at + 4);
-  uint_key.insert(uint_key.begin() + at, number_key.begin(), number_key.end());
+  const auto at = std::search(uint_key.begin(), uint_key.end(), text_key.begin(), text_key.end());
+  uint_key.insert(uint_key.erase(at, at + 4), number_key.begin(), number_key.end());
   put(root + "record_decode", "nested-number-key", uint_key);
 
   put(root + "segment_header", "segment0", cat({u16le(0), header0}));
