@@ -44,11 +44,7 @@ TEST(ReaderListing, ByNameUpToTheFirstGapAndMissingOrEmptyDirectories) {
 
 TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
   TempDir dir;
-  LogBuilder log(dir.path(), testing::test_key());
-  log.begin_segment().finalize();  // segments 0 and 1: the finalization record only
-  log.begin_segment().finalize();
-  log.begin_segment().append();
-  log.append();
+  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {0, 0, 2});  // 0 and 1: the finalization only
   const std::uint64_t end = testing::file_len(log.path());
   testing::append_bytes(log.path(), {1, 2, 3});
   const std::string torn = "torn tail in segment 2 at offset " + std::to_string(end) + "; partial write";
@@ -60,13 +56,12 @@ TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
   // writer completes the frame the walk goes on.
   auto cursor = RecordCursor::open(dir.path());
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(cursor->next().value());
-  EXPECT_EQ(cursor->next().error().to_string(), torn);
-  EXPECT_EQ(cursor->next().error().to_string(), torn);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(cursor->next().error().to_string(), torn);
   testing::truncate_to(log.path(), end);
   const std::uint64_t appended = log.append();
   EXPECT_EQ(cursor->next().value()->byte_offset, appended);
-  EXPECT_FALSE(cursor->next().value());
-  EXPECT_FALSE(cursor->next().value());  // and keeps reporting the end, until a frame is appended
+  // It keeps reporting the end, until a frame is appended.
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(cursor->next().value());
   log.append();
   EXPECT_TRUE(cursor->next().value());
 }
@@ -76,8 +71,7 @@ TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
   LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1, 1});
   testing::flip_byte(log.path(1), 72);
   auto cursor = RecordCursor::open(dir.path());
-  ASSERT_TRUE(cursor->next().value());
-  ASSERT_TRUE(cursor->next().value());  // segment 0's finalization record
+  ASSERT_TRUE(cursor->next().value() && cursor->next().value());  // segment 0's record and finalization record
   const auto first = cursor->next().error();
   EXPECT_EQ(first.to_string().rfind("invalid segment header in segment 1: CRC32 mismatch: stored", 0), 0u);
   EXPECT_EQ(cursor->next().error(), first);
@@ -142,13 +136,12 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
 
   // read_record_at classifies against the length it is given; told the file
   // is longer than it is, the early end is an I/O error.
-  auto file = open_file(log.path(), O_RDONLY);
-  ASSERT_TRUE(file);
+  auto file = open_file(log.path(), O_RDONLY).value();
   const std::uint64_t n = testing::file_len(log.path());
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n)->record_id, 1u);
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, frames[2].offset - 1).error().kind, ReaderError::Kind::kTornTail);
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
+  EXPECT_EQ(read_record_at(file, 0, frames[1].offset, n)->record_id, 1u);
+  EXPECT_EQ(read_record_at(file, 0, frames[1].offset, frames[2].offset - 1).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
 
   // So is a length no writer makes, even in a sparse file that seems to hold
   // it (it is never allocated: 4 GiB here).
@@ -158,9 +151,7 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   testing::write_file(log.path(), huge);
   testing::truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[2].offset));
-  auto sparse = open_file(log.path(), O_RDONLY);
-  ASSERT_TRUE(sparse);
-  EXPECT_EQ(read_record_at(*sparse, 0, frames[2].offset, frames[2].offset + 0xFFFFFF00ull + 40).error(),
+  EXPECT_EQ(read_record_at(open_file(log.path(), O_RDONLY).value(), 0, frames[2].offset, frames[2].offset + 0xFFFFFF00ull + 40).error(),
             ReaderError::torn_tail(0, frames[2].offset));
   testing::write_file(log.path(), intact);
 
@@ -186,19 +177,14 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   }
   const std::uint64_t end = testing::file_len(log.path());
   testing::append_bytes(log.path(), Bytes{1, 2, 3});
-  auto reader = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(reader);
-  SegmentById by_id(std::move(*reader));
+  SegmentById by_id(SegmentReader::open(dir.path(), 0).value());
   const auto offset_of = [&](std::uint64_t id) -> std::optional<std::uint64_t> {
     auto found = by_id.find(id);
     EXPECT_TRUE(found && *found) << id;
     return found && *found ? std::optional((*found)->byte_offset) : std::nullopt;
   };
   const std::size_t first[] = {1, 3, 0};  // the frame holding the first record of ids 0, 1, 2
-  EXPECT_EQ(offset_of(0), offsets[first[0]]);
-  EXPECT_EQ(offset_of(0), offsets[first[0]]);  // the last one found, asked for again
-  EXPECT_EQ(offset_of(1), offsets[first[1]]);
-  EXPECT_EQ(offset_of(2), offsets[first[2]]);
+  for (const std::uint64_t id : {0, 0, 1, 2}) EXPECT_EQ(offset_of(id), offsets[first[id]]);  // 0 twice: the last found
   for (std::uint64_t id = 0; id < 3; ++id) EXPECT_EQ(find_record(dir.path(), 0, id)->byte_offset, offsets[first[id]]);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
   EXPECT_EQ(find_record(dir.path(), 0, 3).error(), ReaderError::torn_tail(0, end));
@@ -207,9 +193,7 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   testing::RecordEntries e = log.next_entries();
   e[0].second = encode_head(0, 3);
   log.append_entries(e);
-  auto fresh = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(fresh);
-  by_id.reopen(std::move(*fresh));
+  by_id.reopen(SegmentReader::open(dir.path(), 0).value());
   EXPECT_EQ(offset_of(3), end);
 }
 
@@ -230,8 +214,7 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   log.append();
 
   auto reader = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(reader);
-  ASSERT_TRUE(reader->check_header());
+  ASSERT_TRUE(reader && reader->check_header());
   std::uint64_t offset = kHeaderLen;
   std::vector<std::uint64_t> ids;
   for (;;) {
@@ -245,9 +228,7 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   EXPECT_EQ(offset, testing::file_len(log.path()));
   // Appended after the reader saw the end: found without reopening.
   const std::uint64_t appended = log.append();
-  auto more = reader->read_frame(appended);
-  ASSERT_TRUE(more && *more);
-  EXPECT_EQ((*more)->next_offset(), testing::file_len(log.path()));
+  EXPECT_EQ(reader->read_frame(appended).value().value().next_offset(), testing::file_len(log.path()));
 }
 
 }  // namespace
