@@ -68,9 +68,7 @@ TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
   Bytes data = pristine;
   data.resize(o + 3 * detail::FileWindow::kSize, 0xFF);
   write_file(last, data);
-  auto opened = open();
-  ASSERT_TRUE(opened);
-  EXPECT_EQ(opened->truncated_bytes, 3 * detail::FileWindow::kSize);
+  EXPECT_EQ(open().value().truncated_bytes, 3 * detail::FileWindow::kSize);
 }
 
 // Bytes crafted without the key so that a frame seems to start every 5
@@ -92,9 +90,8 @@ TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
   EXPECT_EQ(open().error(), refusal(Kind::kCorruptFrame, 0, o));
   EXPECT_EQ(read_file(last), hostile);
   {
-    auto file = open_file(last, O_RDONLY);
-    ASSERT_TRUE(file);
-    detail::FileWindow window(*file, hostile.size());
+    const File file = open_file(last, O_RDONLY).value();
+    detail::FileWindow window(file, hostile.size());
     EXPECT_EQ(detail::intact_frame_after(window, o, *key), detail::TailSearch::kGaveUp);
   }
   // One such frame only: its MAC is checked, and the tail is cut.
@@ -105,9 +102,8 @@ TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
   one[o + 5] = 0xAA;
   length(one, o + 1 + 4 + kLen + 32);
   write_file(last, one);
-  auto opened = open();
-  ASSERT_TRUE(opened) << opened.error().to_string();
-  EXPECT_EQ(std::tie(opened->action, opened->truncated_bytes), std::tuple(RecoveryAction::kRepaired, kTail));
+  const auto opened = open().value();
+  EXPECT_EQ(std::tie(opened.action, opened.truncated_bytes), std::tuple(RecoveryAction::kRepaired, kTail));
 }
 
 // Recovery reads the last segment through an O_DIRECT descriptor, widening
@@ -120,9 +116,7 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
   Bytes data(kWin + kWin / 2 + 123);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7 + (i >> 12));
   write_file(path, data);
-  auto plain = open_file(path, O_RDONLY);
-  auto direct = open_file(path, O_RDONLY | O_DIRECT);
-  ASSERT_TRUE(plain && direct);
+  const File plain = open_file(path, O_RDONLY).value(), direct = open_file(path, O_RDONLY | O_DIRECT).value();
   const std::pair<std::uint64_t, std::size_t> ranges[] = {
       {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5},
       {data.size() - kWin - 1, kWin + 1}};
@@ -130,16 +124,12 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
     SCOPED_TRACE(refused);
     FaultFs fs;
     if (refused) fs.add({.op = FsOp::kPread, .nth = 1, .err = EINVAL});
-    detail::FileWindow window(*plain, data.size(), &*direct);
+    detail::FileWindow window(plain, data.size(), &direct);
     for (const auto& [offset, len] : ranges) {
-      const Bytes want(data.begin() + static_cast<std::ptrdiff_t>(offset),
-                       data.begin() + static_cast<std::ptrdiff_t>(offset + len));
-      auto got = window.get(offset, len);
-      ASSERT_TRUE(got) << offset;
-      EXPECT_TRUE(std::equal(got->begin(), got->end(), want.begin(), want.end())) << offset;
+      const Bytes want(data.begin() + static_cast<std::ptrdiff_t>(offset), data.begin() + static_cast<std::ptrdiff_t>(offset + len));
+      const auto got = window.get(offset, len).value();
       Bytes read(len);
-      ASSERT_TRUE(window.read(offset, read)) << offset;
-      EXPECT_EQ(read, want) << offset;
+      EXPECT_TRUE(std::ranges::equal(got, want) && window.read(offset, read) && read == want) << offset;
     }
     EXPECT_EQ(window.uncached(), !refused);
   }
@@ -232,8 +222,8 @@ TEST(CrashTest, EveryCutInsideTheLastTwoFramesRecovers) {
       SCOPED_TRACE((zero_fill ? "zeros from " : "cut at ") + std::to_string(cut));
       auto opened = Writer::open(dir, key, test_session(2), 8192);
       ASSERT_TRUE(opened) << opened.error().to_string();
-      EXPECT_EQ(opened->action, data.size() == good ? RecoveryAction::kResumed : RecoveryAction::kRepaired);
-      EXPECT_EQ(opened->truncated_bytes, data.size() - good);
+      EXPECT_EQ(std::tie(opened->action, opened->truncated_bytes),
+                std::tuple(data.size() == good ? RecoveryAction::kResumed : RecoveryAction::kRepaired, data.size() - good));
       EXPECT_EQ(append_ok(opened->writer, sample_record(9999)), kept);
       opened->writer.close();
       // The last segment is checked from its header's prev_final, which the
