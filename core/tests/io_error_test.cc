@@ -60,9 +60,7 @@ void damage(SimFs& sim) {
   sim.close(fd);
 }
 
-std::optional<WriterError> error_of(const auto& result) {
-  return result ? std::nullopt : std::optional(result.error());
-}
+std::optional<WriterError> error_of(const auto& result) { return result ? std::nullopt : std::optional(result.error()); }
 
 // o: open, a: append, f: flush, c: close, d: damage.
 Outcome run_workload(SimFs& sim, const FaultFs& faults) {
@@ -82,10 +80,8 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
     Op o{name, faults.calls(FsOp::kAny), 0, session, {}};
     if (step == 'o') {
       auto opened = Writer::open(kDir, key, test_session(), kSegmentSize);
-      if (opened) {
-        w.emplace(std::move(opened->writer));
-        w->set_writeback_bytes(1);  // every frame's writeback started, so its failures are tried too
-      }
+      // Every frame's writeback started, so its failures are tried too.
+      if (opened) w.emplace(std::move(opened->writer)).set_writeback_bytes(1);
       o.error = error_of(opened);
     } else if (step == 'a') {
       auto id = w->append(sample_record(i, 60));
@@ -125,10 +121,9 @@ std::vector<Trial> faults_at(int at, FsOp op) {
     }
   }
   for (int times : {1, 3}) out.push_back({op, "EINTR x" + std::to_string(times), {.nth = at, .err = EINTR, .times = times}, {}});
-  if (op == FsOp::kPread || op == FsOp::kPwrite) {
-    for (int times : {1, Fault::kForever}) {
-      out.push_back({op, times == 1 ? "short once" : "short from then on", {.nth = at, .times = times, .max_bytes = 1}, {}});
-    }
+  for (int times : {1, Fault::kForever}) {
+    if (op != FsOp::kPread && op != FsOp::kPwrite) break;
+    out.push_back({op, times == 1 ? "short once" : "short from then on", {.nth = at, .times = times, .max_bytes = 1}, {}});
   }
   if (op == FsOp::kPwrite) out.push_back({op, "nothing written", {.nth = at}, IoError::write_zero()});
   return out;
@@ -165,15 +160,14 @@ std::vector<std::string> problems(const Outcome& run, const Trial& f, int failed
 }
 
 TEST(IoErrorTest, EveryFailingCallReachesTheCallerAndLosesNothing) {
-  std::vector<FsOp> trace;
-  {
+  const std::vector<FsOp> trace = [] {
     SimFs sim;
     FaultFs faults(sim);
     const Outcome clean = run_workload(sim, faults);
-    for (const Op& o : clean.ops) ASSERT_FALSE(o.error) << o.name << ": " << o.error->to_string();
-    ASSERT_EQ(clean.appended.size(), 11u);
-    trace = faults.trace();
-  }
+    for (const Op& o : clean.ops) EXPECT_FALSE(o.error) << o.name << ": " << o.error->to_string();
+    EXPECT_EQ(clean.appended.size(), 11u);
+    return faults.trace();
+  }();
   // The workload reaches every kind of call the writer makes.
   for (int op = 0; op < static_cast<int>(FsOp::kAny); ++op) {
     EXPECT_TRUE(op == static_cast<int>(FsOp::kExists) || std::count(trace.begin(), trace.end(), FsOp(op)) != 0)

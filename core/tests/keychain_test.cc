@@ -32,7 +32,8 @@ class FakeStore final : public KeyStore {
   }
   std::expected<void, KeychainError> write(std::string_view service, std::string_view account,
                                            std::span<const std::uint8_t> secret) override {
-    if (++writes, write_error) return std::unexpected(*write_error);
+    ++writes;
+    if (write_error) return std::unexpected(*write_error);
     entries[{std::string(service), std::string(account)}] = raced_by.value_or(Bytes(secret.begin(), secret.end()));
     return {};
   }
