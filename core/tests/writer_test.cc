@@ -91,9 +91,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
   // (its text head grows from 1 to 5 bytes).
   const std::size_t pad = MAX_RECORD_LEN - *encoded_record_len(sample_record(1), 1) - 4;
   const auto ts = [](std::string t) { return [t](AppendRecord& r) { r.ts_wall = t; }; };
-  const auto payload = [](std::string name, PayloadValue v) {
-    return [=](AppendRecord& r) { r.payload.insert_or_assign(name, v); };
-  };
+  const auto payload = [](std::string name, PayloadValue v) { return [=](AppendRecord& r) { r.payload.insert_or_assign(name, v); }; };
   const std::string z = "ts_wall must end with 'Z' (RFC 3339 UTC); got ";
   const std::string ms = "ts_wall must be RFC 3339 with ms precision; got ";
   const struct Row {
@@ -132,9 +130,8 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
       EXPECT_EQ(id, next++);
       continue;
     }
-    EXPECT_EQ(id.error(), WriterError::from_message(row.refusal));
-    EXPECT_EQ(read_file(segment_path(dir, 0)), before);
-    EXPECT_EQ(w.segment_bytes(), before.size());
+    EXPECT_EQ(std::tuple(id.error(), read_file(segment_path(dir, 0)), w.segment_bytes()),
+              std::tuple(WriterError::from_message(row.refusal), before, before.size()));
   }
   // An absurdly deep payload is refused without recursing through it.
   AppendRecord deep = sample_record(1);
@@ -154,8 +151,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
 // empty last one. Exactly a minute back is accepted, and the log verifies.
 TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
   const auto refusal = [](std::string ts, std::string previous) {
-    return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" +
-                                     previous + "\"");
+    return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" + previous + "\"");
   };
   const auto at = [](std::string ts) {
     AppendRecord r = sample_record(0);
@@ -168,8 +164,7 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
     auto w = open_writer(dir, key, 0).writer;
     append_ok(w, at(a));
     EXPECT_EQ(w.append(at("2024-05-06T07:07:09.500Z")).error(), refusal("2024-05-06T07:07:09.500Z", a_fin));
-    EXPECT_EQ(w.segment_index(), 0);
-    EXPECT_FALSE(std::filesystem::exists(segment_path(dir, 1)));
+    EXPECT_TRUE(w.segment_index() == 0 && !std::filesystem::exists(segment_path(dir, 1)));
     EXPECT_EQ(append_ok(w, at("2024-05-06T07:08:10.000Z")), 0u);
   }
   using Change = std::function<void(const std::string&)>;
@@ -187,8 +182,7 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
       {"resumed", [](auto&) {}, "2024-05-06T07:08:10.000Z", "2024-05-06T07:07:09.999Z", "2024-05-06T07:07:10.000Z"},
       {"next after finalized", remove_last, a_fin, "2024-05-06T07:07:09.500Z", "2024-05-06T07:07:09.501Z"},
       {"empty last segment", reopen_empty, a_fin, "2024-05-06T07:07:09.500Z", "2024-05-06T07:07:09.501Z"},
-      {"creation remnant", [](auto& d) { truncate_to(segment_path(d, 1), 0); }, a_fin, "2024-05-06T07:07:09.500Z",
-       "2024-05-06T07:07:09.501Z"},
+      {"creation remnant", [](auto& d) { truncate_to(segment_path(d, 1), 0); }, a_fin, "2024-05-06T07:07:09.500Z", "2024-05-06T07:07:09.501Z"},
       // The segment before cannot be read back: nothing to compare with.
       {"damaged before", [&](auto& d) {
          reopen_empty(d);
@@ -204,15 +198,11 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
     {
       auto w = open_writer(d, key).writer;
       EXPECT_EQ(w.last_ts_wall(), row.previous);
-      if (row.previous) {
-        EXPECT_EQ(w.append(at(row.too_early)).error(), refusal(row.too_early, *row.previous));
-      }
+      EXPECT_TRUE(!row.previous || w.append(at(row.too_early)).error() == refusal(row.too_early, *row.previous));
       append_ok(w, at(row.earliest));
       EXPECT_EQ(w.last_ts_wall(), row.earliest);
     }
-    if (row.previous) {
-      EXPECT_EQ(testing::verify_ok(d, key).verdict, Verdict::kVerified);
-    }
+    EXPECT_TRUE(!row.previous || testing::verify_ok(d, key).verdict == Verdict::kVerified);
   }
 }
 
@@ -228,8 +218,7 @@ TEST_F(WriterTest, SessionsContinueOneChain) {
     if (r.event() == kFinalizationEvent) continue;
     EXPECT_EQ(*r.field(5).as_bytes(), Bytes(16, static_cast<std::uint8_t>(1 + ordinary++ / 4)));
   }
-  EXPECT_EQ(ordinary, 12);
-  EXPECT_GT(log.back().segment, 1);
+  EXPECT_TRUE(ordinary == 12 && log.back().segment > 1);
 }
 
 TEST_F(WriterTest, SecondWriterIsRefusedBeforeItTouchesAnything) {
@@ -240,9 +229,8 @@ TEST_F(WriterTest, SecondWriterIsRefusedBeforeItTouchesAnything) {
   EXPECT_EQ(Writer::open(dir, key, test_session(2)).error(), WriterError::locked());
   EXPECT_EQ(read_file(segment_path(dir, 0)), before);
   first.writer.close();
-  auto third = open_writer(dir, key);
-  EXPECT_EQ(third.action, RecoveryAction::kRepaired);
-  EXPECT_EQ(third.truncated_bytes, 7u);
+  const auto third = open_writer(dir, key);
+  EXPECT_EQ(std::tie(third.action, third.truncated_bytes), std::tuple(RecoveryAction::kRepaired, 7u));
 }
 
 TEST_F(WriterTest, SegmentIndexEndsAt65535) {
@@ -256,8 +244,7 @@ TEST_F(WriterTest, SegmentIndexEndsAt65535) {
     EXPECT_EQ(w.chain_head(), prev);
     append_ok(w, sample_record(0));
     EXPECT_EQ(append_ok(w, sample_record(1)), 0u);
-    EXPECT_EQ(w.segment_index(), 65535);
-    EXPECT_TRUE(std::filesystem::exists(tmp / "logs/audit/audit-65535.cbor"));
+    EXPECT_TRUE(w.segment_index() == 65535 && std::filesystem::exists(tmp / "logs/audit/audit-65535.cbor"));
     EXPECT_EQ(w.append(sample_record(2)).error(), overflow);
     const std::uint64_t sealed = file_len(segment_path(dir, 65535));
     EXPECT_EQ(w.append(sample_record(2)).error(), overflow);  // not finalized twice
@@ -297,13 +284,11 @@ TEST_F(WriterFaultTest, FailedWriteIsCutBackOrStopsTheWriter) {
         EXPECT_EQ(w.append(sample_record(1)).error(), io_error(ENOSPC));
       }
       if (cut_fails) {
-        EXPECT_EQ(w.append(sample_record(1)).error(), io_error(EROFS));
-        EXPECT_EQ(w.flush().error(), io_error(EROFS));
-        EXPECT_EQ(file_len(segment_path(dir, 0)), good + 10);
+        EXPECT_EQ((std::tuple{w.append(sample_record(1)).error(), w.flush().error(), file_len(segment_path(dir, 0))}),
+                  std::tuple(io_error(EROFS), io_error(EROFS), good + 10));
         w.close();
         auto opened = open_writer(dir, key, size);
-        EXPECT_EQ(opened.action, RecoveryAction::kRepaired);
-        EXPECT_EQ(opened.truncated_bytes, 10u);
+        EXPECT_EQ(std::tie(opened.action, opened.truncated_bytes), std::tuple(RecoveryAction::kRepaired, 10u));
         w = std::move(opened.writer);
       }
       EXPECT_EQ(file_len(segment_path(dir, 0)), good);
