@@ -52,6 +52,26 @@ class RecoveryTest : public ::testing::Test {
   }
 };
 
+// A refusal names the frame's offset and the record_id as read there (a flip
+// in it names another record), and leaves the file as it was.
+TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
+  const struct { std::size_t frame; bool past_record; std::uint64_t at; std::uint8_t mask; Kind refused; std::uint64_t record; } rows[] = {
+      {2, true, 1, 0x01, Kind::kHmacMismatch, 2},   // a record byte
+      {2, false, 6, 0x01, Kind::kHmacMismatch, 3},  // record_id
+      {2, true, 36, 0x01, Kind::kCorruptFrame, 0},  // trailing length
+      {2, false, 3, 0x80, Kind::kCorruptFrame, 0},  // leading length, high bit
+      {5, true, 4, 0x40, Kind::kHmacMismatch, 5},   // a MAC byte
+  };
+  for (const auto& r : rows) {
+    write_file(last, pristine);
+    const RawFrame& f = frames[r.frame];
+    flip_byte(last, f.offset + r.at + (r.past_record ? f.record.size() : 0), r.mask);
+    const Bytes damaged = read_file(last);
+    EXPECT_EQ(open().error(), refusal(r.refused, r.record, f.offset)) << r.record;
+    EXPECT_EQ(read_file(last), damaged);
+  }
+}
+
 // The search past a damaged frame reads through a window; an intact frame
 // must be found wherever it sits against the window's edge.
 TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
