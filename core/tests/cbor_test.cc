@@ -184,6 +184,16 @@ TEST(CborDecodeErrors, EveryInputFailsWithItsExactErrorThroughEveryEntryPoint) {
   }
 }
 
+// Only a whole, canonical map with a uint under key 1 has an id: trailing
+// bytes, other kinds and other keys give none.
+TEST(CborRecordId, OnlyAWholeMapWithUintUnderKeyOneHasAnId) {
+  const struct { const char* hex; std::optional<std::uint64_t> want; } rows[] = {
+      {"a101182a", 42}, {"a2000501 1bffffffffffffffff", kU64Max}, {"a0", {}}, {"a1016178", {}}, {"a10205", {}},
+      {"a12005", {}}, {"8101", {}}, {"a1010500", {}}, {"a101", {}}, {"", {}}, {"a1011805", {}},
+  };
+  for (const auto& r : rows) EXPECT_EQ(record_id_of(from_hex(r.hex)), r.want) << r.hex;
+}
+
 // ---------------------------------------------------------------------------
 // Payload maps: bytewise in memory, canonical key order when encoded
 
