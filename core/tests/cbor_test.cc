@@ -270,7 +270,13 @@ TEST(PayloadEncodedLen, RandomTreesMeasureEncodeAndDecodeConsistently) {
 // ---------------------------------------------------------------------------
 // Debug form
 
-TEST(CborDebugForm, QuotingEscapes) {
+TEST(CborDebugForm, EveryKindPrintsItsNameAndContentAndQuotingEscapes) {
+  using C = CborValue;
+  const CborValue all = C::map({{C::text("a\"b\n"), C::array({C::nint(std::numeric_limits<std::int64_t>::min()), C::bytes({1, 2, 255}),
+                                                            C::boolean(false)})},
+                                {C::uint(kU64Max), C::map({})}});
+  EXPECT_EQ(debug_string(all), "Map([(Text(\"a\\\"b\\n\"), Array([Nint(-9223372036854775808), Bytes([1, 2, 255]), Bool(false)])), "
+                               "(Uint(18446744073709551615), Map([]))])");
   const struct { std::string_view in; std::string want; } quoted[] = {
       {"", "\"\""}, {"plain it's", "\"plain it's\""}, {"q\"b\\", "\"q\\\"b\\\\\""},
       {std::string_view("\n\r\t\0", 4), "\"\\n\\r\\t\\0\""}, {"\x01\x1b\x7f", "\"\\u{1}\\u{1b}\\u{7f}\""},
