@@ -7,18 +7,17 @@
 #include "corvane/record.h"
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "support/log_check.h"
 
 namespace corvane::testing {
 
 void append_records(const std::string& dir, const KeyHandle& key, int n, std::string event) {
   // Room for three of these records and the finalization record, not four.
-  auto opened = Writer::open(dir, key, test_session(), 1000);
-  if (!opened) throw std::runtime_error("open: " + opened.error().to_string());
-  for (int i = 0; i < n; ++i) {
-    const auto u = static_cast<std::uint64_t>(i);
-    AppendRecord r{kTestTs, "alice", event, u, {}, 1};
-    r.payload.insert_or_assign("n", PayloadValue::uint(u));
-    if (auto id = opened->writer.append(r); !id) throw std::runtime_error("append: " + id.error().to_string());
+  Writer w = open_writer(dir, key, 1000).writer;
+  for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n); ++i) {
+    AppendRecord r{kTestTs, "alice", event, i, {}, 1};
+    r.payload.insert_or_assign("n", PayloadValue::uint(i));
+    append_ok(w, r);
   }
 }
 
