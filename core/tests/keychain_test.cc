@@ -6,7 +6,7 @@
 #include <optional>
 #include <tuple>
 
-#include "corvane/key.h"
+#include "corvane/cbor.h"
 #include "corvane/keychain.h"
 
 namespace corvane {
