@@ -26,8 +26,7 @@ class RecoveryTest : public ::testing::Test {
  protected:
   TempDir tmp;
   KeyHandle key = test_key();
-  std::string dir = tmp / "log";
-  std::string last;
+  std::string dir = tmp / "log", last = segment_path(dir, 2);
   Bytes pristine;
   std::vector<RawFrame> frames;
 
@@ -39,7 +38,6 @@ class RecoveryTest : public ::testing::Test {
     auto w = open_writer(dir, key).writer;
     for (int i = 3; i < 8; ++i) append_ok(w, sample_record(i));
     w.close();
-    last = segment_path(dir, 2);
     pristine = read_file(last);
     frames = raw_frames(last);
     ASSERT_EQ(frames.size(), 6u);
@@ -49,6 +47,12 @@ class RecoveryTest : public ::testing::Test {
 
   static WriterError refusal(Kind kind, std::uint64_t record, std::uint64_t offset) {
     return WriterError::refused(RecoveryError{kind, 2, record, offset, {}, {}, {}});
+  }
+  // The open is refused as `want` says, and the last segment left as it was.
+  void expect_refused(const WriterError& want) {
+    const Bytes before = read_file(last);
+    EXPECT_EQ(open().error(), want);
+    EXPECT_EQ(read_file(last), before);
   }
 };
 
@@ -66,9 +70,7 @@ TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
     write_file(last, pristine);
     const RawFrame& f = frames[r.frame];
     flip_byte(last, f.offset + r.at + (r.past_record ? f.record.size() : 0), r.mask);
-    const Bytes damaged = read_file(last);
-    EXPECT_EQ(open().error(), refusal(r.refused, r.record, f.offset)) << r.record;
-    EXPECT_EQ(read_file(last), damaged);
+    expect_refused(refusal(r.refused, r.record, f.offset));
   }
 }
 
@@ -99,28 +101,22 @@ TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
   const std::uint64_t o = pristine.size();
   constexpr std::uint64_t kTail = 1 << 20;
   constexpr std::uint32_t kLen = kTail / 2 - (kTail / 2 + 1) % 5;  // 36 + kLen is a multiple of 5
-  const auto length = [](Bytes& data, std::uint64_t at) {
-    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<std::uint8_t>(kLen >> (8 * i));
-  };
   Bytes hostile = pristine;
   hostile.resize(o + kTail, 0xAA);
   hostile[o] = 0xFF;
-  for (std::uint64_t at = o + 1; at + 4 <= hostile.size(); at += 5) length(hostile, at);
+  for (std::uint64_t at = o + 1; at + 4 <= hostile.size(); at += 5) store_u32le(&hostile[at], kLen);
   write_file(last, hostile);
-  EXPECT_EQ(open().error(), refusal(Kind::kCorruptFrame, 0, o));
-  EXPECT_EQ(read_file(last), hostile);
-  {
-    const File file = open_file(last, O_RDONLY).value();
-    detail::FileWindow window(file, hostile.size());
-    EXPECT_EQ(detail::intact_frame_after(window, o, *key), detail::TailSearch::kGaveUp);
-  }
+  expect_refused(refusal(Kind::kCorruptFrame, 0, o));
+  const File file = open_file(last, O_RDONLY).value();
+  detail::FileWindow window(file, hostile.size());
+  EXPECT_EQ(detail::intact_frame_after(window, o, *key), detail::TailSearch::kGaveUp);
   // One such frame only: its MAC is checked, and the tail is cut.
   Bytes one = pristine;
   one.resize(o + kTail, 0x11);
   one[o] = 0xFF;
-  length(one, o + 1);
+  store_u32le(&one[o + 1], kLen);
   one[o + 5] = 0xAA;
-  length(one, o + 1 + 4 + kLen + 32);
+  store_u32le(&one[o + 1 + 4 + kLen + 32], kLen);
   write_file(last, one);
   const auto opened = open().value();
   EXPECT_EQ(std::tie(opened.action, opened.truncated_bytes), std::tuple(RecoveryAction::kRepaired, kTail));
@@ -163,9 +159,7 @@ TEST_F(RecoveryTest, WrongKeyAndForeignPrevHashAreRefused) {
             WriterError::refused(RecoveryError{Kind::kKeyIdMismatch, 2, 0, 0, {}, to_hex(key->key_id()), to_hex(other->key_id())}));
   write_file(last, Bytes(pristine.begin(), pristine.begin() + static_cast<std::ptrdiff_t>(frames[4].offset)));
   append_bytes(last, make_frame(encode_record(sample_record(9), test_session(), key->key_id(), frames[1].mac, 4), *key));
-  const Bytes before = read_file(last);
-  EXPECT_EQ(open().error(), refusal(Kind::kChainBreak, 4, frames[4].offset));
-  EXPECT_EQ(read_file(last), before);
+  expect_refused(refusal(Kind::kChainBreak, 4, frames[4].offset));
 }
 
 // Records whose MAC verifies but that recovery cannot read.
@@ -188,10 +182,8 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
       {{0xA2, 0x02, 0x41, 0x00, 0x60, 0x00}, view + "non-uint map key"},
       {{0xA1, 0x02, 0x41, 0x00}, view + "prev_hash length: 1"},
       {{0xA1, 0x01, 0x61, 'x'}, view + "missing record_id"},  // wrong kinds are ignored
-      {map(1), view + "missing prev_hash"},
-      {map(2), view + "missing ts_wall"},
-      {map(3), view + "missing ts_mono_delta"},
-      {map(4), view + "missing event"},
+      {map(1), view + "missing prev_hash"}, {map(2), view + "missing ts_wall"},
+      {map(3), view + "missing ts_mono_delta"}, {map(4), view + "missing event"},
   };
   for (const auto& [record, text] : rows) {
     write_file(last, pristine);
@@ -203,54 +195,47 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
 // A crash at any byte of the last two frames: cut (or zero-filled) there,
 // the log reopens, loses exactly the incomplete frames, and the next record
 // continues record_id and chain.
-TEST(CrashTest, EveryCutInsideTheLastTwoFramesRecovers) {
-  TempDir tmp;
-  const KeyHandle key = test_key();
-  const std::string dir = tmp / "log";
-  std::string path;
-  std::uint16_t last = 0;
+TEST_F(RecoveryTest, EveryCutInsideTheLastTwoFramesRecovers) {
+  dir = tmp / "crash";
+  std::uint16_t index = 0;
   {
     auto w = open_writer(dir, key, 8192).writer;
     // Records of varying size until the last segment holds exactly two, so
     // that the cuts reach back to its header.
-    for (std::uint64_t i = 0; i < 300 || raw_frames(path).size() != 2; ++i) {
+    for (std::uint64_t i = 0; i < 300 || raw_frames(last).size() != 2; ++i) {
       append_ok(w, sample_record(i, i % 7 * 11));
-      last = w.segment_index();
-      path = segment_path(dir, last);
+      index = w.segment_index();
+      last = segment_path(dir, index);
     }
-    ASSERT_GE(last, 3);
+    ASSERT_GE(index, 3);
   }
-  const auto before = check_log(dir, *key);
-  ASSERT_TRUE(before) << before.error();
-  const Bytes original = read_file(path);
-  const auto frames = raw_frames(path);
+  ASSERT_TRUE(check_log(dir, *key));
+  const Bytes original = read_file(last);
+  frames = raw_frames(last);
   for (const bool zero_fill : {false, true}) {
     for (std::uint64_t cut = frames[0].offset; cut < original.size(); ++cut) {
       Bytes data(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(cut));
       if (zero_fill) data.resize(original.size(), 0);
-      write_file(path, data);
+      write_file(last, data);
       // Frames the damage left unchanged (zeros over bytes that were zero
       // anyway, the high bytes of a length, change nothing).
       std::uint64_t kept = 0;
       for (const RawFrame& f : frames) {
         const auto from = original.begin() + static_cast<std::ptrdiff_t>(std::max(cut, f.offset));
-        const auto to = original.begin() + static_cast<std::ptrdiff_t>(f.end());
-        if (cut < f.end() && !(zero_fill && std::all_of(from, to, [](std::uint8_t b) { return b == 0; }))) break;
+        if (cut < f.end() && !(zero_fill && std::all_of(from, original.begin() + f.end(), [](std::uint8_t b) { return b == 0; }))) break;
         ++kept;
       }
       const std::uint64_t good = kept ? frames[kept - 1].end() : frames[0].offset;
       SCOPED_TRACE((zero_fill ? "zeros from " : "cut at ") + std::to_string(cut));
-      auto opened = Writer::open(dir, key, test_session(2), 8192);
-      ASSERT_TRUE(opened) << opened.error().to_string();
-      EXPECT_EQ(std::tie(opened->action, opened->truncated_bytes),
+      auto opened = open_writer(dir, key, 8192, test_session(2));
+      EXPECT_EQ(std::tie(opened.action, opened.truncated_bytes),
                 std::tuple(data.size() == good ? RecoveryAction::kResumed : RecoveryAction::kRepaired, data.size() - good));
-      EXPECT_EQ(append_ok(opened->writer, sample_record(9999)), kept);
-      opened->writer.close();
+      EXPECT_EQ(append_ok(opened.writer, sample_record(9999)), kept);
+      opened.writer.close();
       // The last segment is checked from its header's prev_final, which the
       // full check above vouched for.
-      const auto after = check_log(dir, *key, last);
-      ASSERT_TRUE(after) << after.error();
-      EXPECT_EQ(after->size(), kept + 1);
+      const auto after = check_log(dir, *key, index);
+      EXPECT_EQ(after ? after->size() : 0, kept + 1) << (after ? "" : after.error());
     }
   }
 }
