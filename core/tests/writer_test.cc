@@ -24,15 +24,10 @@ using namespace corvane::testing;
 constexpr std::uint64_t kWidest = std::numeric_limits<std::uint64_t>::max();
 
 WriterError io_error(int err) { return WriterError::from_io(IoError::from_errno(err)); }
-WriterError too_early(std::string ts, std::string previous) {
-  return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" +
-                                   previous + "\"");
+WriterError too_early(std::string ts, std::string before) {
+  return WriterError::from_message("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" + before + "\"");
 }
-AppendRecord at(std::string ts, std::uint64_t i = 0) {
-  AppendRecord r = sample_record(i);
-  r.ts_wall = std::move(ts);
-  return r;
-}
+AppendRecord at(std::string ts) { AppendRecord r = sample_record(0); return r.ts_wall = std::move(ts), r; }
 
 class WriterTest : public ::testing::Test {
  protected:
@@ -59,11 +54,7 @@ TEST_F(WriterTest, RotationBoundaryIsExact) {
 
 // Unwraps level by level: the default destructor would recurse once per level.
 void dismantle(PayloadValue v) {
-  while (auto* a = std::get_if<PayloadArray>(&v.v)) {
-    if (a->empty()) break;
-    PayloadValue inner = std::move(a->front());
-    v = std::move(inner);
-  }
+  for (PayloadArray* a; (a = std::get_if<PayloadArray>(&v.v)) && !a->empty();) v = PayloadValue(std::move(a->front()));
 }
 
 // Every refused record leaves the file and the writer's state untouched; the
@@ -132,25 +123,17 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
   }
   using Change = std::function<void(const std::string&)>;
   const Change remove_last = [](const std::string& d) { std::filesystem::remove(segment_path(d, 1)); };
-  const Change reopen_empty = [&](const std::string& d) {
-    remove_last(d);
-    open_writer(d, key);  // creates segment 1 and closes it empty
-  };
+  const Change reopen_empty = [&](const std::string& d) { remove_last(d), open_writer(d, key); };  // segment 1 made empty
   const std::string fin_early = "2024-05-06T07:07:09.500Z", fin_earliest = "2024-05-06T07:07:09.501Z";
-  const struct {
-    Change change;
-    std::optional<std::string> previous;
-    std::string too_early, earliest;  // 60001 and 60000 ms before `previous`
-  } rows[] = {
+  // too_early and earliest are 60001 and 60000 ms before `previous`.
+  const struct { Change change; std::optional<std::string> previous; std::string too_early, earliest; } rows[] = {
       {[](auto&) {}, "2024-05-06T07:08:10.000Z", "2024-05-06T07:07:09.999Z", "2024-05-06T07:07:10.000Z"},  // resumed
       {remove_last, a_fin, fin_early, fin_earliest},  // next after a finalized segment
       {reopen_empty, a_fin, fin_early, fin_earliest},
       {[](auto& d) { truncate_to(segment_path(d, 1), 0); }, a_fin, fin_early, fin_earliest},  // creation remnant
       // The segment before cannot be read back: nothing to compare with.
-      {[&](auto& d) {
-         reopen_empty(d);
-         flip_byte(segment_path(d, 0), file_len(segment_path(d, 0)) - 50);
-       }, std::nullopt, "2020-01-01T00:00:00.000Z", "2020-01-01T00:00:00.000Z"},
+      {[&](auto& d) { reopen_empty(d), flip_byte(segment_path(d, 0), file_len(segment_path(d, 0)) - 50); }, std::nullopt,
+       "2020-01-01T00:00:00.000Z", "2020-01-01T00:00:00.000Z"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.earliest + row.previous.value_or("none"));
@@ -174,8 +157,7 @@ TEST_F(WriterTest, SessionsContinueOneChain) {
     auto opened = open_writer(dir, key, session == 1 ? 0 : 700, test_session(session));
     EXPECT_EQ(opened.action, session == 1 ? RecoveryAction::kFresh : RecoveryAction::kResumed);
     for (std::uint64_t i = 0; i < 4; ++i) {
-      const std::uint64_t id = append_ok(opened.writer, sample_record(i));
-      EXPECT_TRUE(session > 1 || (id == 0 && opened.writer.segment_index() == i)) << i;
+      EXPECT_TRUE((append_ok(opened.writer, sample_record(i)) == 0 && opened.writer.segment_index() == i) || session > 1) << i;
     }
   }
   const auto log = check_log(dir, *key).value();
