@@ -75,11 +75,11 @@ TEST_F(RecoveryTest, DamagedFramesAreRefusedWithTheirRecordAndOffset) {
 }
 
 // The search past a damaged frame reads through a window; an intact frame
-// must be found wherever it sits against the window's edge.
-TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
+// must be found wherever it sits against the window's edge, and the search
+// stays bounded whatever the tail holds.
+TEST_F(RecoveryTest, TailSearchFindsIntactFramesAcrossTheWindowEdgeAndStaysBounded) {
   const std::uint64_t o = pristine.size();
-  const Bytes intact(pristine.begin() + static_cast<std::ptrdiff_t>(frames[1].offset),
-                     pristine.begin() + static_cast<std::ptrdiff_t>(frames[1].end()));
+  const Bytes intact(pristine.begin() + frames[1].offset, pristine.begin() + frames[1].end());
   for (int d = -6; d <= 2; ++d) {
     Bytes data = pristine;
     data.resize(o + 1 + detail::FileWindow::kSize + d, 0xFF);  // never frames
@@ -91,14 +91,11 @@ TEST_F(RecoveryTest, IntactFrameIsFoundAcrossTheReadWindowEdge) {
   data.resize(o + 3 * detail::FileWindow::kSize, 0xFF);
   write_file(last, data);
   EXPECT_EQ(open().value().truncated_bytes, 3 * detail::FileWindow::kSize);
-}
 
-// Bytes crafted without the key so that a frame seems to start every 5
-// bytes, each with a length of half the tail, would cost a MAC over half the
-// tail per 5 bytes of it; the search gives up at its bound and the open is
-// refused without a byte changed. A tail with one such candidate is cut.
-TEST_F(RecoveryTest, CraftedTailsCostBoundedMacsAndAreRefusedUncut) {
-  const std::uint64_t o = pristine.size();
+  // Bytes crafted without the key so that a frame seems to start every 5
+  // bytes, each with a length of half the tail, would cost a MAC over half
+  // the tail per 5 bytes of it; the search gives up at its bound and the open
+  // is refused without a byte changed. A tail with one such candidate is cut.
   constexpr std::uint64_t kTail = 1 << 20;
   constexpr std::uint32_t kLen = kTail / 2 - (kTail / 2 + 1) % 5;  // 36 + kLen is a multiple of 5
   Bytes hostile = pristine;
@@ -134,15 +131,14 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
   write_file(path, data);
   const File plain = open_file(path, O_RDONLY).value(), direct = open_file(path, O_RDONLY | O_DIRECT).value();
   const std::pair<std::uint64_t, std::size_t> ranges[] = {
-      {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5},
-      {data.size() - kWin - 1, kWin + 1}};
+      {0, 80}, {4095, 2}, {4096, 4096}, {kWin - 3, 10}, {123, kWin}, {data.size() - 5, 5}, {data.size() - kWin - 1, kWin + 1}};
   for (const bool refused : {false, true}) {
     SCOPED_TRACE(refused);
     FaultFs fs;
     if (refused) fs.add({.op = FsOp::kPread, .nth = 1, .err = EINVAL});
     detail::FileWindow window(plain, data.size(), &direct);
     for (const auto& [offset, len] : ranges) {
-      const Bytes want(data.begin() + static_cast<std::ptrdiff_t>(offset), data.begin() + static_cast<std::ptrdiff_t>(offset + len));
+      const Bytes want(data.begin() + offset, data.begin() + offset + len);
       const auto got = window.get(offset, len).value();
       Bytes read(len);
       EXPECT_TRUE(std::ranges::equal(got, want) && window.read(offset, read) && read == want) << offset;
@@ -171,8 +167,8 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
     entries.resize(fields);
     return encode_uint_keyed_map(entries);
   };
-  const std::string at = std::to_string(pristine.size());
-  const std::string view = "scan_segment_for_recovery: record at segment 2, offset " + at + " passed HMAC but failed v0.1 schema parse: ";
+  const std::string at = std::to_string(pristine.size()),
+                    view = "scan_segment_for_recovery: record at segment 2, offset " + at + " passed HMAC but failed v0.1 schema parse: ";
   const Bytes non_canonical = {0x18, 0x05};
   const std::vector<std::pair<Bytes, std::string>> rows = {
       {non_canonical, "scan_segment_for_recovery: decoded record at offset " + at +
@@ -198,31 +194,29 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
 TEST_F(RecoveryTest, EveryCutInsideTheLastTwoFramesRecovers) {
   dir = tmp / "crash";
   std::uint16_t index = 0;
-  {
-    auto w = open_writer(dir, key, 8192).writer;
-    // Records of varying size until the last segment holds exactly two, so
-    // that the cuts reach back to its header.
-    for (std::uint64_t i = 0; i < 300 || raw_frames(last).size() != 2; ++i) {
-      append_ok(w, sample_record(i, i % 7 * 11));
-      index = w.segment_index();
-      last = segment_path(dir, index);
-    }
-    ASSERT_GE(index, 3);
+  auto w = open_writer(dir, key, 8192).writer;
+  // Records of varying size until the last segment holds exactly two, so
+  // that the cuts reach back to its header.
+  for (std::uint64_t i = 0; i < 300 || raw_frames(last).size() != 2; ++i) {
+    append_ok(w, sample_record(i, i % 7 * 11));
+    last = segment_path(dir, index = w.segment_index());
   }
+  w.close();
+  ASSERT_GE(index, 3);
   ASSERT_TRUE(check_log(dir, *key));
   const Bytes original = read_file(last);
   frames = raw_frames(last);
   for (const bool zero_fill : {false, true}) {
     for (std::uint64_t cut = frames[0].offset; cut < original.size(); ++cut) {
-      Bytes data(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(cut));
+      Bytes data(original.begin(), original.begin() + cut);
       if (zero_fill) data.resize(original.size(), 0);
       write_file(last, data);
       // Frames the damage left unchanged (zeros over bytes that were zero
       // anyway, the high bytes of a length, change nothing).
       std::uint64_t kept = 0;
       for (const RawFrame& f : frames) {
-        const auto from = original.begin() + static_cast<std::ptrdiff_t>(std::max(cut, f.offset));
-        if (cut < f.end() && !(zero_fill && std::all_of(from, original.begin() + f.end(), [](std::uint8_t b) { return b == 0; }))) break;
+        const auto from = original.begin() + std::max(cut, f.offset), to = original.begin() + f.end();
+        if (cut < f.end() && !(zero_fill && std::all_of(from, to, [](std::uint8_t b) { return b == 0; }))) break;
         ++kept;
       }
       const std::uint64_t good = kept ? frames[kept - 1].end() : frames[0].offset;

@@ -187,14 +187,13 @@ TEST_F(WriterTest, SegmentIndexEndsAt65535) {
   std::filesystem::create_directories(dir);
   ASSERT_TRUE(create_segment(dir, 65534, key->key_id(), prev));
   const WriterError overflow = WriterError::from_message("segment_index overflow (u16)");
-  {
-    auto w = open_writer(dir, key, 0).writer;
-    EXPECT_EQ(w.chain_head(), prev);
-    append_ok(w, sample_record(0));
-    EXPECT_EQ((std::tuple{append_ok(w, sample_record(1)), w.append(sample_record(2)).error()}), std::tuple(0u, overflow));
-    const std::uint64_t sealed = file_len(tmp / "logs/audit/audit-65535.cbor");
-    EXPECT_EQ((std::tuple{w.append(sample_record(2)).error(), file_len(segment_path(dir, 65535))}), std::tuple(overflow, sealed));
-  }
+  auto w = open_writer(dir, key, 0).writer;
+  EXPECT_EQ(w.chain_head(), prev);
+  append_ok(w, sample_record(0));
+  EXPECT_EQ((std::tuple{append_ok(w, sample_record(1)), w.append(sample_record(2)).error()}), std::tuple(0u, overflow));
+  const std::uint64_t sealed = file_len(tmp / "logs/audit/audit-65535.cbor");
+  EXPECT_EQ((std::tuple{w.append(sample_record(2)).error(), file_len(segment_path(dir, 65535))}), std::tuple(overflow, sealed));
+  w.close();
   EXPECT_EQ(Writer::open(dir, key, test_session()).error(), overflow);
 }
 
