@@ -84,7 +84,7 @@ TEST(CborRfcVectors, InSubsetExamplesEncodeAndDecodeByteExact) {
 // ---------------------------------------------------------------------------
 // Decoding
 
-TEST(CborDecode, DecodeItemMovesPastEachItemAndCountsOffsetsFromTheBufferStart) {
+TEST(CborDecode, DecodeItemMovesPastEachItemAndRecordIdOfReadsOnlyWholeRecords) {
   const Bytes buf = from_hex("00 8100 6161 18");
   std::size_t pos = 0, at6 = 6, at1 = 1;
   EXPECT_EQ((std::tuple{Show(decode_item(buf, pos, 0)), Show(decode_item(buf, pos, 0)), decode_item(buf, pos, 0, nullptr).has_value()}),
@@ -93,6 +93,13 @@ TEST(CborDecode, DecodeItemMovesPastEachItemAndCountsOffsetsFromTheBufferStart) 
   EXPECT_EQ(decode_item(buf, pos, 0).error(), Trunc(6, 1));
   // The depth test comes before the input is looked at.
   EXPECT_EQ(std::tuple(Err(decode_item(buf, at6, 16)), Err(decode_item(buf, at1, 15))), std::tuple(Depth(6), Depth(2)));
+  // Only a whole, canonical map with a uint under key 1 has a record id:
+  // trailing bytes, other kinds and other keys give none.
+  const struct { const char* hex; std::optional<std::uint64_t> want; } rows[] = {
+      {"a101182a", 42}, {"a2000501 1bffffffffffffffff", kU64Max}, {"a0", {}}, {"a1016178", {}}, {"a10205", {}},
+      {"a12005", {}}, {"8101", {}}, {"a1010500", {}}, {"a101", {}}, {"", {}}, {"a1011805", {}},
+  };
+  for (const auto& r : rows) EXPECT_EQ(record_id_of(from_hex(r.hex)), r.want) << r.hex;
 }
 
 // decode_canonical, validate_canonical and both forms of decode_item give the
@@ -154,16 +161,6 @@ TEST(CborDecodeErrors, EveryInputFailsWithItsExactErrorThroughEveryEntryPoint) {
   }
 }
 
-// Only a whole, canonical map with a uint under key 1 has an id: trailing
-// bytes, other kinds and other keys give none.
-TEST(CborRecordId, OnlyAWholeMapWithUintUnderKeyOneHasAnId) {
-  const struct { const char* hex; std::optional<std::uint64_t> want; } rows[] = {
-      {"a101182a", 42}, {"a2000501 1bffffffffffffffff", kU64Max}, {"a0", {}}, {"a1016178", {}}, {"a10205", {}},
-      {"a12005", {}}, {"8101", {}}, {"a1010500", {}}, {"a101", {}}, {"", {}}, {"a1011805", {}},
-  };
-  for (const auto& r : rows) EXPECT_EQ(record_id_of(from_hex(r.hex)), r.want) << r.hex;
-}
-
 // ---------------------------------------------------------------------------
 // Payload maps: bytewise in memory, canonical key order when encoded
 
@@ -188,8 +185,7 @@ TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
         const std::string key = "k" + std::string((state >> 60) % 3, '\xff') + std::to_string((state >> 33) % spread);
         want.insert_or_assign(entries.emplace_back(key, U(i)).first, U(i));
       }
-      const PayloadMap m = PayloadMap::from_unsorted(entries);
-      EXPECT_EQ(m.entries(), std::vector<PayloadMap::Entry>(want.begin(), want.end())) << n << " entries, " << spread;
+      EXPECT_EQ(PayloadMap::from_unsorted(entries).entries(), std::vector<PayloadMap::Entry>(want.begin(), want.end())) << n << " entries, " << spread;
     }
   }
 }
