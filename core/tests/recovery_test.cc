@@ -10,6 +10,7 @@
 #include "corvane/segment.h"
 #include "corvane/writer.h"
 #include "support/fault_fs.h"
+#include "support/format_testkit.h"
 #include "support/log_check.h"
 #include "support/test_util.h"
 #include "writer/recovery_internal.h"
@@ -19,6 +20,7 @@ namespace {
 
 using namespace corvane::testing;
 using Kind = RecoveryError::Kind;
+using format_testkit::from_hex;
 
 // Segments 0 and 1 hold one record and a finalization record each; the last
 // segment, 2, holds six records.
@@ -160,13 +162,8 @@ TEST_F(RecoveryTest, WrongKeyAndForeignPrevHashAreRefused) {
 
 // Records whose MAC verifies but that recovery cannot read.
 TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
-  const auto map = [&](int fields) {
-    std::vector<std::pair<std::uint64_t, Bytes>> entries = {
-        {1, encode_head(0, 0)}, {2, Bytes{0x58, 0x20}}, {3, Bytes{0x61, 't'}}, {4, encode_head(0, 9)}};
-    entries[1].second.resize(34, 0xAB);
-    entries.resize(fields);
-    return encode_uint_keyed_map(entries);
-  };
+  // Entries 1 (record_id 0), 2 (a 32-byte prev_hash), 3 (ts_wall "t") and 4 (ts_mono_delta 9).
+  const std::string e1 = "0100", e2 = "025820" + std::string(64, 'a'), e3 = "036174", e4 = "0409";
   const std::string at = std::to_string(pristine.size()),
                     view = "scan_segment_for_recovery: record at segment 2, offset " + at + " passed HMAC but failed v0.1 schema parse: ";
   const Bytes non_canonical = {0x18, 0x05};
@@ -178,8 +175,8 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
       {{0xA2, 0x02, 0x41, 0x00, 0x60, 0x00}, view + "non-uint map key"},
       {{0xA1, 0x02, 0x41, 0x00}, view + "prev_hash length: 1"},
       {{0xA1, 0x01, 0x61, 'x'}, view + "missing record_id"},  // wrong kinds are ignored
-      {map(1), view + "missing prev_hash"}, {map(2), view + "missing ts_wall"},
-      {map(3), view + "missing ts_mono_delta"}, {map(4), view + "missing event"},
+      {from_hex("a1" + e1), view + "missing prev_hash"}, {from_hex("a2" + e1 + e2), view + "missing ts_wall"},
+      {from_hex("a3" + e1 + e2 + e3), view + "missing ts_mono_delta"}, {from_hex("a4" + e1 + e2 + e3 + e4), view + "missing event"},
   };
   for (const auto& [record, text] : rows) {
     write_file(last, pristine);
