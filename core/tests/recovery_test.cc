@@ -124,8 +124,7 @@ TEST_F(RecoveryTest, TailSearchFindsIntactFramesAcrossTheWindowEdgeAndStaysBound
 // Recovery reads the last segment through an O_DIRECT descriptor, widening
 // every read to aligned blocks; where such a read is refused (EINVAL) it
 // reads plainly from then on. Either way the bytes are the file's.
-TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
-  TempDir tmp;
+TEST_F(RecoveryTest, FileWindowReadsAroundTheCacheOrPlainlyWhereRefused) {
   const std::string path = tmp / "segment";
   constexpr std::size_t kWin = detail::FileWindow::kSize;
   Bytes data(kWin + kWin / 2 + 123);
@@ -141,9 +140,8 @@ TEST(FileWindowTest, ReadsAroundTheCacheOrPlainlyWhereRefused) {
     detail::FileWindow window(plain, data.size(), &direct);
     for (const auto& [offset, len] : ranges) {
       const Bytes want(data.begin() + offset, data.begin() + offset + len);
-      const auto got = window.get(offset, len).value();
       Bytes read(len);
-      EXPECT_TRUE(std::ranges::equal(got, want) && window.read(offset, read) && read == want) << offset;
+      EXPECT_TRUE(std::ranges::equal(window.get(offset, len).value(), want) && window.read(offset, read) && read == want) << offset;
     }
     EXPECT_EQ(window.uncached(), !refused);
   }
