@@ -111,8 +111,8 @@ LogCase log_case(const std::uint8_t* data, std::size_t size, bool large) {
   return {flags, log, put_log(log), fds};
 }
 
-std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> segment_size) {
-  return Writer::open(dir, key(), SessionId{0x11, 0x22}, segment_size);
+std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> size) {
+  return Writer::open(dir, key(), SessionId{0x11, 0x22}, size);
 }
 
 bool Frame::verifies() const { return ct_equal(key()->mac(record), mac); }
@@ -152,8 +152,7 @@ bool search_refuses(ByteView seg, std::uint64_t offset, std::uint64_t budget) {
 
 Mac chain_start(ByteView seg, std::uint16_t index) {
   Mac m;
-  std::copy_n(seg.data() + kHeaderPrevFinalOffset, kMacLen, m.begin());
-  return index == 0 ? key()->mac(seg.first(kHeaderSignedLen)) : m;
+  return index == 0 ? key()->mac(seg.first(kHeaderSignedLen)) : (std::copy_n(&seg[kHeaderPrevFinalOffset], kMacLen, m.begin()), m);
 }
 
 Header header(ByteView s, std::uint16_t index) {
@@ -192,18 +191,16 @@ Mac append_two(Writer& w, std::uint16_t index, std::uint64_t offset, Mac head) {
 }
 
 const CborValue* value_at(const CborMap& map, std::uint64_t k) {
-  for (const auto& [mk, v] : map) {
-    if (mk.as_uint() != nullptr && *mk.as_uint() == k) return &v;
-  }
-  return nullptr;
+  const auto it = std::ranges::find_if(map, [&](const auto& p) { return p.first.as_uint() && *p.first.as_uint() == k; });
+  return it == map.end() ? nullptr : &it->second;
 }
 
 std::expected<detail::RecordFields, std::string> verifier_fields(const CborValue& value) {
   const CborMap* map = value.as_map();
   if (map == nullptr) return std::unexpected("record payload is not a CBOR map");
   if (map->size() != 10) return std::unexpected("record map has " + std::to_string(map->size()) + " entries (expected 10)");
-  for (const auto& pair : *map) {
-    if (pair.first.as_uint() == nullptr) return std::unexpected("record map key not a uint");
+  if (std::ranges::any_of(*map, [](const auto& p) { return !p.first.as_uint(); })) {
+    return std::unexpected("record map key not a uint");
   }
   const CborValue *id = value_at(*map, 1), *ts = value_at(*map, 3);
   return detail::RecordFields{id && id->as_uint() ? *id->as_uint() : 0, fixed<32>(value_at(*map, 2)),
