@@ -25,9 +25,7 @@ auto tie(const RecoveryRecordView& v) { return std::tie(v.record_id, v.prev_hash
 std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& value) {
   const CborMap* map = value.as_map();
   if (map == nullptr) return std::unexpected("record is not a CBOR map");
-  for (const auto& pair : *map) {
-    if (pair.first.as_uint() == nullptr) return std::unexpected("non-uint map key");
-  }
+  if (std::ranges::any_of(*map, [](const auto& p) { return !p.first.as_uint(); })) return std::unexpected("non-uint map key");
   const auto at = [&](std::uint64_t k) { return fuzz::value_at(*map, k); };
   const CborValue *id = at(1), *prev = at(2), *ts = at(3), *mono = at(4), *event = at(7);
   if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen) {
