@@ -38,10 +38,9 @@ static const std::string log_dir = [] {
 const std::string& put_log(const Log& log) {
   stdfs::remove_all(log_dir);
   stdfs::create_directories(log_dir);
-  for (const auto& [index, seg] : log) {
+  for (const auto& [index, seg] : log)
     std::ofstream(segment_path(log_dir, index), std::ios::binary)
         .write(reinterpret_cast<const char*>(seg.data()), static_cast<std::streamsize>(seg.size()));
-  }
   return log_dir;
 }
 

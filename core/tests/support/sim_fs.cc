@@ -184,7 +184,7 @@ std::vector<Bytes> file_choices(const SimDisk::File& f, std::mt19937_64& rng) {
     const std::size_t len = f.pending[cut].data.size();
     std::vector<std::size_t> parts = {0};
     if (len > 1) parts.insert(parts.end(), {1, 1 + rng() % (len - 1), len - 1});
-    for (const std::size_t part : parts) {
+    for (const std::size_t part : parts)
       for (const int rest : {0, 1, 2}) {  // dropped, zeros, garbage
         Bytes b = f.durable;
         for (std::size_t i = 0; i < f.pending.size() && (i < cut || rest != 0 || (i == cut && part != 0)); ++i) {
@@ -196,7 +196,6 @@ std::vector<Bytes> file_choices(const SimDisk::File& f, std::mt19937_64& rng) {
         }
         if (seen.insert(b).second) out.push_back(std::move(b));
       }
-    }
   }
   if (f.data != f.durable) out.push_back(f.data);
   return out;
@@ -217,9 +216,8 @@ std::vector<SimDisk> crash_states(const SimDisk& disk, std::mt19937_64& rng, std
   for (const auto& entry : disk.names) named.insert(entry.second);
   for (const auto& [path, history] : disk.history) {
     std::vector<int> nodes;  // the durable one first
-    for (int node : history) {
-      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
-    }
+    for (int node : history)
+      if (std::ranges::find(nodes, node) == nodes.end()) nodes.push_back(node);
     named.insert(history.begin(), history.end());
     const auto now = static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), history.back()) - nodes.begin());
     dims.push_back({nodes.size(), now, [path, nodes](SimDisk& d, std::size_t k) { point(d.names, path, nodes[k]); }});
