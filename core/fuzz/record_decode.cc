@@ -103,10 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(framed_result.has_value() == strict.has_value() && one_pass_taken == strict.has_value());
   FUZZ_CHECK(strict ? fuzz::same(framed, *strict) : framed_result.error() == strict.error());
   if (one_pass_taken) {
-    one_pass.segment_index = kSegment;
-    one_pass.byte_offset = kOffset;
-    one_pass.hmac = stored_mac;
-    one_pass.raw = bytes;
+    std::tie(one_pass.segment_index, one_pass.byte_offset, one_pass.hmac, one_pass.raw) =
+        std::tuple(kSegment, kOffset, stored_mac, bytes);
     FUZZ_CHECK(fuzz::same(one_pass, *strict));
   }
   const ReaderError* e = strict ? nullptr : &strict.error();

@@ -58,8 +58,7 @@ bool SimFs::resolve(int dir, const char* path, std::string* out) const {
   const auto it = fds_.find(dir);
   if (it == fds_.end()) return errno = EBADF, false;
   if (it->second.first != SimDisk::kDir) return errno = ENOTDIR, false;
-  *out = std::string_view(path) == "." ? it->second.second : normal(it->second.second + "/" + path);
-  return true;
+  return *out = std::string_view(path) == "." ? it->second.second : normal(it->second.second + "/" + path), true;
 }
 
 int SimFs::openat(int dir, const char* path, int flags, mode_t) {
