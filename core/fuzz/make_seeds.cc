@@ -22,7 +22,7 @@ void put(const std::string& target, const std::string& name, const Bytes& bytes)
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  for (const Bytes& p : parts) append_raw(out, p.data(), p.size());
   return out;
 }
 
@@ -92,51 +92,40 @@ int main(int argc, char** argv) {
   uint_key.insert(uint_key.erase(at, at + 4), number_key.begin(), number_key.end());
   put(root + "record_decode", "nested-number-key", uint_key);
 
-  put(root + "segment_header", "segment0", cat({u16le(0), header0}));
-  put(root + "segment_header", "segment1", cat({u16le(1), seg1}));
-  put(root + "segment_header", "short", cat({u16le(0), prefix(header0, kHeaderLen - 1)}));
-  put(root + "segment_header", "index-mismatch", cat({u16le(2), header0}));
+  const std::pair<const char*, Bytes> headers[] = {{"segment0", cat({u16le(0), header0})},
+      {"segment1", cat({u16le(1), seg1})}, {"short", cat({u16le(0), prefix(header0, kHeaderLen - 1)})},
+      {"index-mismatch", cat({u16le(2), header0})}};
+  for (const auto& [name, bytes] : headers) put(root + "segment_header", name, bytes);
 
-  // Logs (fuzz::log_case); grown ones (size_byte set) for the *_large targets.
-  const auto seed = [&](const std::string& name, std::uint8_t flags, const Bytes& first, const Bytes& second = {},
-                        std::uint8_t size_byte = 0, std::uint8_t cut_byte = 0) {
-    using Names = std::vector<std::string>;
-    const Names targets = size_byte != 0 ? Names{"recovery_scan_large", "verify_segment_large"}
-                                         : Names{"recovery_scan", "verify_segment", "read_log", "writer_open"};
-    for (const auto& t : targets) put(root + t, name, cat({{flags, size_byte, cut_byte}, u16le(first.size()), first, second}));
-  };
   Bytes flipped = seg1, discontinuous = seg1, torn_start = large;
   flipped[kHeaderLen + 30] ^= 1;
   discontinuous[kHeaderPrevFinalOffset] ^= 1;
-  const Bytes stray = cat({seg0, Bytes(10, 0x5A)}), torn = prefix(seg1, seg1.size() - 30);
-  const std::uint8_t crc = fuzz::kFixCrc << 4, macs = fuzz::kFixMacs << 4, chain_macs = macs | fuzz::kFixChain << 4;
-  seed("intact", 0, seg0, seg1);
-  seed("finalized", 0, seg0);
-  seed("segment1-only", 2, seg1);
-  seed("rotate", 1 | 2, seg1);
-  seed("header-only", 0, header0);
-  seed("gap", 4 | 8, seg0, seg1);
-  seed("torn", 0, seg0, torn);
-  seed("stray-bytes", 0, stray);
-  seed("zero-tail", 2, cat({seg1, Bytes(300, 0)}));
-  seed("flipped", 1, seg0, flipped);
-  seed("flipped-resealed", 2 | macs, flipped);
-  seed("resealed", 0xF0 | 8, seg0, flipped);
-  seed("discontinuity", crc, seg0, discontinuous);
-  // Segment 1 half made (a prefix of its header, or zeros) after stray bytes.
-  seed("remnant-prefix", 0, stray, prefix(seg1, 40));
-  seed("remnant-zeros", 1, seg0, Bytes(kHeaderLen, 0));
-  // Grown past the first 1 MiB read window: whole, torn at the end, MACs
-  // left stale, and with the first frame's trailing length and the second
-  // frame's record damaged in every copy (no intact frame anywhere, so the
-  // look for one crosses the window).
+  // The first frame's trailing length and the second frame's record damaged.
   const std::size_t second_frame = kHeaderLen + load_u32le(&large[kHeaderLen]) + kFrameOverhead;
   torn_start[second_frame - 1] ^= 1;
   torn_start[second_frame + 20] ^= 1;
-  seed("grown", chain_macs, large, {}, 160);
-  seed("grown-torn", chain_macs, large, {}, 160, 50);
-  seed("grown-torn-start", chain_macs, torn_start, {}, 1);
-  seed("grown-stale", 0, large, {}, 255);
-  seed("grown-second", chain_macs | crc | 8, seg0, large, 160);
+  const Bytes stray = cat({seg0, Bytes(10, 0x5A)}), torn = prefix(seg1, seg1.size() - 30);
+  const std::uint8_t crc = fuzz::kFixCrc << 4, macs = fuzz::kFixMacs << 4, chain_macs = macs | fuzz::kFixChain << 4;
+  // Logs (fuzz::log_case); grown ones (size_byte set) for the *_large targets: past the first 1 MiB read window
+  // whole, torn at the end, MACs left stale, and torn_start's damage in every copy (no intact frame anywhere, so the
+  // look for one crosses the window). remnant-*: segment 1 half made (a prefix of its header, or zeros).
+  // clang-format off
+  const struct { const char* name; std::uint8_t flags; Bytes first, second = {}; std::uint8_t size_byte = 0, cut_byte = 0; } seeds[] = {
+      {"intact", 0, seg0, seg1}, {"finalized", 0, seg0}, {"segment1-only", 2, seg1}, {"rotate", 1 | 2, seg1},
+      {"header-only", 0, header0}, {"gap", 4 | 8, seg0, seg1}, {"torn", 0, seg0, torn}, {"stray-bytes", 0, stray},
+      {"zero-tail", 2, cat({seg1, Bytes(300, 0)})}, {"flipped", 1, seg0, flipped}, {"flipped-resealed", 2 | macs, flipped},
+      {"resealed", 0xF0 | 8, seg0, flipped}, {"discontinuity", crc, seg0, discontinuous},
+      {"remnant-prefix", 0, stray, prefix(seg1, 40)}, {"remnant-zeros", 1, seg0, Bytes(kHeaderLen, 0)},
+      {"grown", chain_macs, large, {}, 160}, {"grown-torn", chain_macs, large, {}, 160, 50},
+      {"grown-torn-start", chain_macs, torn_start, {}, 1}, {"grown-stale", 0, large, {}, 255},
+      {"grown-second", static_cast<std::uint8_t>(chain_macs | crc | 8), seg0, large, 160}};
+  // clang-format on
+  using Names = std::vector<std::string>;
+  const Names plain = {"recovery_scan", "verify_segment", "read_log", "writer_open"};
+  const Names grown = {"recovery_scan_large", "verify_segment_large"};
+  for (const auto& [name, flags, first, second, size_byte, cut_byte] : seeds) {
+    for (const auto& t : size_byte != 0 ? grown : plain)
+      put(root + t, name, cat({{flags, size_byte, cut_byte}, u16le(first.size()), first, second}));
+  }
   return 0;
 }
