@@ -70,9 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto with_id = [&](std::uint64_t id) {
       return std::ranges::find_if(walked.records, [&](const StoredRecord& x) { return x.record_id == id; });
     };
-    for (const StoredRecord& r : walked.records) {
+    for (const StoredRecord& r : walked.records)
       FUZZ_CHECK(fuzz::same(fuzz::ok(find_record(dir, index, r.record_id)), *with_id(r.record_id)));
-    }
     std::uint64_t absent = 0;
     while (with_id(absent) != walked.records.end()) ++absent;
     const auto missing = find_record(dir, index, absent);

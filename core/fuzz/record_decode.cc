@@ -25,9 +25,7 @@ auto tie(const RecoveryRecordView& v) { return std::tie(v.record_id, v.prev_hash
 std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& value) {
   const CborMap* map = value.as_map();
   if (map == nullptr) return std::unexpected("record is not a CBOR map");
-  for (const auto& pair : *map) {
-    if (pair.first.as_uint() == nullptr) return std::unexpected("non-uint map key");
-  }
+  if (std::ranges::any_of(*map, [](const auto& p) { return !p.first.as_uint(); })) return std::unexpected("non-uint map key");
   const auto at = [&](std::uint64_t k) { return fuzz::value_at(*map, k); };
   const CborValue *id = at(1), *prev = at(2), *ts = at(3), *mono = at(4), *event = at(7);
   if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen) {
@@ -105,10 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(framed_result.has_value() == strict.has_value() && one_pass_taken == strict.has_value());
   FUZZ_CHECK(strict ? fuzz::same(framed, *strict) : framed_result.error() == strict.error());
   if (one_pass_taken) {
-    one_pass.segment_index = kSegment;
-    one_pass.byte_offset = kOffset;
-    one_pass.hmac = stored_mac;
-    one_pass.raw = bytes;
+    std::tie(one_pass.segment_index, one_pass.byte_offset, one_pass.hmac, one_pass.raw) =
+        std::tuple(kSegment, kOffset, stored_mac, bytes);
     FUZZ_CHECK(fuzz::same(one_pass, *strict));
   }
   const ReaderError* e = strict ? nullptr : &strict.error();

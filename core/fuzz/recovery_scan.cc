@@ -36,9 +36,8 @@ Outcome expected_outcome(ByteView seg, std::uint16_t index) {
     if (!f || !f->verifies()) {
       if (std::ranges::all_of(seg.subspan(o), [](std::uint8_t b) { return b == 0; })) break;
       if (f) return {{}, RKind::kHmacMismatch, o, record_id_of(f->record).value_or(scan.last_record_id ? *scan.last_record_id + 1 : 0)};
-      if (fuzz::search_refuses(seg, o, detail::kTailSearchMacFactor * (seg.size() - o))) {
+      if (fuzz::search_refuses(seg, o, detail::kTailSearchMacFactor * (seg.size() - o)))
         return {{}, RKind::kCorruptFrame, o, 0};
-      }
       break;
     }
     auto view = validate_canonical(f->record) ? detail::parse_recovery_view(f->record) : std::unexpected(std::string());

@@ -54,9 +54,8 @@ auto ok(E&& e, std::source_location at = std::source_location::current()) {
 // Two results agree: both values, equal by `eq`, or equal errors.
 template <class A, class B, class Eq>
 void agree(const A& a, const B& b, Eq eq, std::source_location at = std::source_location::current()) {
-  if (a.has_value() != b.has_value() || (a ? !eq(*a, *b) : !(a.error() == b.error()))) {
+  if (a.has_value() != b.has_value() || (a ? !eq(*a, *b) : !(a.error() == b.error())))
     fail(at.file_name(), static_cast<int>(at.line()), "the two results agree");
-  }
 }
 
 // 32 bytes of 0x42.

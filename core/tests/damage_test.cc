@@ -21,8 +21,7 @@
 namespace corvane {
 namespace {
 
-using testing::RawFrame;
-using testing::TempDir;
+using namespace corvane::testing;
 namespace stdfs = std::filesystem;
 
 // A case that hangs ends the run with its name instead of stalling the suite.
@@ -45,9 +44,8 @@ std::vector<std::uint64_t> intact_frames_from(const Bytes& data, std::uint64_t f
   for (std::uint64_t q = from; q + kFrameOverhead <= data.size(); ++q) {
     const std::uint32_t len = load_u32le(&data[q]);
     if (len > data.size() - q - kFrameOverhead || load_u32le(&data[q + 4 + len + kMacLen]) != len) continue;
-    Mac stored;
-    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(q + 4 + len), kMacLen, stored.begin());
-    if (key.mac(ByteView(data.data() + q + 4, len)) == stored) found.push_back(q);
+    const Mac mac = key.mac(ByteView(data.data() + q + 4, len));
+    if (std::equal(mac.begin(), mac.end(), data.begin() + static_cast<std::ptrdiff_t>(q + 4 + len))) found.push_back(q);
   }
   return found;
 }
@@ -59,12 +57,13 @@ std::vector<std::uint64_t> intact_frames_from(const Bytes& data, std::uint64_t f
 std::string open_outcome(const std::string& dir, const KeyHandle& key) {
   static const char* const kRefusals[] = {"HeaderCorrupt", "HmacMismatch", "ChainBreak", "KeyIdMismatch", "CorruptFrame"};
   const std::string path = segment_path(dir, list_segments(dir).value().back());
-  const Bytes before = testing::read_file(path);
-  auto opened = Writer::open(dir, key, testing::test_session(9), 1000);
+  const Bytes before = read_file(path);
+  auto opened = Writer::open(dir, key, test_session(9), 1000);
   if (!opened) {
-    EXPECT_EQ(testing::read_file(path), before) << "a refused open changed " << path;
-    if (opened.error().kind != WriterError::Kind::kRecoveryRefused) return "error " + opened.error().to_string();
-    return std::string("refused ") + kRefusals[static_cast<int>(opened.error().recovery.kind)];
+    EXPECT_EQ(read_file(path), before) << "a refused open changed " << path;
+    const WriterError& e = opened.error();
+    return e.kind != WriterError::Kind::kRecoveryRefused ? "error " + e.to_string()
+                                                         : std::string("refused ") + kRefusals[static_cast<int>(e.recovery.kind)];
   }
   std::string outcome = recovery_action_name(opened->action);
   if (const std::uint64_t cut = opened->truncated_bytes; cut != 0) {
@@ -85,23 +84,30 @@ class DamageTest : public ::testing::Test {
   std::string damaged(const std::function<void(const std::string&)>& damage) {
     scratch_ = std::make_unique<TempDir>();
     const std::string dir = *scratch_ / "log";
-    testing::copy_dir(pristine_.path(), dir);
+    copy_dir(pristine_.path(), dir);
     damage(dir);
     return dir;
   }
-  // Rewrites segment `s` with `edit` applied to its frames' bytes.
-  std::string rewritten(std::uint16_t s, const std::function<void(Bytes&, const std::vector<RawFrame>&)>& edit) {
+  // Rewrites segment `s` with `edit` applied to its bytes.
+  std::string rewritten(std::uint16_t s, const std::function<void(Bytes&)>& edit) {
     return damaged([&](const std::string& d) {
-      Bytes data = testing::read_file(segment_path(d, s));
-      edit(data, log_.frames(s));
-      testing::write_file(segment_path(d, s), data);
+      Bytes data = read_file(segment_path(d, s));
+      edit(data);
+      write_file(segment_path(d, s), data);
     });
   }
 
   TempDir pristine_;
-  testing::WrittenLog log_;
+  WrittenLog log_;
   std::unique_ptr<TempDir> scratch_;
 };
+
+// The frame holding byte `i`, and whether the byte is in one of its lengths.
+std::pair<std::size_t, bool> frame_of(std::uint64_t i, const std::vector<RawFrame>& frames) {
+  std::size_t r = 0;
+  while (i >= frames.at(r).end()) ++r;
+  return {r, i < frames[r].offset + 4 || i >= frames[r].end() - 4};
+}
 
 // Where the verifier reports a flip of byte `i`, and as what.
 std::string expected_flip_verdict(std::uint16_t segment, std::uint64_t i, const std::vector<RawFrame>& frames) {
@@ -109,50 +115,41 @@ std::string expected_flip_verdict(std::uint16_t segment, std::uint64_t i, const 
   if (i < 4) return "HeaderCorrupt" + s;  // magic
   if (i < 6) return "UnknownVersion" + s;
   if (i < kHeaderLen) return "HeaderCorrupt" + s;  // every signed byte fails the CRC, then reserved
-  for (std::size_t r = 0; r < frames.size(); ++r) {
-    const RawFrame& f = frames[r];
-    if (i >= f.end()) continue;
-    // A damaged length no longer frames; anything else fails the MAC.
-    if (i < f.offset + 4 || i >= f.end() - 4) return "RecordCorrupt" + s;
-    return "HmacMismatch" + s + "r" + std::to_string(r);
-  }
-  return "beyond the last frame";
+  // A damaged length no longer frames; anything else fails the MAC.
+  const auto [r, length] = frame_of(i, frames);
+  return length ? "RecordCorrupt" + s : "HmacMismatch" + s + "r" + std::to_string(r);
 }
 
 // What writer open makes of a flip of byte `i` in the last segment.
 std::string expected_flip_open(std::uint64_t i, const std::vector<RawFrame>& frames) {
   if (i < kHeaderLen - 4) return "refused HeaderCorrupt";  // magic, version or CRC
   if (i < kHeaderLen) return "Resumed";                    // reserved bytes are the verifier's business
-  for (std::size_t r = 0; r < frames.size(); ++r) {
-    const RawFrame& f = frames[r];
-    if (i >= f.end()) continue;
-    if (i >= f.offset + 4 && i < f.end() - 4) return "refused HmacMismatch";
-    // A frame that does not frame is a torn tail only when nothing intact
-    // follows it.
-    return r + 1 < frames.size() ? "refused CorruptFrame" : "Repaired " + std::to_string(f.end() - f.offset);
-  }
-  return "beyond the last frame";
+  const auto [r, length] = frame_of(i, frames);
+  // A frame that does not frame is a torn tail only when nothing intact
+  // follows it.
+  if (!length) return "refused HmacMismatch";
+  return r + 1 < frames.size() ? "refused CorruptFrame" : "Repaired " + std::to_string(frames[r].end() - frames[r].offset);
 }
 
 TEST_F(DamageTest, EveryBitFlipIsReportedWhereItIs) {
   const std::string dir = damaged([](const std::string&) {});
   for (std::uint16_t s = 0; s < 3; ++s) {
     const std::string path = segment_path(dir, s);
-    const Bytes original = testing::read_file(path);
+    const Bytes original = read_file(path);
     const auto& frames = log_.frames(s);
     ASSERT_EQ(intact_frames_from(original, kHeaderLen, *log_.key()).size(), frames.size());  // the search finds them all
     for (std::uint64_t i = 0; i < original.size() * 8; ++i) {
       const std::string where = "segment " + std::to_string(s) + " byte " + std::to_string(i / 8) + " bit " + std::to_string(i % 8);
-      SCOPED_TRACE(where);
       arm(where);
-      testing::flip_byte(path, i / 8, static_cast<std::uint8_t>(1u << i % 8));
+      SCOPED_TRACE(where);
+      flip_byte(path, i / 8, static_cast<std::uint8_t>(1u << i % 8));
       ASSERT_EQ(verdict_of(dir, log_.key()), expected_flip_verdict(s, i / 8, frames));
       // Open reads only the last segment; flips elsewhere cannot reach it.
       if (s == 2) {
         ASSERT_EQ(open_outcome(dir, log_.key()), expected_flip_open(i / 8, frames));
         ASSERT_FALSE(stdfs::exists(segment_path(dir, 3)));
       }
-      testing::write_file(path, original);
+      write_file(path, original);
     }
   }
 }
@@ -163,79 +160,63 @@ TEST_F(DamageTest, DeletedSwappedOrDuplicatedSegmentsAreFound) {
   // prev_final of zeros, segment 1 is finalized, segment 2 resumes.
   const std::string open_of[] = {"refused ChainBreak", "OpenedNextAfterFinalized", "Resumed"};
   const auto path = [](const std::string& d, int s) { return segment_path(d, static_cast<std::uint16_t>(s)); };
-  struct Case {
-    std::string name;
-    std::function<void(const std::string&)> damage;
-    std::string verdict, open, pinned;  // pinned: with a checkpoint on record 1 of the deleted segment
-    Checkpoint checkpoint;
+  // pinned: the verdict with a checkpoint on record 1 of the deleted segment.
+  const auto check = [&](const std::string& name, const std::function<void(const std::string&)>& damage,
+                         const std::string& verdict, const std::string& open, const char* pinned = nullptr, int s = 0) {
+    SCOPED_TRACE(name);
+    arm(name);
+    const std::string dir = damaged(damage);
+    EXPECT_EQ(verdict_of(dir, log_.key()), verdict);
+    EXPECT_TRUE(!pinned || verdict_of(dir, log_.key(), {log_.checkpoint(static_cast<std::uint16_t>(s), 1), false}) == pinned)
+        << pinned;
+    EXPECT_EQ(open_outcome(dir, log_.key()), open);
   };
-  std::vector<Case> cases;
   // A deleted segment is caught in the middle by the chain, at the ends only
   // by a checkpoint.
   const char* const bare[] = {"Verified", "SegmentDiscontinuity@s2", "Verified"};
   const char* const pinned[] = {"CheckpointTruncated@s0r1", "SegmentDiscontinuity@s2", "CheckpointTruncated@s2r1"};
   for (int s = 0; s < 3; ++s) {
-    cases.push_back({"delete " + std::to_string(s), [=](const std::string& d) { stdfs::remove(path(d, s)); }, bare[s],
-                     open_of[s == 2 ? 1 : 2], pinned[s], log_.checkpoint(static_cast<std::uint16_t>(s), 1)});
+    check("delete " + std::to_string(s), [=](const std::string& d) { stdfs::remove(path(d, s)); }, bare[s],
+          open_of[s == 2 ? 1 : 2], pinned[s], s);
   }
   // At index 0 a foreign header gives another genesis MAC; elsewhere the
   // prev_final names the wrong predecessor.
   for (const auto& [a, b] : {std::pair{0, 1}, {0, 2}, {1, 2}}) {
     const auto swap = [=](const std::string& d) {
-      stdfs::rename(path(d, a), d + "/swap");
-      stdfs::rename(path(d, b), path(d, a));
-      stdfs::rename(d + "/swap", path(d, b));
+      stdfs::rename(path(d, a), d + "/swap"), stdfs::rename(path(d, b), path(d, a)), stdfs::rename(d + "/swap", path(d, b));
     };
-    cases.push_back({"swap " + std::to_string(a) + " " + std::to_string(b), swap,
-                     a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2], "", {}});
+    check("swap " + std::to_string(a) + " " + std::to_string(b), swap,
+          a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2]);
   }
   for (int from = 0; from < 3; ++from) {
     for (int to = 0; to < 4; ++to) {
       if (from == to) continue;
-      const auto copy = [=](const std::string& d) {
-        stdfs::copy_file(path(d, from), path(d, to), stdfs::copy_options::overwrite_existing);
-      };
-      cases.push_back({"copy " + std::to_string(from) + " to " + std::to_string(to), copy,
-                       to == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s" + std::to_string(to),
-                       open_of[to >= 2 ? from : 2], "", {}});
+      const auto copy = [=](const std::string& d) { stdfs::copy_file(path(d, from), path(d, to), stdfs::copy_options::overwrite_existing); };
+      check("copy " + std::to_string(from) + " to " + std::to_string(to), copy,
+            to == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s" + std::to_string(to), open_of[to >= 2 ? from : 2]);
     }
-  }
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    arm(c.name);
-    const std::string dir = damaged(c.damage);
-    EXPECT_EQ(verdict_of(dir, log_.key()), c.verdict);
-    if (!c.pinned.empty()) {
-      EXPECT_EQ(verdict_of(dir, log_.key(), {c.checkpoint, false}), c.pinned);
-    }
-    EXPECT_EQ(open_outcome(dir, log_.key()), c.open);
   }
 }
 
 TEST_F(DamageTest, SwappedOrDroppedFramesBreakTheChain) {
   const auto at = [](Bytes& data, std::uint64_t offset) { return data.begin() + static_cast<std::ptrdiff_t>(offset); };
   for (std::uint16_t s = 0; s < 3; ++s) {
-    const bool last_segment = s == 2;
-    const std::size_t n = log_.frames(s).size();
-    for (std::size_t r = 0; r < n; ++r) {
+    const std::vector<RawFrame>& f = log_.frames(s);
+    for (std::size_t r = 0; r < f.size(); ++r) {
       const std::string where = "segment " + std::to_string(s) + " frame " + std::to_string(r);
       SCOPED_TRACE(where);
       arm(where);
       // The frame after the damage no longer names the MAC before it.
       const std::string next_breaks = "ChainBreak@s" + std::to_string(s) + "r" + std::to_string(r + 1);
-      if (r + 1 < n) {
-        const std::string dir = rewritten(s, [&](Bytes& data, const std::vector<RawFrame>& f) {
-          std::rotate(at(data, f[r].offset), at(data, f[r + 1].offset), at(data, f[r + 1].end()));
-        });
+      const bool last_segment = s == 2, end = r + 1 == f.size();
+      if (!end) {
+        const std::string dir = rewritten(s, [&](Bytes& d) { std::rotate(at(d, f[r].offset), at(d, f[r + 1].offset), at(d, f[r + 1].end())); });
         EXPECT_EQ(verdict_of(dir, log_.key()), next_breaks);
         EXPECT_EQ(open_outcome(dir, log_.key()), last_segment ? "refused ChainBreak" : "Resumed");
       }
-      const std::string dir = rewritten(s, [&](Bytes& data, const std::vector<RawFrame>& f) {
-        data.erase(at(data, f[r].offset), at(data, f[r].end()));
-      });
+      const std::string dir = rewritten(s, [&](Bytes& d) { d.erase(at(d, f[r].offset), at(d, f[r].end())); });
       // Dropping the last record of the log is a cut: only a checkpoint sees
       // it. A segment without its finalization record ends on another head.
-      const bool end = r + 1 == n;
       EXPECT_EQ(verdict_of(dir, log_.key()), !end          ? next_breaks
                                              : last_segment ? "Verified"
                                                             : "SegmentDiscontinuity@s" + std::to_string(s + 1));

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <iostream>
@@ -60,9 +61,7 @@ void damage(SimFs& sim) {
   sim.close(fd);
 }
 
-std::optional<WriterError> error_of(const auto& result) {
-  return result ? std::nullopt : std::optional(result.error());
-}
+std::optional<WriterError> error_of(const auto& result) { return result ? std::nullopt : std::optional(result.error()); }
 
 // o: open, a: append, f: flush, c: close, d: damage.
 Outcome run_workload(SimFs& sim, const FaultFs& faults) {
@@ -73,24 +72,21 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
   std::uint64_t i = 0;
   for (const char step : std::string("oaaafcdoaaaafafcoaaafc")) {
     if (step == 'd') damage(sim);
-    if (step == 'o') ++session;
+    session += step == 'o';
     if (step == 'd' || (!w && step != 'o')) {
       i += step == 'a';
       continue;
     }
-    const std::string name = step == 'a' ? "append " + std::to_string(i) : step == 'o' ? "open" : step == 'f' ? "flush" : "close";
-    Op o{name, faults.calls(FsOp::kAny), 0, session, {}};
+    Op o{step == 'a' ? "append " + std::to_string(i) : step == 'o' ? "open" : step == 'f' ? "flush" : "close",
+         faults.calls(FsOp::kAny), 0, session, {}};
     if (step == 'o') {
       auto opened = Writer::open(kDir, key, test_session(), kSegmentSize);
-      if (opened) {
-        w.emplace(std::move(opened->writer));
-        w->set_writeback_bytes(1);  // every frame's writeback started, so its failures are tried too
-      }
+      // Every frame's writeback started, so its failures are tried too.
+      if (opened) w.emplace(std::move(opened->writer)).set_writeback_bytes(1);
       o.error = error_of(opened);
     } else if (step == 'a') {
-      auto id = w->append(sample_record(i, 60));
-      if (id) run.appended.push_back(i);
-      o.error = error_of(id);
+      o.error = error_of(w->append(sample_record(i, 60)));
+      if (!o.error) run.appended.push_back(i);
       ++i;
     } else if (step == 'f') {
       o.error = error_of(w->flush());
@@ -104,7 +100,6 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
 }
 
 struct Trial {
-  FsOp op;
   std::string kind;
   Fault fault;
   std::optional<IoError> error;  // what the failing call must surface as; none: absorbed
@@ -113,71 +108,64 @@ struct Trial {
 // The faults to try at call `at`, an `op`.
 std::vector<Trial> faults_at(int at, FsOp op) {
   std::vector<Trial> out;
+  // Starting writeback is advisory: its failures (persistent ones: every
+  // writeback call, while the other calls work) are left to the next sync.
+  const bool advisory = op == FsOp::kWriteback;
   for (int err : {ENOSPC, EIO}) {
     for (int times : {1, Fault::kForever}) {
-      // Starting writeback is advisory: its failures (persistent ones: every
-      // writeback call, while the other calls work) are left to the next sync.
-      const bool advisory = op == FsOp::kWriteback;
       const bool every = advisory && times == Fault::kForever;
-      out.push_back({op, std::string(times == 1 ? "once " : "from then on ") + (err == EIO ? "EIO" : "ENOSPC"),
+      out.push_back({std::string(times == 1 ? "once " : "from then on ") + (err == EIO ? "EIO" : "ENOSPC"),
                      {.op = every ? op : FsOp::kAny, .nth = every ? 1 : at, .err = err, .times = times},
                      advisory ? std::nullopt : std::optional(IoError::from_errno(err))});
     }
   }
-  for (int times : {1, 3}) out.push_back({op, "EINTR x" + std::to_string(times), {.nth = at, .err = EINTR, .times = times}, {}});
-  if (op == FsOp::kPread || op == FsOp::kPwrite) {
-    for (int times : {1, Fault::kForever}) {
-      out.push_back({op, times == 1 ? "short once" : "short from then on", {.nth = at, .times = times, .max_bytes = 1}, {}});
-    }
+  for (int times : {1, 3}) out.push_back({"EINTR x" + std::to_string(times), {.nth = at, .err = EINTR, .times = times}, {}});
+  for (int times : {1, Fault::kForever}) {
+    if (op == FsOp::kPread || op == FsOp::kPwrite) out.push_back({"short x" + std::to_string(times), {.nth = at, .times = times, .max_bytes = 1}, {}});
   }
-  if (op == FsOp::kPwrite) out.push_back({op, "nothing written", {.nth = at}, IoError::write_zero()});
+  if (op == FsOp::kPwrite) out.push_back({"nothing written", {.nth = at}, IoError::write_zero()});
   return out;
 }
 
 // What is wrong with a run under `f`, which broke call `failed` (from 0).
 std::vector<std::string> problems(const Outcome& run, const Trial& f, int failed, const std::vector<FsOp>& trace) {
   std::vector<std::string> out;
+  const FsOp op = trace.at(failed);
   // A failed close loses nothing (durability comes from syncs), so it is
   // not reported.
-  const bool absorbed = !f.error || (f.op == FsOp::kClose && f.fault.times == 1);
-  const auto in = std::find_if(run.ops.begin(), run.ops.end(), [&](const Op& o) { return o.first <= failed && failed < o.end; });
+  const bool absorbed = !f.error || (op == FsOp::kClose && f.fault.times == 1);
+  const auto holds = [&](const Op& o) { return o.first <= failed && failed < o.end; };
   for (const Op& o : run.ops) {
     if (absorbed && o.error) out.push_back(o.name + " failed: " + o.error->to_string());
-    const bool holds = o.first <= failed && failed < o.end;
-    if (!absorbed && holds && f.op != FsOp::kClose &&
-        (!o.error || o.error->kind != WriterError::Kind::kIo || o.error->io != *f.error)) {
+    if (!absorbed && holds(o) && op != FsOp::kClose && (!o.error || o.error->kind != WriterError::Kind::kIo || o.error->io != *f.error)) {
       out.push_back(o.name + " made the failing call but returned " + (o.error ? o.error->to_string() : "success"));
     }
   }
   // A failed sync is never retried, and the writer refuses everything after
   // it until reopened.
-  if (f.error && f.op == FsOp::kSync) {
-    for (auto o = in; in != run.ops.end() && o != run.ops.end() && o->session == in->session; ++o) {
-      if (o->name == "close" || o->name == "open") continue;
-      if (!o->error) out.push_back(o->name + " succeeded after a failed sync");
-      const auto from = trace.begin() + std::min<int>(std::max(o->first, failed + 1), trace.size());
-      if (std::count(from, trace.begin() + std::min<int>(o->end, trace.size()), FsOp::kSync) != 0) {
-        out.push_back(o->name + " synced again after a failed sync");
-      }
-    }
+  const auto in = std::ranges::find_if(run.ops, holds);
+  for (auto o = in; f.error && op == FsOp::kSync && o != run.ops.end() && o->session == in->session; ++o) {
+    if (o->name == "close" || o->name == "open") continue;
+    if (!o->error) out.push_back(o->name + " succeeded after a failed sync");
+    const auto from = trace.begin() + std::min<int>(std::max(o->first, failed + 1), trace.size());
+    const auto to = trace.begin() + std::min<int>(o->end, trace.size());
+    if (std::count(from, to, FsOp::kSync) != 0) out.push_back(o->name + " synced again after a failed sync");
   }
   return out;
 }
 
 TEST(IoErrorTest, EveryFailingCallReachesTheCallerAndLosesNothing) {
-  std::vector<FsOp> trace;
-  {
+  const std::vector<FsOp> trace = [] {
     SimFs sim;
     FaultFs faults(sim);
     const Outcome clean = run_workload(sim, faults);
-    for (const Op& o : clean.ops) ASSERT_FALSE(o.error) << o.name << ": " << o.error->to_string();
-    ASSERT_EQ(clean.appended.size(), 11u);
-    trace = faults.trace();
-  }
+    for (const Op& o : clean.ops) EXPECT_FALSE(o.error) << o.name << ": " << o.error->to_string();
+    EXPECT_EQ(clean.appended.size(), 11u);
+    return faults.trace();
+  }();
   // The workload reaches every kind of call the writer makes.
   for (int op = 0; op < static_cast<int>(FsOp::kAny); ++op) {
-    EXPECT_TRUE(op == static_cast<int>(FsOp::kExists) || std::count(trace.begin(), trace.end(), FsOp(op)) != 0)
-        << fs_op_name(FsOp(op));
+    EXPECT_TRUE(op == static_cast<int>(FsOp::kExists) || std::ranges::count(trace, FsOp(op)) != 0) << fs_op_name(FsOp(op));
   }
   const KeyHandle key = test_key();
   int runs = 0, reported = 0;
@@ -199,7 +187,7 @@ TEST(IoErrorTest, EveryFailingCallReachesTheCallerAndLosesNothing) {
       if (sim.open_files() != 0) wrong.push_back("descriptors left open");
       ++runs;
       for (const std::string& w : wrong) {
-        if (++reported <= 20) ADD_FAILURE() << "call " << at << " (" << fs_op_name(f.op) << "), " << f.kind << ": " << w;
+        if (++reported <= 20) ADD_FAILURE() << "call " << at << " (" << fs_op_name(trace[at - 1]) << "), " << f.kind << ": " << w;
       }
     }
   }

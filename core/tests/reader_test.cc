@@ -11,9 +11,7 @@
 namespace corvane {
 namespace {
 
-using testing::LogBuilder;
-using testing::RecordEntries;
-using testing::TempDir;
+using namespace corvane::testing;
 
 // Walks the cursor to its end (or first error); the error text ends the list.
 std::vector<std::string> walk(const std::string& dir) {
@@ -30,61 +28,47 @@ std::vector<std::string> walk(const std::string& dir) {
   return out;
 }
 
+// A record with id `id` in place of the next one's.
+RecordEntries with_id(const LogBuilder& log, std::uint64_t id) {
+  RecordEntries e = log.next_entries();
+  e[0].second = encode_head(0, id);
+  return e;
+}
+
 TEST(ReaderListing, ByNameUpToTheFirstGapAndMissingOrEmptyDirectories) {
   TempDir dir;
   const std::string text = "I/O error: No such file or directory (os error 2)";
   EXPECT_EQ(reader_list_segments(dir / "nope").error().to_string(), text);
-  EXPECT_EQ(walk(dir / "nope"), std::vector<std::string>{text});
-  EXPECT_TRUE(walk(dir.path()).empty());
-  testing::build_log(dir.path(), testing::test_key(), {1});
-  for (const char* name : {"audit-0002.cbor", "notes.txt", "audit-12.cbor", "audit-00005.cbor", "AUDIT-0003.cbor",
-                           "audit-0004.cbor.tmp", "audit-10000.cbor"}) {
-    testing::write_file(dir / name, {});
-  }
+  EXPECT_EQ(std::tuple(walk(dir / "nope"), walk(dir.path())), std::tuple(std::vector{text}, std::vector<std::string>{}));
+  build_log(dir.path(), test_key(), {1});
+  for (const char* name : {"audit-0002.cbor", "notes.txt", "audit-10000.cbor"}) write_file(dir / name, {});
   EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 2, 10000}));
   EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80"}));
 }
 
 TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
   TempDir dir;
-  LogBuilder log(dir.path(), testing::test_key());
-  log.begin_segment().finalize();  // segments 0 and 1: the finalization record only
-  log.begin_segment().finalize();
-  log.begin_segment().append();
-  log.append();
-  const std::uint64_t end = testing::file_len(log.path());
-  testing::append_bytes(log.path(), {1, 2, 3});
+  LogBuilder log = build_log(dir.path(), test_key(), {0, 0, 2});  // 0 and 1: the finalization only
+  const std::uint64_t end = file_len(log.path());
+  append_bytes(log.path(), {1, 2, 3});
   const std::string torn = "torn tail at segment 2 offset " + std::to_string(end);
-  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80", "s1r0@80", "s2r0@80", "s2r1@" +
-                                                            std::to_string(testing::raw_frames(log.path())[1].offset),
-                                                        torn}));
-
+  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80", "s1r0@80", "s2r0@80",
+                                                        "s2r1@" + std::to_string(raw_frames(log.path())[1].offset), torn}));
   // An error leaves the position: the next call meets it again, and once the
-  // writer completes the frame the walk goes on.
+  // writer completes the frame the walk goes on; at the end it keeps
+  // reporting the end until a frame is appended.
   auto cursor = RecordCursor::open(dir.path());
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(cursor->next().value());
-  EXPECT_EQ(cursor->next().error().to_string(), torn);
-  EXPECT_EQ(cursor->next().error().to_string(), torn);
-  testing::truncate_to(log.path(), end);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(cursor->next().error().to_string(), torn);
+  truncate_to(log.path(), end);
   const std::uint64_t appended = log.append();
   EXPECT_EQ(cursor->next().value()->byte_offset, appended);
-  EXPECT_FALSE(cursor->next().value());
-  EXPECT_FALSE(cursor->next().value());  // and keeps reporting the end, until a frame is appended
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(cursor->next().value());
   log.append();
   EXPECT_TRUE(cursor->next().value());
-}
-
-TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
-  TempDir dir;
-  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {1, 1});
-  testing::flip_byte(log.path(1), 72);
-  auto cursor = RecordCursor::open(dir.path());
-  ASSERT_TRUE(cursor->next().value());
-  ASSERT_TRUE(cursor->next().value());  // segment 0's finalization record
-  const auto first = cursor->next().error();
-  EXPECT_EQ(first.to_string().rfind("invalid header at segment 1: CRC32 mismatch: stored", 0), 0u);
-  EXPECT_EQ(cursor->next().error(), first);
-
+  // A damaged header ends the walk there; without segment 0 there is nothing.
+  flip_byte(log.path(1), 72);
+  EXPECT_EQ(walk(dir.path())[1].rfind("invalid header at segment 1: CRC32 mismatch: stored", 0), 0u);
   std::filesystem::remove(log.path(0));
   EXPECT_TRUE(walk(dir.path()).empty());
 }
@@ -92,85 +76,69 @@ TEST(RecordCursor, HeaderFailureRepeatsAndMissingSegmentZeroYieldsNothing) {
 // Records the canonical decoder accepts but the schema refuses, and records
 // that are not canonical: the exact texts of the decode errors.
 TEST(ReaderDecode, SchemaMessages) {
-  using testing::cbor_bytes;
-  using testing::cbor_text;
-  using testing::with_entry;
   TempDir probe_dir;
-  const RecordEntries e = LogBuilder(probe_dir.path(), testing::test_key()).begin_segment().next_entries();
+  const RecordEntries e = LogBuilder(probe_dir.path(), test_key()).begin_segment().next_entries();
   RecordEntries key11 = e;
   key11[9].first = 11;
-  const Bytes trailing = testing::with_trailing_byte(e);
-  const struct { const char* name; Bytes record; std::string message; } cases[] = {
-      {"text record_id", with_entry(e, 1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
-      {"short session", with_entry(e, 5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
-      {"schema 256", with_entry(e, 10, encode_head(0, 256)), "schema_version 256 exceeds u8::MAX"},
-      {"prev_hash text", with_entry(e, 2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
-      {"event uint", with_entry(e, 7, encode_head(0, 5)), "field `event` expected text string, got Uint(5)"},
-      {"payload array", with_entry(e, 8, {0x80}), "payload expected map, got Array([])"},
-      {"payload uint key", with_entry(e, 8, {0xa1, 0x01, 0x00}), "payload map key not a text string"},
-      {"nested uint key", with_entry(e, 8, {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00}), "nested payload map key not text"},
-      {"unknown key", encode_uint_keyed_map(key11), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
-      {"nine entries", testing::without_last(e), "record map has 9 entries (expected 10)"},
-      {"text key", testing::with_text_key(e), "record map key not an unsigned integer"},
-      {"not a map", encode_head(0, 1), "record payload is not a CBOR map"},
-      {"trailing byte", trailing,
-       "CBOR trailing bytes at offset " + std::to_string(trailing.size() - 1) + ": 1 bytes unconsumed"},
+  const Bytes trailing = with_trailing_byte(e);
+  const struct { Bytes record; std::string message; } cases[] = {
+      {with_entry(e, 1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
+      {with_entry(e, 5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
+      {with_entry(e, 10, encode_head(0, 256)), "schema_version 256 exceeds u8::MAX"},
+      {with_entry(e, 2, cbor_text("")), "field `prev_hash` expected byte string, got Text(\"\")"},
+      {with_entry(e, 7, encode_head(0, 5)), "field `event` expected text string, got Uint(5)"},
+      {with_entry(e, 8, {0x80}), "payload expected map, got Array([])"},
+      {with_entry(e, 8, {0xa1, 0x01, 0x00}), "payload map key not a text string"},
+      {with_entry(e, 8, {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00}), "nested payload map key not text"},
+      {encode_uint_keyed_map(key11), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
+      {without_last(e), "record map has 9 entries (expected 10)"},
+      {with_text_key(e), "record map key not an unsigned integer"},
+      {encode_head(0, 1), "record payload is not a CBOR map"},
+      {trailing, "CBOR trailing bytes at offset " + std::to_string(trailing.size() - 1) + ": 1 bytes unconsumed"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     TempDir dir;
-    LogBuilder(dir.path(), testing::test_key()).begin_segment().append_record_bytes(c.record);
+    LogBuilder(dir.path(), test_key()).begin_segment().append_record_bytes(c.record);
     const std::string text = "record decode error at segment 0 offset 80: " + c.message;
-    EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), text);
-    EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{text}));
+    EXPECT_EQ(std::tuple(find_record(dir.path(), 0, 0).error().to_string(), walk(dir.path())),
+              std::tuple(text, std::vector{text}));
   }
 }
 
 TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   TempDir dir;
-  LogBuilder log = testing::build_log(dir.path(), testing::test_key(), {3});
-  const auto frames = testing::raw_frames(log.path());
-
-  auto found = find_record(dir.path(), 0, 2);
-  ASSERT_TRUE(found) << found.error().to_string();
-  EXPECT_EQ(std::tie(found->segment_index, found->byte_offset, found->record_id), std::tuple(0, frames[2].offset, 2u));
-  EXPECT_EQ(std::tie(found->prev_hash, found->hmac, found->raw), std::tie(frames[1].mac, frames[2].mac, frames[2].record));
-  EXPECT_EQ(std::tie(found->ts_wall, found->actor, found->event, found->schema_version),
-            std::tuple(testing::kTestTs, "alice", "user.login", 1));
-  EXPECT_EQ(std::tie(found->key_id, found->session_id), std::tuple(testing::test_key()->key_id(), testing::test_session()));
-  EXPECT_EQ(found->payload, PayloadMap::from_unsorted({{"n", PayloadValue::uint(2)}}));
-
+  LogBuilder log = build_log(dir.path(), test_key(), {3});
+  const auto frames = raw_frames(log.path());
+  const StoredRecord found = find_record(dir.path(), 0, 2).value();
+  EXPECT_EQ(std::tie(found.segment_index, found.byte_offset, found.record_id, found.prev_hash, found.hmac, found.raw,
+                     found.ts_wall, found.actor, found.event, found.schema_version, found.key_id, found.session_id),
+            std::tuple(0, frames[2].offset, 2u, frames[1].mac, frames[2].mac, frames[2].record, kTestTs, "alice",
+                       "user.login", 1, test_key()->key_id(), test_session()));
+  EXPECT_EQ(found.payload, PayloadMap::from_unsorted({{"n", PayloadValue::uint(2)}}));
   EXPECT_EQ(find_record(dir.path(), 7, 1).error().to_string(), "record not found: segment 7, record_id 1");
   EXPECT_EQ(find_record(dir.path(), 0, 3).error().to_string(), "record not found: segment 0, record_id 3");
 
   // read_record_at classifies against the length it is given; told the file
   // is longer than it is, the early end is an I/O error.
-  auto file = open_file(log.path(), O_RDONLY);
-  ASSERT_TRUE(file);
-  const std::uint64_t n = testing::file_len(log.path());
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, n)->record_id, 1u);
-  EXPECT_EQ(read_record_at(*file, 0, frames[1].offset, frames[2].offset - 1).error().kind, ReaderError::Kind::kTornTail);
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
-  EXPECT_EQ(read_record_at(*file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
+  auto file = open_file(log.path(), O_RDONLY).value();
+  const std::uint64_t n = file_len(log.path());
+  EXPECT_EQ(read_record_at(file, 0, frames[1].offset, n)->record_id, 1u);
+  EXPECT_EQ(read_record_at(file, 0, frames[1].offset, frames[2].offset - 1).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(file, 0, n - 3, n).error().kind, ReaderError::Kind::kTornTail);
+  EXPECT_EQ(read_record_at(file, 0, n - 3, n + 100).error().to_string(), "I/O error: failed to fill whole buffer");
 
   // So is a length no writer makes, even in a sparse file that seems to hold
   // it (it is never allocated: 4 GiB here).
-  const Bytes intact = testing::read_file(log.path());
+  const Bytes intact = read_file(log.path());
   Bytes huge = intact;
   store_u32le(huge.data() + frames[2].offset, 0xFFFFFF00u);
-  testing::write_file(log.path(), huge);
-  testing::truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
+  write_file(log.path(), huge);
+  truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[2].offset));
-  auto sparse = open_file(log.path(), O_RDONLY);
-  ASSERT_TRUE(sparse);
-  EXPECT_EQ(read_record_at(*sparse, 0, frames[2].offset, frames[2].offset + 0xFFFFFF00ull + 40).error(),
-            ReaderError::torn_tail(0, frames[2].offset));
-  testing::write_file(log.path(), intact);
-
   // A damaged trailing length is a torn frame even with intact frames behind it.
-  testing::flip_byte(log.path(), frames[1].end() - 1);
-  EXPECT_EQ(find_record(dir.path(), 0, 2).error().to_string(),
-            "torn tail at segment 0 offset " + std::to_string(frames[1].offset));
+  write_file(log.path(), intact);
+  flip_byte(log.path(), frames[1].end() - 1);
+  EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[1].offset));
   EXPECT_TRUE(find_record(dir.path(), 0, 0));
 }
 
@@ -179,46 +147,27 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
 // pass must go on is met again on every ask.
 TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   TempDir dir;
-  testing::LogBuilder log(dir.path(), testing::test_key());
+  LogBuilder log(dir.path(), test_key());
   log.begin_segment();
   std::vector<std::uint64_t> offsets;
-  for (const std::uint64_t id : {2, 0, 2, 1}) {
-    testing::RecordEntries e = log.next_entries();
-    e[0].second = encode_head(0, id);
-    offsets.push_back(log.append_entries(e));
-  }
-  const std::uint64_t end = testing::file_len(log.path());
-  testing::append_bytes(log.path(), Bytes{1, 2, 3});
-  auto reader = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(reader);
-  SegmentById by_id(std::move(*reader));
-  const auto offset_of = [&](std::uint64_t id) -> std::optional<std::uint64_t> {
-    auto found = by_id.find(id);
-    EXPECT_TRUE(found && *found) << id;
-    return found && *found ? std::optional((*found)->byte_offset) : std::nullopt;
-  };
+  for (const std::uint64_t id : {2, 0, 2, 1}) offsets.push_back(log.append_entries(with_id(log, id)));
+  const std::uint64_t end = file_len(log.path());
+  append_bytes(log.path(), Bytes{1, 2, 3});
+  SegmentById by_id(SegmentReader::open(dir.path(), 0).value());
+  const auto offset_of = [&](std::uint64_t id) { return by_id.find(id).value().value().byte_offset; };
   const std::size_t first[] = {1, 3, 0};  // the frame holding the first record of ids 0, 1, 2
-  EXPECT_EQ(offset_of(0), offsets[first[0]]);
-  EXPECT_EQ(offset_of(0), offsets[first[0]]);  // the last one found, asked for again
-  EXPECT_EQ(offset_of(1), offsets[first[1]]);
-  EXPECT_EQ(offset_of(2), offsets[first[2]]);
-  for (std::uint64_t id = 0; id < 3; ++id) EXPECT_EQ(find_record(dir.path(), 0, id)->byte_offset, offsets[first[id]]);
+  for (const std::uint64_t id : {0, 0, 1, 2}) EXPECT_EQ(offset_of(id), offsets[first[id]]);  // 0 twice: the last found
   for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
-  EXPECT_EQ(find_record(dir.path(), 0, 3).error(), ReaderError::torn_tail(0, end));
   // The frame is written whole meanwhile; the lookup goes on in a fresh open.
-  testing::truncate_to(log.path(), end);
-  testing::RecordEntries e = log.next_entries();
-  e[0].second = encode_head(0, 3);
-  log.append_entries(e);
-  auto fresh = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(fresh);
-  by_id.reopen(std::move(*fresh));
+  truncate_to(log.path(), end);
+  log.append_entries(with_id(log, 3));
+  by_id.reopen(SegmentReader::open(dir.path(), 0).value());
   EXPECT_EQ(offset_of(3), end);
 }
 
 TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   TempDir dir;
-  LogBuilder log(dir.path(), testing::test_key());
+  LogBuilder log(dir.path(), test_key());
   log.begin_segment();
   // A record just under 1 MiB, so the small frames after it cross the
   // window's edge, then one larger than the window.
@@ -233,24 +182,17 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   log.append();
 
   auto reader = SegmentReader::open(dir.path(), 0);
-  ASSERT_TRUE(reader);
-  ASSERT_TRUE(reader->check_header());
+  ASSERT_TRUE(reader && reader->check_header());
   std::uint64_t offset = kHeaderLen;
   std::vector<std::uint64_t> ids;
-  for (;;) {
-    auto record = reader->read_record(offset);
-    ASSERT_TRUE(record) << record.error().to_string();
-    if (!*record) break;
+  for (auto record = reader->read_record(offset); record.value(); record = reader->read_record(offset)) {
     ids.push_back((*record)->record_id);
     offset += (*record)->raw.size() + kFrameOverhead;
   }
-  EXPECT_EQ(ids, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(offset, testing::file_len(log.path()));
+  EXPECT_EQ(std::tuple(ids, offset), std::tuple(std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}, file_len(log.path())));
   // Appended after the reader saw the end: found without reopening.
   const std::uint64_t appended = log.append();
-  auto more = reader->read_frame(appended);
-  ASSERT_TRUE(more && *more);
-  EXPECT_EQ((*more)->next_offset(), testing::file_len(log.path()));
+  EXPECT_EQ(reader->read_frame(appended).value().value().next_offset(), file_len(log.path()));
 }
 
 }  // namespace

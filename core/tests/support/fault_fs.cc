@@ -13,8 +13,7 @@ const char* fs_op_name(FsOp op) {
 }
 
 int FaultFs::calls(FsOp op) const {
-  if (op == FsOp::kAny) return static_cast<int>(trace_.size());
-  return static_cast<int>(std::count(trace_.begin(), trace_.end(), op));
+  return static_cast<int>(op == FsOp::kAny ? trace_.size() : std::ranges::count(trace_, op));
 }
 
 const Fault* FaultFs::hit(FsOp op) {
@@ -48,8 +47,7 @@ ssize_t FaultFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
 
 ssize_t FaultFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
   const Fault* f = hit(FsOp::kPwrite);
-  if (f != nullptr && f->err != 0) return errno = f->err, -1;
-  return inner_.pwrite(fd, buf, f == nullptr ? len : std::min(len, f->max_bytes), offset);
+  return f != nullptr && f->err != 0 ? (errno = f->err, -1) : inner_.pwrite(fd, buf, f == nullptr ? len : std::min(len, f->max_bytes), offset);
 }
 
 int FaultFs::fsize(int fd, std::uint64_t* size) {

@@ -52,32 +52,27 @@ class FaultFs final : public FileSystem {
   std::function<bool(off_t offset)> fail_pread;  // true: this read fails with EIO
   std::function<void(int call)> on_fsize;        // call counts from 1
 
-  int openat(int dir, const char* p, int flags, mode_t mode) override {
-    return pass(FsOp::kOpen, [&] { return inner_.openat(dir, p, flags, mode); });
-  }
+// Each call below goes to the inner file system unless a fault breaks it.
+#define CORVANE_PASS(op, call) { return pass(FsOp::op, [&] { return inner_.call; }); }
+  int openat(int dir, const char* p, int flags, mode_t mode) override CORVANE_PASS(kOpen, openat(dir, p, flags, mode))
+  int fstat(int fd, struct stat* st) override CORVANE_PASS(kFstat, fstat(fd, st))
+  int lstatat(int dir, const char* p, mode_t* mode) override CORVANE_PASS(kLstat, lstatat(dir, p, mode))
+  int exists(const char* p) override CORVANE_PASS(kExists, exists(p))
+  int sync(int fd) override CORVANE_PASS(kSync, sync(fd))
+  int start_writeback(int fd, off_t at, off_t len) override CORVANE_PASS(kWriteback, start_writeback(fd, at, len))
+  int ftruncate(int fd, off_t len) override CORVANE_PASS(kFtruncate, ftruncate(fd, len))
+  int mkdir(const char* p, mode_t mode) override CORVANE_PASS(kMkdir, mkdir(p, mode))
+  int renameat(int dir, const char* a, const char* b) override CORVANE_PASS(kRename, renameat(dir, a, b))
+  int unlinkat(int dir, const char* p) override CORVANE_PASS(kUnlink, unlinkat(dir, p))
+  int flock(int fd, int how) override CORVANE_PASS(kFlock, flock(fd, how))
+  int list_dir_at(int dir, const char* p, std::vector<std::string>* names) override
+      CORVANE_PASS(kListDir, list_dir_at(dir, p, names))
+#undef CORVANE_PASS
+  // Counted and broken like the rest, with what a fault does to each.
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override;
   ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override;
   int fsize(int fd, std::uint64_t* size) override;
-  int fstat(int fd, struct stat* st) override { return pass(FsOp::kFstat, [&] { return inner_.fstat(fd, st); }); }
-  int lstatat(int dir, const char* p, mode_t* mode) override {
-    return pass(FsOp::kLstat, [&] { return inner_.lstatat(dir, p, mode); });
-  }
-  int exists(const char* p) override { return pass(FsOp::kExists, [&] { return inner_.exists(p); }); }
-  int sync(int fd) override { return pass(FsOp::kSync, [&] { return inner_.sync(fd); }); }
-  int start_writeback(int fd, off_t offset, off_t len) override {
-    return pass(FsOp::kWriteback, [&] { return inner_.start_writeback(fd, offset, len); });
-  }
-  int ftruncate(int fd, off_t len) override { return pass(FsOp::kFtruncate, [&] { return inner_.ftruncate(fd, len); }); }
-  int mkdir(const char* p, mode_t mode) override { return pass(FsOp::kMkdir, [&] { return inner_.mkdir(p, mode); }); }
-  int renameat(int dir, const char* a, const char* b) override {
-    return pass(FsOp::kRename, [&] { return inner_.renameat(dir, a, b); });
-  }
-  int unlinkat(int dir, const char* p) override { return pass(FsOp::kUnlink, [&] { return inner_.unlinkat(dir, p); }); }
-  int flock(int fd, int how) override { return pass(FsOp::kFlock, [&] { return inner_.flock(fd, how); }); }
-  int list_dir_at(int dir, const char* p, std::vector<std::string>* names) override {
-    return pass(FsOp::kListDir, [&] { return inner_.list_dir_at(dir, p, names); });
-  }
 
  private:
   // The fault this call triggers, or null; counts the call.

@@ -22,7 +22,8 @@ PayloadMap Map(std::initializer_list<PayloadMap::Entry> entries) { return Payloa
 
 PayloadValue nested_arrays(unsigned levels) {
   PayloadValue v = U(0);
-  while (levels-- > 0) v = PayloadValue::array({std::move(v)});
+  // Moved in: an initializer list would copy the whole tree.
+  while (levels-- > 0) v = PayloadValue::array(PayloadArray(std::make_move_iterator(&v), std::make_move_iterator(&v + 1)));
   return v;
 }
 
@@ -37,10 +38,7 @@ CborValue cbor_of(const PayloadValue& value) {
       CborMap m;
       for (const auto& [k, v] : std::get<5>(value.v)) m.emplace_back(CborValue::text(k), cbor_of(v));
       // Equal lengths share a head, so canonical order is (length, bytes).
-      std::ranges::sort(m, [](const auto& a, const auto& b) {
-        const std::string &x = *a.first.as_text(), &y = *b.first.as_text();
-        return x.size() != y.size() ? x.size() < y.size() : x < y;
-      });
+      std::ranges::sort(m, {}, [](const auto& p) { return std::pair(p.first.as_text()->size(), *p.first.as_text()); });
       return CborValue::map(std::move(m));
     }
     case PayloadKind::kArray: {
@@ -69,8 +67,7 @@ std::string PayloadGen::text() {
   const bool wide = rng_() % 3 == 0;
   std::string s;
   while (s.size() < target) {
-    if (wide && rng_() % 2) s += kWide[rng_() % std::size(kWide)];
-    else s += static_cast<char>('a' + rng_() % 26);
+    s += wide && rng_() % 2 ? std::string(kWide[rng_() % std::size(kWide)]) : std::string(1, char('a' + rng_() % 26));
   }
   return s;
 }

@@ -28,7 +28,8 @@ PayloadMap Map(std::initializer_list<PayloadMap::Entry> entries);
 inline PayloadValue M(std::initializer_list<PayloadMap::Entry> entries) {
   return PayloadValue::map(Map(entries));
 }
-// `levels` one-element arrays around Uint(0).
+// `levels` one-element arrays around Uint(0): under a payload key the
+// innermost item sits at depth levels + 2.
 PayloadValue nested_arrays(unsigned levels);
 
 // What the decoder must give back for the encoding of `value`: the same tree,

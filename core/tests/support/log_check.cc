@@ -28,29 +28,18 @@ std::expected<Bytes, std::string> read_segment(const std::string& path) {
   return data;
 }
 
-Mac mac_of(const CborValue& v) {
-  const Bytes* b = v.as_bytes();
-  if (b == nullptr || b->size() != kMacLen) throw std::runtime_error("not a 32-byte value");
-  Mac m;
-  std::copy(b->begin(), b->end(), m.begin());
-  return m;
-}
+CborValue cbor(const Mac& m) { return CborValue::bytes(Bytes(m.begin(), m.end())); }
 
 }  // namespace
 
-const CborValue& LogRecord::field(std::uint64_t key) const {
-  for (const auto& [k, v] : *value.as_map()) {
-    if (*k.as_uint() == key) return v;
-  }
-  throw std::runtime_error("record has no key " + std::to_string(key));
+// The value under `key` in `map`; throws when absent.
+static const CborValue& entry(const CborValue& map, const CborValue& key) {
+  for (const auto& [k, v] : *map.as_map())
+    if (k == key) return v;
+  throw std::runtime_error("no entry " + debug_string(key));
 }
-
-const CborValue& LogRecord::payload(const std::string& name) const {
-  for (const auto& [k, v] : *field(8).as_map()) {
-    if (*k.as_text() == name) return v;
-  }
-  throw std::runtime_error("payload has no " + name);
-}
+const CborValue& LogRecord::field(std::uint64_t key) const { return entry(value, CborValue::uint(key)); }
+const CborValue& LogRecord::payload(const std::string& name) const { return entry(field(8), CborValue::text(name)); }
 
 std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
                                                              std::uint16_t first_segment) {
@@ -65,13 +54,11 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
     const auto read = read_segment(segment_path(dir, s));
     if (!read) return std::unexpected(read.error());
     const Bytes& data = *read;
-    if (s == first_segment && s != 0 && data.size() >= kHeaderLen) {
-      std::copy_n(data.begin() + kHeaderPrevFinalOffset, kMacLen, chain.begin());
-    }
+    if (s == first_segment && s != 0 && data.size() >= kHeaderLen)
+      std::copy_n(&data[kHeaderPrevFinalOffset], kMacLen, chain.begin());
     const HeaderBytes header = build_header(key.key_id(), s == 0 ? Mac{} : chain, s);
-    if (data.size() < kHeaderLen || !std::equal(header.begin(), header.end(), data.begin())) {
+    if (data.size() < kHeaderLen || !std::equal(header.begin(), header.end(), data.begin()))
       return std::unexpected(at(s, 0) + "header differs");
-    }
     if (s == 0) chain = key.mac(ByteView(header.data(), kHeaderSignedLen));
     const auto frames = split_frames(data);
     const std::uint64_t end = frames.empty() ? kHeaderLen : frames.back().end();
@@ -79,25 +66,20 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
     const bool last_segment = n + 1 == indices->size();
     for (std::size_t i = 0; i < frames.size(); ++i) {
       const RawFrame& f = frames[i];
-      if (key.mac(f.record) != f.mac) return std::unexpected(at(s, f.offset) + "MAC mismatch");
+      const auto bad = [&](const std::string& what) { return std::unexpected(at(s, f.offset) + what); };
+      if (key.mac(f.record) != f.mac) return bad("MAC mismatch");
       auto value = decode_canonical(f.record);
-      if (!value) return std::unexpected(at(s, f.offset) + value.error().to_string());
-      if (value->as_map() == nullptr || value->as_map()->size() != 10) {
-        return std::unexpected(at(s, f.offset) + "not a ten-entry map");
-      }
+      if (!value) return bad(value.error().to_string());
+      if (value->as_map() == nullptr || value->as_map()->size() != 10) return bad("not a ten-entry map");
       LogRecord r{s, std::move(*value)};
-      if (r.record_id() != i) return std::unexpected(at(s, f.offset) + "record_id " + std::to_string(r.record_id()));
-      if (mac_of(r.field(2)) != chain) return std::unexpected(at(s, f.offset) + "chain break");
-      if (mac_of(r.field(9)) != key.key_id()) return std::unexpected(at(s, f.offset) + "key_id");
-      const bool final_frame = i + 1 == frames.size();
-      if (r.event() == kFinalizationEvent) {
-        if (!final_frame || last_segment) return std::unexpected(at(s, f.offset) + "unexpected finalization");
-        if (*r.payload("records").as_uint() != i || mac_of(r.payload("final_hash")) != chain) {
-          return std::unexpected(at(s, f.offset) + "finalization payload");
-        }
-      } else if (final_frame && !last_segment) {
-        return std::unexpected(at(s, f.offset) + "segment not finalized");
-      }
+      if (r.record_id() != i) return bad("record_id " + std::to_string(r.record_id()));
+      if (r.field(2) != cbor(chain)) return bad("chain break");
+      if (r.field(9) != cbor(key.key_id())) return bad("key_id");
+      const bool final_frame = i + 1 == frames.size(), finalization = r.event() == kFinalizationEvent;
+      if (finalization && (!final_frame || last_segment)) return bad("unexpected finalization");
+      if (finalization && (r.payload("records") != CborValue::uint(i) || r.payload("final_hash") != cbor(chain)))
+        return bad("finalization payload");
+      if (!finalization && final_frame && !last_segment) return bad("segment not finalized");
       chain = f.mac;
       out.push_back(std::move(r));
     }
@@ -106,23 +88,20 @@ std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& 
   return out;
 }
 
-std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std::string& dir, const KeyHandle& key,
-                                                                      std::span<const std::uint64_t> appended,
-                                                                      std::size_t acked, std::uint64_t probe,
-                                                                      std::optional<std::uint64_t> segment_size) {
+std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
+    const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended, std::size_t acked,
+    std::uint64_t probe, std::optional<std::uint64_t> segment_size) {
   auto opened = Writer::open(dir, key, test_session(0x77), segment_size);
   if (!opened) return std::unexpected("open: " + opened.error().to_string());
-  if (auto id = opened->writer.append(sample_record(probe)); !id) {
+  if (auto id = opened->writer.append(sample_record(probe)); !id)
     return std::unexpected("append: " + id.error().to_string());
-  }
   if (auto f = opened->writer.flush(); !f) return std::unexpected("flush: " + f.error().to_string());
   opened->writer.close();
   auto log = check_log(dir, *key);
   if (!log) return std::unexpected("check_log: " + log.error());
   std::vector<std::uint64_t> found;
-  for (const LogRecord& r : *log) {
+  for (const LogRecord& r : *log)
     if (r.event() != kFinalizationEvent) found.push_back(*r.payload("i").as_uint());
-  }
   if (found.empty() || found.back() != probe) return std::unexpected("the record appended after opening is not last");
   const std::size_t n = found.size() - 1;
   if (n < acked || n > appended.size() || !std::equal(found.begin(), found.end() - 1, appended.begin())) {
@@ -136,15 +115,9 @@ std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std:
 }
 
 AppendRecord sample_record(std::uint64_t i, std::size_t pad) {
-  AppendRecord r;
-  const std::uint64_t ms = i % 1000;
-  r.ts_wall = "2024-05-06T07:08:09." + std::to_string(1000 + ms).substr(1) + "Z";
-  r.actor = "user:" + std::to_string(i);
-  r.event = "test.event";
-  r.ts_mono_delta = 1000 + i;
-  r.payload.insert_or_assign("i", PayloadValue::uint(i));
-  r.payload.insert_or_assign("pad", PayloadValue::text(std::string(pad, 'x')));
-  return r;
+  return {"2024-05-06T07:08:09." + std::to_string(1000 + i % 1000).substr(1) + "Z", "user:" + std::to_string(i),
+          "test.event", 1000 + i,
+          PayloadMap::from_unsorted({{"i", PayloadValue::uint(i)}, {"pad", PayloadValue::text(std::string(pad, 'x'))}})};
 }
 
 Writer::Opened open_writer(const std::string& dir, const KeyHandle& key, std::optional<std::uint64_t> segment_size_bytes,

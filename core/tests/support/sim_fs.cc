@@ -21,6 +21,10 @@ std::string normal(std::string path) {
 std::string parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 int fail(int err) { return errno = err, -1; }
+void point(std::map<std::string, int>& names, const std::string& path, int node) {
+  node == SimDisk::kNone ? void(names.erase(path)) : void(names[path] = node);
+}
+mode_t mode_of(int node) { return node == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640; }
 
 void put(Bytes& data, const SimDisk::Change& c) {
   if (!c.truncate && c.data.empty()) return;  // a dropped write does not reach its offset
@@ -31,9 +35,8 @@ void put(Bytes& data, const SimDisk::Change& c) {
 }  // namespace
 
 int SimFs::lookup(const std::string& path) const {
-  if (path.empty()) return SimDisk::kDir;
   const auto it = disk_.names.find(path);
-  return it == disk_.names.end() ? SimDisk::kNone : it->second;
+  return path.empty() ? SimDisk::kDir : it == disk_.names.end() ? SimDisk::kNone : it->second;
 }
 
 SimDisk::File* SimFs::file_of(int fd) {
@@ -47,20 +50,15 @@ void SimFs::set(const std::string& path, int node) {
   auto& history = disk_.history[path];
   if (history.empty()) history.push_back(lookup(path));
   history.push_back(node);
-  if (node == SimDisk::kNone) disk_.names.erase(path);
-  if (node != SimDisk::kNone) disk_.names[path] = node;
+  point(disk_.names, path, node);
 }
 
 bool SimFs::resolve(int dir, const char* path, std::string* out) const {
-  if (dir == kCwd) {
-    *out = normal(path);
-    return true;
-  }
+  if (dir == kCwd) return *out = normal(path), true;
   const auto it = fds_.find(dir);
   if (it == fds_.end()) return errno = EBADF, false;
   if (it->second.first != SimDisk::kDir) return errno = ENOTDIR, false;
-  *out = std::string_view(path) == "." ? it->second.second : normal(it->second.second + "/" + path);
-  return true;
+  return *out = std::string_view(path) == "." ? it->second.second : normal(it->second.second + "/" + path), true;
 }
 
 int SimFs::openat(int dir, const char* path, int flags, mode_t) {
@@ -85,10 +83,9 @@ int SimFs::close(int fd) { return fds_.erase(fd) == 1 ? 0 : fail(EBADF); }
 ssize_t SimFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
   const SimDisk::File* f = file_of(fd);
   if (f == nullptr) return -1;
-  const auto at = static_cast<std::uint64_t>(offset);
-  if (at >= f->data.size()) return 0;
+  const auto at = std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), f->data.size());
   const std::size_t count = std::min<std::uint64_t>(len, f->data.size() - at);
-  std::memcpy(buf, f->data.data() + at, count);
+  std::copy_n(f->data.begin() + static_cast<std::ptrdiff_t>(at), count, static_cast<std::uint8_t*>(buf));
   return static_cast<ssize_t>(count);
 }
 
@@ -114,17 +111,14 @@ int SimFs::fstat(int fd, struct stat* st) {
   const auto it = fds_.find(fd);
   if (it == fds_.end()) return fail(EBADF);
   *st = {};
-  st->st_mode = it->second.first == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
-  return 0;
+  return st->st_mode = mode_of(it->second.first), 0;
 }
 
 int SimFs::lstatat(int dir, const char* path, mode_t* mode) {
   std::string p;
   if (!resolve(dir, path, &p)) return -1;
   const int node = lookup(p);
-  if (node == SimDisk::kNone) return fail(ENOENT);
-  *mode = node == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640;
-  return 0;
+  return node == SimDisk::kNone ? fail(ENOENT) : (*mode = mode_of(node), 0);
 }
 
 int SimFs::exists(const char* path) { return lookup(normal(path)) == SimDisk::kNone ? fail(ENOENT) : 0; }
@@ -133,12 +127,9 @@ int SimFs::sync(int fd) {
   const auto it = fds_.find(fd);
   if (it == fds_.end()) return fail(EBADF);
   const auto& [node, path] = it->second;
-  if (node == SimDisk::kDir) {
-    std::erase_if(disk_.history, [&](const auto& entry) { return parent(entry.first) == path; });
-  } else {
-    disk_.files[node].durable = disk_.files[node].data;
-    disk_.files[node].pending.clear();
-  }
+  if (node == SimDisk::kDir) std::erase_if(disk_.history, [&](const auto& entry) { return parent(entry.first) == path; });
+  SimDisk::File* f = node == SimDisk::kDir ? nullptr : &disk_.files[node];
+  if (f != nullptr) *f = {f->data, f->data, {}};
   return 0;
 }
 
@@ -147,9 +138,7 @@ int SimFs::ftruncate(int fd, off_t len) { return change(fd, {static_cast<std::ui
 int SimFs::mkdir(const char* path, mode_t) {
   const std::string p = normal(path);
   if (lookup(p) != SimDisk::kNone) return fail(EEXIST);
-  if (lookup(parent(p)) != SimDisk::kDir) return fail(ENOENT);
-  set(p, SimDisk::kDir);
-  return 0;
+  return lookup(parent(p)) != SimDisk::kDir ? fail(ENOENT) : (set(p, SimDisk::kDir), 0);
 }
 
 int SimFs::renameat(int dir, const char* from, const char* to) {
@@ -165,10 +154,8 @@ int SimFs::renameat(int dir, const char* from, const char* to) {
 int SimFs::unlinkat(int dir, const char* path) {
   std::string p;
   if (!resolve(dir, path, &p)) return -1;
-  if (lookup(p) == SimDisk::kNone) return fail(ENOENT);
-  if (lookup(p) == SimDisk::kDir) return fail(EISDIR);
-  set(p, SimDisk::kNone);
-  return 0;
+  const int node = lookup(p);
+  return node == SimDisk::kNone ? fail(ENOENT) : node == SimDisk::kDir ? fail(EISDIR) : (set(p, SimDisk::kNone), 0);
 }
 
 int SimFs::flock(int fd, int) { return fds_.count(fd) != 0 ? 0 : fail(EBADF); }
@@ -178,9 +165,8 @@ int SimFs::list_dir_at(int dir, const char* path, std::vector<std::string>* name
   if (!resolve(dir, path, &p)) return -1;
   if (lookup(p) != SimDisk::kDir) return fail(ENOENT);
   names->clear();
-  for (const auto& entry : disk_.names) {
+  for (const auto& entry : disk_.names)
     if (parent(entry.first) == p) names->push_back(entry.first.substr(p.size() + 1));
-  }
   return 0;
 }
 
@@ -197,7 +183,7 @@ std::vector<Bytes> file_choices(const SimDisk::File& f, std::mt19937_64& rng) {
     const std::size_t len = f.pending[cut].data.size();
     std::vector<std::size_t> parts = {0};
     if (len > 1) parts.insert(parts.end(), {1, 1 + rng() % (len - 1), len - 1});
-    for (const std::size_t part : parts) {
+    for (const std::size_t part : parts)
       for (const int rest : {0, 1, 2}) {  // dropped, zeros, garbage
         Bytes b = f.durable;
         for (std::size_t i = 0; i < f.pending.size() && (i < cut || rest != 0 || (i == cut && part != 0)); ++i) {
@@ -209,7 +195,6 @@ std::vector<Bytes> file_choices(const SimDisk::File& f, std::mt19937_64& rng) {
         }
         if (seen.insert(b).second) out.push_back(std::move(b));
       }
-    }
   }
   if (f.data != f.durable) out.push_back(f.data);
   return out;
@@ -230,15 +215,11 @@ std::vector<SimDisk> crash_states(const SimDisk& disk, std::mt19937_64& rng, std
   for (const auto& entry : disk.names) named.insert(entry.second);
   for (const auto& [path, history] : disk.history) {
     std::vector<int> nodes;  // the durable one first
-    for (int node : history) {
-      if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
-    }
+    for (int node : history)
+      if (std::ranges::find(nodes, node) == nodes.end()) nodes.push_back(node);
     named.insert(history.begin(), history.end());
     const auto now = static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), history.back()) - nodes.begin());
-    dims.push_back({nodes.size(), now, [path, nodes](SimDisk& d, std::size_t k) {
-                      if (nodes[k] == SimDisk::kNone) d.names.erase(path);
-                      if (nodes[k] != SimDisk::kNone) d.names[path] = nodes[k];
-                    }});
+    dims.push_back({nodes.size(), now, [path, nodes](SimDisk& d, std::size_t k) { point(d.names, path, nodes[k]); }});
   }
   for (int f : named) {
     if (f < 0 || disk.files[f].pending.empty()) continue;
@@ -247,38 +228,26 @@ std::vector<SimDisk> crash_states(const SimDisk& disk, std::mt19937_64& rng, std
     dims.push_back({choices.size(), now, [f, choices](SimDisk& d, std::size_t k) { d.files[f].data = d.files[f].durable = choices[k]; }});
   }
   SimDisk base{disk.files, disk.names, {}};
-  for (SimDisk::File& f : base.files) {
-    f.data = f.durable;
-    f.pending.clear();
-  }
+  for (SimDisk::File& f : base.files) f = {f.durable, f.durable, {}};
   const auto build = [&](const std::vector<std::size_t>& pick) {
     SimDisk out = base;
     for (std::size_t i = 0; i < dims.size(); ++i) dims[i].apply(out, pick[i]);
     // A name goes with its directory (which sorts before it).
-    for (auto it = out.names.begin(); it != out.names.end();) {
-      const auto dir = out.names.find(parent(it->first));
-      const bool kept = parent(it->first).empty() || (dir != out.names.end() && dir->second == SimDisk::kDir);
-      it = kept ? std::next(it) : out.names.erase(it);
-    }
+    std::erase_if(out.names, [&](const auto& entry) {
+      const auto dir = out.names.find(parent(entry.first));
+      return !parent(entry.first).empty() && (dir == out.names.end() || dir->second != SimDisk::kDir);
+    });
     return out;
   };
+  // All of them in order while there are few enough; else none unsynced, all, and random picks.
   std::size_t total = 1;
-  for (const Dim& d : dims) total = total > limit ? total : total * d.size;
-  std::vector<SimDisk> out;
   std::vector<std::size_t> pick(dims.size(), 0), now;
-  for (const Dim& d : dims) now.push_back(d.now);
-  if (total <= limit) {
-    for (std::size_t k = 0; k < total; ++k) {
-      out.push_back(build(pick));
-      for (std::size_t i = 0; i < pick.size() && ++pick[i] == dims[i].size; ++i) pick[i] = 0;
-    }
-    return out;
-  }
-  out.push_back(build(pick));
-  out.push_back(build(now));
-  while (out.size() < limit) {
-    for (std::size_t i = 0; i < pick.size(); ++i) pick[i] = rng() % dims[i].size;
+  for (const Dim& d : dims) total = total > limit ? total : total * d.size, now.push_back(d.now);
+  std::vector<SimDisk> out;
+  for (std::size_t k = 0; k < std::min(total, limit); ++k) {
+    for (std::size_t i = 0; total > limit && k > 0 && i < pick.size(); ++i) pick[i] = k == 1 ? now[i] : rng() % dims[i].size;
     out.push_back(build(pick));
+    for (std::size_t i = 0; total <= limit && i < pick.size() && ++pick[i] == dims[i].size; ++i) pick[i] = 0;
   }
   return out;
 }

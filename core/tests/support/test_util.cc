@@ -32,12 +32,10 @@ TempDir::~TempDir() {
 Bytes read_file(const std::string& path) {
   // One read of the whole file: byte-wise stream iteration takes seconds on
   // the large segments some tests write.
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  Bytes data(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!in) throw std::runtime_error("cannot read " + path);
+  Bytes data(file_len(path));  // throws when there is no such file
+  std::ifstream in(path, std::ios::binary);
+  if (!in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size())))
+    throw std::runtime_error("cannot read " + path);
   return data;
 }
 
@@ -54,8 +52,7 @@ void truncate_to(const std::string& path, std::uint64_t len) { stdfs::resize_fil
 
 void flip_byte(const std::string& path, std::uint64_t offset, std::uint8_t mask) {
   Bytes data = read_file(path);
-  if (offset >= data.size()) throw std::runtime_error("flip_byte past end of " + path);
-  data[offset] ^= mask;
+  data.at(offset) ^= mask;
   write_file(path, data);
 }
 
@@ -64,17 +61,13 @@ void copy_dir(const std::string& from, const std::string& to) {
   stdfs::copy(from, to, stdfs::copy_options::recursive | stdfs::copy_options::overwrite_existing);
 }
 
-KeyHandle test_key(std::uint8_t fill) {
-  std::array<std::uint8_t, 32> bytes;
-  bytes.fill(fill);
-  return make_in_memory_key(bytes);
+template <class T>
+static T filled(std::uint8_t fill) {
+  T out;
+  return out.fill(fill), out;
 }
-
-SessionId test_session(std::uint8_t fill) {
-  SessionId s;
-  s.fill(fill);
-  return s;
-}
+KeyHandle test_key(std::uint8_t fill) { return make_in_memory_key(filled<std::array<std::uint8_t, 32>>(fill)); }
+SessionId test_session(std::uint8_t fill) { return filled<SessionId>(fill); }
 
 std::vector<RawFrame> raw_frames(const std::string& segment_path) { return split_frames(read_file(segment_path)); }
 
@@ -85,12 +78,8 @@ std::vector<RawFrame> split_frames(ByteView data) {
     const std::uint32_t len = load_u32le(&data[o]);
     if (data.size() - o < std::uint64_t{len} + kFrameOverhead) break;
     if (load_u32le(&data[o + 4 + len + kMacLen]) != len) break;
-    RawFrame f;
-    f.offset = o;
-    f.record.assign(data.begin() + static_cast<std::ptrdiff_t>(o + 4),
-                    data.begin() + static_cast<std::ptrdiff_t>(o + 4 + len));
+    RawFrame& f = frames.emplace_back(o, Bytes(&data[o + 4], &data[o + 4] + len));
     std::copy_n(&data[o + 4 + len], kMacLen, f.mac.begin());
-    frames.push_back(std::move(f));
     o += len + kFrameOverhead;
   }
   return frames;
@@ -98,11 +87,9 @@ std::vector<RawFrame> split_frames(ByteView data) {
 
 Bytes make_frame(const Bytes& record, const Key& key) {
   const Mac mac = key.mac(record);
-  Bytes frame(record.size() + kFrameOverhead);
-  store_u32le(frame.data(), static_cast<std::uint32_t>(record.size()));
-  std::copy(record.begin(), record.end(), frame.begin() + 4);
-  std::copy(mac.begin(), mac.end(), frame.begin() + 4 + static_cast<std::ptrdiff_t>(record.size()));
-  store_u32le(frame.data() + frame.size() - 4, static_cast<std::uint32_t>(record.size()));
+  Bytes len(4), frame;
+  store_u32le(len.data(), static_cast<std::uint32_t>(record.size()));
+  for (ByteView part : {ByteView(len), ByteView(record), ByteView(mac), ByteView(len)}) append_raw(frame, part.data(), part.size());
   return frame;
 }
 

@@ -8,19 +8,15 @@
 #include "corvane/record.h"
 #include "corvane/segment.h"
 #include "corvane/writer.h"
+#include "support/log_check.h"
 
 namespace corvane::testing {
 
 void append_records(const std::string& dir, const KeyHandle& key, int n, std::string event) {
   // Room for three of these records and the finalization record, not four.
-  auto opened = Writer::open(dir, key, test_session(), 1000);
-  if (!opened) throw std::runtime_error("open: " + opened.error().to_string());
-  for (int i = 0; i < n; ++i) {
-    const auto u = static_cast<std::uint64_t>(i);
-    AppendRecord r{kTestTs, "alice", event, u, {}, 1};
-    r.payload.insert_or_assign("n", PayloadValue::uint(u));
-    if (auto id = opened->writer.append(r); !id) throw std::runtime_error("append: " + id.error().to_string());
-  }
+  Writer w = open_writer(dir, key, 1000).writer;
+  for (std::uint64_t i = 0; i < static_cast<std::uint64_t>(n); ++i)
+    append_ok(w, {kTestTs, "alice", event, i, PayloadMap::from_unsorted({{"n", PayloadValue::uint(i)}}), 1});
 }
 
 WrittenLog::WrittenLog(const std::string& dir, KeyHandle key, std::string event) : dir_(dir), key_(std::move(key)) {
@@ -46,8 +42,7 @@ VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const Verif
 
 static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) {
   Bytes out = encode_head(major, len);
-  append_raw(out, data, len);
-  return out;
+  return append_raw(out, data, len), out;
 }
 Bytes cbor_bytes(ByteView b) { return cbor_string(2, b.data(), b.size()); }
 Bytes cbor_text(std::string_view s) { return cbor_string(3, s.data(), s.size()); }
@@ -64,16 +59,13 @@ Bytes without_last(RecordEntries e) {
 
 Bytes with_trailing_byte(const RecordEntries& e) {
   Bytes b = encode_uint_keyed_map(e);
-  b.push_back(0);
-  return b;
+  return b.push_back(0), b;
 }
 
 Bytes with_text_key(RecordEntries e) {
   Bytes b = without_last(std::move(e));
   b[0] = 0xaa;  // ten entries again, the last one {"k": 0}
-  const Bytes key = cbor_text("k");
-  b.insert(b.end(), key.begin(), key.end());
-  b.push_back(0);
+  b.insert(b.end(), {0x61, 'k', 0x00});
   return b;
 }
 
@@ -89,13 +81,11 @@ LogBuilder& LogBuilder::begin_segment() {
 }
 
 RecordEntries LogBuilder::next_entries(std::string event, std::string ts_wall) const {
-  PayloadMap payload;
-  payload.insert_or_assign("n", PayloadValue::uint(next_id_));
-  return {{1, encode_head(0, next_id_)},   {2, cbor_bytes(head_)},
-          {3, cbor_text(ts_wall)},         {4, encode_head(0, last_mono_ + 1)},
-          {5, cbor_bytes(test_session())}, {6, cbor_text("alice")},
-          {7, cbor_text(event)},           {8, encode_payload_value(PayloadValue::map(payload))},
-          {9, cbor_bytes(key_->key_id())}, {10, encode_head(0, 1)}};
+  const PayloadValue payload = PayloadValue::map(PayloadMap::from_unsorted({{"n", PayloadValue::uint(next_id_)}}));
+  return {{1, encode_head(0, next_id_)}, {2, cbor_bytes(head_)}, {3, cbor_text(ts_wall)},
+          {4, encode_head(0, last_mono_ + 1)}, {5, cbor_bytes(test_session())}, {6, cbor_text("alice")},
+          {7, cbor_text(event)}, {8, encode_payload_value(payload)}, {9, cbor_bytes(key_->key_id())},
+          {10, encode_head(0, 1)}};
 }
 
 std::uint64_t LogBuilder::append(std::string event, std::string ts_wall) {
