@@ -1,6 +1,8 @@
-"""Shared fixtures and helpers: keys, small logs, damage, child processes."""
+# Shared fixtures and helpers: keys, small logs, damage, child processes and the command line.
 
 import os
+import subprocess
+import sys
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -15,9 +17,9 @@ from corvane_audit._clock import format_utc_ms as ts_text
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
 FINALIZATION = ("system:audit", "segment.finalized")
-
-
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
+KEY_HEX = "42" * 32
+E: dict[str, Any] = {"actor": "a", "event": "e"}  # the smallest record
 
 
 @pytest.fixture
@@ -69,6 +71,27 @@ def cut(path: str, start: int, end: int | None = None) -> None:
 # For a child process that must import this very corvane_audit (installed or staged).
 def child_env(**extra: str) -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
+
+
+ENV = child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX)  # the command line's key is KEY
+
+
+# A Python child of this corvane_audit, run to its end; a hung one fails the test.
+def run(*args: str, cwd: Any = None, env: dict[str, str] | None = None, **kw: Any) -> subprocess.CompletedProcess[str]:
+    kw.setdefault("timeout", 120)
+    return subprocess.run([sys.executable, *args], cwd=cwd, env=env or child_env(), capture_output=True, text=True, **kw)
+
+
+def cli(cwd: Any, *args: str, env: dict[str, str] = ENV) -> subprocess.CompletedProcess[str]:
+    done = run("-m", "corvane_audit", *args, cwd=cwd, env=env)
+    assert "Traceback" not in done.stderr
+    return done
+
+
+def one_error_line(done: subprocess.CompletedProcess[str]) -> str:
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
+    return lines[0]
 
 
 # What `call` raises, which must be an `exc` itself (no subclass) and, if given, have these args.
