@@ -1,32 +1,20 @@
-"""The native Writer, Reader and RecordIter: argument conversion, record dicts, the walk, lifecycle, threads."""
+# The native Writer, Reader and RecordIter: argument conversion, record dicts, the walk, lifecycle, threads.
 
 import itertools
 import os
 import pathlib
-import subprocess
-import sys
 from typing import Any
 
 import pytest
 
-from conftest import (
-    OTHER_KEY,
-    SANITIZED,
-    child_env,
-    frames,
-    raised_in_thread,
-    raises,
-    segment_path,
-    strict,
-    write_records,
-)
+from conftest import OTHER_KEY, SANITIZED, E, frames, raised_in_thread, raises, run, segment_path, strict, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
-E: dict[str, Any] = {"actor": "a", "event": "e"}
 CYCLIC: dict[str, Any] = {}
 CYCLIC["self"] = CYCLIC
 TOO_DEEP = "payload nested too deeply: a record allows 16 nesting levels"
+EPOCH = "1970-01-01T00:00:00.000Z"
 SMALL = 1000  # three records and a finalization record per segment
 NOT_A_MAP = b"\x01\x00\x00\x00\x01" + bytes(32) + b"\x01\x00\x00\x00"  # a frame holding the integer 1
 
@@ -49,12 +37,7 @@ def test_record_dicts_defaults_and_coercions(log_dir, key):
         # The payload map is at depth 1: an empty map may sit at 15.
         w.append({**E, "ts_wall": "2026-12-06T00:00:01.000Z", "payload": nest(14)})
     first, second, deepest = _native.Reader.open(log_dir)
-    assert [first[k] for k in ("ts_wall", "ts_mono_delta", "schema_version", "payload")] == [
-        "1970-01-01T00:00:00.000Z",
-        0,
-        1,
-        {},
-    ]
+    assert [first[k] for k in ("ts_wall", "ts_mono_delta", "schema_version", "payload")] == [EPOCH, 0, 1, {}]
     # A bool is an int outside the payload; schema_version keeps its low 32 bits.
     assert list(second.items())[:10] == [
         ("segment_index", 0), ("record_id", 1), ("ts_wall", "2026-12-06T00:00:01.000Z"), ("ts_mono_delta", 1),
@@ -116,16 +99,11 @@ def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
 
 def test_lifecycle_and_recovery_names(log_dir, key):
     w = Writer.open(log_dir, key, "00" * 16, 0)
-    assert (repr(w), w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes()) == (
-        "Writer(open)",
-        w,
-        "Fresh",
-        0,
-    )
-    assert w.last_ts_wall() == ""  # no record yet
+    assert (repr(w), w.__enter__()) == ("Writer(open)", w)
+    assert (w.recovery_action(), w.recovery_truncated_bytes(), w.last_ts_wall()) == ("Fresh", 0, "")  # no record yet
     w.append(E)
     w.append(E)  # rotates: segment 0 is finalized
-    assert w.last_ts_wall() == "1970-01-01T00:00:00.000Z"
+    assert w.last_ts_wall() == EPOCH
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
     for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, w.last_ts_wall, lambda: w.append(E)):
         raises(ArgumentError, call, "Writer is closed")
@@ -244,8 +222,7 @@ def test_memory_limits_huge_lengths_and_failed_allocations(tmp_path, key):
         f.write(b"\x00\xff\xff\xff" + bytes(4092))
         f.truncate(80 + 0xFFFFFF00 + 40)
     assert os.stat(path).st_blocks * 512 < 1 << 20
-    done = subprocess.run([sys.executable, "-c", LIMITED, str(tmp_path), str(tmp_path / "w")], cwd=tmp_path,
-                          env=child_env(), capture_output=True, text=True, timeout=60)  # fmt: skip
+    done = run("-c", LIMITED, str(tmp_path), str(tmp_path / "w"), cwd=tmp_path)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout.splitlines() == [
         str({"kind": "RecordCorrupt", "segment_index": 0, "record_id": None, "byte_offset": 80,

@@ -1,4 +1,4 @@
-"""How verify() and checkpoint() hand the core's findings and refusals to Python (each kind once)."""
+# How verify() and checkpoint() hand the core's findings and refusals to Python (each kind once).
 
 import gc
 import hmac
@@ -17,13 +17,14 @@ from corvane_audit import _native
 from corvane_audit._native import ArgumentError, IoFailure, VerificationFailed, verify
 
 EM = "\u2014"
+K = KEY.key_id_hex()
 OBSERVED = f"t0 {EM} \u00fc"
 HMAC_MSG = "HMAC mismatch at s0r0: stored hmac does not match HMAC over payload bytes"
 
 
+# A record of 1970 after those of today: the writer refuses it unless, as here, it cannot read the record before
+# (the empty last segment's predecessor was moved away while it was open).
 def back_in_1970(log_dir: str) -> None:
-    """A record of 1970 after those of today: the writer refuses it unless, as here, it cannot read the
-    record before (the empty last segment's predecessor was moved away while it was open)."""
     write_records(log_dir, KEY, 1, segment_size_bytes=0)
     os.remove(segment_path(log_dir, 1))
     _native.Writer.open(log_dir, KEY).close()  # begins segment 1 after the finalized segment 0
@@ -62,11 +63,8 @@ def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message)
     assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, kind, [])
     v = r.violation
     assert list(v) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
-    assert (v["kind"], v["segment_index"], v["record_id"]) == (
-        kind,
-        int(where[1]),
-        int(where[3:]) if where[2:] else None,
-    )
+    where_ = (int(where[1]), int(where[3:]) if where[2:] else None)
+    assert (v["kind"], v["segment_index"], v["record_id"]) == (kind, *where_)
     assert message in (None, v["message"]) and (message or r.final_hmac_hex is None)
     assert repr(r).startswith(f'VerifyReport(ok=false, compact="{compact}", records_inspected=')
     assert isinstance(raises(exc, lambda: verify(log_dir, vkey, False, True, cp), v["message"]), VerificationFailed)
@@ -77,29 +75,15 @@ def test_intact_log_report_and_checkpoint(tmp_path, key):
     write_records(log_dir, key, 3, segment_size_bytes=0)  # one record per segment, plus finalization records
     r = verify(log_dir, key)
     assert (r.ok, r.verdict_kind, r.violation, r.additional_violations, r.log_dir, r.key_id_hex) == (
-        True,
-        "Verified",
-        None,
-        [],
-        log_dir,
-        key.key_id_hex(),
-    )
+        True, "Verified", None, [], log_dir, key.key_id_hex())  # fmt: skip
     assert r.final_hmac_hex == list(_native.Reader.open(log_dir))[-1]["hmac_hex"]
     assert repr(r) == 'VerifyReport(ok=true, compact="Verified", records_inspected=5, segments_inspected=3)'
     cp = _native.checkpoint(log_dir, key, type("S", (str,), {})("t0"))
-    assert list(cp.items()) == [
-        ("format", "corvane-audit-checkpoint/v1"),
-        ("key_id", key.key_id_hex()),
-        ("segment", 2),
-        ("record_id", 0),
-        ("hmac", r.final_hmac_hex),
-        ("observed_at", "t0"),
-    ]
+    assert list(cp.items()) == [("format", "corvane-audit-checkpoint/v1"), ("key_id", K), ("segment", 2),
+                                ("record_id", 0), ("hmac", r.final_hmac_hex), ("observed_at", "t0")]  # fmt: skip
     assert type(cp["observed_at"]) is str
     # Hex in either case, and keys beyond the six, are accepted.
-    assert verify(
-        log_dir, key, checkpoint={**cp, "key_id": cp["key_id"].upper(), "hmac": cp["hmac"].upper(), "x": 1}
-    ).ok
+    assert verify(log_dir, key, checkpoint={**cp, "key_id": K.upper(), "hmac": cp["hmac"].upper(), "x": 1}).ok
 
 
 def test_forensic_report_objects_and_cycles(log_dir, key):
@@ -123,29 +107,20 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
 
 
 def test_checkpoint_refusals(tmp_path, key):
-    raises(
-        ArgumentError,
-        lambda: _native.checkpoint(str(tmp_path), key, "t"),
-        f"log has no records {EM} nothing to checkpoint",
-    )
+    raises(ArgumentError, lambda: _native.checkpoint(str(tmp_path), key, "t"), f"log has no records {EM} nothing to "
+           "checkpoint")  # fmt: skip
     write_records(str(tmp_path / "b"), OTHER_KEY, 1)
-    e = raises(
-        _native.CheckpointKeyMismatchError,
-        lambda: verify(str(tmp_path), key, checkpoint=_native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")),
-    )
+    cp = _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")
+    e = raises(_native.CheckpointKeyMismatchError, lambda: verify(str(tmp_path), key, checkpoint=cp),
+               f"checkpoint belongs to a different log: checkpoint key_id {cp['key_id']}, log key_id {K}")  # fmt: skip
     assert isinstance(e, ArgumentError) and not isinstance(e, VerificationFailed)  # not a finding about the log
-    assert e.args == (f"checkpoint belongs to a different log: checkpoint key_id {OTHER_KEY.key_id_hex()}, "
-                            f"log key_id {key.key_id_hex()}",)  # fmt: skip
     for call in (lambda d: _native.checkpoint(d, key, "t"), lambda d: verify(d, key)):
         with pytest.raises(IoFailure, match="^verifier could not open log: open log directory: "):
             call(str(tmp_path / "missing"))
     write_records(log_dir := str(tmp_path / "a"), key, 2)
     flip_byte(segment_path(log_dir, 0), 90)
-    raises(
-        VerificationFailed,
-        lambda: _native.checkpoint(log_dir, key, "t"),
-        "refusing to checkpoint a log that does not verify: " + HMAC_MSG,
-    )
+    raises(VerificationFailed, lambda: _native.checkpoint(log_dir, key, "t"),
+           "refusing to checkpoint a log that does not verify: " + HMAC_MSG)  # fmt: skip
     # A head written with the key by another program, its record_id as text: it verifies, but does not read.
     write_records(odd := str(tmp_path / "odd"), key, 2)
     off, n = frames(path := segment_path(odd, 0))[-1]
@@ -155,11 +130,8 @@ def test_checkpoint_refusals(tmp_path, key):
         size = len(record).to_bytes(4, "little")
         f.write(size + record + hmac.new(b"\x42" * 32, record, "sha256").digest() + size)
     assert verify(odd, key).ok
-    raises(
-        IoFailure,
-        lambda: _native.checkpoint(odd, key, "t"),
-        f'reading record: record decode error at segment 0 offset {off}: field `record_id` expected u64, got Text("1")',
-    )
+    raises(IoFailure, lambda: _native.checkpoint(odd, key, "t"), f"reading record: record decode error at segment 0 "
+           f'offset {off}: field `record_id` expected u64, got Text("1")')  # fmt: skip
 
 
 class NoLookups(dict):  # type: ignore[type-arg]
@@ -197,11 +169,8 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
         assert verify(log_dir, key, checkpoint=NoLookups({**cp, "hmac": verify(log_dir, key).final_hmac_hex})
                       ).violation["message"].endswith(message)  # fmt: skip
         return
-    raises(
-        ArgumentError,
-        lambda: verify(log_dir, key, checkpoint=NoLookups({k: v for k, v in cp.items() if v is not None})),
-        message,
-    )
+    cp = NoLookups({k: v for k, v in cp.items() if v is not None})
+    raises(ArgumentError, lambda: verify(log_dir, key, checkpoint=cp), message)
 
 
 @pytest.mark.parametrize("call, message", [
