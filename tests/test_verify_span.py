@@ -1,4 +1,4 @@
-"""verify_span: incremental from a checkpoint, parallel, live against a writer; the package's state file and CLI."""
+# verify_span: incremental from a checkpoint, parallel, live against a writer; the package's state file and CLI.
 
 import json
 import os
@@ -11,15 +11,9 @@ import time
 import pytest
 
 import corvane_audit as ca
-from conftest import KEY, OTHER_KEY, SLOW, child_env, flip_byte, frames, raises, segment_path, write_records
+from conftest import ENV, KEY, OTHER_KEY, SLOW, cli, flip_byte, frames, raises, segment_path, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, verify_span
-
-KEY_HEX = "42" * 32
-
-
-def as_dict(report: _native.VerifyReport) -> dict:
-    return ca.report_as_dict(report)
 
 
 # Walks on several threads give verify()'s report for intact and damaged logs, in both modes, with a checkpoint.
@@ -30,10 +24,10 @@ def test_parallel_report_is_the_sequential_one(log_dir, key, damage):
     if damage:
         flip_byte(segment_path(log_dir, damage[0]), damage[1])
     for forensic in (False, True):
-        want = as_dict(_native.verify(log_dir, key, forensic, checkpoint=cp))
+        want = ca.report_as_dict(_native.verify(log_dir, key, forensic, checkpoint=cp))
         for jobs in (0, 2, 5):
             report, span = verify_span(log_dir, key, forensic, checkpoint=cp, jobs=jobs)
-            assert as_dict(report) == want
+            assert ca.report_as_dict(report) == want
             assert span["start"] is None and (span["end"] is not None) == (report.final_hmac_hex is not None)
 
 
@@ -84,16 +78,14 @@ def test_argument_refusals(log_dir, call, exc, message):
 def test_other_threads_run_while_it_walks(tmp_path, key):
     log_dir = str(tmp_path / "big")
     write_records(log_dir, key, 150_000, segment_size_bytes=4 << 20)
-    ticks, stop = [0], threading.Event()
+    ticks, stop, counters = [0], threading.Event(), bytearray(16)
 
     def spin() -> None:
         while not stop.is_set():
             ticks[0] += 1
 
-    spinner = threading.Thread(target=spin)
-    spinner.start()
+    (spinner := threading.Thread(target=spin)).start()
     try:
-        counters = bytearray(16)
         before = ticks[0]
         report, _ = verify_span(log_dir, key, jobs=2, progress=counters)
         during = ticks[0] - before
@@ -111,7 +103,7 @@ def test_other_threads_run_while_it_walks(tmp_path, key):
 WRITER = """
 import sys, time
 from corvane_audit import _native
-key = _native.KeyHandle.from_hex(sys.argv[2])
+key = _native.KeyHandle.from_env()
 with _native.Writer.open(sys.argv[1], key, "00" * 16, 1 << 20) as w:
     print("ready", flush=True)
     while True:
@@ -123,9 +115,8 @@ with _native.Writer.open(sys.argv[1], key, "00" * 16, 1 << 20) as w:
 # A writer appends as fast as it can in another process: every state verification passes and the state only advances.
 def test_state_verifications_against_a_live_writer(tmp_path, key):
     log_dir, state = str(tmp_path / "log"), str(tmp_path / "state.json")
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, log_dir, KEY_HEX], env=child_env(), cwd=tmp_path,
-                              stdout=subprocess.PIPE,
-                              text=True)  # fmt: skip
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, log_dir], env=ENV, cwd=tmp_path,
+                              stdout=subprocess.PIPE, text=True)  # fmt: skip
     try:
         assert writer.stdout is not None and writer.stdout.readline() == "ready\n"
         wanted, budget = 1000, 600.0 if SLOW else 15.0  # 1,000 take about 12 s here
@@ -144,11 +135,6 @@ def test_state_verifications_against_a_live_writer(tmp_path, key):
     assert len(positions) >= (1000 if SLOW else 50) and positions == sorted(positions) and positions[-1] > positions[0]
     assert ca.verify(log_dir, key, since=state).ok  # and the whole log, once the writer stopped
     assert ca.verify(log_dir, key, jobs=2).ok
-
-
-def cli(cwd, *args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "corvane_audit", *args], cwd=cwd, capture_output=True, text=True,
-                          env=child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX), timeout=60)  # fmt: skip
 
 
 def test_cli_since_state_and_jobs(tmp_path, key):
