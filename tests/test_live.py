@@ -1,4 +1,4 @@
-"""Readers beside a writer in another process, and a writer reopened after a failed sync."""
+# Readers beside a writer in another process, and a writer reopened after a failed sync.
 
 import contextlib
 import itertools
@@ -12,10 +12,8 @@ import threading
 import pytest
 
 import corvane_audit as ca
-from conftest import FINALIZATION, KEY, SLOW, child_env, cut, frames, segment_path, write_records
+from conftest import ENV, FINALIZATION, KEY, SLOW, cli, cut, frames, segment_path, write_records
 from corvane_audit import _native
-
-ENV = child_env(CORVANE_AUDIT_KEY_HEX="42" * 32)  # the conftest `key`
 
 # Appends for `seconds`, one segment per record (a 1-byte limit rotates on every append after the first), and
 # stops well before the last segment index where syncs cost nothing.
@@ -30,9 +28,9 @@ with ca.Writer.open(sys.argv[1], ca.KeyHandle.from_env(), segment_size_bytes=1) 
 """
 
 
+# From s0r0 on, each record the next one of its segment or the first of the next segment, and the rotating writer's
+# counter without a hole.
 def gapless(records: list[ca.RecordDict]) -> None:
-    """From s0r0 on, each record the next one of its segment or the first of the next segment, and the rotating
-    writer's counter without a hole."""
     where = [(r["segment_index"], r["record_id"]) for r in records]
     assert where[0] == (0, 0) and all(b in ((a[0], a[1] + 1), (a[0] + 1, 0)) for a, b in itertools.pairwise(where))
     counted = [r["payload"]["n"] for r in records if "n" in r["payload"]]
@@ -79,23 +77,20 @@ def test_follow_reports_damage_before_the_last_segment(tmp_path, key):
     segment0 = segment_path(log, 0)
     start, length = frames(segment0)[1]
     cut(segment0, start + length // 2, start + length)  # half of record 1 gone, segments 1 and 2 intact
-    show = [sys.executable, "-m", "corvane_audit", "show", log]
-    shown = subprocess.run(show, env=ENV, cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    followed = subprocess.run([*show, "--follow", "--interval", "0.01"], env=ENV, cwd=tmp_path, capture_output=True,
-                              text=True, timeout=60)  # fmt: skip
+    shown, followed = cli(tmp_path, "show", log), cli(tmp_path, "show", log, "--follow", "--interval", "0.01")
     assert (followed.returncode, followed.stdout, followed.stderr) == (1, shown.stdout, shown.stderr)
     assert shown.stderr == f"corvane-audit: torn tail at segment 0 offset {start}\n"
 
 
-def _run(*command: str) -> None:
-    subprocess.run(command, check=True, capture_output=True, timeout=60)
+def _run(*command: str) -> str:
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=60).stdout.strip()
 
 
+# ext4 on a loop device whose image lies on a small tmpfs: once the tmpfs is full, writes to the disk fail (and fsync
+# says so); removing the filler heals it. Yields the mount point, the filler's path and a function that remounts the
+# disk (the page cache of the file system is gone after it).
 @pytest.fixture
 def failing_disk(tmp_path):
-    """ext4 on a loop device whose image lies on a small tmpfs: once the tmpfs is full, writes to the disk fail
-    (and fsync says so); removing the filler heals it. Yields the mount point, the filler's path and a function
-    that remounts the disk (the page cache of the file system is gone after it)."""
     if os.geteuid() != 0 or not (shutil.which("mkfs.ext4") and shutil.which("losetup")):
         pytest.skip("needs root, mkfs.ext4 and losetup")
     backing, mount = tmp_path / "backing", tmp_path / "mnt"
@@ -104,7 +99,7 @@ def failing_disk(tmp_path):
     try:
         _run("mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", str(backing))
     except subprocess.CalledProcessError as exc:
-        pytest.skip(f"cannot mount a tmpfs here: {exc.stderr.decode(errors='replace').strip()}")
+        pytest.skip(f"cannot mount a tmpfs here: {exc.stderr.strip()}")
     loop = None
     try:
         image = backing / "disk.img"
@@ -115,8 +110,7 @@ def failing_disk(tmp_path):
         # writes go to blocks written before. errors=continue keeps the file system writable after them.
         _run("mkfs.ext4", "-q", "-b", "4096", "-O", "^has_journal", "-E", "lazy_itable_init=1", str(image))
         try:
-            loop = subprocess.run(["losetup", "-f", "--show", str(image)], check=True, capture_output=True,
-                                  text=True).stdout.strip()  # fmt: skip
+            loop = _run("losetup", "-f", "--show", str(image))
             _run("mount", "-o", "errors=continue,noinit_itable", loop, str(mount))
         except subprocess.CalledProcessError as exc:
             pytest.skip(f"cannot attach a loop device here: {exc.stderr.strip()}")
