@@ -1,4 +1,4 @@
-"""AuditHandler: log records become audit records, queued by the caller and written in order by the handler's thread."""
+# AuditHandler: log records become audit records, queued by the caller and written in order by the handler's thread.
 
 import functools
 import json
@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import child_env, raises
+from conftest import raises, run
 from corvane_audit import _native
 
 CHILD = str(Path(__file__).with_name("handler_child.py"))
@@ -88,8 +88,8 @@ def test_records_from_eight_threads_are_all_written_each_thread_in_order(tmp_pat
 
 @pytest.mark.parametrize("ending", ["kill", "exit"])
 def test_records_survive_a_kill_after_flush_and_an_exit_without_close(tmp_path, key, ending):
-    done = subprocess.run([sys.executable, CHILD, str(tmp_path / "log"), ending], env=child_env(), capture_output=True)
-    assert done.returncode == (-signal.SIGKILL if ending == "kill" else 0), done.stderr.decode()
+    done = run(CHILD, str(tmp_path / "log"), ending)
+    assert done.returncode == (-signal.SIGKILL if ending == "kill" else 0), done.stderr
     assert [r["payload"]["i"] for r in audited(tmp_path / "log")] == list(range(400))
     assert ca.verify(tmp_path / "log", key).ok
 
@@ -104,8 +104,7 @@ def test_a_failing_log_reaches_handle_error_and_loses_nothing_silently(tmp_path,
     else:
         limit = ["30000"]
     try:
-        done = subprocess.run([sys.executable, CHILD, str(log_dir), "fail", *limit], env=child_env(),
-                              capture_output=True, text=True, timeout=60)  # fmt: skip
+        done = run(CHILD, str(log_dir), "fail", *limit)
         assert done.returncode == 0, done.stderr
         written = [r["payload"]["i"] for r in audited(log_dir)]
         assert ca.verify(log_dir, key).ok
