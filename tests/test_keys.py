@@ -1,4 +1,4 @@
-"""KeyHandle's four sources; the keychain tests need tools/with-keyring.sh (`make test-keyring`)."""
+# KeyHandle's four sources; the keychain tests need tools/with-keyring.sh (`make test-keyring`).
 
 import ctypes
 import json
@@ -100,10 +100,8 @@ def stored(service: str) -> bytes | None:
 # appended to a log in tmp_path (verify refuses a directory without one), then the log verified.
 def keychain_elsewhere(tmp_path: Path, account: str, password: str = "right") -> str:
     env = child_env(CORVANE_KEYRING_DIR=str(tmp_path / "keyring"), CORVANE_KEYRING_PASSWORD=password)
-    script = (
-        'set -e; "$0" -m corvane_audit append . --actor a --event e --keychain "$1" >/dev/null; '
-        'exec "$0" -m corvane_audit verify . --json --keychain "$1"'
-    )
+    script = ('set -e; "$0" -m corvane_audit append . --actor a --event e --keychain "$1" >/dev/null; '
+              'exec "$0" -m corvane_audit verify . --json --keychain "$1"')  # fmt: skip
     argv = [WITH_KEYRING, "sh", "-c", script, sys.executable, f"svc:{account}"]
     run = subprocess.run(argv, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     return str(json.loads(run.stdout)["key_id_hex"]) if run.returncode == 0 else run.stderr.splitlines()[-1]
@@ -125,13 +123,9 @@ class TestKeychain:
         value = ctypes.c_void_p(libsecret("secret_value_new", KEY_HEX.encode(), ctypes.c_ssize_t(64), b"text/plain"))
         assert password("store", service, b"default", b"test entry", value, None)
         for _ in range(2):
-            raises(
-                IoFailure,
-                lambda: KeyHandle.from_keychain(service),
-                f'loading keychain entry service="{service}" '
-                'account="default": stored keychain entry is not a valid 32-byte HMAC key: invalid key length: '
-                "expected 32 bytes, got 64",
-            )
+            raises(IoFailure, lambda: KeyHandle.from_keychain(service), KEYCHAIN.format(f'"{service}"', "default")
+                   .replace("OS keychain backend error", "stored keychain entry is not a valid 32-byte HMAC key")
+                   + "invalid key length: expected 32 bytes, got 64")  # fmt: skip
         assert stored(service) == KEY_HEX.encode()
 
     def test_entry_persists_across_sessions_and_a_locked_keyring_changes_nothing(self, tmp_path):

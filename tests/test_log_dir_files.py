@@ -1,17 +1,15 @@
-"""What a log directory may hold besides the writer's own files: links, FIFOs, look-alike names, entries nobody
-may open. Opening never follows, never blocks, and never mistakes the system's refusal for damage."""
+# What a log directory may hold besides the writer's own files: links, FIFOs, look-alike names, entries nobody may
+# open. Opening never follows, never blocks, and never mistakes the system's refusal for damage.
 
 import ctypes
 import os
 import shutil
 import stat
-import subprocess
-import sys
 
 import pytest
 
 import corvane_audit as ca
-from conftest import KEY, check_log, child_env, segment_path, write_records
+from conftest import ENV, KEY, check_log, run, segment_path, write_records
 from corvane_audit import _native
 
 # Runs one operation on a log in a child, so that an open blocking on a FIFO fails the test instead of hanging it.
@@ -53,8 +51,7 @@ def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(log_dir, op,
     else:
         os.remove(segment_path(log_dir, fifo))
         os.mkfifo(segment_path(log_dir, fifo))
-    done = subprocess.run([sys.executable, "-c", OPERATION, op, log_dir], cwd=os.path.dirname(log_dir),
-                          env=child_env(), capture_output=True, text=True, timeout=60)  # fmt: skip
+    done = run("-c", OPERATION, op, log_dir, cwd=os.path.dirname(log_dir))
     assert (done.stdout.strip(), done.stderr) == (outcome, "")
 
 
@@ -122,13 +119,9 @@ def test_cli_verify_of_a_segment_it_may_not_read_is_an_io_error(tmp_path):
     write_records(str(log), KEY, 3, segment_size_bytes=0)
     os.chmod(segment_path(str(log), 1), 0)
     preexec = _without_file_permission_override if os.geteuid() == 0 else None
-
-    def run(*args: str) -> subprocess.CompletedProcess[str]:
-        return subprocess.run([sys.executable, *args], cwd=tmp_path, env=child_env(CORVANE_AUDIT_KEY_HEX="42" * 32),
-                              preexec_fn=preexec, capture_output=True, text=True, timeout=60)  # fmt: skip
-
-    if run("-c", f"open({segment_path(str(log), 1)!r}, 'rb')").returncode == 0:
+    limited = {"cwd": tmp_path, "env": ENV, "preexec_fn": preexec}
+    if run("-c", f"open({segment_path(str(log), 1)!r}, 'rb')", **limited).returncode == 0:
         pytest.skip("this process may read a mode-000 file")
-    done = run("-m", "corvane_audit", "verify", "log")
+    done = run("-m", "corvane_audit", "verify", "log", **limited)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
     assert done.stderr.endswith(": reader I/O: I/O error: Permission denied (os error 13)\n")
