@@ -79,7 +79,9 @@ ENV = child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX)  # the command line's key is KEY
 # A Python child of this corvane_audit, run to its end; a hung one fails the test.
 def run(*args: str, cwd: Any = None, env: dict[str, str] | None = None, **kw: Any) -> subprocess.CompletedProcess[str]:
     kw.setdefault("timeout", 120)
-    return subprocess.run([sys.executable, *args], cwd=cwd, env=env or child_env(), capture_output=True, text=True, **kw)
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=env or child_env(), capture_output=True, text=True, **kw
+    )
 
 
 def cli(cwd: Any, *args: str, env: dict[str, str] = ENV) -> subprocess.CompletedProcess[str]:

@@ -1,4 +1,4 @@
-"""A child appending is SIGKILLed at random moments: after the next open the log holds every record written."""
+# A child appending is SIGKILLed at random moments: after the next open the log holds every record written.
 
 import os
 import random

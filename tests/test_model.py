@@ -1,4 +1,4 @@
-"""Random appends, flushes and reopens against the native Writer, checked after every step against a model."""
+# Random appends, flushes and reopens against the native Writer, checked after every step against a model.
 # Where a rotation falls is the core's business: the model learns of one from the record_id an append returns.
 
 import os
@@ -17,13 +17,8 @@ U64 = 2**64 - 1
 FIELDS = ("actor", "event", "ts_wall", "ts_mono_delta", "schema_version", "session_id_hex")
 KEYS = st.text(max_size=6)
 # The sampled ints are where the binding's int conversion changes.
-SCALARS = (
-    st.booleans()
-    | st.integers(-(2**63), U64)
-    | st.sampled_from([0, U64, -1, -(2**63)])
-    | st.text(max_size=30)
-    | st.binary(max_size=300)
-)
+SCALARS = (st.booleans() | st.integers(-(2**63), U64) | st.sampled_from([0, U64, -1, -(2**63)]) | st.text(max_size=30)
+           | st.binary(max_size=300))  # fmt: skip
 VALUES = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(KEYS, inner, max_size=3),
                       max_leaves=12)  # fmt: skip
 RECORDS = st.fixed_dictionaries({
