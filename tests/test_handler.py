@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import raises, run
+from conftest import FORKED, in_forked_child, raises, run
 from corvane_audit import _native
 
 CHILD = str(Path(__file__).with_name("handler_child.py"))
@@ -124,21 +124,8 @@ def test_a_failing_log_reaches_handle_error_and_loses_nothing_silently(tmp_path,
 def test_a_handler_in_a_forked_child_refuses_and_leaves_the_log_to_the_parent(tmp_path, key):
     logger, handler, errors = audit(tmp_path, key)
     logger.info("before fork")
-    read, write = os.pipe()
-    if (pid := os.fork()) == 0:  # the child: report what it met, never return into pytest
-        try:
-            logger.info("in the child")
-            handler.flush()
-            handler.close()
-            os.write(write, json.dumps([type(errors[0]).__name__, str(errors[0])] if errors else []).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        child = json.loads(pipe.read())
-    assert os.waitpid(pid, 0)[1] == 0
-    assert child == ["IoFailure", f"Writer was opened by process {os.getpid()} and cannot be used after fork; "
-                                  "open a new Writer in this process"]  # fmt: skip
+    seen = in_forked_child(lambda: logger.info("in the child"), handler.flush, handler.close, lambda: errors)
+    assert seen == ["None"] * 3 + [repr([ca.IoFailure(FORKED.format(os.getpid()))])]
     logger.info("after fork")
     handler.close()
     assert errors == [] and [r["event"] for r in audited(tmp_path / "log")] == ["before fork", "after fork"]

@@ -1,4 +1,4 @@
-"""A writer and the package's errors across real processes: fork, pickle."""
+# A writer and the package's errors across real processes: fork, pickle.
 
 import os
 import pickle
@@ -8,21 +8,7 @@ from multiprocessing import get_context
 import pytest
 
 import corvane_audit as ca
-from conftest import check_log, raised_in_thread
-
-FORKED = "Writer was opened by process {} and cannot be used after fork; open a new Writer in this process"
-
-
-def _in_child(body) -> int:
-    """Runs `body` in a forked child; its exit status (the child never returns)."""
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            code = body()
-        finally:
-            os._exit(code)
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+from conftest import FORKED, E, check_log, in_forked_child, raised_in_thread
 
 
 def test_a_forked_child_cannot_use_the_writer_and_writes_nothing(log_dir, key, tmp_path):
@@ -30,22 +16,8 @@ def test_a_forked_child_cannot_use_the_writer_and_writes_nothing(log_dir, key, t
     writer.append({"actor": "parent", "event": "before"})
     writer.flush()
     before = sorted((p.name, p.read_bytes()) for p in (tmp_path / "log").iterdir())
-    report = tmp_path / "child.txt"
-
-    def child() -> int:
-        seen = []
-        for call in (lambda: writer.append({"actor": "child", "event": "e"}), writer.flush, writer.recovery_action,
-                     writer.close):  # fmt: skip
-            try:
-                call()
-                seen.append("ran")
-            except ca.IoFailure as exc:
-                seen.append(str(exc))
-        report.write_text("\n".join(seen))
-        return 0
-
-    assert _in_child(child) == 0
-    assert report.read_text().splitlines() == [FORKED.format(os.getpid())] * 4
+    seen = in_forked_child(lambda: writer.append(E), writer.flush, writer.recovery_action, writer.close)
+    assert seen == [repr(ca.IoFailure(FORKED.format(os.getpid())))] * 4
     assert sorted((p.name, p.read_bytes()) for p in (tmp_path / "log").iterdir()) == before
     writer.append({"actor": "parent", "event": "after"})
     writer.close()
