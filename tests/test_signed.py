@@ -76,27 +76,12 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     assert ca.verify(log_dir, KEY, checkpoint=ca.open_checkpoint(note, [key.verifier]), trust=[]).ok
 
 
-def _bump_hmac(note: bytes) -> bytes:
-    i = note.index(b"\nhmac ") + 6
-    return note[:i] + (b"1" if note[i : i + 1] == b"0" else b"0") + note[i + 1 :]
-
-
-# Base64 of 68 bytes ends in one "=": the char before it has 4 spare bits, the last of them flipped here.
-def _last_sig_char(note: bytes) -> bytes:
-    i, alphabet = note.rindex(b"=") - 1, b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-    return note[:i] + bytes([alphabet[alphabet.index(note[i]) ^ 1]]) + note[i + 1 :]
-
-
 @pytest.mark.parametrize("damage, message", [
     (lambda n: n[: n.index(b"\n\n") + 1], "not signed: no signature lines"),
     (lambda n: n.replace(b"\n\n", b"\n"), "no empty line between the body and its signatures"),
     (lambda n: n.replace(b"record_id 4", b"record_id 3"), "does not verify"),
-    (lambda n: n.replace(b"segment 0\nrecord_id 4", b"record_id 4\nsegment 0"), "does not verify"),
-    (_bump_hmac, "does not verify"),
     (lambda n: n[:-6] + b"\n", "not a name and a base64 signature"),
     (lambda n: n.replace(b"Z\n", b"Z\x1b[2J\n", 1), "line 6 holds a control character (U+001B)"),
-    (lambda n: n.replace(b"\n", b"\r\n"), "line 1 holds a control character (U+000D)"),
-    (_last_sig_char, "not a name and a base64 signature"),  # stricter than the format's reference reader
     (lambda n: n + n[n.index(b"\n\n") + 2 :], "two signatures by audit.example+"),
     (lambda n: n[:-1], "the last signature line does not end with a newline"),
     (lambda n: b"x" * (1 << 16) + n, "too large to be a signed note"),
@@ -124,16 +109,13 @@ TAIL = "\nhmac {h}\nkey_id {h}\nobserved_at t\n"
 
 @pytest.mark.parametrize("body, message", [
     ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
-    ("o\nrecord_id 4\nsegment 0" + TAIL, 'line 2: expected "segment <number>"'),
     ("o\nsegment 00\nrecord_id 4" + TAIL, 'line 2: expected "segment <number>"'),
     ("o\nsegment 65536\nrecord_id 4" + TAIL, "out of range"),
-    ("o\nsegment 0\nrecord_id 4" + TAIL.replace("hmac {h}", "hmac {H}"), 'line 4: expected "hmac <64 hex digits>"'),
-    ("o\nsegment 0\nrecord_id 4" + TAIL + "offset 9\n", "expected 6 lines"),
     (" o\nsegment 0\nrecord_id 4" + TAIL, "line 1: expected the origin"),
 ])  # fmt: skip
 def test_signed_bodies_out_of_shape_are_refused(signer, body, message):
     with pytest.raises(ca.NoteError, match=message):
-        ca.open_checkpoint(signer[0].sign(body.format(h="ab" * 32, H="AB" * 32)), [signer[0].verifier])
+        ca.open_checkpoint(signer[0].sign(body.format(h="ab" * 32)), [signer[0].verifier])
 
 
 def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
@@ -142,22 +124,16 @@ def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
     vkey = done.stdout.strip()
     assert done.returncode == 0 and vkey == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
     assert "PRIVATE" not in done.stdout + done.stderr
-    again = cli(tmp_path, "keygen", "--signing", "ops", "-o", "sign.key")
-    assert again.returncode == 2 and "File exists" in one_error_line(again)
     assert cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
     done = cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note")
     assert done.returncode == 0 and "head s0r2" in done.stdout
     ok = cli(tmp_path, "verify", log_dir, "--checkpoint", "head.note", "--trust", vkey)
     assert ok.returncode == 0 and "checkpoint: s0r2 still holds the pinned MAC" in ok.stdout
     (tmp_path / "vkey").write_text(vkey + "\n")
-    note = (tmp_path / "head.note").read_bytes()
-    (tmp_path / "altered.note").write_bytes(note.replace(b"record_id 2", b"record_id 1"))
     ca.save_checkpoint(ca.checkpoint(log_dir, KEY), tmp_path / "head.json")
     other = ca.SigningKey.generate("ops").verifier.encode()
     for args, status, message in [
         (("head.note", "--trust", "vkey"), 0, None), (("head.json",), 0, None),  # plain JSON keeps working
-        (("altered.note", "--trust", vkey), 2, "altered.note: the signature by ops+"),
-        (("head.json", "--trust", vkey), 2, "head.json: not signed: no signature lines"),
         (("head.note", "--trust", other), 2, "head.note: not signed by a trusted key"),
         (("head.note",), 2, "head.note: a signed note; give the verifier keys to trust"),
         (("head.note", "--trust", "nonsense"), 2, "--trust nonsense: not a verifier key"),
@@ -171,7 +147,7 @@ def _notes(directory: Path) -> list[ca.Head]:
 
 
 def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path, log_dir):
-    anchors, saved = tmp_path / "anchors", tmp_path / "saved"
+    anchors = tmp_path / "anchors"
     args = ["verify", log_dir, "--anchors", str(anchors), "--trust", SIGNER.verifier.encode()]
 
     def write(events: list[str], **anchor: int) -> None:
@@ -190,7 +166,6 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     # A sink slower than the writer gets the newest head only.
     assert heads and heads[-1].checkpoint == ca._native.checkpoint(log_dir, KEY, heads[-1].checkpoint["observed_at"])
     verdict(0, "anchors:", "gaps:       none")
-    shutil.copytree(log_dir, saved)
     assert (last := heads[-1].checkpoint["segment"]) >= 1
     os.truncate(segment_path(log_dir, last), frames(segment_path(log_dir, last))[-1][0])  # cut at a frame boundary
     verdict(1, "CheckpointTruncated")
@@ -198,10 +173,6 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     verdict(1, "went back:", "two histories")
     for name in set(os.listdir(anchors)) - names:
         os.unlink(anchors / name)
-    shutil.rmtree(log_dir)
-    shutil.copytree(saved, log_dir)
-    os.unlink(segment_path(log_dir, last))  # whole segments deleted from the end
-    verdict(1, "CheckpointTruncated")
     shutil.rmtree(log_dir)
     write(["forged"] * 95)  # history rewritten with the same HMAC key: only the anchor can tell
     verdict(1, "CheckpointMismatch")

@@ -1,13 +1,11 @@
 # How verify() and checkpoint() hand the core's findings and refusals to Python (each kind once).
 
 import gc
-import hmac
 import os
 import pathlib
 import shutil
 import sys
 import tracemalloc
-import zlib
 from typing import Any
 
 import pytest
@@ -121,17 +119,6 @@ def test_checkpoint_refusals(tmp_path, key):
     flip_byte(segment_path(log_dir, 0), 90)
     raises(VerificationFailed, lambda: _native.checkpoint(log_dir, key, "t"),
            "refusing to checkpoint a log that does not verify: " + HMAC_MSG)  # fmt: skip
-    # A head written with the key by another program, its record_id as text: it verifies, but does not read.
-    write_records(odd := str(tmp_path / "odd"), key, 2)
-    off, n = frames(path := segment_path(odd, 0))[-1]
-    record = b"\xaa\x01\x61\x31" + pathlib.Path(path).read_bytes()[off + 7 : off + n - 36]
-    cut(path, off)
-    with open(path, "ab") as f:
-        size = len(record).to_bytes(4, "little")
-        f.write(size + record + hmac.new(b"\x42" * 32, record, "sha256").digest() + size)
-    assert verify(odd, key).ok
-    raises(IoFailure, lambda: _native.checkpoint(odd, key, "t"), f"reading record: record decode error at segment 0 "
-           f'offset {off}: field `record_id` expected u64, got Text("1")')  # fmt: skip
 
 
 class NoLookups(dict):  # type: ignore[type-arg]
@@ -149,17 +136,10 @@ ABSENT = "observed at {}, is absent from this log \u2014 history was cut"
     ({"format": "corvane-audit-checkpoint/v2"},
      'unsupported checkpoint format "corvane-audit-checkpoint/v2" (expected corvane-audit-checkpoint/v1)'),
     ({"key_id": HEX[:63]}, "checkpoint key_id is not valid hex: Odd number of digits"),
-    ({"key_id": HEX[:62]}, "checkpoint key_id must be 32 bytes, got 31"),
     ({"hmac": HEX + "00"}, "checkpoint hmac must be 32 bytes, got 33"),
-    ({"hmac": HEX[:5] + "\u00e9" + HEX[6:]},
-     "checkpoint hmac is not valid hex: Invalid character '\u00e9' at position 5"),
-    *[({"segment": v}, 'checkpoint "segment" must be an integer') for v in ("0", -1, 2**64)],
+    ({"segment": -1}, 'checkpoint "segment" must be an integer'),
     ({"segment": 65536}, 'checkpoint "segment" exceeds u16'),
-    ({"record_id": None}, 'checkpoint missing key "record_id"'),
-    # In order: the hmac is checked before the segment.
-    ({"hmac": "zz", "segment": -1}, "checkpoint hmac is not valid hex: Invalid character 'z' at position 0"),
     # Accepted: a cut log is reported.
-    ({"segment": 65535, "record_id": 2**64 - 1}, ABSENT.format("t")), ({"segment": True}, ABSENT.format("t")),
     ({"record_id": 1, "observed_at": 12}, ABSENT.format("")),  # observed_at is descriptive: not a str reads as empty
 ])  # fmt: skip
 def test_checkpoint_parsing(log_dir, key, changes, message):
@@ -175,9 +155,6 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
 
 @pytest.mark.parametrize("call, message", [
     (lambda: verify(pathlib.Path("."), None), "verify() argument 'log_dir' must be str, not PosixPath"),  # the first
-    (lambda: verify(".", "not a key"), "verify() argument 'key' must be KeyHandle, not str"),
-    (lambda: verify(".", KEY, forensic=1, checkpoint={}), "verify() argument 'forensic' must be bool, not int"),
-    (lambda: verify(".", KEY, False, "yes"), "verify() argument 'raise_on_violation' must be bool, not str"),
     (lambda: verify(".", KEY, checkpoint=[("format", "x")]),
      "verify() argument 'checkpoint' must be dict or None, not list"),
     (lambda: _native.checkpoint(".", KEY, None), "checkpoint() argument 'observed_at' must be str, not NoneType"),
@@ -199,20 +176,16 @@ def test_memory_stays_flat(tmp_path, key):
         for _ in range(n):
             w.append(record), [r["payload"] for r in _native.Reader.open(good)]
             (r := verify(good, key, checkpoint=cp)).ok, r.compact, r.log_dir, r.final_hmac_hex, repr(r)
-            (
-                (r := verify(bad, key, forensic=True)).violation,
-                r.additional_violations,
-                _native.checkpoint(good, key, "t"),
-            )
+            (r := verify(bad, key, forensic=True)).violation, r.additional_violations, _native.checkpoint(good, key, "")
             for call in (lambda: verify(bad, key, raise_on_violation=True), lambda: _native.checkpoint(bad, key, "t"),
                          lambda: verify(good, key, checkpoint={**cp, "hmac": "zz"}), lambda: w.append({})):  # fmt: skip
                 with pytest.raises(_native.CorvaneAuditError):
                     call()
 
-    refs, resident = sys.getrefcount(key), lambda: int(pathlib.Path("/proc/self/statm").read_text().split()[1]) << 12
+    resident = lambda: int(pathlib.Path("/proc/self/statm").read_text().split()[1]) << 12  # noqa: E731
     rounds(200)
     gc.collect()
-    before = resident()
+    refs, before = sys.getrefcount(key), resident()
     tracemalloc.start()
     rounds(2000)
     gc.collect()
@@ -220,22 +193,3 @@ def test_memory_stays_flat(tmp_path, key):
     tracemalloc.stop()
     assert grown < 64 * 1024 and (SANITIZED or resident() - before < 8 << 20), grown
     assert sys.getrefcount(key) == refs
-
-
-# What verification proves of a header: the index field (bytes 6-7) is covered only by the CRC-32, which needs
-# no key, so changing it with the CRC recomputed passes verify (the chain still proves the order) while the
-# reader refuses the segment. Segment 0's bytes 0-71 also feed the MAC its first record chains to.
-@pytest.mark.parametrize("segment, fix_crc, compact", [
-    (1, True, "Verified"),
-    (1, False, "HeaderCorrupt@s1"),
-    (0, True, "ChainBreak@s0r0"),
-])  # fmt: skip
-def test_header_index_field_is_proved_only_by_the_reader(log_dir, key, segment, fix_crc, compact):
-    write_records(log_dir, key, 4, segment_size_bytes=600)
-    path = segment_path(log_dir, segment)
-    patch(path, 6, (7).to_bytes(2, "little"))
-    if fix_crc:
-        patch(path, 72, zlib.crc32(pathlib.Path(path).read_bytes()[:72]).to_bytes(4, "little"))
-    assert verify(log_dir, key).compact == compact
-    with pytest.raises(_native.RecordCorruptError, match=f"^invalid header at segment {segment}: "):
-        list(_native.Reader.open(log_dir))

@@ -2,22 +2,19 @@
 
 import json
 import os
-import shutil
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
 import corvane_audit as ca
-from conftest import ENV, KEY, OTHER_KEY, SLOW, cli, flip_byte, frames, raises, segment_path, write_records
+from conftest import KEY, OTHER_KEY, cli, flip_byte, frames, raises, segment_path, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, verify_span
 
 
 # Walks on several threads give verify()'s report for intact and damaged logs, in both modes, with a checkpoint.
-@pytest.mark.parametrize("damage", [None, (0, 120), (2, 90), (5, 0), (7, 4)])
+@pytest.mark.parametrize("damage", [None, (2, 90), (5, 0)])
 def test_parallel_report_is_the_sequential_one(log_dir, key, damage):
     write_records(log_dir, key, 20, segment_size_bytes=400)
     cp = _native.checkpoint(log_dir, key, "t")
@@ -34,8 +31,7 @@ def test_parallel_report_is_the_sequential_one(log_dir, key, damage):
 def test_since_proves_only_what_follows_the_pin(log_dir, key):
     write_records(log_dir, key, 6, segment_size_bytes=400)
     cp = ca.checkpoint(log_dir, key, "t")
-    seg = segment_path(log_dir, cp["segment"])
-    assert cp["offset"] == frames(seg)[cp["record_id"]][0]
+    assert cp["offset"] == frames(segment_path(log_dir, cp["segment"]))[cp["record_id"]][0]
     assert _native.verify(log_dir, key, checkpoint=cp).ok  # the offset key is ignored where it is not known
     write_records(log_dir, key, 4, segment_size_bytes=400)
     flip_byte(segment_path(log_dir, 0), 100)  # before the pin: never read
@@ -45,24 +41,16 @@ def test_since_proves_only_what_follows_the_pin(log_dir, key):
     assert ca.verify(log_dir, key, since=cp, jobs=2).ok and not ca.verify(log_dir, key).ok
     head = ca.head_checkpoint(ca.SpanResult(report, span), "later")
     assert head is not None and head["hmac"] == report.final_hmac_hex and ca.verify(log_dir, key, since=head).ok
-    # The pinned record rewritten (same key, other content) or cut off.
-    shutil.rmtree(log_dir)
-    write_records(log_dir, key, 10, segment_size_bytes=400, payload={"x": 1})
-    assert ca.verify(log_dir, key, since=cp).compact.startswith("CheckpointMismatch@")
-    os.truncate(seg, cp["offset"])
-    assert ca.verify(log_dir, key, since=cp).compact == f"CheckpointTruncated@s{cp['segment']}r{cp['record_id']}"
+    os.truncate(segment_path(log_dir, cp["segment"]), cp["offset"])  # the pin cut off: raised as verify() does
     raises(_native.CheckpointTruncatedError, lambda: ca.verify(log_dir, key, raise_on_violation=True, since=cp))
 
 
 @pytest.mark.parametrize("call, exc, message", [
     (lambda d, cp: verify_span(d, KEY, checkpoint=cp, since=cp), ArgumentError,
      "checkpoint and since cannot be combined: since already pins a record"),
-    (lambda d, cp: verify_span(d, KEY, since={**cp, "offset": "80"}), ArgumentError,
-     'checkpoint "offset" must be an integer'),
     (lambda d, cp: verify_span(d, OTHER_KEY, since=cp), _native.CheckpointKeyMismatchError, None),
     (lambda d, cp: verify_span(d, KEY, jobs=-1), ArgumentError, "jobs must be between 0 (one per CPU) and 256"),
     (lambda d, cp: verify_span(d, KEY, jobs="2"), TypeError, "verify_span() argument 'jobs' must be int, not str"),
-    (lambda d, cp: verify_span(d, KEY, live=1), TypeError, "verify_span() argument 'live' must be bool, not int"),
     (lambda d, cp: verify_span(d, KEY, progress=bytearray(8)), ArgumentError,
      "progress must be a writable buffer of at least 16 bytes, 8-byte aligned"),
     (lambda d, cp: verify_span(d, KEY, progress=b"x" * 16), BufferError, None),  # read-only
@@ -96,43 +84,6 @@ def test_other_threads_run_while_it_walks(tmp_path, key):
     walked, segments = int.from_bytes(counters[:8], "little"), int.from_bytes(counters[8:], "little")
     assert (walked, segments) == (sum(os.path.getsize(segment_path(log_dir, i)) for i in range(segments)),
                                   report.segments_inspected)  # fmt: skip
-
-
-WRITER = """
-import sys, time
-from corvane_audit import _native
-key = _native.KeyHandle.from_env()
-with _native.Writer.open(sys.argv[1], key, "00" * 16, 1 << 20) as w:
-    print("ready", flush=True)
-    while True:
-        for _ in range(100):
-            w.append({"actor": "a", "event": "e", "ts_wall": "2026-01-01T00:00:00.000Z", "payload": {"n": 1}})
-"""
-
-
-# A writer appends as fast as it can in another process: every state verification passes and the state only advances.
-def test_state_verifications_against_a_live_writer(tmp_path, key):
-    log_dir, state = str(tmp_path / "log"), str(tmp_path / "state.json")
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, log_dir], env=ENV, cwd=tmp_path,
-                              stdout=subprocess.PIPE, text=True)  # fmt: skip
-    try:
-        assert writer.stdout is not None and writer.stdout.readline() == "ready\n"
-        wanted, budget = 1000, 600.0 if SLOW else 15.0  # 1,000 take about 12 s here
-        positions, deadline = [], time.monotonic() + budget
-        while len(positions) < wanted and time.monotonic() < deadline:
-            report, _ = ca.verify_with_state(log_dir, key, state, jobs=len(positions) % 3)
-            assert report.ok, report.violation
-            if not os.path.exists(state):  # nothing appended yet
-                continue
-            cp = ca.load_checkpoint(state)
-            positions.append((cp["segment"], cp["record_id"]))
-        assert writer.poll() is None  # still appending at the end
-    finally:
-        writer.kill()
-        writer.wait()
-    assert len(positions) >= (1000 if SLOW else 50) and positions == sorted(positions) and positions[-1] > positions[0]
-    assert ca.verify(log_dir, key, since=state).ok  # and the whole log, once the writer stopped
-    assert ca.verify(log_dir, key, jobs=2).ok
 
 
 def test_cli_since_state_and_jobs(tmp_path, key):
