@@ -113,10 +113,9 @@ def test_reentrant_calls_are_refused(log_dir, key):
     class Loud(int):
         def __repr__(self) -> str:
             for call in (lambda: w.append(E), w.recovery_action):
-                try:
+                with pytest.raises(RuntimeError) as info:
                     call()
-                except RuntimeError as e:
-                    inner.append(str(e))
+                inner.append(str(info.value))
             return "Loud"
 
     raises(ArgumentError, lambda: w.append({**E, "payload": {"v": Loud(2**70)}}), "payload int out of range: Loud")

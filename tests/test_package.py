@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import E, check_log, raises, run, segment_path, ts_text, write_records
+from conftest import check_log, raises, run, segment_path, ts_text, write_records
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock
 
@@ -42,7 +42,7 @@ class CustomPath:  # a PathLike that is neither str nor Path
         return self.path
 
 
-def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monkeypatch):
+def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key):
     before = ca.utc_timestamp()
     given_ts = ts_text(time.time_ns() // 1_000_000 - 30_000)
     with ca.Writer.open(CustomPath(log_dir), key) as w1:
@@ -51,8 +51,6 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
         w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": given_ts}))
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         raises(TypeError, lambda: w1.append([("actor", "a"), ("event", "e")]), "Writer.append expects a dict")
-        monkeypatch.setattr(time, "time_ns", lambda: 0)  # the clock steps back: ts_wall stays put
-        w1.append({"actor": "a", "event": "stepped"})
     assert repr(w1) == "Writer(closed)"
     with ca.Writer.open(log_dir, key, timestamps=False) as w2:
         # The native default, the epoch, is far behind the log's last record.
@@ -60,11 +58,9 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
             "1970-01-01T00:00:00.000Z", w2._native.last_ts_wall()))  # fmt: skip
         w2.append({"actor": "a", "event": "raw", "ts_wall": given_ts})
         assert (w2.recovery_action(), w2.recovery_truncated_bytes()) == ("Resumed", 0)
-    stamped, given, stepped, raw = list(ca.Reader.open(log_dir))
+    stamped, given, raw = list(ca.Reader.open(log_dir))
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", stamped["ts_wall"]) and before <= stamped["ts_wall"]
     assert given["ts_wall"] == given_ts and given["ts_mono_delta"] >= stamped["ts_mono_delta"]
-    # Stays put (the stamp taken for the given record's ts_mono_delta may be a ms later).
-    assert stamped["ts_wall"] <= stepped["ts_wall"] and stepped["ts_mono_delta"] >= given["ts_mono_delta"]
     assert (raw["ts_wall"], raw["ts_mono_delta"]) == (given_ts, 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
     assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
@@ -109,18 +105,10 @@ def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir,
     with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
         for _ in range(2):
             w.append({"actor": "a", "event": "ahead", "ts_wall": ahead})
-        raises(ca.ArgumentError, lambda: w.append({**E, "ts_wall": "2020-01-01T00:00:00.000Z"}),
-               BEHIND.format("2020-01-01T00:00:00.000Z", ahead_fin))  # fmt: skip
     with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
         assert w._native.last_ts_wall() == ahead
         w.append({"actor": "a", "event": "stamped"})  # behind segment 1's finalization record
     assert [r["ts_wall"] for r in check_log(log_dir, key)][-3:] == [ahead, ahead_fin, ahead]
-    # Without the record written last, the log ends with a finalization record.
-    os.remove(segment_path(log_dir, 2))
-    with ca.Writer.open(log_dir, key) as w:
-        assert (w.recovery_action(), w._native.last_ts_wall()) == ("OpenedNextAfterFinalized", ahead_fin)
-        w.append({"actor": "a", "event": "stamped"})
-    assert [r["ts_wall"] for r in check_log(log_dir, key) if r["event"] == "stamped"] == [ahead_fin]
 
 
 def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
@@ -189,9 +177,3 @@ def test_typing(tmp_path, args):
     mypy = args[0] == "mypy"
     done = run("-m", *args, cwd=REPO if mypy else tmp_path, env=dict(os.environ) if mypy else None, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
-
-
-def test_python_run_in_the_checkout_imports_the_package_under_test():
-    # The checkout comes first on sys.path there, so no package folder may sit at its root.
-    done = run("-c", "import corvane_audit; print(corvane_audit.__file__)", cwd=REPO)
-    assert done.stdout.strip() == ca.__file__, done.stderr
