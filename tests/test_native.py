@@ -8,7 +8,19 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import ENV, OTHER_KEY, SANITIZED, E, raised_in_thread, raises, run, segment_path, strict, write_records
+from conftest import (
+    ENV,
+    OTHER_KEY,
+    SANITIZED,
+    E,
+    cli,
+    raised_in_thread,
+    raises,
+    run,
+    segment_path,
+    strict,
+    write_records,
+)
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
@@ -134,8 +146,8 @@ def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
     obj = {"Writer": Writer.open(log_dir, key), "Reader": reader, "RecordIter": iter(reader),
            "VerifyReport": _native.verify(log_dir, key)}[name]  # fmt: skip
     raised = raised_in_thread(lambda: use(obj))  # not an Exception: no `except Exception` swallows it
-    assert not isinstance(raised, Exception) and raised.args == (f"corvane_audit._native.{name} is unsendable, but "
-                                                                 "sent to another thread",)  # fmt: skip
+    message = f"corvane_audit._native.{name} is unsendable, but sent to another thread"
+    assert type(raised) is ca.WrongThreadError and not isinstance(raised, Exception) and raised.args == (message,)
     use(obj)  # still usable here; a RecordIter was left on its one record
 
 
@@ -175,40 +187,23 @@ def test_directories_that_cannot_be_listed_and_repr(tmp_path):
 
 # What a log directory may hold besides the writer's own files: links, FIFOs, look-alike names, entries nobody may
 # open. Opening never follows, never blocks, and never mistakes the system's refusal for damage.
-# Runs one operation on a log in a child, so that an open blocking on a FIFO fails the test instead of hanging it.
-OPERATION = """
-import sys
-from corvane_audit import _native
-key, (op, log_dir) = _native.KeyHandle.from_bytes(b"\\x42" * 32), sys.argv[1:]
-try:
-    if op == "verify":
-        print(_native.verify(log_dir, key).violation["message"])
-    elif op == "reader":
-        print(len(list(_native.Reader.open(log_dir))))
-    else:
-        _native.Writer.open(log_dir, key).close()
-        print("opened")
-except _native.IoFailure as exc:
-    print(f"IoFailure: {exc}")
-"""
-
-
-@pytest.mark.parametrize("op, fifo, outcome", [
-    ("reader", "link", "IoFailure: not a regular file"),  # a link to a good copy is not followed either
-    ("verify", 0, "Segment 0 header unreadable: not a regular file"),
-    ("writer", 0, "opened"),  # the writer opens only the last segment
-    ("writer", 2, "IoFailure: not a regular file"),
+# Through the command line in a child, so that an open blocking on a FIFO fails the test instead of hanging it.
+@pytest.mark.parametrize("command, fifo, status, outcome", [
+    ("show", "link", 2, "log: not a regular file"),  # a link to a good copy is not followed either
+    ("verify", 0, 1, "Segment 0 header unreadable: not a regular file"),
+    ("append", 0, 0, "appended"),  # the writer opens only the last segment
+    ("append", 2, 2, "log: not a regular file"),
 ])  # fmt: skip
-def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(log_dir, key, op, fifo, outcome):
-    write_records(log_dir, key, 3, segment_size_bytes=0)  # segments 0, 1 and 2
+def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, key, command, fifo, status, outcome):
+    write_records(log_dir := str(tmp_path / "log"), key, 3, segment_size_bytes=0)  # segments 0, 1 and 2
     if fifo == "link":
         os.rename(segment_path(log_dir, 1), copy := f"{log_dir}.segment-1")
         os.symlink(copy, segment_path(log_dir, 1))
     else:
         os.remove(segment_path(log_dir, fifo))
         os.mkfifo(segment_path(log_dir, fifo))
-    done = run("-c", OPERATION, op, log_dir, cwd=os.path.dirname(log_dir))
-    assert (done.stdout.strip(), done.stderr) == (outcome, "")
+    done = cli(tmp_path, command, "log", *(["--actor", "a", "--event", "e"] if command == "append" else []))
+    assert done.returncode == status and outcome in done.stdout + done.stderr, done.stdout + done.stderr
 
 
 def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path, key, monkeypatch):
