@@ -86,8 +86,8 @@ def run(*args: str, cwd: Any = None, env: dict[str, str] | None = None, **kw: An
     )
 
 
-def cli(cwd: Any, *args: str, env: dict[str, str] = ENV) -> subprocess.CompletedProcess[str]:
-    done = run("-m", "corvane_audit", *args, cwd=cwd, env=env)
+def cli(cwd: Any, *args: str, env: dict[str, str] = ENV, **kw: Any) -> subprocess.CompletedProcess[str]:
+    done = run("-m", "corvane_audit", *args, cwd=cwd, env=env, **kw)
     assert "Traceback" not in done.stderr
     return done
 

@@ -8,19 +8,7 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import (
-    ENV,
-    OTHER_KEY,
-    SANITIZED,
-    E,
-    cli,
-    raised_in_thread,
-    raises,
-    run,
-    segment_path,
-    strict,
-    write_records,
-)
+from conftest import OTHER_KEY, SANITIZED, E, cli, raised_in_thread, raises, run, segment_path, strict, write_records
 from corvane_audit import _native
 from corvane_audit._native import ArgumentError, Writer
 
@@ -234,9 +222,8 @@ def test_cli_verify_of_a_segment_it_may_not_read_is_an_io_error(tmp_path, key):
     write_records(str(log), key, 3, segment_size_bytes=0)
     os.chmod(segment_path(str(log), 1), 0)
     preexec = _without_file_permission_override if os.geteuid() == 0 else None
-    limited = {"cwd": tmp_path, "env": ENV, "preexec_fn": preexec}
-    if run("-c", f"open({segment_path(str(log), 1)!r}, 'rb')", **limited).returncode == 0:
+    if run("-c", f"open({segment_path(str(log), 1)!r}, 'rb')", preexec_fn=preexec).returncode == 0:
         pytest.skip("this process may read a mode-000 file")
-    done = run("-m", "corvane_audit", "verify", "log", **limited)
+    done = cli(tmp_path, "verify", "log", preexec_fn=preexec)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
     assert done.stderr.endswith(": reader I/O: I/O error: Permission denied (os error 13)\n")
