@@ -6,7 +6,6 @@ import os
 import pathlib
 import shutil
 import sys
-import threading
 import time
 import tracemalloc
 from typing import Any
@@ -159,8 +158,6 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
 
 @pytest.mark.parametrize("call, message", [
     (lambda: verify(pathlib.Path("."), None), "verify() argument 'log_dir' must be str, not PosixPath"),  # the first
-    (lambda: verify(".", KEY, checkpoint=[("format", "x")]),
-     "verify() argument 'checkpoint' must be dict or None, not list"),
     (lambda: _native.checkpoint(".", KEY, None), "checkpoint() argument 'observed_at' must be str, not NoneType"),
 ])  # fmt: skip
 def test_argument_types(call, message):
@@ -178,8 +175,7 @@ def test_memory_stays_flat(tmp_path, key):
 
     def rounds(n: int) -> None:
         for _ in range(n):
-            w.append(record), [r["payload"] for r in _native.Reader.open(good)]
-            (r := verify(good, key, checkpoint=cp)).ok, r.compact, r.log_dir, r.final_hmac_hex, repr(r)
+            w.append(record), list(_native.Reader.open(good)), repr(verify(good, key, checkpoint=cp))
             (r := verify(bad, key, forensic=True)).violation, r.additional_violations, _native.checkpoint(good, key, "")
             for call in (lambda: verify(bad, key, raise_on_violation=True), lambda: _native.checkpoint(bad, key, "t"),
                          lambda: verify(good, key, checkpoint={**cp, "hmac": "zz"}), lambda: w.append({})):  # fmt: skip
@@ -229,31 +225,6 @@ def test_argument_refusals(log_dir, call, exc, message):
     write_records(log_dir, KEY, 2)
     cp = ca.checkpoint(log_dir, KEY, "t")
     raises(exc, lambda: call(log_dir, cp), *([message] if message else []))
-
-
-def test_other_threads_run_while_it_walks(tmp_path, key):
-    log_dir = str(tmp_path / "big")
-    write_records(log_dir, key, 150_000, segment_size_bytes=4 << 20)
-    ticks, stop, counters = [0], threading.Event(), bytearray(16)
-
-    def spin() -> None:
-        while not stop.is_set():
-            ticks[0] += 1
-
-    (spinner := threading.Thread(target=spin)).start()
-    try:
-        before = ticks[0]
-        report, _ = verify_span(log_dir, key, jobs=2, progress=counters)
-        during = ticks[0] - before
-    finally:
-        stop.set()
-        spinner.join()
-    assert report.ok and report.records_inspected >= 150_000
-    # Read by this thread right after the call: the spinner only moved while the call had let go of the lock.
-    assert during > 1000, during
-    walked, segments = int.from_bytes(counters[:8], "little"), int.from_bytes(counters[8:], "little")
-    assert (walked, segments) == (sum(os.path.getsize(segment_path(log_dir, i)) for i in range(segments)),
-                                  report.segments_inspected)  # fmt: skip
 
 
 def test_cli_since_state_and_jobs(tmp_path, key):
