@@ -86,8 +86,7 @@ def test_the_clock_never_steps_back_and_formats_every_millisecond():
 
 @pytest.mark.parametrize("record, name", [
     ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
-    # The native writer ignores record_id; this one refuses it.
-    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),
+    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),  # the native one ignores it
 ])  # fmt: skip
 @pytest.mark.parametrize("timestamps", [True, False])
 def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):

@@ -100,9 +100,7 @@ TAIL = "\nhmac {h}\nkey_id {h}\nobserved_at t\n"
 
 @pytest.mark.parametrize("body, message", [
     ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
-    ("o\nsegment 00\nrecord_id 4" + TAIL, 'line 2: expected "segment <number>"'),
     ("o\nsegment 65536\nrecord_id 4" + TAIL, "out of range"),
-    (" o\nsegment 0\nrecord_id 4" + TAIL, "line 1: expected the origin"),
 ])  # fmt: skip
 def test_signed_bodies_out_of_shape_are_refused(signer, body, message):
     with pytest.raises(ca.NoteError, match=message):
