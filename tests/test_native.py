@@ -95,7 +95,6 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
     for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, w.last_ts_wall, lambda: w.append(E)):
         raises(ArgumentError, call, "Writer is closed")
-    assert w.__exit__(None, None, None) is False
     with open(segment_path(log_dir, 1), "ab") as f:
         f.write(b"\x01\x02\x03")
     with pytest.raises(ZeroDivisionError):
