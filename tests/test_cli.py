@@ -82,7 +82,6 @@ def test_append_show_verify(tmp_path, key):
 def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, key):
     write_records(str(tmp_path / "log"), key, 12, segment_size_bytes=700)
     cp = ca.checkpoint(tmp_path / "log", key, "noon")
-    assert json.loads(cli(tmp_path, "checkpoint", "log", "--observed-at", "noon").stdout) == cp
     assert cli(tmp_path, "checkpoint", "log", "-o", "cp.json").returncode == 0
     ok = cli(tmp_path, "verify", "log", "--checkpoint", "cp.json")
     assert ok.returncode == 0 and f"s{cp['segment']}r{cp['record_id']} still holds the pinned MAC" in ok.stdout

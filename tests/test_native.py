@@ -1,6 +1,5 @@
 # The native Writer, Reader and RecordIter: argument conversion, record dicts, the walk, lifecycle, threads.
 
-import ctypes
 import os
 import pathlib
 from typing import Any
@@ -190,36 +189,3 @@ def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, ke
         os.mkfifo(segment_path(log_dir, fifo))
     done = cli(tmp_path, command, "log", *(["--actor", "a", "--event", "e"] if command == "append" else []))
     assert done.returncode == status and outcome in done.stdout + done.stderr, done.stdout + done.stderr
-
-
-def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path, key, monkeypatch):
-    (tmp_path / "elsewhere").mkdir()
-    monkeypatch.chdir(tmp_path)
-    with ca.Writer.open("logs", key, segment_size_bytes=0) as w:
-        w.append(E)
-        os.chdir(tmp_path / "elsewhere")  # as a daemon does
-        for _ in range(4):
-            w.append(E)  # each one rotates
-    assert not (tmp_path / "elsewhere" / "logs").exists()
-    assert sorted(os.listdir(tmp_path / "logs")) == [f"audit-000{i}.cbor" for i in range(5)]
-    assert _native.verify(str(tmp_path / "logs"), key).records_inspected == 5 + 4
-
-
-def _without_file_permission_override() -> None:
-    # Root reads a mode-000 file anyway; without these two capabilities it is held to the mode bits like anyone.
-    libc = ctypes.CDLL(None, use_errno=True)
-    for capability in (1, 2):  # CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH: dropped from the bounding set before exec
-        if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
-            raise OSError(ctypes.get_errno(), "prctl(PR_CAPBSET_DROP)")
-
-
-def test_cli_verify_of_a_segment_it_may_not_read_is_an_io_error(tmp_path, key):
-    log = tmp_path / "log"
-    write_records(str(log), key, 3, segment_size_bytes=0)
-    os.chmod(segment_path(str(log), 1), 0)
-    preexec = _without_file_permission_override if os.geteuid() == 0 else None
-    if run("-c", f"open({segment_path(str(log), 1)!r}, 'rb')", preexec_fn=preexec).returncode == 0:
-        pytest.skip("this process may read a mode-000 file")
-    done = cli(tmp_path, "verify", "log", preexec_fn=preexec)
-    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
-    assert done.stderr.endswith(": reader I/O: I/O error: Permission denied (os error 13)\n")

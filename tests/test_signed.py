@@ -55,7 +55,7 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
                              f"hmac {ca.verify(log_dir, KEY).final_hmac_hex}\nkey_id {KEY.key_id_hex()}\n"
                              "observed_at 2026-12-06T21:00:00.000Z\n")  # fmt: skip
     # The key file is the owner's alone, and its secret never shows in a repr.
-    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and path.read_text().split("+")[-1].strip() not in repr(key)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and path.read_text().strip().split("+", 4)[4] not in repr(key)
     # A note signed elsewhere opens here.
     other = Ed25519PrivateKey.generate()
     raw = other.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)

@@ -153,14 +153,6 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
     raises(ArgumentError, lambda: verify(log_dir, key, checkpoint=cp), message)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: verify(pathlib.Path("."), None), "verify() argument 'log_dir' must be str, not PosixPath"),  # the first
-    (lambda: _native.checkpoint(".", KEY, None), "checkpoint() argument 'observed_at' must be str, not NoneType"),
-])  # fmt: skip
-def test_argument_types(call, message):
-    raises(TypeError, call, message)
-
-
 # Binding calls of every kind, over and over, leave nothing behind (a leak per record would be megabytes).
 def test_memory_stays_flat(tmp_path, key):
     write_records(good := str(tmp_path / "good"), key, 3, segment_size_bytes=0)
