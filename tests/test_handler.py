@@ -156,27 +156,23 @@ def test_a_forked_child_cannot_use_the_writer_and_writes_nothing(log_dir, key, t
 
 def test_a_long_lived_child_does_not_keep_the_log_locked(log_dir, key):
     writer = ca.Writer.open(log_dir, key)
-    ready_r, ready_w = os.pipe()
-    gate_r, gate_w = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # a worker that never touches the writer and outlives the parent's close
-        os.close(gate_w)
+    (ready_r, ready_w), (gate_r, gate_w) = os.pipe(), os.pipe()
+    if (pid := os.fork()) == 0:  # a worker that never touches the writer and outlives the parent's close
+        os.close(gate_w)  # the parent's end: its exit ends the wait below
         os.write(ready_w, b"r")
         os.read(gate_r, 1)
         os._exit(0)
-    os.close(gate_r)
-    os.close(ready_w)
     try:
         assert os.read(ready_r, 1) == b"r"
-        os.close(ready_r)
         with pytest.raises(ca.IoFailure, match="locked by another writer"):
             ca.Writer.open(log_dir, key)  # the parent's lock held through the child's start
         writer.close()
         with ca.Writer.open(log_dir, key) as again:
             again.append({"actor": "parent", "event": "reopened"})
     finally:
-        os.close(gate_w)
+        os.write(gate_w, b"g")
         assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        [os.close(fd) for fd in (ready_r, ready_w, gate_r, gate_w)]
     assert [r["event"] for r in check_log(log_dir, key)] == ["reopened"]
 
 

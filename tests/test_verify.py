@@ -6,7 +6,6 @@ import os
 import pathlib
 import shutil
 import sys
-import time
 import tracemalloc
 from typing import Any
 
@@ -232,20 +231,3 @@ def test_cli_since_state_and_jobs(tmp_path, key):
     state_before = (tmp_path / "st.json").read_text()
     failed = cli(tmp_path, "verify", "log", "--state", "st.json")
     assert failed.returncode == 1 and (tmp_path / "st.json").read_text() == state_before  # only a pass moves it
-
-
-# The bar is drawn from the counters by a second thread while the walk runs on this one.
-def test_progress_bar_follows_the_counters(log_dir, key, capsys):
-    from corvane_audit import cli
-
-    write_records(log_dir, key, 3, segment_size_bytes=0)
-
-    def run(counters: bytearray | None) -> ca.SpanResult:
-        assert counters is not None
-        counters[:16] = (123 << 20).to_bytes(8, "little") + (2).to_bytes(8, "little")
-        time.sleep(0.8)  # past the bar's delay
-        return ca.verify_span(log_dir, key)
-
-    assert cli._with_progress(log_dir, run).report.ok
-    drawn = capsys.readouterr().err
-    assert "verifying" in drawn and "123M" in drawn and "2/3 segments" in drawn
