@@ -53,7 +53,7 @@ def back_in_1970(log_dir: str) -> None:
      f"Checkpoint truncated: s0r4 observed at {OBSERVED}, is absent from this log {EM} history was cut"),
 ])  # fmt: skip
 def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message):
-    kind, _, where = compact.partition("@")
+    kind = compact.partition("@")[0]
     write_records(log_dir, key, 5)
     cp = _native.checkpoint(log_dir, key, OBSERVED) if message else None
     if damage:
@@ -63,8 +63,7 @@ def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message)
     assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, kind, [])
     v = r.violation
     assert list(v) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
-    where_ = (int(where[1]), int(where[3:]) if where[2:] else None)
-    assert (v["kind"], v["segment_index"], v["record_id"]) == (kind, *where_)
+    assert f"{v['kind']}@s{v['segment_index']}{'' if v['record_id'] is None else 'r' + str(v['record_id'])}" == compact
     assert message in (None, v["message"]) and (message or r.final_hmac_hex is None)
     assert repr(r).startswith(f'VerifyReport(ok=false, compact="{compact}", records_inspected=')
     assert isinstance(raises(exc, lambda: verify(log_dir, vkey, False, True, cp), v["message"]), VerificationFailed)
