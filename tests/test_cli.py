@@ -4,9 +4,6 @@
 import json
 import os
 import stat
-import subprocess
-import sys
-import threading
 
 import pytest
 
@@ -16,7 +13,6 @@ from conftest import ENV, KEY, OTHER_KEY, cli, cut, flip_byte, frames, one_error
 K, OTHER = KEY.key_id_hex(), OTHER_KEY.key_id_hex()
 APPEND = ["append", "log", "--actor", "a", "--event", "e"]
 NO_KEY = {k: v for k, v in ENV.items() if k != "CORVANE_AUDIT_KEY_HEX"}
-OTHER_ENV = ENV | {"CORVANE_AUDIT_KEY_HEX": "17" * 32}
 TORN_ADVICE = ("the last record is incomplete: a writer crashed or is still writing; "
                "opening the log for writing, e.g. `corvane-audit append`, cuts it")  # fmt: skip
 
@@ -94,29 +90,26 @@ def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, ke
     assert refused.returncode == 1 and "refusing to checkpoint" in one_error_line(refused)
 
 
-@pytest.mark.parametrize("args, env, status, message", [
-    (["verify", "log", "--key-file", "nope.hex"], ENV, 2, "cannot read key file nope.hex"),
-    (["verify", "log", "--key-file", "short.hex"], ENV, 2, "key file short.hex: KeyHandle.from_hex"),
-    (["show", "log", "--interval", "soon"], ENV, 2, "expected a positive number of seconds"),
-    ([*APPEND, "--payload", "[1]"], ENV, 2, "must be a JSON object"),
-    (["verify", "empty"], ENV, 2, "LOG_DIR holds no segment files: empty"),
-    (["verify", "log"], OTHER_ENV, 2, f"this log was written with key_id {K}; the given key's id is {OTHER}"),
-    (["verify", "log", "--checkpoint", "other.json"], ENV, 2,
+@pytest.mark.parametrize("args, message", [
+    (["verify", "log", "--key-file", "nope.hex"], "cannot read key file nope.hex"),
+    (["verify", "log", "--key-file", "short.hex"], "key file short.hex: KeyHandle.from_hex"),
+    (["show", "log", "--interval", "soon"], "expected a positive number of seconds"),
+    ([*APPEND, "--payload", "[1]"], "must be a JSON object"),
+    (["verify", "empty"], "LOG_DIR holds no segment files: empty"),
+    (["verify", "log", "--key-env", "OTHER"], f"this log was written with key_id {K}; the given key's id is {OTHER}"),
+    (["verify", "log", "--checkpoint", "other.json"],
      f"checkpoint other.json was taken with key_id {OTHER}; the given key's id is {K}, as is this log's"),
-    (["verify", "log", "--checkpoint", "fifo"], ENV, 2, "cannot read checkpoint file fifo: not a regular file"),
-    (["verify", "log", "--checkpoint", "deep.json"], ENV, 2,
-     "checkpoint file deep.json: not a checkpoint (JSON nested"),
-    (["checkpoint", "log", "-o", "to-null"], ENV, 2, "cannot write checkpoint to to-null: not a regular file"),
-    (["checkpoint", "log", "--observed-at", "\udcff"], ENV, 2, "argument --observed-at: not valid UTF-8 text"),
-    ([*APPEND, "--payload", '{"n": 1' + "0" * 5000 + "}"], ENV, 2, "--payload holds an integer out of range"),
-    ([*APPEND, "--payload", "[" * 100_000], ENV, 2, "--payload is nested too deeply"),
-    ([*APPEND, "--segment-size", str(2**64)], ENV, 2,
-     "argument --segment-size: expected a positive integer below 2^64"),
+    (["verify", "log", "--checkpoint", "fifo"], "cannot read checkpoint file fifo: not a regular file"),
+    (["verify", "log", "--checkpoint", "deep.json"], "checkpoint file deep.json: not a checkpoint (JSON nested"),
+    (["checkpoint", "log", "-o", "to-null"], "cannot write checkpoint to to-null: not a regular file"),
+    (["checkpoint", "log", "--observed-at", "\udcff"], "argument --observed-at: not valid UTF-8 text"),
+    ([*APPEND, "--payload", '{"n": 1' + "0" * 5000 + "}"], "--payload holds an integer out of range"),
+    ([*APPEND, "--payload", "[" * 100_000], "--payload is nested too deeply"),
+    ([*APPEND, "--segment-size", str(2**64)], "argument --segment-size: expected a positive integer below 2^64"),
 ])  # fmt: skip
-def test_errors_are_one_line_with_the_right_status(place, args, env, status, message):
-    done = cli(place, *args, env=env)
-    assert done.returncode == status and message in one_error_line(done), done.stderr
-    assert status == 1 or done.stdout == ""
+def test_errors_are_one_line_with_status_2_and_change_nothing(place, args, message):
+    done = cli(place, *args, env=ENV | {"OTHER": "17" * 32})
+    assert (done.returncode, done.stdout) == (2, "") and message in one_error_line(done), done.stderr
     assert [r["event"] for r in ca.Reader.open(place / "log")] == ["test.event"] * 3  # nothing appended
 
 
@@ -154,26 +147,6 @@ def test_the_cli_drops_the_key_variable_once_read(place):
     script = ("import os, sys; from corvane_audit import cli; status = cli.main(['verify', 'log']); "
               "print(status, os.environ.get('CORVANE_AUDIT_KEY_HEX'), file=sys.stderr)")  # fmt: skip
     assert run("-c", script, cwd=place, env=ENV).stderr == "0 None\n"
-
-
-def test_follow_sees_another_process_append_and_a_sigterm_ends_it_cleanly(tmp_path, key):
-    write_records(str(tmp_path / "log"), key, 2)
-    (tmp_path / "tmp").mkdir()
-    follower = subprocess.Popen([sys.executable, "-m", "corvane_audit", "show", "log", "--follow", "--json",
-                                 "--interval", "0.05"], cwd=tmp_path, env=ENV | {"TMPDIR": str(tmp_path / "tmp")},
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)  # fmt: skip
-    watchdog = threading.Timer(60, follower.kill)  # a hung follower ends the reads below with ""
-    watchdog.start()
-    try:
-        assert [json.loads(follower.stdout.readline())["record_id"] for _ in range(2)] == [0, 1]  # type: ignore
-        assert cli(tmp_path, *APPEND).returncode == 0
-        assert json.loads(follower.stdout.readline())["event"] == "e"  # type: ignore
-    finally:
-        watchdog.cancel()
-        follower.terminate()
-        _, err = follower.communicate(timeout=30)
-    assert (follower.returncode, err) == (0, "")
-    assert list((tmp_path / "tmp").iterdir()) == []  # no link directory left behind
 
 
 # Damage before the last segment ends a follow as it ends a show: nothing waits for it to heal.
