@@ -1,4 +1,4 @@
-# The native Writer, Reader and RecordIter: argument conversion, record dicts, the walk, lifecycle, threads.
+# The native Writer, Reader and RecordIter: argument conversion, record dicts, lifecycle, threads, planted files.
 
 import os
 import pathlib
@@ -170,8 +170,7 @@ def test_directories_that_cannot_be_listed_and_repr(tmp_path):
     raises(TypeError, lambda: _native.Reader.open(tmp_path))
 
 
-# What a log directory may hold besides the writer's own files: links, FIFOs, look-alike names, entries nobody may
-# open. Opening never follows, never blocks, and never mistakes the system's refusal for damage.
+# A FIFO or a link where a segment should be: opening never follows it and never blocks on it.
 # Through the command line in a child, so that an open blocking on a FIFO fails the test instead of hanging it.
 @pytest.mark.parametrize("command, fifo, status, outcome", [
     ("show", "link", 2, "log: not a regular file"),  # a link to a good copy is not followed either

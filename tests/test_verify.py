@@ -1,4 +1,4 @@
-# How verify() and checkpoint() hand the core's findings and refusals to Python (each kind once).
+# How verify(), checkpoint() and verify_span() hand the core's findings and refusals to Python (each kind once).
 
 import gc
 import json
@@ -172,7 +172,7 @@ def test_memory_stays_flat(tmp_path, key):
     assert sys.getrefcount(key) == refs
 
 
-# verify_span: incremental from a checkpoint, parallel, live against a writer; the package's state file and CLI.
+# verify_span: incremental from a pinned record, its argument checks; the package's state file and the CLI options.
 def test_since_proves_only_what_follows_the_pin(log_dir, key):
     write_records(log_dir, key, 6, segment_size_bytes=400)
     cp = ca.checkpoint(log_dir, key, "t")
