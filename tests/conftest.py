@@ -1,6 +1,9 @@
-"""Shared fixtures and helpers: keys, small logs, damage, child processes."""
+# Shared fixtures and helpers: keys, small logs, damage, child processes and the command line.
 
+import json
 import os
+import subprocess
+import sys
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -15,9 +18,10 @@ from corvane_audit._clock import format_utc_ms as ts_text
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
 FINALIZATION = ("system:audit", "segment.finalized")
-
-
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
+KEY_HEX = "42" * 32
+E: dict[str, Any] = {"actor": "a", "event": "e"}  # the smallest record
+FORKED = "Writer was opened by process {} and cannot be used after fork; open a new Writer in this process"
 
 
 @pytest.fixture
@@ -71,12 +75,57 @@ def child_env(**extra: str) -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
 
 
+ENV = child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX)  # the command line's key is KEY
+
+
+# A Python child of this corvane_audit, run to its end; a hung one fails the test.
+def run(*args: str, cwd: Any = None, env: dict[str, str] | None = None, **kw: Any) -> subprocess.CompletedProcess[str]:
+    kw.setdefault("timeout", 120)
+    return subprocess.run(
+        [sys.executable, *args], cwd=cwd, env=env or child_env(), capture_output=True, text=True, **kw
+    )
+
+
+def cli(cwd: Any, *args: str, env: dict[str, str] = ENV, **kw: Any) -> subprocess.CompletedProcess[str]:
+    done = run("-m", "corvane_audit", *args, cwd=cwd, env=env, **kw)
+    assert "Traceback" not in done.stderr
+    return done
+
+
+def one_error_line(done: subprocess.CompletedProcess[str]) -> str:
+    lines = done.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
+    return lines[0]
+
+
 # What `call` raises, which must be an `exc` itself (no subclass) and, if given, have these args.
 def raises(exc: type[BaseException], call: Callable[[], object], *args: object) -> BaseException:
     with pytest.raises(exc) as info:
         call()
     assert type(info.value) is exc and args in ((), info.value.args), info.value
     return info.value
+
+
+# The repr of what each call returns or raises, in a forked child that never returns into pytest.
+def in_forked_child(*calls: Callable[[], object]) -> list[str]:
+    read, write = os.pipe()
+    if (pid := os.fork()) == 0:
+        try:
+            os.write(write, json.dumps([_outcome(call) for call in calls]).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        seen = json.loads(pipe.read())
+    assert os.waitpid(pid, 0)[1] == 0
+    return seen
+
+
+def _outcome(call: Callable[[], object]) -> str:
+    try:
+        return repr(call())
+    except Exception as exc:
+        return repr(exc)
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:

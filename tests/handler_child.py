@@ -1,6 +1,6 @@
-"""handler_child.py LOG_DIR ENDING [FILE_SIZE_LIMIT]: logs records 0..COUNT-1 through an AuditHandler, then ends by
-ENDING: "kill" (flush, then SIGKILL itself), "exit" (return without closing: logging.shutdown closes) or "fail"
-(close after the log failed; prints a JSON report of every record that reached handleError and of flush)."""
+# handler_child.py LOG_DIR ENDING [FILE_SIZE_LIMIT]: logs records 0..COUNT-1 through an AuditHandler, then ends by
+# ENDING: "kill" (flush, then SIGKILL itself), "exit" (return without closing: logging.shutdown closes) or "fail"
+# (close after the log failed; prints a JSON report of every record that reached handleError and of flush).
 
 import json
 import logging

@@ -1,5 +1,5 @@
-"""kill_child.py LOG_DIR KEY_HEX FIRST_COUNTER SEED SEGMENT_SIZE: appends counters until killed.
-Prints "open ACTION TRUNCATED", then "ack N" after each flush, each line in one write(2)."""
+# kill_child.py LOG_DIR KEY_HEX FIRST_COUNTER SEED SEGMENT_SIZE: appends counters until killed.
+# Prints "open ACTION TRUNCATED", then "ack N" after each flush, each line in one write(2).
 
 import os
 import random

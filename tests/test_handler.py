@@ -1,20 +1,23 @@
-"""AuditHandler: log records become audit records, queued by the caller and written in order by the handler's thread."""
+# AuditHandler: log records become audit records, queued by the caller and written in order by the handler's thread.
 
 import functools
 import json
 import logging
 import os
+import pickle
 import signal
 import subprocess
 import sys
 import threading
+from concurrent.futures import ProcessPoolExecutor
+from multiprocessing import get_context
 from pathlib import Path
 from typing import Any
 
 import pytest
 
 import corvane_audit as ca
-from conftest import child_env, raises
+from conftest import FORKED, E, check_log, in_forked_child, raises, run
 from corvane_audit import _native
 
 CHILD = str(Path(__file__).with_name("handler_child.py"))
@@ -39,8 +42,7 @@ def test_log_records_become_audit_records(tmp_path, key):
     before = ca.utc_timestamp()
     logger.info("user %s logged in", "alice", extra={"ip": "10.0.0.1", "mfa": True, "attempt": 2})
     logger.warning("odd values", extra={
-        "ratio": 0.5, "none": None, "raw": b"\x00\xff", "pair": (1, 2),
-        "obj": type("O", (), {"__str__": lambda s: "o!"})(),
+        "ratio": 0.5, "none": None, "raw": b"\x00\xff", "obj": type("O", (), {"__str__": lambda s: "o!"})(),
         "big": 1 << 70, "nested": {"k": [1, -2, {"x": 1.5}], 3: "int key"}, "lone": "a\udcffb",
         "deep": functools.reduce(lambda v, _: [v], range(20), [])})  # fmt: skip
     logger.debug("below the level")
@@ -55,7 +57,7 @@ def test_log_records_become_audit_records(tmp_path, key):
     p = second["payload"]
     assert repr(p.pop("deep")).startswith("[" * 13 + "'[[")  # cut short at the depth the writer allows
     assert p == {
-        "ratio": "0.5", "none": "None", "raw": b"\x00\xff", "pair": "(1, 2)", "obj": "o!", "big": str(1 << 70),
+        "ratio": "0.5", "none": "None", "raw": b"\x00\xff", "obj": "o!", "big": str(1 << 70),
         "nested": {"k": [1, -2, {"x": "1.5"}], "3": "int key"}, "lone": "a\\udcffb", "level": "WARNING"}  # fmt: skip
     assert (third["event"], third["payload"]) == ("ERROR:to bob", {"level": "mine"})  # an extra field wins
     handler.close()
@@ -88,8 +90,8 @@ def test_records_from_eight_threads_are_all_written_each_thread_in_order(tmp_pat
 
 @pytest.mark.parametrize("ending", ["kill", "exit"])
 def test_records_survive_a_kill_after_flush_and_an_exit_without_close(tmp_path, key, ending):
-    done = subprocess.run([sys.executable, CHILD, str(tmp_path / "log"), ending], env=child_env(), capture_output=True)
-    assert done.returncode == (-signal.SIGKILL if ending == "kill" else 0), done.stderr.decode()
+    done = run(CHILD, str(tmp_path / "log"), ending)
+    assert done.returncode == (-signal.SIGKILL if ending == "kill" else 0), done.stderr
     assert [r["payload"]["i"] for r in audited(tmp_path / "log")] == list(range(400))
     assert ca.verify(tmp_path / "log", key).ok
 
@@ -104,8 +106,7 @@ def test_a_failing_log_reaches_handle_error_and_loses_nothing_silently(tmp_path,
     else:
         limit = ["30000"]
     try:
-        done = subprocess.run([sys.executable, CHILD, str(log_dir), "fail", *limit], env=child_env(),
-                              capture_output=True, text=True, timeout=60)  # fmt: skip
+        done = run(CHILD, str(log_dir), "fail", *limit)
         assert done.returncode == 0, done.stderr
         written = [r["payload"]["i"] for r in audited(log_dir)]
         assert ca.verify(log_dir, key).ok
@@ -125,21 +126,8 @@ def test_a_failing_log_reaches_handle_error_and_loses_nothing_silently(tmp_path,
 def test_a_handler_in_a_forked_child_refuses_and_leaves_the_log_to_the_parent(tmp_path, key):
     logger, handler, errors = audit(tmp_path, key)
     logger.info("before fork")
-    read, write = os.pipe()
-    if (pid := os.fork()) == 0:  # the child: report what it met, never return into pytest
-        try:
-            logger.info("in the child")
-            handler.flush()
-            handler.close()
-            os.write(write, json.dumps([type(errors[0]).__name__, str(errors[0])] if errors else []).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        child = json.loads(pipe.read())
-    assert os.waitpid(pid, 0)[1] == 0
-    assert child == ["IoFailure", f"Writer was opened by process {os.getpid()} and cannot be used after fork; "
-                                  "open a new Writer in this process"]  # fmt: skip
+    seen = in_forked_child(lambda: logger.info("in the child"), handler.flush, handler.close, lambda: errors)
+    assert seen == ["None"] * 3 + [repr([ca.IoFailure(FORKED.format(os.getpid()))])]
     logger.info("after fork")
     handler.close()
     assert errors == [] and [r["event"] for r in audited(tmp_path / "log")] == ["before fork", "after fork"]
@@ -150,3 +138,59 @@ def test_a_handler_that_cannot_open_its_log_fails_at_construction(tmp_path, key)
     raises(ca.IoFailure, lambda: ca.AuditHandler(tmp_path / "file" / "log", key))
     assert not [t for t in threading.enumerate() if t.name.startswith("corvane-audit-handler")]
     raises(ValueError, lambda: ca.AuditHandler(tmp_path / "log", key, queue_size=0), "queue_size must be at least 1")
+
+
+# A writer and the package's errors across real processes: fork, pickle.
+def test_a_forked_child_cannot_use_the_writer_and_writes_nothing(log_dir, key, tmp_path):
+    writer = ca.Writer.open(log_dir, key)
+    writer.append({"actor": "parent", "event": "before"})
+    writer.flush()
+    before = sorted((p.name, p.read_bytes()) for p in (tmp_path / "log").iterdir())
+    seen = in_forked_child(lambda: writer.append(E), writer.flush, writer.recovery_action, writer.close)
+    assert seen == [repr(ca.IoFailure(FORKED.format(os.getpid())))] * 4
+    assert sorted((p.name, p.read_bytes()) for p in (tmp_path / "log").iterdir()) == before
+    writer.append({"actor": "parent", "event": "after"})
+    writer.close()
+    assert [r["event"] for r in check_log(log_dir, key)] == ["before", "after"]
+
+
+def test_a_long_lived_child_does_not_keep_the_log_locked(log_dir, key):
+    writer = ca.Writer.open(log_dir, key)
+    (ready_r, ready_w), (gate_r, gate_w) = os.pipe(), os.pipe()
+    if (pid := os.fork()) == 0:  # a worker that never touches the writer and outlives the parent's close
+        os.close(gate_w)  # the parent's end: its exit ends the wait below
+        os.write(ready_w, b"r")
+        os.read(gate_r, 1)
+        os._exit(0)
+    try:
+        assert os.read(ready_r, 1) == b"r"
+        with pytest.raises(ca.IoFailure, match="locked by another writer"):
+            ca.Writer.open(log_dir, key)  # the parent's lock held through the child's start
+        writer.close()
+        with ca.Writer.open(log_dir, key) as again:
+            again.append({"actor": "parent", "event": "reopened"})
+    finally:
+        os.write(gate_w, b"g")
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        [os.close(fd) for fd in (ready_r, ready_w, gate_r, gate_w)]
+    assert [r["event"] for r in check_log(log_dir, key)] == ["reopened"]
+
+
+EXCEPTIONS = [getattr(ca, name) for name in ca.__all__ if name.endswith(("Error", "Failure", "Failed"))]
+
+
+@pytest.mark.parametrize("cls", EXCEPTIONS, ids=lambda c: c.__name__)
+def test_every_exception_pickles_under_its_own_name(cls):
+    exc = cls("message — with text")
+    exc.add_note("a note")
+    back = pickle.loads(pickle.dumps(exc))
+    assert (type(back), back.args, back.__notes__) == (cls, exc.args, ["a note"])
+
+
+def test_errors_come_back_from_a_process_pool(tmp_path):
+    # A fresh interpreter, so the class is found by import, not inherited.
+    with ProcessPoolExecutor(1, mp_context=get_context("spawn")) as pool:
+        missing = pool.submit(ca.load_checkpoint, str(tmp_path / "missing.json")).exception(timeout=120)
+        unreadable = pool.submit(ca.Reader.open, str(tmp_path / "nowhere")).exception(timeout=120)
+    assert type(missing) is ca.ArgumentError and "missing.json: No such file" in str(missing)
+    assert type(unreadable) is ca.IoFailure

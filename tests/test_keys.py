@@ -1,4 +1,4 @@
-"""KeyHandle's four sources; the keychain tests need tools/with-keyring.sh (`make test-keyring`)."""
+# KeyHandle's four sources; the keychain tests need tools/with-keyring.sh (`make test-keyring`).
 
 import ctypes
 import json
@@ -25,14 +25,12 @@ WITH_KEYRING = str(Path(__file__).resolve().parent.parent / "tools" / "with-keyr
 
 
 @pytest.mark.parametrize("make", [
-    lambda: KeyHandle.from_bytes(bytes(range(32))), lambda: KeyHandle.from_bytes(type("B", (bytes,), {})(range(32))),
+    lambda: KeyHandle.from_bytes(type("B", (bytes,), {})(range(32))),
     lambda: KeyHandle.from_hex(f"\t\r\x0b\x0c{KEY_HEX.upper()}\x85"),  # Unicode whitespace trimmed, either case
-    lambda: KeyHandle.from_hex(f"\u00a0\u3000{KEY_HEX[:10] + KEY_HEX[10:].upper()}\u2028"),
-    lambda: KeyHandle.from_env(), lambda: KeyHandle.from_env(var_name="CORVANE_TEST_KEY"),
+    lambda: KeyHandle.from_env(),  # a named variable: the command line's --key-env
 ])  # fmt: skip
 def test_key_sources_and_key_id(monkeypatch, make):
     monkeypatch.setenv("CORVANE_AUDIT_KEY_HEX", f" {KEY_HEX}\n")
-    monkeypatch.setenv("CORVANE_TEST_KEY", KEY_HEX.upper())
     key, seen = make(), []
     assert raised_in_thread(lambda: seen.append(key.key_id_hex())) is None  # key handles cross threads
     assert (seen, repr(key)) == ([KEY_ID], f"KeyHandle(key_id={KEY_ID})")
@@ -43,26 +41,18 @@ KEYCHAIN = 'loading keychain entry service={} account="{}": OS keychain backend 
 
 @pytest.mark.parametrize("call, exc, message", [
     (lambda: KeyHandle.from_hex(KEY_HEX[:63]), ArgumentError, HEX + "expected 64 hex chars (32 bytes); got 63"),
-    (lambda: KeyHandle.from_hex("\u00a0" * 3), ArgumentError, HEX + "expected 64 hex chars (32 bytes); got 0"),
     (lambda: KeyHandle.from_hex("abcdg" + "0" * 59), ArgumentError, BAD.format(2)),
     (lambda: KeyHandle.from_hex("0" * 6 + "é" + "0" * 56), ArgumentError, BAD.format(3)),  # é: two bytes, key byte 3
-    (lambda: KeyHandle.from_hex("0" * 62 + "+f"), ArgumentError, BAD.format(31)),
-    (lambda: KeyHandle.from_hex("0" * 31 + " " + "0" * 32), ArgumentError, BAD.format(15)),
     (lambda: KeyHandle.from_bytes(b"k" * 31), ArgumentError, "KeyHandle.from_bytes requires 32 bytes; got 31"),
     (lambda: KeyHandle.from_env(), ArgumentError, NOT_SET.format("CORVANE_AUDIT_KEY_HEX")),
     (lambda: KeyHandle.from_env("CORVANE_TEST_NOT_UTF8"), ArgumentError, NOT_SET.format("CORVANE_TEST_NOT_UTF8")),
-    (lambda: KeyHandle.from_env("CORVANE_TEST_SHORT"), ArgumentError,
-     "env var CORVANE_TEST_SHORT: expected 64 hex chars (32 bytes); got 32"),
     # Empty names are refused before the store is asked.
     (lambda: KeyHandle.from_keychain("", "default"), IoFailure, KEYCHAIN.format('""', "default")),
-    (lambda: KeyHandle.from_keychain("svc", ""), IoFailure, KEYCHAIN.format('"svc"', "")),
     (lambda: KeyHandle.from_bytes(bytearray(32)), TypeError, ""), (lambda: KeyHandle.from_env(b"VAR"), TypeError, ""),
-    (lambda: KeyHandle.from_hex(b"00"), TypeError, ""), (lambda: KeyHandle.from_keychain("s", None), TypeError, ""),
 ])  # fmt: skip
 def test_bad_keys_are_refused_with_their_reason(monkeypatch, call, exc, message):
     monkeypatch.delenv("CORVANE_AUDIT_KEY_HEX", raising=False)
     monkeypatch.setitem(os.environb, b"CORVANE_TEST_NOT_UTF8", b"\xff" * 64)
-    monkeypatch.setenv("CORVANE_TEST_SHORT", "00" * 16)
     e = raises(exc, call)
     assert len(e.args) == 1 and str(e).startswith(message)
 
@@ -100,10 +90,8 @@ def stored(service: str) -> bytes | None:
 # appended to a log in tmp_path (verify refuses a directory without one), then the log verified.
 def keychain_elsewhere(tmp_path: Path, account: str, password: str = "right") -> str:
     env = child_env(CORVANE_KEYRING_DIR=str(tmp_path / "keyring"), CORVANE_KEYRING_PASSWORD=password)
-    script = (
-        'set -e; "$0" -m corvane_audit append . --actor a --event e --keychain "$1" >/dev/null; '
-        'exec "$0" -m corvane_audit verify . --json --keychain "$1"'
-    )
+    script = ('set -e; "$0" -m corvane_audit append . --actor a --event e --keychain "$1" >/dev/null; '
+              'exec "$0" -m corvane_audit verify . --json --keychain "$1"')  # fmt: skip
     argv = [WITH_KEYRING, "sh", "-c", script, sys.executable, f"svc:{account}"]
     run = subprocess.run(argv, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     return str(json.loads(run.stdout)["key_id_hex"]) if run.returncode == 0 else run.stderr.splitlines()[-1]
@@ -125,13 +113,9 @@ class TestKeychain:
         value = ctypes.c_void_p(libsecret("secret_value_new", KEY_HEX.encode(), ctypes.c_ssize_t(64), b"text/plain"))
         assert password("store", service, b"default", b"test entry", value, None)
         for _ in range(2):
-            raises(
-                IoFailure,
-                lambda: KeyHandle.from_keychain(service),
-                f'loading keychain entry service="{service}" '
-                'account="default": stored keychain entry is not a valid 32-byte HMAC key: invalid key length: '
-                "expected 32 bytes, got 64",
-            )
+            raises(IoFailure, lambda: KeyHandle.from_keychain(service), KEYCHAIN.format(f'"{service}"', "default")
+                   .replace("OS keychain backend error", "stored keychain entry is not a valid 32-byte HMAC key")
+                   + "invalid key length: expected 32 bytes, got 64")  # fmt: skip
         assert stored(service) == KEY_HEX.encode()
 
     def test_entry_persists_across_sessions_and_a_locked_keyring_changes_nothing(self, tmp_path):

@@ -1,11 +1,9 @@
-"""The pure-Python layer: wrappers, timestamps, checkpoint files, follow, AuditHandler, typing."""
+# The pure-Python layer: wrappers, timestamps, checkpoint files, follow, typing.
 
 import json
 import os
 import re
 import stat
-import subprocess
-import sys
 import threading
 import time
 import types
@@ -15,36 +13,23 @@ from typing import Any
 import pytest
 
 import corvane_audit as ca
-from conftest import SLOW, check_log, child_env, raises, segment_path, ts_text, write_records
+from conftest import raises, run, segment_path, ts_text, write_records
 from corvane_audit import _native
 from corvane_audit._clock import RecordClock
 
 REPO = Path(__file__).resolve().parent.parent
+BEHIND = 'ts_wall "{}" is more than 60 s earlier than the previous record\'s "{}"'
 
 
-def test_versions_exports_signatures_and_constructors():
+# Signatures are stubtest's business (test_typing).
+def test_versions_exports_and_constructors():
     version = re.search(r"project\(corvane_audit VERSION ([0-9.]+)", (REPO / "CMakeLists.txt").read_text())
     assert version and (_native.format_version(), _native.core_version(), ca.__version__) == (1,) + (version[1],) * 2
-    assert all(hasattr(ca, name) for name in ca.__all__)
+    assert all(hasattr(ca, n) for n in ca.__all__)
+    wrapped = ("Writer", "Reader", "verify", "checkpoint", "ed25519_public_key", "ed25519_sign", "ed25519_verify",
+               "verify_span")  # fmt: skip
     for name in [n for n in dir(_native) if not n.startswith("_")]:
-        wrapped = (
-            "Writer",
-            "Reader",
-            "verify",
-            "checkpoint",
-            "ed25519_public_key",
-            "ed25519_sign",
-            "ed25519_verify",
-            "verify_span",
-        )
         assert name in wrapped or getattr(ca, name) is getattr(_native, name), name
-    assert [f.__text_signature__ for f in (_native.format_version, _native.verify, _native.checkpoint)] == [
-        "()",
-        "(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)",
-        "(log_dir, key, observed_at)",
-    ]
-    for cls in (_native.KeyHandle, _native.Writer, _native.Reader, _native.RecordIter, _native.VerifyReport):
-        raises(TypeError, cls)
 
 
 class CustomPath:  # a PathLike that is neither str nor Path
@@ -55,7 +40,7 @@ class CustomPath:  # a PathLike that is neither str nor Path
         return self.path
 
 
-def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monkeypatch):
+def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key):
     before = ca.utc_timestamp()
     given_ts = ts_text(time.time_ns() // 1_000_000 - 30_000)
     with ca.Writer.open(CustomPath(log_dir), key) as w1:
@@ -64,32 +49,29 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key, monk
         w1.append(types.MappingProxyType({"actor": "a", "event": "given", "ts_wall": given_ts}))
         assert repr(w1) == "Writer(open)" and w1.recovery_action() == "Fresh"
         raises(TypeError, lambda: w1.append([("actor", "a"), ("event", "e")]), "Writer.append expects a dict")
-        monkeypatch.setattr(time, "time_ns", lambda: 0)  # the clock steps back: ts_wall stays put
-        w1.append({"actor": "a", "event": "stepped"})
     assert repr(w1) == "Writer(closed)"
     with ca.Writer.open(log_dir, key, timestamps=False) as w2:
         # The native default, the epoch, is far behind the log's last record.
-        raises(ca.ArgumentError, lambda: w2.append({"actor": "a", "event": "raw"}),
-               f'ts_wall "1970-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s '
-               f'"{w2._native.last_ts_wall()}"')  # fmt: skip
+        raises(ca.ArgumentError, lambda: w2.append({"actor": "a", "event": "raw"}), BEHIND.format(
+            "1970-01-01T00:00:00.000Z", w2._native.last_ts_wall()))  # fmt: skip
         w2.append({"actor": "a", "event": "raw", "ts_wall": given_ts})
         assert (w2.recovery_action(), w2.recovery_truncated_bytes()) == ("Resumed", 0)
-    stamped, given, stepped, raw = list(ca.Reader.open(log_dir))
+    stamped, given, raw = list(ca.Reader.open(log_dir))
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", stamped["ts_wall"]) and before <= stamped["ts_wall"]
     assert given["ts_wall"] == given_ts and given["ts_mono_delta"] >= stamped["ts_mono_delta"]
-    # Stays put (the stamp taken for the given record's ts_mono_delta may be a ms later).
-    assert stamped["ts_wall"] <= stepped["ts_wall"] and stepped["ts_mono_delta"] >= given["ts_mono_delta"]
     assert (raw["ts_wall"], raw["ts_mono_delta"]) == (given_ts, 0)
     assert stamped["session_id_hex"] == w1.session_id_hex != w2.session_id_hex == raw["session_id_hex"]
-    assert re.fullmatch(r"[0-9a-f]{32}", w1.session_id_hex)
 
 
-def test_a_given_time_ahead_of_the_clock_raises_the_floor_of_later_stamps(log_dir, key):
+# A time ahead of the clock (given, or a fast clock's in a run before) is the floor of later stamps.
+def test_a_time_ahead_of_the_clock_is_the_floor_in_this_run_and_the_next(log_dir, key):
     ahead = ts_text(time.time_ns() // 1_000_000 + 300_000)
     with ca.Writer.open(log_dir, key) as w:
         w.append({"actor": "a", "event": "given", "ts_wall": ahead})
         w.append({"actor": "a", "event": "stamped"})  # not refused as 5 minutes behind
-    assert [r["ts_wall"] for r in ca.Reader.open(log_dir)] == [ahead, ahead]
+    with ca.Writer.open(log_dir, key) as w:
+        w.append({"actor": "a", "event": "stamped"})
+    assert [r["ts_wall"] for r in ca.Reader.open(log_dir)] == [ahead] * 3
 
 
 def test_the_clock_never_steps_back_and_formats_every_millisecond():
@@ -97,17 +79,14 @@ def test_the_clock_never_steps_back_and_formats_every_millisecond():
     walls = [2, 4, 1, 999, 1000, 86_400_000 + 3_661_042]
     monos = iter([10**6 * ms for ms in (5, 7, 7, 9, 12, 20, 2000)])
     clock = RecordClock(wall_ns=iter(10**6 * ms for ms in walls).__next__, mono_ns=monos.__next__, floor_ms=3)
-    assert [clock.stamp() for _ in walls] == [
-        ("1970-01-01T00:00:00.003Z", 2), ("1970-01-01T00:00:00.004Z", 2), ("1970-01-01T00:00:00.004Z", 4),
-        ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15),
+    assert [clock.stamp() for _ in walls] == [("1970-01-01T00:00:00.003Z", 2), ("1970-01-01T00:00:00.004Z", 2),
+        ("1970-01-01T00:00:00.004Z", 4), ("1970-01-01T00:00:00.999Z", 7), ("1970-01-01T00:00:01.000Z", 15),
         ("1970-01-02T01:01:01.042Z", 1995)]  # fmt: skip
 
 
 @pytest.mark.parametrize("record, name", [
     ({"actor": "a", "event": "e", "paylaod": {"x": 1}}, "'paylaod'"),
-    # The native writer ignores record_id; this one refuses it.
-    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),
-    ({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z", "ts_mono_delta": 0, 1: "x"}, "1"),
+    (types.MappingProxyType({"actor": "a", "event": "e", "record_id": 7}), "'record_id'"),  # the native one ignores it
 ])  # fmt: skip
 @pytest.mark.parametrize("timestamps", [True, False])
 def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, timestamps):
@@ -115,35 +94,6 @@ def test_the_writer_refuses_unknown_record_fields(log_dir, key, record, name, ti
         known = "actor, event, ts_wall, ts_mono_delta, schema_version, payload"
         raises(ca.ArgumentError, lambda: w.append(record), f"unknown record field {name} (known: {known})")
     assert list(ca.Reader.open(log_dir)) == []
-
-
-def test_a_clock_set_back_between_runs_stamps_the_log_s_last_time_again(log_dir, key):
-    # A first run stamps five minutes ahead (a fast clock, corrected before
-    # the next run); every append rotates, so finalization records come in.
-    ahead_ms = time.time_ns() // 1_000_000 // 1000 * 1000 + 300_500
-    ahead, ahead_fin = ts_text(ahead_ms), ts_text(ahead_ms + 1)
-    with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
-        for _ in range(2):
-            w.append({"actor": "a", "event": "ahead", "ts_wall": ahead})
-        raises(
-            ca.ArgumentError,
-            lambda: w.append({"actor": "a", "event": "e", "ts_wall": "2020-01-01T00:00:00.000Z"}),
-            f'ts_wall "2020-01-01T00:00:00.000Z" is more than 60 s earlier than the previous record\'s "{ahead_fin}"',
-        )
-    with ca.Writer.open(log_dir, key, segment_size_bytes=0) as w:
-        assert w._native.last_ts_wall() == ahead
-        w.append({"actor": "a", "event": "stamped"})  # behind segment 1's finalization record
-    assert [r["ts_wall"] for r in check_log(log_dir, key)][-3:] == [ahead, ahead_fin, ahead]
-    # Without the record written last, the log ends with a finalization record.
-    os.remove(segment_path(log_dir, 2))
-    with ca.Writer.open(log_dir, key) as w:
-        assert (w.recovery_action(), w._native.last_ts_wall()) == ("OpenedNextAfterFinalized", ahead_fin)
-        w.append({"actor": "a", "event": "stamped"})
-    assert [r["ts_wall"] for r in check_log(log_dir, key) if r["event"] == "stamped"] == [ahead_fin]
-    with ca.Writer.open(log_dir, key) as w:
-        assert w._native.last_ts_wall() == ahead_fin
-        w.append({"actor": "a", "event": "stamped"})
-    assert [r["ts_wall"] for r in check_log(log_dir, key)][-2:] == [ahead_fin, ahead_fin]
 
 
 def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
@@ -167,10 +117,8 @@ def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
 @pytest.mark.parametrize("content, exc, message", [
     (None, ca.ArgumentError, "cannot read checkpoint file .*cp.json: No such file"),
     (b'{"format": "corvane-audit-checkpoint/v1", "key_id"', ca.ArgumentError, "cp.json: not valid JSON"),
-    (b"\xff\xfe", ca.ArgumentError, "cp.json: not valid JSON"),
     (b"[1, 2]", ca.ArgumentError, "cp.json: expected a JSON object"),
     (b" " * 70_000, ca.ArgumentError, "cp.json: too large"),
-    (b'{"format": "corvane-audit-checkpoint/v1"}', ca.ArgumentError, 'cp.json: checkpoint missing key "key_id"'),
     (json.dumps({"format": "corvane-audit-checkpoint/v1", "key_id": "00" * 32, "segment": 0, "record_id": 0,
                  "hmac": "00" * 32}).encode(), ca.CheckpointKeyMismatchError, "^checkpoint belongs"),  # not renamed
 ])  # fmt: skip
@@ -205,44 +153,6 @@ def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(
     assert late[-1]["segment_index"] > seen[-1]["segment_index"]  # across a rotation
 
 
-def test_follow_reports_a_cut_inside_a_segment_that_has_a_successor(log_dir, key):
-    write_records(log_dir, key, 4, segment_size_bytes=600)
-    first = [r for r in ca.Reader.open(log_dir) if r["segment_index"] == 0]
-    with open(segment_path(log_dir, 0), "r+b") as f:  # the middle of its last frame
-        f.truncate(os.path.getsize(segment_path(log_dir, 0)) - 50)
-    follow = ca.Reader.open(log_dir).follow(poll_interval=0.01)
-    assert [next(follow)["record_id"] for _ in range(len(first) - 1)] == list(range(len(first) - 1))
-    with pytest.raises(ca.RecordCorruptError, match="^torn tail at segment 0 offset "):
-        next(follow)
-
-
-@pytest.mark.skipif(not SLOW, reason="a 6 s measurement (CORVANE_TEST_SLOW=1)")
-def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key):
-    with _native.Writer.open(log_dir, key, "00" * 16) as w:
-        for i in range(60_000):  # about 20 MB in one segment
-            w.append(
-                {
-                    "actor": "a",
-                    "event": "e",
-                    "ts_wall": "2026-12-06T07:16:15.123Z",
-                    "ts_mono_delta": i,
-                    "payload": {"pad": "x" * 250},
-                }
-            )
-    follower = subprocess.Popen(
-        [sys.executable, "-m", "corvane_audit", "show", log_dir, "--follow"], stdout=subprocess.DEVNULL, env=child_env()
-    )
-    try:
-        time.sleep(3)  # caught up
-        ticks = lambda: sum(map(int, open(f"/proc/{follower.pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))  # noqa: E731
-        before = ticks()
-        time.sleep(3)
-        assert (ticks() - before) / os.sysconf("SC_CLK_TCK") < 0.15  # 5% of a core; measured: about 0
-    finally:
-        follower.terminate()
-        follower.wait()
-
-
 @pytest.mark.parametrize("args", [
     ["mypy", "--strict", "src/corvane_audit", "examples"],
     # stubtest imports the built module and checks every name and signature against _native.pyi.
@@ -250,13 +160,5 @@ def test_an_idle_follower_of_a_large_segment_costs_next_to_nothing(log_dir, key)
 ])  # fmt: skip
 def test_typing(tmp_path, args):
     mypy = args[0] == "mypy"
-    done = subprocess.run([sys.executable, "-m", *args], cwd=REPO if mypy else tmp_path,
-                          env=None if mypy else child_env(), capture_output=True, text=True, timeout=300)  # fmt: skip
+    done = run("-m", *args, cwd=REPO if mypy else tmp_path, env=dict(os.environ) if mypy else None, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
-
-
-def test_python_run_in_the_checkout_imports_the_package_under_test():
-    # The checkout comes first on sys.path there, so no package folder may sit at its root.
-    code = "import corvane_audit; print(corvane_audit.__file__)"
-    done = subprocess.run([sys.executable, "-c", code], cwd=REPO, env=child_env(), capture_output=True, text=True)
-    assert done.stdout.strip() == ca.__file__, done.stderr

@@ -1,5 +1,5 @@
-"""Signed checkpoints in the signed-note format, checked against a verifier
-written here from the format's rules, and automatic anchoring on real logs."""
+# Signed checkpoints in the signed-note format, checked against a verifier written here from the format's rules,
+# and automatic anchoring on real logs.
 
 import base64
 import calendar
@@ -9,56 +9,36 @@ import os
 import re
 import shutil
 import stat
-import threading
 import time
 from pathlib import Path
 
 import pytest
-from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import corvane_audit as ca
-from conftest import KEY, OTHER_KEY, frames, segment_path, write_records
-from test_cli import cli, one_error_line
+from conftest import KEY, OTHER_KEY, E, cli, frames, one_error_line, segment_path, write_records
 
 DASH = "\u2014 ".encode()
+SIGNER = ca.SigningKey.generate("writer")
 
 
+# The body of `note`, if one of its signature lines is a valid signature by `verifier_key`: the format's rules
+# followed with another Ed25519 implementation.
 def independent_open(note: bytes, verifier_key: str) -> bytes:
-    """The body of `note` if it carries a valid signature by `verifier_key`,
-    following the signed-note rules with another Ed25519 implementation."""
     name, hash_hex, key64 = verifier_key.split("+", 2)
     typed_key = base64.b64decode(key64, validate=True)
-    assert typed_key[0] == 1 and len(typed_key) == 33
     key_hash = hashlib.sha256(name.encode() + b"\n" + typed_key).digest()[:4]
-    assert key_hash.hex() == hash_hex
-    text = note.decode("utf-8")
-    if any(ord(c) < 0x20 and c != "\n" for c in text):
-        raise ValueError("control character")
-    split = note.rfind(b"\n\n")
-    if split < 0 or not note.endswith(b"\n"):
-        raise ValueError("no signature block")
-    body, signatures = note[: split + 1], note[split + 2 : -1]
-    found = False
-    for line in signatures.split(b"\n"):
-        if not line.startswith(DASH):
-            raise ValueError("not a signature line")
-        signer, b64 = line[len(DASH) :].decode().split(" ", 1)
-        sig = base64.b64decode(b64, validate=True)
-        if signer == name and sig[:4] == key_hash:
-            Ed25519PublicKey.from_public_bytes(typed_key[1:]).verify(sig[4:], body)
-            found = True
-    if not found:
-        raise ValueError("no signature by the key")
-    return body
+    body, _, line = note.removesuffix(b"\n").rpartition(b"\n\n")
+    sig = base64.b64decode(line.removeprefix(DASH + name.encode() + b" "), validate=True)
+    assert (typed_key[0], len(typed_key), key_hash.hex(), sig[:4]) == (1, 33, hash_hex, key_hash)
+    Ed25519PublicKey.from_public_bytes(typed_key[1:]).verify(sig[4:], body + b"\n")
+    return body + b"\n"
 
 
 @pytest.fixture
 def signer(tmp_path):
-    path = tmp_path / "signing.key"
-    key = ca.SigningKey.generate("audit.example")
-    key.save(path)
+    (key := ca.SigningKey.generate("audit.example")).save(path := tmp_path / "signing.key")
     return key, path
 
 
@@ -70,97 +50,41 @@ def note(log_dir, signer):
 
 def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     key, path = signer
-    body = independent_open(note, key.verifier.encode()).decode()
-    assert body == (f"corvane-audit/{KEY.key_id_hex()}\nsegment 0\nrecord_id 4\n"
-                    f"hmac {ca.verify(log_dir, KEY).final_hmac_hex}\nkey_id {KEY.key_id_hex()}\n"
-                    "observed_at 2026-12-06T21:00:00.000Z\n")  # fmt: skip
-    # The key file holds the private encoding of the seed behind the verifier key.
-    text = path.read_text()
-    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and text.startswith("PRIVATE+KEY+audit.example+")
-    seed = base64.b64decode(text.strip().split("+", 4)[-1])[1:]
-    public = Ed25519PrivateKey.from_private_bytes(seed).public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
-    assert ca.VerifierKey.parse(key.verifier.encode()).public_key == public
-    assert "PRIVATE" not in repr(key) and text.strip().split("+", 4)[-1] not in repr(key)
+    body = independent_open(note, key.verifier.encode())
+    assert body.decode() == (f"corvane-audit/{KEY.key_id_hex()}\nsegment 0\nrecord_id 4\n"
+                             f"hmac {ca.verify(log_dir, KEY).final_hmac_hex}\nkey_id {KEY.key_id_hex()}\n"
+                             "observed_at 2026-12-06T21:00:00.000Z\n")  # fmt: skip
+    # The key file is the owner's alone, and its secret never shows in a repr.
+    assert stat.S_IMODE(path.stat().st_mode) == 0o600 and path.read_text().strip().split("+", 4)[4] not in repr(key)
     # A note signed elsewhere opens here.
     other = Ed25519PrivateKey.generate()
     raw = other.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
     key_hash = hashlib.sha256(b"elsewhere\n\x01" + raw).digest()[:4]
-    foreign = (
-        body.encode() + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body.encode())) + b"\n"
-    )
-    typed = base64.b64encode(bytes([1]) + raw).decode()
-    vkey = ca.VerifierKey.parse(f"elsewhere+{key_hash.hex()}+{typed}")
+    foreign = body + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body)) + b"\n"
+    vkey = ca.VerifierKey.parse(f"elsewhere+{key_hash.hex()}+{base64.b64encode(bytes([1]) + raw).decode()}")
     assert ca.open_checkpoint(foreign, [vkey]).checkpoint["record_id"] == 4
     assert ca.verify(log_dir, KEY, checkpoint=ca.open_checkpoint(note, [key.verifier]), trust=[]).ok
 
 
-def _swap_lines(note: bytes, a: int, b: int) -> bytes:
-    lines = note.split(b"\n")
-    lines[a], lines[b] = lines[b], lines[a]
-    return b"\n".join(lines)
-
-
-def _bump_after(note: bytes, marker: bytes) -> bytes:
-    i = note.index(marker) + len(marker)
-    return note[:i] + (b"1" if note[i : i + 1] == b"0" else b"0") + note[i + 1 :]
-
-
-def _last_sig_char(note: bytes) -> bytes:
-    # Base64 of 68 bytes ends in one "=": the char before it has 4 spare bits.
-    i = note.rindex(b"=") - 1
-    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-    twin = alphabet[alphabet.index(note[i : i + 1]) ^ 1 : alphabet.index(note[i : i + 1]) ^ 1 + 1]
-    return note[:i] + twin + note[i + 1 :]
-
-
-@pytest.mark.parametrize(
-    "damage, message",
-    [
-        (lambda n: n[: n.index(b"\n\n") + 1], "not signed: no signature lines"),
-        (lambda n: n.replace(b"\n\n", b"\n"), "no empty line between the body and its signatures"),
-        (lambda n: n.replace(b"record_id 4", b"record_id 3"), "does not verify"),
-        (lambda n: _swap_lines(n, 1, 2), "does not verify"),
-        (lambda n: _bump_after(n, b"\nhmac "), "does not verify"),
-        (lambda n: n[:-6] + b"\n", "not a name and a base64 signature"),
-        (lambda n: n.replace(b"Z\n", b"Z\x1b[2J\n", 1), "line 6 holds a control character (U+001B)"),
-        (lambda n: n.replace(b"\n", b"\r\n"), "line 1 holds a control character (U+000D)"),
-        # Stricter than the format's reference reader, which decodes both the same.
-        (_last_sig_char, "not a name and a base64 signature"),
-        (lambda n: n + n[n.index(b"\n\n") + 2 :], "two signatures by audit.example+"),
-        (lambda n: n[:-1], "the last signature line does not end with a newline"),
-        (lambda n: b"x" * (1 << 16) + n, "too large to be a signed note"),
-    ],
-    ids=[
-        "unsigned",
-        "no-blank-line",
-        "changed-field",
-        "reordered",
-        "changed-mac",
-        "truncated-signature",
-        "control-character",
-        "crlf",
-        "non-canonical-base64",
-        "duplicate-signature",
-        "no-final-newline",
-        "huge",
-    ],
-)
-def test_broken_notes_are_refused_saying_why(signer, note, damage, message, request):
-    broken = damage(note)
+@pytest.mark.parametrize("damage, message", [
+    (lambda n: n[: n.index(b"\n\n") + 1], "not signed: no signature lines"),
+    (lambda n: n.replace(b"\n\n", b"\n"), "no empty line between the body and its signatures"),
+    (lambda n: n[:-6] + b"\n", "not a name and a base64 signature"),
+    (lambda n: n.replace(b"Z\n", b"Z\x1b[2J\n", 1), "line 6 holds a control character (U+001B)"),
+    (lambda n: n + n[n.index(b"\n\n") + 2 :], "two signatures by audit.example+"),
+    (lambda n: n[:-1], "the last signature line does not end with a newline"),
+    (lambda n: b"x" * (1 << 16) + n, "too large to be a signed note"),
+])  # fmt: skip
+def test_broken_notes_are_refused_saying_why(signer, note, damage, message):
     with pytest.raises(ca.NoteError, match=re.escape(message)):
-        ca.open_checkpoint(broken, [signer[0].verifier])
-    if request.node.callspec.id in ("non-canonical-base64", "duplicate-signature"):
-        return
-    with pytest.raises((ValueError, InvalidSignature)):
-        independent_open(broken, signer[0].verifier.encode())
+        ca.open_checkpoint(damage(note), [signer[0].verifier])
 
 
 def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
     trusted = [signer[0].verifier]
     for i in range(len(note)):
-        altered = note[:i] + bytes([note[i] ^ 0x01]) + note[i + 1 :]
         with pytest.raises(ca.NoteError):
-            ca.open_checkpoint(altered, trusted)
+            ca.open_checkpoint(note[:i] + bytes([note[i] ^ 0x01]) + note[i + 1 :], trusted)
     other = ca.SigningKey.generate("audit.example")  # same name, other key
     with pytest.raises(ca.NoteError, match=r"not signed by a trusted key \(signed by audit.example\+"):
         ca.open_checkpoint(note, [other.verifier])
@@ -169,22 +93,16 @@ def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
     assert ca.open_checkpoint(cosigned, trusted).origin.startswith("corvane-audit/")
 
 
-@pytest.mark.parametrize(
-    "body, message",
-    [
-        ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
-        ("o\nrecord_id 4\nsegment 0\nhmac {h}\nkey_id {h}\nobserved_at t\n", 'line 2: expected "segment <number>"'),
-        ("o\nsegment 00\nrecord_id 4\nhmac {h}\nkey_id {h}\nobserved_at t\n", 'line 2: expected "segment <number>"'),
-        ("o\nsegment 65536\nrecord_id 4\nhmac {h}\nkey_id {h}\nobserved_at t\n", "out of range"),
-        ("o\nsegment 0\nrecord_id 4\nhmac {H}\nkey_id {h}\nobserved_at t\n", 'line 4: expected "hmac <64 hex digits>"'),
-        ("o\nsegment 0\nrecord_id 4\nhmac {h}\nkey_id {h}\nobserved_at t\noffset 9\n", "expected 6 lines"),
-        (" o\nsegment 0\nrecord_id 4\nhmac {h}\nkey_id {h}\nobserved_at t\n", "line 1: expected the origin"),
-    ],
-)
+TAIL = "\nhmac {h}\nkey_id {h}\nobserved_at t\n"
+
+
+@pytest.mark.parametrize("body, message", [
+    ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
+    ("o\nsegment 65536\nrecord_id 4" + TAIL, "out of range"),
+])  # fmt: skip
 def test_signed_bodies_out_of_shape_are_refused(signer, body, message):
-    note = signer[0].sign(body.format(h="ab" * 32, H="AB" * 32))
     with pytest.raises(ca.NoteError, match=message):
-        ca.open_checkpoint(note, [signer[0].verifier])
+        ca.open_checkpoint(signer[0].sign(body.format(h="ab" * 32)), [signer[0].verifier])
 
 
 def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
@@ -193,86 +111,55 @@ def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
     vkey = done.stdout.strip()
     assert done.returncode == 0 and vkey == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
     assert "PRIVATE" not in done.stdout + done.stderr
-    again = cli(tmp_path, "keygen", "--signing", "ops", "-o", "sign.key")
-    assert again.returncode == 2 and "File exists" in one_error_line(again)
     assert cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
-
     done = cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note")
     assert done.returncode == 0 and "head s0r2" in done.stdout
     ok = cli(tmp_path, "verify", log_dir, "--checkpoint", "head.note", "--trust", vkey)
     assert ok.returncode == 0 and "checkpoint: s0r2 still holds the pinned MAC" in ok.stdout
     (tmp_path / "vkey").write_text(vkey + "\n")
-    assert cli(tmp_path, "verify", log_dir, "--checkpoint", "head.note", "--trust", "vkey").returncode == 0
-
-    note = (tmp_path / "head.note").read_bytes()
-    (tmp_path / "altered.note").write_bytes(note.replace(b"record_id 2", b"record_id 1"))
     ca.save_checkpoint(ca.checkpoint(log_dir, KEY), tmp_path / "head.json")
-    other = ca.SigningKey.generate("ops").verifier.encode()
-    for args, message in [
-        (("--checkpoint", "altered.note", "--trust", vkey), "altered.note: the signature by ops+"),
-        (("--checkpoint", "head.json", "--trust", vkey), "head.json: not signed: no signature lines"),
-        (("--checkpoint", "head.note", "--trust", other), "head.note: not signed by a trusted key"),
-        (("--checkpoint", "head.note"), "head.note: a signed note; give the verifier keys to trust"),
-        (("--checkpoint", "head.note", "--trust", "nonsense"), "--trust nonsense: not a verifier key"),
-    ]:
-        done = cli(tmp_path, "verify", log_dir, *args)
-        assert done.returncode == 2 and message in one_error_line(done), done.stderr
-    # Plain JSON checkpoints keep working.
-    assert cli(tmp_path, "verify", log_dir, "--checkpoint", "head.json").returncode == 0
+    for args, status, message in [
+        (("head.note", "--trust", "vkey"), 0, None), (("head.json",), 0, None),  # plain JSON keeps working
+        (("head.note",), 2, "head.note: a signed note; give the verifier keys to trust"),
+        (("head.note", "--trust", "nonsense"), 2, "--trust nonsense: not a verifier key"),
+    ]:  # fmt: skip
+        done = cli(tmp_path, "verify", log_dir, "--checkpoint", *args)
+        assert done.returncode == status and (status == 0 or message in one_error_line(done)), done.stderr
 
 
 def _notes(directory: Path) -> list[ca.Head]:
     return [ca.load_signed_checkpoint(p, [SIGNER.verifier]) for p in sorted(directory.glob("*.note"))]
 
 
-SIGNER = ca.SigningKey.generate("writer")
-
-
 def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path, log_dir):
     anchors = tmp_path / "anchors"
     args = ["verify", log_dir, "--anchors", str(anchors), "--trust", SIGNER.verifier.encode()]
-    with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096, anchor=ca.Anchor(SIGNER, anchors, records=10)) as w:
-        for i in range(95):
-            w.append({"actor": "a", "event": "e", "payload": {"i": i}})
-    heads = _notes(anchors)
-    names = set(os.listdir(anchors))
+
+    def write(events: list[str], **anchor: int) -> None:
+        with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096,
+                            anchor=ca.Anchor(SIGNER, anchors, **anchor) if anchor else None) as w:  # fmt: skip
+            for i, event in enumerate(events):
+                w.append({"actor": "a", "event": event, "payload": {"i": i}})
+
+    def verdict(status: int, *needles: str) -> None:
+        done = cli(tmp_path, *args)
+        assert done.returncode == status and all(n in done.stdout for n in needles), done.stdout
+
+    write(["e"] * 95, records=10)
+    heads, names = _notes(anchors), set(os.listdir(anchors))
     # A sink slower than the writer gets the newest head only.
     assert heads and heads[-1].checkpoint == ca._native.checkpoint(log_dir, KEY, heads[-1].checkpoint["observed_at"])
-    done = cli(tmp_path, *args)
-    assert done.returncode == 0 and "anchors:" in done.stdout and "gaps:       none" in done.stdout
-
-    # Cut the last segment back at a frame boundary: the chain still holds.
-    saved = tmp_path / "saved"
-    shutil.copytree(log_dir, saved)
-    last = heads[-1].checkpoint["segment"]
-    assert last >= 1
-    offset, _ = frames(segment_path(log_dir, last))[-1]
-    os.truncate(segment_path(log_dir, last), offset)
-    assert cli(tmp_path, "verify", log_dir).returncode == 0
-    done = cli(tmp_path, *args)
-    assert done.returncode == 1 and "CheckpointTruncated" in done.stdout
-    # Writing on from the cut: the new notes fork from the old ones.
-    with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096, anchor=ca.Anchor(SIGNER, anchors, records=1000)) as w:
-        w.append({"actor": "a", "event": "after the cut"})
-    done = cli(tmp_path, *args)
-    assert done.returncode == 1 and "went back:" in done.stdout and "two histories" in done.stdout
-    for note in set(os.listdir(anchors)) - names:
-        os.unlink(anchors / note)
-    # Delete whole segments from the end.
+    verdict(0, "anchors:", "gaps:       none")
+    assert (last := heads[-1].checkpoint["segment"]) >= 1
+    os.truncate(segment_path(log_dir, last), frames(segment_path(log_dir, last))[-1][0])  # cut at a frame boundary
+    verdict(1, "CheckpointTruncated")
+    write(["after the cut"], records=1000)  # the new notes fork from the old ones
+    verdict(1, "went back:", "two histories")
+    for name in set(os.listdir(anchors)) - names:
+        os.unlink(anchors / name)
     shutil.rmtree(log_dir)
-    shutil.copytree(saved, log_dir)
-    os.unlink(segment_path(log_dir, last))
-    assert cli(tmp_path, "verify", log_dir).returncode == 0
-    assert "CheckpointTruncated" in cli(tmp_path, *args).stdout
-    # Rewrite the history with the same HMAC key: only the anchor can tell.
-    shutil.rmtree(log_dir)
-    with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096) as w:
-        for i in range(95):
-            w.append({"actor": "a", "event": "forged", "payload": {"i": i}})
-    assert cli(tmp_path, "verify", log_dir).returncode == 0
-    done = cli(tmp_path, *args)
-    assert done.returncode == 1 and "CheckpointMismatch" in done.stdout
-    # Notes of another log do not count.
+    write(["forged"] * 95)  # history rewritten with the same HMAC key: only the anchor can tell
+    verdict(1, "CheckpointMismatch")
     series = ca.check_anchors(anchors, [SIGNER.verifier], OTHER_KEY.key_id_hex())
     assert series.valid == 0 and all(why.startswith("belongs to another log") for _, why in series.refused)
 
@@ -281,23 +168,19 @@ def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     anchors = tmp_path / "anchors"
     w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
     for _ in range(3):
-        w.append({"actor": "a", "event": "e"})
+        w.append(E)
     time.sleep(1.3)
     heads = _notes(anchors)
     assert len(heads) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
     assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)
-    # The next append after a quiet interval anchors at once.
-    w.append({"actor": "a", "event": "e"})
-    assert _notes(anchors)[-1].checkpoint["record_id"] in (2, 3)
+    w.append(E)
     w.close()
-    assert _notes(anchors)[-1].checkpoint["record_id"] == 3
-    assert w.anchor_stats().failures == 0
+    assert _notes(anchors)[-1].checkpoint["record_id"] == 3 and w.anchor_stats().failures == 0
 
 
 def test_gaps_and_age_are_reported(tmp_path, log_dir):
     write_records(log_dir, KEY, 2)
-    anchors = tmp_path / "anchors"
-    anchors.mkdir()
+    (anchors := tmp_path / "anchors").mkdir()
     for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
@@ -310,9 +193,8 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     assert series.gaps == [("2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z", 45.5)]
     assert series.newest_file == "2.note" and series.age_seconds == pytest.approx(5.0)
     done = cli(tmp_path, "verify", log_dir, "--anchors", "anchors", "--trust", SIGNER.verifier.encode())
-    assert done.returncode == 0
+    assert done.returncode == 0 and "refused:    stray.note: not signed" in done.stdout
     assert "gap:        2026-12-06T21:00:10.000Z to 2026-12-06T21:00:55.500Z: 45.5 s without a note" in done.stdout
-    assert "refused:    stray.note: not signed" in done.stdout
 
 
 def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog):
@@ -324,10 +206,9 @@ def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog)
             raise OSError("object store unreachable")
 
     caplog.set_level(logging.WARNING, logger="corvane_audit.anchor")
-    anchor = ca.Anchor(SIGNER, sink, records=5, seconds=0.1)
-    with ca.Writer.open(log_dir, KEY, anchor=anchor) as w:
+    with ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, sink, records=5, seconds=0.1)) as w:
         for i in range(50):
-            w.append({"actor": "a", "event": "e", "payload": {"i": i}})
+            w.append({**E, "payload": {"i": i}})
             time.sleep(0.005)
         time.sleep(0.3)
         stats = w.anchor_stats()
@@ -337,41 +218,11 @@ def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog)
     assert ca.open_checkpoint(calls[-1], [SIGNER.verifier]).checkpoint["record_id"] == 49
 
 
-def test_the_logging_handler_anchors_too(tmp_path, log_dir):
-    anchors = tmp_path / "anchors"
-    handler = ca.AuditHandler(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=4))
-    logger = logging.getLogger("test_signed.handler")
-    logger.addHandler(handler)
-    try:
-        for i in range(9):
-            logger.warning("event %d", i)
-    finally:
-        logger.removeHandler(handler)
-        handler.close()
-    assert [h.checkpoint["record_id"] for h in _notes(anchors)][-1] == 8
-
-
-def test_the_append_hook_counts_appends_and_never_fails_one(log_dir, monkeypatch):
-    calls, unraisable = [], []
+# The hook behind anchoring (its counting is seen through the anchors above): a failing hook never fails an append.
+def test_a_failing_append_hook_is_reported_and_the_append_stands(log_dir, monkeypatch):
+    unraisable = []
     monkeypatch.setattr("sys.unraisablehook", lambda u: unraisable.append(u.exc_value))
-    w = ca._native.Writer.open(log_dir, KEY)
-
-    def hook() -> None:
-        calls.append(w.head())  # the append is complete: the writer may be used
-        raise RuntimeError("hook failed")
-
-    w.set_append_hook(3, hook)
-    ids = [w.append({"actor": "a", "event": "e"}) for _ in range(7)]
-    assert ids == list(range(7)) and [c[1] for c in calls] == [2, 5]
-    assert len(unraisable) == 2 and str(unraisable[0]) == "hook failed"
-    # Open to any thread: the next append calls the hook and the count restarts.
-    thread = threading.Thread(target=w.hook_next_append)
-    thread.start()
-    thread.join()
-    for _ in range(4):
-        w.append({"actor": "a", "event": "e"})
-    assert [c[1] for c in calls] == [2, 5, 7, 10]
-    w.set_append_hook(0, None)
-    w.append({"actor": "a", "event": "e"})
-    assert len(calls) == 4
-    w.close()
+    with ca._native.Writer.open(log_dir, KEY) as w:
+        w.set_append_hook(2, lambda: 1 / 0)
+        assert [w.append(E) for _ in range(5)] == list(range(5))
+    assert [type(e) for e in unraisable] == [ZeroDivisionError] * 2
