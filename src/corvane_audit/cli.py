@@ -128,8 +128,10 @@ def _printable(text: str) -> str:
     A stored actor or event may hold newlines, terminal escapes or bidi
     overrides meant to forge or hide lines of output; none reach the screen.
     """
-    if text.isprintable():
+    if text.isprintable() and "\\" not in text:
         return text
+    # A backslash is escaped too, so that text that spells an escape is
+    # never shown like the character escaped.
     return "".join(c if c.isprintable() and c != "\\" else c.encode("unicode_escape").decode("ascii") for c in text)
 
 
