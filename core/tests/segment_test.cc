@@ -13,6 +13,7 @@
 #include <iterator>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corvane/io.h"
@@ -130,6 +131,18 @@ TEST(CreateSegment, NeverWritesThroughWhatHoldsTheTemporaryName) {
   ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0);
   EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error().io, IoError::from_errno(EISDIR));
   EXPECT_EQ(testing::file_len(dir / "audit-0001.cbor"), kHeaderLen);
+
+  // A link planted between the removal and the creation (another process
+  // racing the writer) fails the creation instead of being written through.
+  std::filesystem::remove_all(temp);
+  testing::FaultFs fs;
+  bool removed = false;
+  fs.before = [&](testing::FsOp op) {
+    if (op == testing::FsOp::kUnlink) removed = true;
+    if (op == testing::FsOp::kOpen && std::exchange(removed, false)) ::symlink(victim.c_str(), temp.c_str());
+  };
+  EXPECT_EQ(create_segment(dir.path(), 1, kKeyId, kPrevFinal).error().io, IoError::from_errno(EEXIST));
+  EXPECT_EQ(testing::read_file(victim), Bytes(3200, 0x5A));
 }
 
 // Header checks. Each row damages the segment-3 header; the reader checks
