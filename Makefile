@@ -59,11 +59,13 @@ test-py: install
 test-keyring: install
 	tools/with-keyring.sh $(VENV)/bin/pytest -q -m keyring tests/test_keys.py
 
-# Lint findings and unformatted Python fail the run before anything builds.
-# `$(VENV)/bin/ruff check --fix . && $(VENV)/bin/ruff format .` fixes most.
+# Lint findings and unformatted Python or C++ fail the run before anything
+# builds. `$(VENV)/bin/ruff check --fix . && $(VENV)/bin/ruff format .` and
+# `git ls-files '*.cc' '*.h' | xargs $(VENV)/bin/clang-format -i` fix most.
 lint: $(BOOT)
 	$(VENV)/bin/ruff check --no-cache .
 	$(VENV)/bin/ruff format --no-cache --check .
+	git ls-files '*.cc' '*.h' | xargs $(VENV)/bin/clang-format --dry-run --Werror
 
 test: lint test-cpp test-asan test-py test-py-asan test-keyring
 

@@ -38,9 +38,8 @@ int main() {
     append_record(buf, record, session, key->key_id(), prev, i);
     bench::keep(buf.data()[0]);
   });
-  const double estimate = bench::best_ns_per_op(kOps, 9, [&](std::uint64_t i) {
-    bench::keep(*encoded_record_len(record, i));
-  });
+  const double estimate =
+      bench::best_ns_per_op(kOps, 9, [&](std::uint64_t i) { bench::keep(*encoded_record_len(record, i)); });
 
   bench::row("OpenSSL one-shot HMAC() (baseline)", one_shot, "ns");
   bench::row("mac (precomputed key states)", mac, "ns");

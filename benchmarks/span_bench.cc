@@ -13,9 +13,9 @@
 //   span_bench [directory]   (default: a fresh temporary one, removed after)
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -120,17 +120,23 @@ int main(int argc, char** argv) {
 
   VerifyReport full_report;
   double full_cpu = 0, parallel_cpu = 0;
-  const double full = best_of(2, [&] {
-    auto r = verify(log, key);
-    if (!r || r->verdict != Verdict::kVerified) fail("full verification failed");
-    full_report = std::move(*r);
-  }, &full_cpu);
+  const double full = best_of(
+      2,
+      [&] {
+        auto r = verify(log, key);
+        if (!r || r->verdict != Verdict::kVerified) fail("full verification failed");
+        full_report = std::move(*r);
+      },
+      &full_cpu);
   SpanOptions two;
   two.jobs = 2;
-  const double parallel = best_of(2, [&] {
-    auto r = verify_span(log, key, two);
-    if (!r || !(r->report == full_report)) fail("parallel report differs from the sequential one");
-  }, &parallel_cpu);
+  const double parallel = best_of(
+      2,
+      [&] {
+        auto r = verify_span(log, key, two);
+        if (!r || !(r->report == full_report)) fail("parallel report differs from the sequential one");
+      },
+      &parallel_cpu);
   const Incremental inc = incremental(log, key);
 
   std::printf("span verification, a log of %u segments of 64 MiB (%llu records)\n", full_report.log.segments_inspected,

@@ -130,8 +130,7 @@ int main(int argc, char** argv) {
   bench::row("mac over the record bytes in memory (floor)", mb / mac_seconds, "MB/s");
   bench::row("verify", mb / verify_seconds, "MB/s", mb / mac_seconds);
   bench::row("mac floor", double(frames) / mac_seconds, "records/s");
-  bench::row("verify", double(inspected) / verify_seconds, "records/s",
-             double(frames) / mac_seconds);
+  bench::row("verify", double(inspected) / verify_seconds, "records/s", double(frames) / mac_seconds);
   std::printf("    -> verify reaches %.2fx the mac floor (target >= 0.6x)\n", mac_seconds / verify_seconds);
   bench::row("record cursor (strict decode, no MAC)", double(walked) / cursor_seconds, "records/s",
              double(inspected) / verify_seconds);

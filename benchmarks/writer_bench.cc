@@ -44,8 +44,7 @@ double floor_rate(const std::string& path, const Key& key, const Bytes& record, 
   return rate;
 }
 
-double writer_rate(const std::string& dir, const KeyHandle& key, AppendRecord record, std::uint64_t n,
-                   bool rotation) {
+double writer_rate(const std::string& dir, const KeyHandle& key, AppendRecord record, std::uint64_t n, bool rotation) {
   auto opened = Writer::open(dir, key, SessionId{});
   if (!opened) die("open: " + opened.error().to_string());
   opened->writer.set_rotation_enabled(rotation);
@@ -155,8 +154,8 @@ int main(int argc, char** argv) {
   bench::row("flush after one append (best of 50)", flush_ms, "ms");
   std::printf("  append latency, rotation on (us)              p50 %.1f  p99 %.1f  p99.9 %.1f  max %.1f\n", lat[0],
               lat[1], lat[2], lat[3]);
-  std::printf("    without writeback while filling (us)       p50 %.1f  p99 %.1f  p99.9 %.1f  max %.1f\n",
-              lat_none[0], lat_none[1], lat_none[2], lat_none[3]);
+  std::printf("    without writeback while filling (us)       p50 %.1f  p99 %.1f  p99.9 %.1f  max %.1f\n", lat_none[0],
+              lat_none[1], lat_none[2], lat_none[3]);
   std::printf("    -> target: slowest append < 10000 us\n");
   return 0;
 }

@@ -18,7 +18,7 @@ bool is_printable(char32_t cp) {
   }
   if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB) || (cp >= 0xFFFE && cp <= 0xFFFF)) return false;
   if ((cp >= 0xE000 && cp <= 0xF8FF) || cp >= 0xF0000) return false;  // private use
-  if (cp >= 0xE0000 && cp <= 0xE0FFF) return false;                    // tags and variation selectors
+  if (cp >= 0xE0000 && cp <= 0xE0FFF) return false;                   // tags and variation selectors
   return true;
 }
 
@@ -77,7 +77,8 @@ std::string debug_quote(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     char32_t cp = 0;
-    const std::size_t n = detail::decode_utf8(reinterpret_cast<const std::uint8_t*>(text.data()) + i, text.size() - i, cp);
+    const std::size_t n =
+        detail::decode_utf8(reinterpret_cast<const std::uint8_t*>(text.data()) + i, text.size() - i, cp);
     if (n == 0) {
       const auto byte = static_cast<unsigned char>(text[i]);
       out += "\\x";

@@ -35,7 +35,8 @@ std::string cat(const Args&... args) {
 inline std::string hex_padded(std::uint64_t value, int digits) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out(static_cast<std::size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0 && value != 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+  for (int i = digits - 1; i >= 0 && value != 0; --i, value >>= 4)
+    out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
   return out;
 }
 inline std::string hex8(std::uint32_t value) { return hex_padded(value, 8); }

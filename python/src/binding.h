@@ -165,8 +165,7 @@ std::nullptr_t raise_io(const IoError& error);
 std::nullptr_t raise_writer_error(const WriterError& error);
 std::nullptr_t raise_reader_error(const ReaderError& error);
 std::nullptr_t raise_verify_error(const VerifyError& error);
-std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account,
-                                    const KeychainError& error);
+std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account, const KeychainError& error);
 // Marks a pending ArgumentError as concerning the argument `argument` (its
 // attribute "argument"), so the package can say which file it came from
 // without reading the message; any other pending error is left alone.

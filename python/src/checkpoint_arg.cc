@@ -59,8 +59,8 @@ bool hex32_field(PyObject* dict, const char* name, std::array<std::uint8_t, 32>*
     if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) return false;
     const int digit = hex_digit(c);
     if (digit < 0) {
-      return refuse(prefix + " is not valid hex: Invalid character " + debug_char(c) +
-                                            " at position " + std::to_string(i));
+      return refuse(prefix + " is not valid hex: Invalid character " + debug_char(c) + " at position " +
+                    std::to_string(i));
     }
     const auto byte = static_cast<std::size_t>(i / 2);
     if (byte < out->size()) {

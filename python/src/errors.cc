@@ -83,17 +83,14 @@ std::nullptr_t raise_writer_error(const WriterError& error) {
   switch (error.kind) {
     case WriterError::Kind::kIo:
     case WriterError::Kind::kLocked:
-    case WriterError::Kind::kForked:
-      return raise(Exc::kIoFailure, error.to_string());
+    case WriterError::Kind::kForked: return raise(Exc::kIoFailure, error.to_string());
     // Damage met by recovery is an ArgumentError too: callers have always
     // caught it as one.
     case WriterError::Kind::kInvalidArgument:
     case WriterError::Kind::kSegmentIndexOverflow:
     case WriterError::Kind::kRecordNotCanonical:
-    case WriterError::Kind::kRecordSchema:
-      return raise(Exc::kArgumentError, error.to_string());
-    case WriterError::Kind::kRecoveryRefused:
-      return raise(Exc::kRecoveryError, error.to_string());
+    case WriterError::Kind::kRecordSchema: return raise(Exc::kArgumentError, error.to_string());
+    case WriterError::Kind::kRecoveryRefused: return raise(Exc::kRecoveryError, error.to_string());
   }
   return nullptr;
 }
@@ -130,35 +127,24 @@ void tag_argument_error(const char* argument) {
   PyErr_Restore(type, value, traceback);
 }
 
-std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account,
-                                    const KeychainError& error) {
+std::nullptr_t raise_keychain_error(std::string_view service, std::string_view account, const KeychainError& error) {
   return raise(Exc::kIoFailure, "loading keychain entry service=" + debug_quote(service) +
                                     " account=" + debug_quote(account) + ": " + error.to_string());
 }
 
 Exc violation_exception(ViolationKind kind) {
   switch (kind) {
-    case ViolationKind::kHmacMismatch:
-      return Exc::kHmacMismatchError;
-    case ViolationKind::kChainBreak:
-      return Exc::kChainBreakError;
-    case ViolationKind::kRecordCorrupt:
-      return Exc::kRecordCorruptError;
+    case ViolationKind::kHmacMismatch: return Exc::kHmacMismatchError;
+    case ViolationKind::kChainBreak: return Exc::kChainBreakError;
+    case ViolationKind::kRecordCorrupt: return Exc::kRecordCorruptError;
     case ViolationKind::kTimestampRegression:
-    case ViolationKind::kTimestampInconsistency:
-      return Exc::kTimestampError;
-    case ViolationKind::kSegmentDiscontinuity:
-      return Exc::kSegmentDiscontinuityError;
-    case ViolationKind::kKeyIdMismatch:
-      return Exc::kKeyIdMismatchError;
-    case ViolationKind::kHeaderCorrupt:
-      return Exc::kHeaderCorruptError;
-    case ViolationKind::kUnknownVersion:
-      return Exc::kSchemaError;
-    case ViolationKind::kCheckpointMismatch:
-      return Exc::kCheckpointMismatchError;
-    case ViolationKind::kCheckpointTruncated:
-      return Exc::kCheckpointTruncatedError;
+    case ViolationKind::kTimestampInconsistency: return Exc::kTimestampError;
+    case ViolationKind::kSegmentDiscontinuity: return Exc::kSegmentDiscontinuityError;
+    case ViolationKind::kKeyIdMismatch: return Exc::kKeyIdMismatchError;
+    case ViolationKind::kHeaderCorrupt: return Exc::kHeaderCorruptError;
+    case ViolationKind::kUnknownVersion: return Exc::kSchemaError;
+    case ViolationKind::kCheckpointMismatch: return Exc::kCheckpointMismatchError;
+    case ViolationKind::kCheckpointTruncated: return Exc::kCheckpointTruncatedError;
   }
   return Exc::kVerificationFailed;
 }

@@ -12,8 +12,7 @@ constexpr const char* kFollowerName = "corvane_audit._native.Follower";
 constexpr Py_ssize_t kDefaultBatch = 64;
 
 struct FollowerObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     ObjectGuard guard;
     std::optional<LogFollower> follower;
   } state;
@@ -66,8 +65,7 @@ PyObject* follower_position(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kFollowerMethods[] = {
-    {"open", guarded_method<follower_open>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"open", guarded_method<follower_open>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir)\n--\n\n"
      "Start following a log directory from its first record. No key is needed."},
     {"poll", guarded_method<follower_poll>(), METH_VARARGS | METH_KEYWORDS,
@@ -89,8 +87,11 @@ PyType_Slot kFollowerSlots[] = {
 };
 
 PyType_Spec kFollowerSpec = {
-    kFollowerName, sizeof(FollowerObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kFollowerSlots,
+    kFollowerName,
+    sizeof(FollowerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kFollowerSlots,
 };
 
 }  // namespace

@@ -14,8 +14,7 @@ namespace corvane::py {
 namespace {
 
 struct KeyHandleObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     KeyHandle key;
   } state;
 };
@@ -55,7 +54,8 @@ PyObject* from_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   char* buf = nullptr;
   Py_ssize_t len = 0;
   if (PyBytes_AsStringAndSize(data, &buf, &len) != 0) return nullptr;
-  if (len != 32) return raise(Exc::kArgumentError, "KeyHandle.from_bytes requires 32 bytes; got " + std::to_string(len));
+  if (len != 32)
+    return raise(Exc::kArgumentError, "KeyHandle.from_bytes requires 32 bytes; got " + std::to_string(len));
   std::array<std::uint8_t, 32> bytes;
   std::memcpy(bytes.data(), buf, 32);
   return wrap_bytes(bytes);
@@ -137,19 +137,15 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"from_bytes", guarded_method<from_bytes>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_bytes", guarded_method<from_bytes>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_bytes(bytes)\n--\n\nBuild a KeyHandle from 32 raw bytes."},
-    {"from_hex", guarded_method<from_hex>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_hex", guarded_method<from_hex>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_hex(hex_str)\n--\n\nBuild a KeyHandle from a 64-character hex string."},
-    {"from_env", guarded_method<from_env>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_env", guarded_method<from_env>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_env(var_name=\"CORVANE_AUDIT_KEY_HEX\")\n--\n\n"
      "Build a KeyHandle from an environment variable containing 64 hex chars\n"
      "(default: CORVANE_AUDIT_KEY_HEX)."},
-    {"from_keychain", guarded_method<from_keychain>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_keychain", guarded_method<from_keychain>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_keychain(service, account=\"default\")\n--\n\n"
      "Build a KeyHandle backed by the macOS Keychain, creating a fresh random key\n"
      "on first use. On other platforms the platform's own credential store stands\n"
@@ -160,11 +156,10 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "A shared reference to an HMAC key.\n\n"
-                    "The same KeyHandle can be passed to a Writer and to any number of\n"
-                    "verifications without copying the key material; the key bytes are wiped\n"
-                    "when the last holder lets go.")},
+    {Py_tp_doc, const_cast<char*>("A shared reference to an HMAC key.\n\n"
+                                  "The same KeyHandle can be passed to a Writer and to any number of\n"
+                                  "verifications without copying the key material; the key bytes are wiped\n"
+                                  "when the last holder lets go.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<KeyHandleObject>)},
     {Py_tp_repr, guarded_slot<repr>()},
     {Py_tp_methods, kMethods},
@@ -172,8 +167,11 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "corvane_audit._native.KeyHandle", sizeof(KeyHandleObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    "corvane_audit._native.KeyHandle",
+    sizeof(KeyHandleObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace

@@ -49,8 +49,10 @@ int exec_module(PyObject* module) {
   }
 
   const ClassEntry classes[] = {
-      {Cls::kKeyHandle, "KeyHandle", keyhandle_spec},     {Cls::kWriter, "Writer", writer_spec},
-      {Cls::kReader, "Reader", reader_spec},              {Cls::kRecordIter, "RecordIter", recorditer_spec},
+      {Cls::kKeyHandle, "KeyHandle", keyhandle_spec},
+      {Cls::kWriter, "Writer", writer_spec},
+      {Cls::kReader, "Reader", reader_spec},
+      {Cls::kRecordIter, "RecordIter", recorditer_spec},
       {Cls::kVerifyReport, "VerifyReport", verifyreport_spec},
   };
   for (const ClassEntry& entry : classes) {

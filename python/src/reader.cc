@@ -3,6 +3,8 @@
 // record_id (0, 1, 2, ... until one is missing). It keeps the current segment
 // open and looks ids up in one pass over it, so a segment is read once
 // instead of once per record, whatever order its ids are stored in.
+#include "corvane/reader.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -13,7 +15,6 @@
 #include "corvane/cbor.h"
 #include "corvane/io.h"
 #include "corvane/quote.h"
-#include "corvane/reader.h"
 
 namespace corvane::py {
 
@@ -23,16 +24,14 @@ constexpr const char* kReaderName = "corvane_audit._native.Reader";
 constexpr const char* kRecordIterName = "corvane_audit._native.RecordIter";
 
 struct ReaderObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     ObjectGuard guard;
     std::string dir;  // in the file-system encoding
   } state;
 };
 
 struct RecordIterObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     ObjectGuard guard;
     std::string dir;
     std::vector<std::uint16_t> segments;  // snapshot taken by iter(reader)
@@ -68,9 +67,8 @@ enum Key : std::size_t {
 };
 
 constexpr std::array<const char*, kKeyCount> kKeyNames = {
-    "segment_index", "record_id",  "ts_wall",        "ts_mono_delta", "session_id_hex",
-    "actor",         "event",      "payload",        "key_id_hex",    "schema_version",
-    "prev_hash",     "prev_hash_hex", "hmac",        "hmac_hex",
+    "segment_index", "record_id",  "ts_wall",        "ts_mono_delta", "session_id_hex", "actor", "event",
+    "payload",       "key_id_hex", "schema_version", "prev_hash",     "prev_hash_hex",  "hmac",  "hmac_hex",
 };
 
 // Interned key strings, made once per process like the exception classes.
@@ -107,20 +105,15 @@ PyObject* payload_map_to_python(const PayloadMap& map) {
 
 PyObject* payload_to_python(const PayloadValue& value) {
   switch (value.kind()) {
-    case PayloadKind::kUint:
-      return PyLong_FromUnsignedLongLong(std::get<0>(value.v));
-    case PayloadKind::kNint:
-      return PyLong_FromLongLong(std::get<1>(value.v));
-    case PayloadKind::kText:
-      return str_from(std::get<2>(value.v));
+    case PayloadKind::kUint: return PyLong_FromUnsignedLongLong(std::get<0>(value.v));
+    case PayloadKind::kNint: return PyLong_FromLongLong(std::get<1>(value.v));
+    case PayloadKind::kText: return str_from(std::get<2>(value.v));
     case PayloadKind::kBytes: {
       const Bytes& b = std::get<3>(value.v);
       return bytes_from(b.data(), b.size());
     }
-    case PayloadKind::kBool:
-      return PyBool_FromLong(std::get<4>(value.v) ? 1 : 0);
-    case PayloadKind::kMap:
-      return payload_map_to_python(std::get<5>(value.v));
+    case PayloadKind::kBool: return PyBool_FromLong(std::get<4>(value.v) ? 1 : 0);
+    case PayloadKind::kMap: return payload_map_to_python(std::get<5>(value.v));
     case PayloadKind::kArray: {
       const PayloadArray& items = std::get<6>(value.v);
       Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -148,8 +141,7 @@ PyObject* record_to_python(const StoredRecord& r) {
                   set_item(d, g_keys[kTsWall], str_from(r.ts_wall)) &&
                   set_item(d, g_keys[kTsMonoDelta], PyLong_FromUnsignedLongLong(r.ts_mono_delta)) &&
                   set_item(d, g_keys[kSessionIdHex], str_from(to_hex(r.session_id))) &&
-                  set_item(d, g_keys[kActor], str_from(r.actor)) &&
-                  set_item(d, g_keys[kEvent], str_from(r.event)) &&
+                  set_item(d, g_keys[kActor], str_from(r.actor)) && set_item(d, g_keys[kEvent], str_from(r.event)) &&
                   set_item(d, g_keys[kPayload], payload_map_to_python(r.payload)) &&
                   set_item(d, g_keys[kKeyIdHex], str_from(to_hex(r.key_id))) &&
                   set_item(d, g_keys[kSchemaVersion], PyLong_FromUnsignedLong(r.schema_version)) &&
@@ -258,8 +250,11 @@ PyType_Slot kRecordIterSlots[] = {
 };
 
 PyType_Spec kRecordIterSpec = {
-    kRecordIterName, sizeof(RecordIterObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kRecordIterSlots,
+    kRecordIterName,
+    sizeof(RecordIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kRecordIterSlots,
 };
 
 // ---------------------------------------------------------------------------
@@ -319,8 +314,7 @@ PyObject* reader_repr(PyObject* self) {
 }
 
 PyMethodDef kReaderMethods[] = {
-    {"open", guarded_method<reader_open>(),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"open", guarded_method<reader_open>(), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(log_dir)\n--\n\n"
      "Open a log directory for reading. No key is needed: reading proves nothing\n"
      "about authenticity; verification is `verify(path, key)`."},
@@ -339,8 +333,11 @@ PyType_Slot kReaderSlots[] = {
 };
 
 PyType_Spec kReaderSpec = {
-    kReaderName, sizeof(ReaderObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kReaderSlots,
+    kReaderName,
+    sizeof(ReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kReaderSlots,
 };
 
 }  // namespace

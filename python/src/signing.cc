@@ -15,7 +15,8 @@ bool exact_bytes(PyObject* obj, const char* what, std::span<const std::uint8_t, 
   Py_ssize_t len = 0;
   if (PyBytes_AsStringAndSize(obj, &data, &len) != 0) return false;
   if (static_cast<std::size_t>(len) != N) {
-    raise(Exc::kArgumentError, std::string(what) + " must be " + std::to_string(N) + " bytes; got " + std::to_string(len));
+    raise(Exc::kArgumentError,
+          std::string(what) + " must be " + std::to_string(N) + " bytes; got " + std::to_string(len));
     return false;
   }
   *out = std::span<const std::uint8_t, N>(reinterpret_cast<const std::uint8_t*>(data), N);
@@ -43,8 +44,7 @@ PyObject* sign_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"seed", "message", nullptr};
   PyObject* seed_obj = nullptr;
   PyObject* message = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SS:ed25519_sign", const_cast<char**>(kwlist), &seed_obj,
-                                   &message)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SS:ed25519_sign", const_cast<char**>(kwlist), &seed_obj, &message)) {
     return nullptr;
   }
   std::span<const std::uint8_t, 32> seed(static_cast<const std::uint8_t*>(nullptr), 32);
@@ -59,16 +59,16 @@ PyObject* verify_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* key_obj = nullptr;
   PyObject* message = nullptr;
   PyObject* signature_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSS:ed25519_verify", const_cast<char**>(kwlist), &key_obj,
-                                   &message, &signature_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "SSS:ed25519_verify", const_cast<char**>(kwlist), &key_obj, &message,
+                                   &signature_obj)) {
     return nullptr;
   }
   std::span<const std::uint8_t, 32> key(static_cast<const std::uint8_t*>(nullptr), 32);
   if (!exact_bytes(key_obj, "Ed25519 public key", &key)) return nullptr;
   // A signature of the wrong length is simply not a valid one.
   if (PyBytes_Size(signature_obj) != 64) Py_RETURN_FALSE;
-  const std::span<const std::uint8_t, 64> signature(reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(signature_obj)),
-                                                    64);
+  const std::span<const std::uint8_t, 64> signature(
+      reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(signature_obj)), 64);
   return PyBool_FromLong(ed25519_verify(key, bytes_view(message), signature) ? 1 : 0);
 }
 

@@ -56,8 +56,7 @@ bool bool_arg(const char* func, const char* arg, PyObject* obj, bool* out) {
 // into them, the type takes part in garbage collection.
 
 struct VerifyReportObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     ObjectGuard guard;
     bool ok = false;
     std::string compact;
@@ -110,9 +109,7 @@ PyObject* log_dir_of(const State& s) {
 PyObject* key_id_hex_of(const State& s) { return str_from(s.key_id_hex); }
 PyObject* segments_of(const State& s) { return PyLong_FromUnsignedLong(s.segments_inspected); }
 PyObject* records_of(const State& s) { return PyLong_FromUnsignedLongLong(s.records_inspected); }
-PyObject* final_hmac_of(const State& s) {
-  return s.final_hmac_hex ? str_from(*s.final_hmac_hex) : Py_NewRef(Py_None);
-}
+PyObject* final_hmac_of(const State& s) { return s.final_hmac_hex ? str_from(*s.final_hmac_hex) : Py_NewRef(Py_None); }
 // After a garbage-collector clear the objects are gone; None stands in.
 PyObject* violation_of(const State& s) { return Py_NewRef(s.violation ? s.violation.get() : Py_None); }
 PyObject* additional_of(const State& s) { return Py_NewRef(s.additional ? s.additional.get() : Py_None); }
@@ -121,13 +118,12 @@ PyObject* repr_impl(PyObject* self) {
   State& s = state_of(self);
   BorrowGuard borrow(s.guard, Borrow::kShared, kReportName);
   if (!borrow) return nullptr;
-  return str_from(std::string("VerifyReport(ok=") + (s.ok ? "true" : "false") + ", compact=" +
-                  debug_quote(s.compact) + ", records_inspected=" + std::to_string(s.records_inspected) +
+  return str_from(std::string("VerifyReport(ok=") + (s.ok ? "true" : "false") + ", compact=" + debug_quote(s.compact) +
+                  ", records_inspected=" + std::to_string(s.records_inspected) +
                   ", segments_inspected=" + std::to_string(s.segments_inspected) + ")");
 }
 
-#define CORVANE_GETSET(name, get, doc) \
-  {name, Guarded<read_impl<get>>::call, nullptr, const_cast<char*>(doc), nullptr}
+#define CORVANE_GETSET(name, get, doc) {name, Guarded<read_impl<get>>::call, nullptr, const_cast<char*>(doc), nullptr}
 
 PyGetSetDef kGetSet[] = {
     CORVANE_GETSET("ok", ok_of, "`True` iff the verdict was `Verified`."),
@@ -159,10 +155,8 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    kReportName,
-    sizeof(VerifyReportObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
+    kReportName, sizeof(VerifyReportObject),
+    0,           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     kSlots,
 };
 
@@ -229,8 +223,8 @@ PyObject* verify_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* forensic_obj = Py_False;
   PyObject* raise_obj = Py_False;
   PyObject* checkpoint_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOO:verify", const_cast<char**>(kwlist), &log_dir_obj,
-                                   &key_obj, &forensic_obj, &raise_obj, &checkpoint_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOO:verify", const_cast<char**>(kwlist), &log_dir_obj, &key_obj,
+                                   &forensic_obj, &raise_obj, &checkpoint_obj)) {
     return nullptr;
   }
   std::string dir;
@@ -263,8 +257,8 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* log_dir_obj = nullptr;
   PyObject* key_obj = nullptr;
   PyObject* observed_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:checkpoint", const_cast<char**>(kwlist), &log_dir_obj,
-                                   &key_obj, &observed_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:checkpoint", const_cast<char**>(kwlist), &log_dir_obj, &key_obj,
+                                   &observed_obj)) {
     return nullptr;
   }
   std::string dir;
@@ -283,17 +277,15 @@ PyObject* checkpoint_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!fields) {
     const CheckpointError& e = fields.error();
     switch (e.kind) {
-      case CheckpointError::Kind::kVerify:
-        return raise_verify_error(e.verify);
+      case CheckpointError::Kind::kVerify: return raise_verify_error(e.verify);
       case CheckpointError::Kind::kNotVerified:
         return raise(Exc::kVerificationFailed, "refusing to checkpoint a log that does not verify: " +
-                                                        e.message.value_or("chain verification failed"));
+                                                   e.message.value_or("chain verification failed"));
       case CheckpointError::Kind::kEmpty:
         return raise(Exc::kArgumentError, "log has no records \xE2\x80\x94 nothing to checkpoint");
       case CheckpointError::Kind::kNoRecords:
         return raise(Exc::kIoFailure, "segment " + std::to_string(e.segment) + " contained no records");
-      case CheckpointError::Kind::kReadHead:
-        return raise(Exc::kIoFailure, "reading record: " + e.reader.to_string());
+      case CheckpointError::Kind::kReadHead: return raise(Exc::kIoFailure, "reading record: " + e.reader.to_string());
     }
     return raise(Exc::kVerificationFailed, "checkpoint failed");
   }
@@ -318,7 +310,7 @@ PyObject* report_or_raise(const VerifyReport& report, bool raise_on_violation) {
     // Only the first violation decides the class and the message.
     if (!report.violation) {
       return raise(Exc::kVerificationFailed,
-                        "verify returned non-Verified verdict with no violation populated: " + debug_string(report));
+                   "verify returned non-Verified verdict with no violation populated: " + debug_string(report));
     }
     return raise(violation_exception(report.violation->kind), report.violation->message);
   }
@@ -328,8 +320,7 @@ PyObject* report_or_raise(const VerifyReport& report, bool raise_on_violation) {
 PyType_Spec* verifyreport_spec() { return &kSpec; }
 
 PyMethodDef kVerifyFunctions[] = {
-    {"verify", guarded_method<verify_impl>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"verify", guarded_method<verify_impl>(), METH_VARARGS | METH_KEYWORDS,
      "verify(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None)\n--\n\n"
      "Verify the log directory and return a structured report.\n\n"
      "With `raise_on_violation=True`, a non-`Verified` verdict raises a typed\n"
@@ -341,8 +332,7 @@ PyMethodDef kVerifyFunctions[] = {
      "key holder who rewrote the chain also satisfies.\n\n"
      "The package's Python `verify` wrapper also accepts a file path for\n"
      "`checkpoint` and loads it into this dict before calling this function."},
-    {"checkpoint", guarded_method<checkpoint_impl>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"checkpoint", guarded_method<checkpoint_impl>(), METH_VARARGS | METH_KEYWORDS,
      "checkpoint(log_dir, key, observed_at)\n--\n\n"
      "Emit a checkpoint pinning the current chain head.\n\n"
      "Mirrors the `checkpoint` subcommand of the `corvane-audit` command-line\n"

@@ -2,6 +2,8 @@
 // converted and the report built with the interpreter lock held; the walk
 // itself runs without it (and on threads of its own with jobs > 1), touching
 // no Python object.
+#include "corvane/verify_span.h"
+
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -9,7 +11,6 @@
 
 #include "binding.h"
 #include "checkpoint_arg.h"
-#include "corvane/verify_span.h"
 
 namespace corvane::py {
 
@@ -87,9 +88,7 @@ PyObject* position_dict(const std::optional<RecordPosition>& at) {
                        static_cast<unsigned long long>(at->offset));
 }
 
-PyObject* optional_str(const std::optional<std::string>& text) {
-  return text ? str_from(*text) : Py_NewRef(Py_None);
-}
+PyObject* optional_str(const std::optional<std::string>& text) { return text ? str_from(*text) : Py_NewRef(Py_None); }
 
 PyObject* span_dict(const VerifySpan& span) {
   Ref dict(PyDict_New());
@@ -108,8 +107,8 @@ PyObject* span_dict(const VerifySpan& span) {
 }
 
 PyObject* verify_span_impl(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"log_dir", "key", "forensic", "raise_on_violation", "checkpoint", "since",
-                                 "jobs",    "live", "progress", nullptr};
+  static const char* kwlist[] = {"log_dir", "key",  "forensic", "raise_on_violation", "checkpoint",
+                                 "since",   "jobs", "live",     "progress",           nullptr};
   PyObject* log_dir_obj = nullptr;
   PyObject* key_obj = nullptr;
   PyObject* forensic_obj = Py_False;
@@ -119,9 +118,9 @@ PyObject* verify_span_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* jobs_obj = nullptr;
   PyObject* live_obj = Py_False;
   PyObject* progress_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOO$OOOO:verify_span", const_cast<char**>(kwlist),
-                                   &log_dir_obj, &key_obj, &forensic_obj, &raise_obj, &checkpoint_obj, &since_obj,
-                                   &jobs_obj, &live_obj, &progress_obj)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OOO$OOOO:verify_span", const_cast<char**>(kwlist), &log_dir_obj,
+                                   &key_obj, &forensic_obj, &raise_obj, &checkpoint_obj, &since_obj, &jobs_obj,
+                                   &live_obj, &progress_obj)) {
     return nullptr;
   }
   std::string dir;
@@ -160,16 +159,15 @@ PyObject* verify_span_impl(PyObject*, PyObject* args, PyObject* kwargs) {
   bool out_of_memory = false;
   bool failed = false;
   Py_BEGIN_ALLOW_THREADS
-  // Nothing may leave this block but by its end: the lock must be taken back.
-  try {
+      // Nothing may leave this block but by its end: the lock must be taken back.
+      try {
     result.emplace(verify_span(dir, key, options));
   } catch (const std::bad_alloc&) {
     out_of_memory = true;
   } catch (...) {
     failed = true;
   }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory) return PyErr_NoMemory();
+  Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
   if (failed) return PyErr_SetString(PyExc_RuntimeError, "internal error in corvane_audit._native"), nullptr;
   if (!*result) return raise_verify_error(result->error());
 
@@ -183,8 +181,7 @@ PyObject* verify_span_impl(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kVerifySpanFunctions[] = {
-    {"verify_span", guarded_method<verify_span_impl>(),
-     METH_VARARGS | METH_KEYWORDS,
+    {"verify_span", guarded_method<verify_span_impl>(), METH_VARARGS | METH_KEYWORDS,
      "verify_span(log_dir, key, forensic=False, raise_on_violation=False, checkpoint=None, *, since=None, jobs=1, "
      "live=False, progress=None)\n--\n\n"
      "Verify like `verify`, and return `(report, span)`.\n\n"

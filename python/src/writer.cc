@@ -1,10 +1,11 @@
 // Writer: wraps one core writer. open parses the session id and keeps the
 // recovery outcome; append turns a record dict into an AppendRecord.
+#include "corvane/writer.h"
+
 #include <optional>
 
 #include "binding.h"
 #include "convert.h"
-#include "corvane/writer.h"
 
 namespace corvane::py {
 
@@ -13,8 +14,7 @@ namespace {
 constexpr const char* kTypeName = "corvane_audit._native.Writer";
 
 struct WriterObject {
-  PyObject_HEAD
-  struct State {
+  PyObject_HEAD struct State {
     ObjectGuard guard;
     std::optional<Writer> writer;  // empty once closed
     RecoveryAction action = RecoveryAction::kFresh;
@@ -265,8 +265,8 @@ PyObject* enter(PyObject* self, PyObject*) {
 PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
   PyObject* ignored[3] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:__exit__", const_cast<char**>(kwlist), &ignored[0],
-                                   &ignored[1], &ignored[2])) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO:__exit__", const_cast<char**>(kwlist), &ignored[0], &ignored[1],
+                                   &ignored[2])) {
     return nullptr;
   }
   auto& st = state_of(self);
@@ -331,7 +331,8 @@ PyMethodDef kMethods[] = {
      "`session_id_hex` is a 32-character hex string (a UUID version 4 with the\n"
      "dashes removed) and defaults to all zeros; callers should generate a real\n"
      "session id from `uuid.uuid4()`."},
-    {"append", guarded_method<append>(), METH_O, "append($self, record)\n--\n\nAppend one record dict; returns the assigned record_id."},
+    {"append", guarded_method<append>(), METH_O,
+     "append($self, record)\n--\n\nAppend one record dict; returns the assigned record_id."},
     {"flush", guarded_method<flush>(), METH_NOARGS,
      "flush($self)\n--\n\nForce durable writes (F_FULLFSYNC on macOS, fsync elsewhere) of the\n"
      "segment file and the log directory."},
@@ -373,8 +374,9 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    kTypeName, sizeof(WriterObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, kSlots,
+    kTypeName, sizeof(WriterObject),
+    0,         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
 };
 
 }  // namespace

@@ -197,8 +197,7 @@ inline bool canonical_less(ByteView a, ByteView b) {
 // Decodes one item at `pos` and `depth`. On success `pos` stands just after
 // it. With `out` null the input is checked exactly as for a full decode
 // (same errors, same order) without building a value.
-std::expected<void, CborError> decode_item(ByteView buffer, std::size_t& pos, unsigned depth,
-                                           CborValue* out);
+std::expected<void, CborError> decode_item(ByteView buffer, std::size_t& pos, unsigned depth, CborValue* out);
 // Convenience form returning the value.
 std::expected<CborValue, CborError> decode_item(ByteView buffer, std::size_t& pos, unsigned depth);
 

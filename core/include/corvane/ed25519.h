@@ -22,8 +22,7 @@ enum class SigningError : std::uint8_t { kCrypto };
 const char* signing_error_text(SigningError error);
 
 // The public key that belongs to `seed`.
-[[nodiscard]] std::expected<Ed25519PublicKey, SigningError> ed25519_public_key(
-    std::span<const std::uint8_t, 32> seed);
+[[nodiscard]] std::expected<Ed25519PublicKey, SigningError> ed25519_public_key(std::span<const std::uint8_t, 32> seed);
 
 // The signature of `message` under `seed` (deterministic: the same inputs
 // always give the same signature).

@@ -64,18 +64,17 @@ struct ReaderError {
     kRecordNotFound,
   };
   Kind kind = Kind::kIo;
-  IoError io;                  // kIo
-  std::uint16_t segment = 0;   // all but kIo
-  std::uint64_t offset = 0;    // kRecordDecode, kTornTail: frame offset
-  std::uint64_t record_id = 0; // kRecordNotFound
-  std::string message;         // kInvalidSegmentHeader reason, kRecordDecode message
+  IoError io;                   // kIo
+  std::uint16_t segment = 0;    // all but kIo
+  std::uint64_t offset = 0;     // kRecordDecode, kTornTail: frame offset
+  std::uint64_t record_id = 0;  // kRecordNotFound
+  std::string message;          // kInvalidSegmentHeader reason, kRecordDecode message
 
   static ReaderError from_io(IoError e) { return {Kind::kIo, e, 0, 0, 0, {}}; }
   static ReaderError invalid_header(std::uint16_t segment, std::string reason) {
     return {Kind::kInvalidSegmentHeader, {}, segment, 0, 0, std::move(reason)};
   }
-  static ReaderError record_decode(std::uint16_t segment, std::uint64_t offset,
-                                   std::string message) {
+  static ReaderError record_decode(std::uint16_t segment, std::uint64_t offset, std::string message) {
     return {Kind::kRecordDecode, {}, segment, offset, 0, std::move(message)};
   }
   static ReaderError torn_tail(std::uint16_t segment, std::uint64_t offset) {
@@ -111,11 +110,11 @@ struct VerifyError {
 struct SegmentHeaderError {
   enum class Kind : std::uint8_t { kTooShort, kBadMagic, kUnsupportedVersion, kCrcMismatch };
   Kind kind = Kind::kTooShort;
-  std::uint64_t length = 0;               // kTooShort: file length
-  std::array<std::uint8_t, 4> magic{};    // kBadMagic
-  std::uint16_t version = 0;              // kUnsupportedVersion
-  std::uint32_t expected = 0;             // kCrcMismatch: computed
-  std::uint32_t got = 0;                  // kCrcMismatch: stored
+  std::uint64_t length = 0;             // kTooShort: file length
+  std::array<std::uint8_t, 4> magic{};  // kBadMagic
+  std::uint16_t version = 0;            // kUnsupportedVersion
+  std::uint32_t expected = 0;           // kCrcMismatch: computed
+  std::uint32_t got = 0;                // kCrcMismatch: stored
 
   std::string to_string() const;
   bool operator==(const SegmentHeaderError&) const = default;
@@ -134,11 +133,11 @@ struct RecoveryError {
   };
   Kind kind = Kind::kHeaderCorrupt;
   std::uint16_t segment = 0;
-  std::uint64_t record = 0;           // kHmacMismatch, kChainBreak
-  std::uint64_t offset = 0;           // kHmacMismatch, kChainBreak, kCorruptFrame
-  SegmentHeaderError detail;          // kHeaderCorrupt
-  std::string header_key_id_hex;      // kKeyIdMismatch
-  std::string caller_key_id_hex;      // kKeyIdMismatch
+  std::uint64_t record = 0;       // kHmacMismatch, kChainBreak
+  std::uint64_t offset = 0;       // kHmacMismatch, kChainBreak, kCorruptFrame
+  SegmentHeaderError detail;      // kHeaderCorrupt
+  std::string header_key_id_hex;  // kKeyIdMismatch
+  std::string caller_key_id_hex;  // kKeyIdMismatch
 
   std::string to_string() const;
   bool operator==(const RecoveryError&) const = default;
@@ -205,11 +204,11 @@ struct InvalidKeyLength {
 struct KeychainError {
   enum class Kind : std::uint8_t { kNoEntry, kInvalidStoredKey, kRandomSource, kBackend };
   Kind kind = Kind::kNoEntry;
-  std::string service;         // kNoEntry
-  std::string account;         // kNoEntry
-  InvalidKeyLength invalid;    // kInvalidStoredKey
-  IoError random;              // kRandomSource
-  std::string backend;         // kBackend: the store's own text
+  std::string service;       // kNoEntry
+  std::string account;       // kNoEntry
+  InvalidKeyLength invalid;  // kInvalidStoredKey
+  IoError random;            // kRandomSource
+  std::string backend;       // kBackend: the store's own text
 
   std::string to_string() const;
   bool operator==(const KeychainError&) const = default;

@@ -60,8 +60,8 @@ static_assert(static_cast<std::size_t>(RecordKey::kSchemaVersion) == kRecordFiel
 
 // The field's name in messages ("record_id", ...), indexed by key.
 inline constexpr const char* kRecordFieldNames[kRecordFields + 1] = {
-    "", "record_id", "prev_hash", "ts_wall", "ts_mono_delta", "session_id",
-    "actor", "event", "payload", "key_id", "schema_version"};
+    "",      "record_id", "prev_hash", "ts_wall", "ts_mono_delta", "session_id",
+    "actor", "event",     "payload",   "key_id",  "schema_version"};
 inline constexpr const char* record_field_name(RecordKey key) {
   return kRecordFieldNames[static_cast<std::size_t>(key)];
 }
@@ -75,9 +75,7 @@ static_assert(kRecordMapHead == 0xAA);
 inline constexpr const char* kFinalizationActor = "system:audit";
 inline constexpr const char* kFinalizationEvent = "segment.finalized";
 
-inline std::uint16_t load_u16le(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t load_u16le(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t load_u32le(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);

@@ -46,7 +46,7 @@ struct StoredRecord {
 // the reading buffer and stay valid until the next read on the same reader.
 struct FrameView {
   std::uint64_t offset = 0;
-  ByteView record;  // the L record bytes
+  ByteView record;                    // the L record bytes
   const std::uint8_t* mac = nullptr;  // 32 bytes
   std::uint64_t next_offset() const { return offset + record.size() + kFrameOverhead; }
 };
@@ -63,8 +63,7 @@ class SegmentReader {
   // Opens segment `index` of `dir` read-only. A missing file is reported as
   // IoError with ENOENT; anything but a regular file (a FIFO, a device, a
   // directory) as IoError::not_regular_file(), without blocking.
-  [[nodiscard]] static std::expected<SegmentReader, IoError> open(const std::string& dir,
-                                                                   std::uint16_t index);
+  [[nodiscard]] static std::expected<SegmentReader, IoError> open(const std::string& dir, std::uint16_t index);
   explicit SegmentReader(File file, std::uint16_t index);
   SegmentReader(SegmentReader&&) noexcept;
   SegmentReader& operator=(SegmentReader&&) noexcept;
@@ -99,38 +98,30 @@ class SegmentReader {
 // that does not start at 0) is taken again before it is believed, since a
 // listing that races with a rotation can miss the segment being renamed into
 // place; a hole still there in the second listing is real.
-[[nodiscard]] std::expected<std::vector<std::uint16_t>, ReaderError> reader_list_segments(
-    const std::string& dir);
+[[nodiscard]] std::expected<std::vector<std::uint16_t>, ReaderError> reader_list_segments(const std::string& dir);
 
 // Reads and decodes the frame at `offset` of an open segment whose length is
 // `file_len`.
-[[nodiscard]] std::expected<StoredRecord, ReaderError> read_record_at(const File& file,
-                                                                      std::uint16_t segment,
-                                                                      std::uint64_t offset,
-                                                                      std::uint64_t file_len);
+[[nodiscard]] std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::uint16_t segment,
+                                                                      std::uint64_t offset, std::uint64_t file_len);
 
 // Decodes the record schema from a decoded item.
 [[nodiscard]] std::expected<StoredRecord, ReaderError> decode_stored_record(const CborValue& value,
-                                                                            std::uint16_t segment,
-                                                                            std::uint64_t offset,
+                                                                            std::uint16_t segment, std::uint64_t offset,
                                                                             ByteView record_bytes,
                                                                             const Mac& stored_hmac);
 // Same, taking the decoded item's contents instead of copying them.
-[[nodiscard]] std::expected<StoredRecord, ReaderError> decode_stored_record(CborValue&& value,
-                                                                            std::uint16_t segment,
-                                                                            std::uint64_t offset,
-                                                                            ByteView record_bytes,
+[[nodiscard]] std::expected<StoredRecord, ReaderError> decode_stored_record(CborValue&& value, std::uint16_t segment,
+                                                                            std::uint64_t offset, ByteView record_bytes,
                                                                             const Mac& stored_hmac);
 
-[[nodiscard]] std::expected<PayloadValue, ReaderError> payload_from_cbor(const CborValue& value,
-                                                                         std::uint16_t segment,
+[[nodiscard]] std::expected<PayloadValue, ReaderError> payload_from_cbor(const CborValue& value, std::uint16_t segment,
                                                                          std::uint64_t offset);
 
 // The first record of segment `segment` whose record_id is `record_id`,
 // scanning from the segment's first frame. kRecordNotFound when the segment
 // file does not exist or no such record precedes its end.
-[[nodiscard]] std::expected<StoredRecord, ReaderError> find_record(const std::string& dir,
-                                                                   std::uint16_t segment,
+[[nodiscard]] std::expected<StoredRecord, ReaderError> find_record(const std::string& dir, std::uint16_t segment,
                                                                    std::uint64_t record_id);
 
 // The records of one open segment looked up by record_id 0, 1, 2, ...: each
@@ -162,9 +153,9 @@ class SegmentById {
   std::expected<std::optional<StoredRecord>, ReaderError> reread(std::uint64_t id, std::uint64_t offset);
 
   SegmentReader reader_;
-  std::uint64_t scanned_ = kHeaderLen;  // every frame before this offset has been read
+  std::uint64_t scanned_ = kHeaderLen;                            // every frame before this offset has been read
   std::optional<std::pair<std::uint64_t, std::uint64_t>> found_;  // id and offset of the last record found
-  std::unordered_map<std::uint64_t, std::uint64_t> ahead_;  // id -> first offset, for ids not asked for yet
+  std::unordered_map<std::uint64_t, std::uint64_t> ahead_;        // id -> first offset, for ids not asked for yet
 };
 
 // A sequential walk over every record from segment 0, stopping at the first

@@ -22,15 +22,15 @@ struct AppendRecord {
 };
 
 // Canonical bytes of the full record.
-Bytes encode_record(const AppendRecord& record, const SessionId& session_id, const KeyId& key_id,
-                    const Mac& prev_hash, std::uint64_t record_id);
+Bytes encode_record(const AppendRecord& record, const SessionId& session_id, const KeyId& key_id, const Mac& prev_hash,
+                    std::uint64_t record_id);
 // Same, appended to `out` (its capacity is reused; nothing else allocates).
-void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id,
-                   const KeyId& key_id, const Mac& prev_hash, std::uint64_t record_id);
+void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id, const KeyId& key_id,
+                   const Mac& prev_hash, std::uint64_t record_id);
 // Same, for a caller already holding encoded_record_len(record, record_id),
 // which `encoded_len` must equal: the writer measures every record anyway.
-void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id,
-                   const KeyId& key_id, const Mac& prev_hash, std::uint64_t record_id, std::size_t encoded_len);
+void append_record(Bytes& out, const AppendRecord& record, const SessionId& session_id, const KeyId& key_id,
+                   const Mac& prev_hash, std::uint64_t record_id, std::size_t encoded_len);
 
 // Exact length of encode_record's result, computed without encoding. Nullopt
 // when the payload nests deeper than a reader accepts (some item at depth
@@ -51,7 +51,7 @@ AppendRecord make_finalization_record(std::string_view last_ts_wall, std::uint64
 // it is not 24 bytes long or its milliseconds are not a number.
 std::string finalization_ts_wall(std::string_view last_ts_wall);
 // Exact encoded length of a finalization record, without building it.
-std::uint64_t encoded_finalization_len(std::size_t ts_wall_len, std::uint64_t last_ts_mono_delta,
-                                       std::uint64_t records, std::uint64_t record_id);
+std::uint64_t encoded_finalization_len(std::size_t ts_wall_len, std::uint64_t last_ts_mono_delta, std::uint64_t records,
+                                       std::uint64_t record_id);
 
 }  // namespace corvane

@@ -136,10 +136,10 @@ struct CheckpointTruncated {
 
 // One variant per kind, in ViolationKind order.
 using ViolationEvidence =
-    std::variant<evidence::HmacMismatch, evidence::ChainBreak, evidence::RecordCorrupt,
-                 evidence::TimestampRegression, evidence::TimestampInconsistency,
-                 evidence::SegmentDiscontinuity, evidence::KeyIdMismatch, evidence::HeaderCorrupt,
-                 evidence::UnknownVersion, evidence::CheckpointMismatch, evidence::CheckpointTruncated>;
+    std::variant<evidence::HmacMismatch, evidence::ChainBreak, evidence::RecordCorrupt, evidence::TimestampRegression,
+                 evidence::TimestampInconsistency, evidence::SegmentDiscontinuity, evidence::KeyIdMismatch,
+                 evidence::HeaderCorrupt, evidence::UnknownVersion, evidence::CheckpointMismatch,
+                 evidence::CheckpointTruncated>;
 
 struct Violation {
   ViolationKind kind = ViolationKind::kHmacMismatch;
@@ -180,20 +180,18 @@ std::string debug_string(const VerifyReport& report);
 
 // Builders that fill in each kind's location, evidence and message.
 namespace violations {
-Violation hmac_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                        std::string expected_hex, std::string actual_hex, std::uint64_t payload_len);
-Violation chain_break(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                      std::string expected_hex, std::string actual_hex);
+Violation hmac_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string expected_hex,
+                        std::string actual_hex, std::uint64_t payload_len);
+Violation chain_break(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string expected_hex,
+                      std::string actual_hex);
 Violation torn_tail(std::uint16_t segment, std::uint64_t offset);
-Violation decode_error(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                       std::string message);
+Violation decode_error(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string message);
 // `preceding_ms` is the preceding record's parsed time.
 Violation timestamp_regression(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                               std::string current_ts_wall, std::int64_t preceding_ms,
-                               std::int64_t delta_ms, bool across_sessions);
+                               std::string current_ts_wall, std::int64_t preceding_ms, std::int64_t delta_ms,
+                               bool across_sessions);
 Violation segment_discontinuity(std::uint16_t segment, std::string expected_hex, std::string actual_hex);
-Violation header_key_id_mismatch(std::uint16_t segment, std::string header_key_id_hex,
-                                 std::string verifier_key_id_hex);
+Violation header_key_id_mismatch(std::uint16_t segment, std::string header_key_id_hex, std::string verifier_key_id_hex);
 Violation record_key_id_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
                                  std::string header_key_id_hex, std::string record_key_id_hex);
 Violation bad_magic(std::uint16_t segment, const std::uint8_t magic[4]);
@@ -202,11 +200,9 @@ Violation reserved_nonzero(std::uint16_t segment, const std::uint8_t reserved[4]
 Violation header_truncated(std::uint16_t segment, std::string io_message);
 Violation unknown_version(std::uint16_t segment, std::uint16_t version);
 Violation checkpoint_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                              std::string checkpoint_hmac_hex, std::string actual_hmac_hex,
-                              std::string observed_at);
-Violation checkpoint_truncated(std::uint16_t segment, std::uint64_t record_id,
-                               std::string checkpoint_hmac_hex, std::string observed_at,
-                               std::optional<std::uint16_t> last_segment_index,
+                              std::string checkpoint_hmac_hex, std::string actual_hmac_hex, std::string observed_at);
+Violation checkpoint_truncated(std::uint16_t segment, std::uint64_t record_id, std::string checkpoint_hmac_hex,
+                               std::string observed_at, std::optional<std::uint16_t> last_segment_index,
                                std::uint64_t records_inspected);
 }  // namespace violations
 

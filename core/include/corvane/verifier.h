@@ -60,11 +60,11 @@ struct CheckpointFields {
 
 struct CheckpointError {
   enum class Kind : std::uint8_t {
-    kVerify,        // the verifier could not run: `verify`
-    kNotVerified,   // the log does not verify: `message` is the first violation's
-    kEmpty,         // nothing to checkpoint
-    kNoRecords,     // the last segment holds no record: `segment`
-    kReadHead,      // the head record passes its MAC but not the reader: `reader`
+    kVerify,       // the verifier could not run: `verify`
+    kNotVerified,  // the log does not verify: `message` is the first violation's
+    kEmpty,        // nothing to checkpoint
+    kNoRecords,    // the last segment holds no record: `segment`
+    kReadHead,     // the head record passes its MAC but not the reader: `reader`
   };
   Kind kind = Kind::kVerify;
   VerifyError verify;

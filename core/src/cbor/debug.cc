@@ -11,12 +11,8 @@ namespace {
 
 void append_debug(std::string& out, const CborValue& value) {
   switch (value.kind()) {
-    case CborKind::kUint:
-      out += cat("Uint(", *value.as_uint(), ")");
-      return;
-    case CborKind::kNint:
-      out += cat("Nint(", *value.as_nint(), ")");
-      return;
+    case CborKind::kUint: out += cat("Uint(", *value.as_uint(), ")"); return;
+    case CborKind::kNint: out += cat("Nint(", *value.as_nint(), ")"); return;
     case CborKind::kBytes: {
       out += "Bytes([";
       bool first = true;
@@ -28,9 +24,7 @@ void append_debug(std::string& out, const CborValue& value) {
       out += "])";
       return;
     }
-    case CborKind::kText:
-      out += "Text(" + debug_quote(*value.as_text()) + ")";
-      return;
+    case CborKind::kText: out += "Text(" + debug_quote(*value.as_text()) + ")"; return;
     case CborKind::kArray: {
       out += "Array([";
       bool first = true;
@@ -57,9 +51,7 @@ void append_debug(std::string& out, const CborValue& value) {
       out += "])";
       return;
     }
-    case CborKind::kBool:
-      out += *value.as_bool() ? "Bool(true)" : "Bool(false)";
-      return;
+    case CborKind::kBool: out += *value.as_bool() ? "Bool(true)" : "Bool(false)"; return;
   }
 }
 

@@ -44,8 +44,7 @@ std::unexpected<CborError> head_error(ByteView buf, std::size_t h, detail::HeadF
       return fail(CborError::Kind::kNonCanonical, h, 0,
                   cat(kWidthName[info - 24], " arg ", head.arg, " should fit in ", kFitsIn[info - 24], " form"));
     }
-    case HeadFault::kNegativeRange:
-      return fail(CborError::Kind::kUnsupported, h, 0, "negative integer below i64::MIN");
+    case HeadFault::kNegativeRange: return fail(CborError::Kind::kUnsupported, h, 0, "negative integer below i64::MIN");
   }
   return fail(CborError::Kind::kTruncated, h, 1);
 }
@@ -77,8 +76,7 @@ std::expected<void, CborError> decode_item(ByteView buf, std::size_t& pos, unsig
     case kMajorSimple:  // read_head lets only the booleans through
       if (out) *out = CborValue::boolean(n == kSimpleTrue);
       return {};
-    case kMajorTag:
-      return head_error(buf, start, detail::HeadFault::kTag, head);  // read_head refuses tags
+    case kMajorTag: return head_error(buf, start, detail::HeadFault::kTag, head);  // read_head refuses tags
     case kMajorBytes:
     case kMajorText: {
       const std::size_t q = pos;

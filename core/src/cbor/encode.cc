@@ -40,10 +40,8 @@ template <bool bounded>
 std::optional<std::size_t> value_len(const PayloadValue& value, unsigned depth) {
   if (bounded && depth >= MAX_CBOR_DEPTH) return std::nullopt;
   switch (value.kind()) {
-    case PayloadKind::kUint:
-      return head_len(*std::get_if<0>(&value.v));
-    case PayloadKind::kNint:
-      return head_len(~static_cast<std::uint64_t>(*std::get_if<1>(&value.v)));
+    case PayloadKind::kUint: return head_len(*std::get_if<0>(&value.v));
+    case PayloadKind::kNint: return head_len(~static_cast<std::uint64_t>(*std::get_if<1>(&value.v)));
     case PayloadKind::kText: {
       const auto n = std::get_if<2>(&value.v)->size();
       return head_len(n) + n;
@@ -52,10 +50,8 @@ std::optional<std::size_t> value_len(const PayloadValue& value, unsigned depth) 
       const auto n = std::get_if<3>(&value.v)->size();
       return head_len(n) + n;
     }
-    case PayloadKind::kBool:
-      return 1;
-    case PayloadKind::kMap:
-      return map_len<bounded>(*std::get_if<5>(&value.v), depth);
+    case PayloadKind::kBool: return 1;
+    case PayloadKind::kMap: return map_len<bounded>(*std::get_if<5>(&value.v), depth);
     case PayloadKind::kArray: {
       const auto& a = *std::get_if<6>(&value.v);
       std::size_t total = head_len(a.size());
@@ -113,22 +109,18 @@ std::uint8_t* put_payload_map(std::uint8_t* p, const PayloadMap& map) {
 
 std::uint8_t* put_payload_value(std::uint8_t* p, const PayloadValue& value) {
   switch (value.kind()) {
-    case PayloadKind::kUint:
-      return put_head(p, kMajorUint, *std::get_if<0>(&value.v));
+    case PayloadKind::kUint: return put_head(p, kMajorUint, *std::get_if<0>(&value.v));
     case PayloadKind::kNint:
       // A non-negative value breaks the caller's contract; its complement is
       // written, which no reader accepts as a negative integer.
       return put_head(p, kMajorNint, ~static_cast<std::uint64_t>(*std::get_if<1>(&value.v)));
-    case PayloadKind::kText:
-      return put_text(p, *std::get_if<2>(&value.v));
+    case PayloadKind::kText: return put_text(p, *std::get_if<2>(&value.v));
     case PayloadKind::kBytes: {
       const auto& b = *std::get_if<3>(&value.v);
       return put_raw(put_head(p, kMajorBytes, b.size()), b.data(), b.size());
     }
-    case PayloadKind::kBool:
-      return put_head(p, kMajorSimple, *std::get_if<4>(&value.v) ? kSimpleTrue : kSimpleFalse);
-    case PayloadKind::kMap:
-      return put_payload_map(p, *std::get_if<5>(&value.v));
+    case PayloadKind::kBool: return put_head(p, kMajorSimple, *std::get_if<4>(&value.v) ? kSimpleTrue : kSimpleFalse);
+    case PayloadKind::kMap: return put_payload_map(p, *std::get_if<5>(&value.v));
     case PayloadKind::kArray: {
       const auto& a = *std::get_if<6>(&value.v);
       p = put_head(p, kMajorArray, a.size());

@@ -26,7 +26,9 @@ PayloadMap PayloadMap::from_unsorted(std::vector<Entry> entries) {
     order = heap_order.data();
   }
   for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
-  const auto less = [&entries](std::uint32_t a, std::uint32_t b) { return key_less(entries[a].first, entries[b].first); };
+  const auto less = [&entries](std::uint32_t a, std::uint32_t b) {
+    return key_less(entries[a].first, entries[b].first);
+  };
   if (n <= kInline) {
     for (std::size_t i = 1; i < n; ++i) {  // stable insertion sort
       const std::uint32_t item = order[i];

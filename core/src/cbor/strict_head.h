@@ -135,7 +135,8 @@ inline bool skip_rest(const std::uint8_t*& p, const std::uint8_t* end, Head h) {
 
 // A byte string of exactly N bytes; `out` points at its content.
 template <std::size_t N>
-[[gnu::always_inline]] inline bool bytes_field(const std::uint8_t*& p, const std::uint8_t* end, const std::uint8_t*& out) {
+[[gnu::always_inline]] inline bool bytes_field(const std::uint8_t*& p, const std::uint8_t* end,
+                                               const std::uint8_t*& out) {
   constexpr std::size_t head = head_len(N);
   static_assert(head <= 2);
   // The shortest head: the length inline below 24, else in one byte.

@@ -28,8 +28,7 @@ Pkey private_key(std::span<const std::uint8_t, 32> seed) {
 
 const char* signing_error_text(SigningError error) {
   switch (error) {
-    case SigningError::kCrypto:
-      return "Ed25519 operation failed in libcrypto";
+    case SigningError::kCrypto: return "Ed25519 operation failed in libcrypto";
   }
   return "Ed25519 operation failed";
 }

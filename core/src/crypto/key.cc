@@ -1,10 +1,10 @@
 // HMAC-SHA256 with the key's inner and outer SHA-256 states computed once:
 // each MAC then costs two copies of a context instead of two extra
 // compressions and a key setup.
+#include "corvane/key.h"
+
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
-
-#include "corvane/key.h"
 
 namespace corvane {
 
@@ -15,8 +15,7 @@ struct HmacState {
 };
 }  // namespace detail
 
-InMemoryKey::InMemoryKey(std::span<const std::uint8_t, 32> key_bytes)
-    : state_(std::make_unique<detail::HmacState>()) {
+InMemoryKey::InMemoryKey(std::span<const std::uint8_t, 32> key_bytes) : state_(std::make_unique<detail::HmacState>()) {
   std::copy(key_bytes.begin(), key_bytes.end(), key_.begin());
   key_id_ = blake3_256(key_);
 

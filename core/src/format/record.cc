@@ -38,8 +38,8 @@ std::uint64_t saturating_inc(std::uint64_t v) { return v == kMaxU64 ? v : v + 1;
 void append_record(Bytes& out, const AppendRecord& r, const SessionId& session_id, const KeyId& key_id,
                    const Mac& prev_hash, std::uint64_t record_id) {
   const std::size_t len = kFixedRecordLen + head_len(record_id) + text_len(r.ts_wall) + head_len(r.ts_mono_delta) +
-                          text_len(r.actor) + text_len(r.event) +
-                          detail::payload_map_len_unbounded(r.payload) + head_len(r.schema_version);
+                          text_len(r.actor) + text_len(r.event) + detail::payload_map_len_unbounded(r.payload) +
+                          head_len(r.schema_version);
   append_record(out, r, session_id, key_id, prev_hash, record_id, len);
 }
 
@@ -68,8 +68,8 @@ void append_record(Bytes& out, const AppendRecord& r, const SessionId& session_i
   put_head(put_key(p, RecordKey::kSchemaVersion), kMajorUint, r.schema_version);
 }
 
-Bytes encode_record(const AppendRecord& record, const SessionId& session_id, const KeyId& key_id,
-                    const Mac& prev_hash, std::uint64_t record_id) {
+Bytes encode_record(const AppendRecord& record, const SessionId& session_id, const KeyId& key_id, const Mac& prev_hash,
+                    std::uint64_t record_id) {
   Bytes out;
   append_record(out, record, session_id, key_id, prev_hash, record_id);
   return out;
@@ -79,8 +79,8 @@ std::optional<std::uint64_t> encoded_record_len(const AppendRecord& r, std::uint
   // The payload map sits at depth 1 under the record map.
   auto payload = payload_map_encoded_len(r.payload, 1);
   if (!payload) return std::nullopt;
-  return kFixedRecordLen + head_len(record_id) + text_len(r.ts_wall) + head_len(r.ts_mono_delta) +
-         text_len(r.actor) + text_len(r.event) + *payload + head_len(r.schema_version);
+  return kFixedRecordLen + head_len(record_id) + text_len(r.ts_wall) + head_len(r.ts_mono_delta) + text_len(r.actor) +
+         text_len(r.event) + *payload + head_len(r.schema_version);
 }
 
 std::string finalization_ts_wall(std::string_view last) {
@@ -120,12 +120,12 @@ AppendRecord make_finalization_record(std::string_view last_ts_wall, std::uint64
   return fin;
 }
 
-std::uint64_t encoded_finalization_len(std::size_t ts_wall_len, std::uint64_t last_ts_mono_delta,
-                                       std::uint64_t records, std::uint64_t record_id) {
+std::uint64_t encoded_finalization_len(std::size_t ts_wall_len, std::uint64_t last_ts_mono_delta, std::uint64_t records,
+                                       std::uint64_t record_id) {
   // The derived ts_wall always has the length of the one it came from.
   return kFixedRecordLen + head_len(record_id) + string_len(ts_wall_len) +
-         head_len(saturating_inc(last_ts_mono_delta)) + text_len(kFinalizationActor) +
-         text_len(kFinalizationEvent) + finalization_payload_len(records) + head_len(1);
+         head_len(saturating_inc(last_ts_mono_delta)) + text_len(kFinalizationActor) + text_len(kFinalizationEvent) +
+         finalization_payload_len(records) + head_len(1);
 }
 
 std::optional<std::uint64_t> record_id_of(ByteView buffer) {

@@ -35,16 +35,16 @@ template <class PayloadReader>
   const std::uint8_t* p = record.data();
   const std::uint8_t* const end = p + record.size();
   const auto key = [&](RecordKey k) { return key_byte(p, end, static_cast<std::uint8_t>(k)); };
-  return key_byte(p, end, kRecordMapHead) &&                                                    //
-         key(RecordKey::kRecordId) && uint_field(p, end, out.record_id) &&                     //
-         key(RecordKey::kPrevHash) && bytes_field<sizeof(Mac)>(p, end, out.prev_hash) &&        //
-         key(RecordKey::kTsWall) && text_field(p, end, out.ts_wall) &&                         //
-         key(RecordKey::kTsMonoDelta) && uint_field(p, end, out.ts_mono_delta) &&              //
+  return key_byte(p, end, kRecordMapHead) &&                                                      //
+         key(RecordKey::kRecordId) && uint_field(p, end, out.record_id) &&                        //
+         key(RecordKey::kPrevHash) && bytes_field<sizeof(Mac)>(p, end, out.prev_hash) &&          //
+         key(RecordKey::kTsWall) && text_field(p, end, out.ts_wall) &&                            //
+         key(RecordKey::kTsMonoDelta) && uint_field(p, end, out.ts_mono_delta) &&                 //
          key(RecordKey::kSessionId) && bytes_field<sizeof(SessionId)>(p, end, out.session_id) &&  //
-         key(RecordKey::kActor) && text_field(p, end, out.actor) &&                            //
-         key(RecordKey::kEvent) && text_field(p, end, out.event) &&                            //
-         key(RecordKey::kPayload) && payload(p, end) &&                                        //
-         key(RecordKey::kKeyId) && bytes_field<sizeof(KeyId)>(p, end, out.key_id) &&           //
+         key(RecordKey::kActor) && text_field(p, end, out.actor) &&                               //
+         key(RecordKey::kEvent) && text_field(p, end, out.event) &&                               //
+         key(RecordKey::kPayload) && payload(p, end) &&                                           //
+         key(RecordKey::kKeyId) && bytes_field<sizeof(KeyId)>(p, end, out.key_id) &&              //
          key(RecordKey::kSchemaVersion) && uint_field(p, end, out.schema_version) && p == end;
 }
 

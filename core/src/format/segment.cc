@@ -20,9 +20,7 @@ std::string segment_file_name(std::uint16_t index) {
   return "audit-" + digits + ".cbor";
 }
 
-std::string segment_path(std::string_view dir, std::uint16_t index) {
-  return join_path(dir, segment_file_name(index));
-}
+std::string segment_path(std::string_view dir, std::uint16_t index) { return join_path(dir, segment_file_name(index)); }
 
 std::optional<std::uint16_t> parse_segment_file_name(std::string_view name) {
   constexpr std::string_view kPrefix = "audit-";
@@ -54,8 +52,7 @@ std::vector<std::uint16_t> segment_indices(const std::vector<std::string>& names
   return indices;
 }
 
-std::expected<std::vector<std::uint16_t>, IoError> list_segments(const std::string& dir,
-                                                                 MissingDirectory missing) {
+std::expected<std::vector<std::uint16_t>, IoError> list_segments(const std::string& dir, MissingDirectory missing) {
   auto names = list_dir(dir);
   if (!names) {
     if (missing == MissingDirectory::kIsEmpty && names.error() == IoError::from_errno(ENOENT)) {
@@ -111,14 +108,15 @@ std::expected<File, CreateSegmentError> create_segment(const File& dir, std::uin
   return std::move(*file);
 }
 
-std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index,
-                                                       const KeyId& key_id, const Mac& prev_final) {
+std::expected<File, CreateSegmentError> create_segment(const std::string& dir, std::uint16_t index, const KeyId& key_id,
+                                                       const Mac& prev_final) {
   auto opened = open_file(dir, O_RDONLY | O_DIRECTORY);
   if (!opened) return std::unexpected(CreateSegmentError{opened.error(), false});
   return create_segment(*opened, index, key_id, prev_final);
 }
 
-std::expected<HeaderFacts, HeaderDefect> parse_header(const HeaderBytes& h, std::optional<std::uint16_t> expected_index) {
+std::expected<HeaderFacts, HeaderDefect> parse_header(const HeaderBytes& h,
+                                                      std::optional<std::uint16_t> expected_index) {
   HeaderDefect d;
   std::copy_n(h.begin() + kHeaderMagicOffset, d.magic.size(), d.magic.begin());
   d.version = load_u16le(&h[kHeaderVersionOffset]);
@@ -162,16 +160,15 @@ std::expected<HeaderFacts, ReaderError> check_segment_header(const File& file, s
   if (parsed) return *parsed;
   const HeaderDefect& d = parsed.error();
   switch (d.kind) {
-    case HeaderDefect::Kind::kBadMagic:
-      return invalid("magic mismatch: " + detail::bracketed_decimal(d.magic));
+    case HeaderDefect::Kind::kBadMagic: return invalid("magic mismatch: " + detail::bracketed_decimal(d.magic));
     case HeaderDefect::Kind::kUnsupportedVersion:
       return invalid(cat("unsupported version 0x", detail::hex4(d.version)));
     case HeaderDefect::Kind::kIndexMismatch:
       return invalid(cat("filename indicates segment ", expected_index, " but header says ", d.index));
-    case HeaderDefect::Kind::kCrcMismatch:
-      break;
+    case HeaderDefect::Kind::kCrcMismatch: break;
   }
-  return invalid(cat("CRC32 mismatch: stored 0x", detail::hex8(d.stored_crc), ", computed 0x", detail::hex8(d.computed_crc)));
+  return invalid(
+      cat("CRC32 mismatch: stored 0x", detail::hex8(d.stored_crc), ", computed 0x", detail::hex8(d.computed_crc)));
 }
 
 std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file, std::uint64_t file_len,

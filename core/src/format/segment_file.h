@@ -80,8 +80,7 @@ struct HeaderDefect {
 
 // The recovery's header check: length (from `file_len`), magic, version and
 // CRC. Failures are RecoveryError kHeaderCorrupt for `segment`, or kIo.
-[[nodiscard]] std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file,
-                                                                              std::uint64_t file_len,
-                                                                              std::uint16_t segment);
+[[nodiscard]] std::expected<HeaderBytes, WriterError> read_header_for_recovery(const File& file, std::uint64_t file_len,
+                                                                               std::uint16_t segment);
 
 }  // namespace corvane

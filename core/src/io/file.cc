@@ -114,8 +114,7 @@ std::expected<void, IoError> read_exact_at(const File& file, std::uint64_t offse
   return {};
 }
 
-std::expected<void, IoError> write_all_at(const File& file, std::uint64_t offset,
-                                          std::span<const std::uint8_t> data) {
+std::expected<void, IoError> write_all_at(const File& file, std::uint64_t offset, std::span<const std::uint8_t> data) {
   std::size_t done = 0;
   while (done < data.size()) {
     const std::size_t want = std::min(data.size() - done, kMaxTransfer);
@@ -194,9 +193,7 @@ std::expected<std::vector<std::string>, IoError> list_dir(At at, const std::stri
   return names;
 }
 
-std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) {
-  return list_dir(At::cwd(), path);
-}
+std::expected<std::vector<std::string>, IoError> list_dir(const std::string& path) { return list_dir(At::cwd(), path); }
 
 std::expected<mode_t, IoError> entry_mode(At at, const std::string& path) {
   if (has_nul(path)) return std::unexpected(IoError::nul_in_path());

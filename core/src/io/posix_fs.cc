@@ -20,9 +20,7 @@ class PosixFileSystem final : public FileSystem {
  public:
   int openat(int dir, const char* path, int flags, mode_t mode) override { return ::openat(dir, path, flags, mode); }
   int close(int fd) override { return ::close(fd); }
-  ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override {
-    return ::pread(fd, buf, len, offset);
-  }
+  ssize_t pread(int fd, void* buf, std::size_t len, off_t offset) override { return ::pread(fd, buf, len, offset); }
   ssize_t pwrite(int fd, const void* buf, std::size_t len, off_t offset) override {
     return ::pwrite(fd, buf, len, offset);
   }

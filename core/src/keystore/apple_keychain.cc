@@ -110,15 +110,14 @@ class AppleKeychainStore final : public KeyStore {
     if (status != errSecSuccess) return std::unexpected(status_error(status));
 
     SecKeychainItemRef item = nullptr;
-    status = SecKeychainFindGenericPassword(search_list.ref, static_cast<UInt32>(service.size()), service.data(),
-                                            static_cast<UInt32>(account.size()), account.data(), nullptr, nullptr,
-                                            &item);
+    status =
+        SecKeychainFindGenericPassword(search_list.ref, static_cast<UInt32>(service.size()), service.data(),
+                                       static_cast<UInt32>(account.size()), account.data(), nullptr, nullptr, &item);
     CfOwner item_owner;
     item_owner.ref = item;
     if (status == errSecSuccess) {
       // Replace the data only; the item's attributes stay as they are.
-      status = SecKeychainItemModifyAttributesAndData(item, nullptr, static_cast<UInt32>(secret.size()),
-                                                      secret.data());
+      status = SecKeychainItemModifyAttributesAndData(item, nullptr, static_cast<UInt32>(secret.size()), secret.data());
     } else if (status == errSecItemNotFound) {
       status = SecKeychainAddGenericPassword(static_cast<SecKeychainRef>(const_cast<void*>(keychain.ref)),
                                              static_cast<UInt32>(service.size()), service.data(),

@@ -15,8 +15,7 @@ struct SecretBytes {
   ~SecretBytes() { secure_wipe(bytes.data(), bytes.size()); }
 };
 
-std::expected<KeyHandle, KeychainError> read_key(KeyStore& store, std::string_view service,
-                                                 std::string_view account) {
+std::expected<KeyHandle, KeychainError> read_key(KeyStore& store, std::string_view service, std::string_view account) {
   auto entry = store.read(service, account);
   if (!entry) return std::unexpected(entry.error());
   if (!entry->has_value()) {
@@ -34,7 +33,7 @@ std::expected<KeyHandle, KeychainError> read_key(KeyStore& store, std::string_vi
     return std::unexpected(std::move(e));
   }
   return std::make_shared<const KeychainKey>(std::span<const std::uint8_t, 32>(secret.bytes.data(), 32),
-                                            std::string(service), std::string(account));
+                                             std::string(service), std::string(account));
 }
 
 }  // namespace

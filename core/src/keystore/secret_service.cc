@@ -57,12 +57,11 @@ constexpr SecretSchema kSchema = {
     {}};
 // Finds items by service and account whatever their schema: an item in a
 // locked collection does not match on the schema name, only on these.
-constexpr SecretSchema kLockedProbe = {
-    "org.corvane.audit.Key",
-    kSchemaDontMatchName,
-    {{"service", kAttributeString}, {"account", kAttributeString}},
-    0,
-    {}};
+constexpr SecretSchema kLockedProbe = {"org.corvane.audit.Key",
+                                       kSchemaDontMatchName,
+                                       {{"service", kAttributeString}, {"account", kAttributeString}},
+                                       0,
+                                       {}};
 
 struct Libsecret {
   std::string unavailable;  // empty once every symbol resolved
@@ -114,8 +113,7 @@ Libsecret load_libsecret() {
          resolve(lib, "g_type_check_instance_is_a", s.type_check_instance_is_a, u) &&
          resolve(lib, "secret_value_new", s.value_new, u) && resolve(lib, "secret_value_get", s.value_get, u) &&
          resolve(lib, "secret_value_unref", s.value_unref, u) && resolve(lib, "g_error_free", s.error_free, u) &&
-         resolve(lib, "g_list_free_full", s.list_free_full, u) &&
-         resolve(lib, "g_object_unref", s.object_unref, u));
+         resolve(lib, "g_list_free_full", s.list_free_full, u) && resolve(lib, "g_object_unref", s.object_unref, u));
   return s;
 }
 
@@ -164,8 +162,8 @@ class SecretServiceStore final : public KeyStore {
     const std::string acc(account);
 
     GError* error = nullptr;
-    SecretValue* value = s.lookup_binary_sync(&kSchema, nullptr, &error, "service", svc.c_str(), "account",
-                                              acc.c_str(), "application", kApplication, nullptr);
+    SecretValue* value = s.lookup_binary_sync(&kSchema, nullptr, &error, "service", svc.c_str(), "account", acc.c_str(),
+                                              "application", kApplication, nullptr);
     if (error != nullptr) {
       if (value != nullptr) s.value_unref(value);
       return std::unexpected(backend(s, error, "keyring lookup failed"));
@@ -215,9 +213,9 @@ class SecretServiceStore final : public KeyStore {
                                      static_cast<std::ptrdiff_t>(secret.size()), "application/octet-stream");
     if (value == nullptr) return std::unexpected(backend("could not allocate a secret value"));
     GError* error = nullptr;
-    const int stored = s.store_binary_sync(&kSchema, kDefaultCollection, label.c_str(), value, nullptr, &error,
-                                           "service", svc.c_str(), "account", acc.c_str(), "application",
-                                           kApplication, nullptr);
+    const int stored =
+        s.store_binary_sync(&kSchema, kDefaultCollection, label.c_str(), value, nullptr, &error, "service", svc.c_str(),
+                            "account", acc.c_str(), "application", kApplication, nullptr);
     s.value_unref(value);
     if (!stored || error != nullptr) return std::unexpected(backend(s, error, "storing the keyring item failed"));
     return {};

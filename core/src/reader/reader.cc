@@ -1,6 +1,7 @@
+#include "corvane/reader.h"
+
 #include <cerrno>
 
-#include "corvane/reader.h"
 #include "reader/frame_io.h"
 
 namespace corvane {
@@ -112,8 +113,7 @@ std::expected<std::optional<StoredRecord>, ReaderError> RecordCursor::next() {
     }
     // Exhausted. The current file stays open while no next segment exists
     // (65535 has none), so records appended to it later are still found.
-    if (current_ == kMaxSegmentIndex ||
-        !path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) {
+    if (current_ == kMaxSegmentIndex || !path_exists(segment_path(dir_, static_cast<std::uint16_t>(current_ + 1)))) {
       return result;
     }
     segment_.reset();

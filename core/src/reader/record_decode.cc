@@ -2,8 +2,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "format/record_shape.h"
 #include "corvane/reader.h"
+#include "format/record_shape.h"
 #include "reader/frame_io.h"
 
 namespace corvane {
@@ -80,8 +80,8 @@ struct Decoder {
     const Bytes* bytes = value.as_bytes();
     if (bytes == nullptr) return fail(field(key) + " expected byte string, got " + debug_string(value));
     if (bytes->size() != N) {
-      return fail(field(key) + " expected " + std::to_string(N) + "-byte bstr, got " +
-                  std::to_string(bytes->size()) + " bytes");
+      return fail(field(key) + " expected " + std::to_string(N) + "-byte bstr, got " + std::to_string(bytes->size()) +
+                  " bytes");
     }
     std::copy(bytes->begin(), bytes->end(), out.begin());
     return {};
@@ -148,8 +148,8 @@ struct Decoder {
       const std::uint64_t* key = k.as_uint();
       if (key == nullptr) return fail("record map key not an unsigned integer");
       if (*key < 1 || *key > kRecordFields) {
-        return fail("unknown record-map key " + std::to_string(*key) + " (v0.1 reserves 1..=" +
-                    std::to_string(kRecordFields) + ")");
+        return fail("unknown record-map key " + std::to_string(*key) +
+                    " (v0.1 reserves 1..=" + std::to_string(kRecordFields) + ")");
       }
       const auto ok = set_field<kMove>(v, static_cast<RecordKey>(*key), r);
       if (!ok) return std::unexpected(ok.error());
@@ -306,7 +306,8 @@ bool fast_decode(ByteView record, StoredRecord& r) {
   RecordShape shape;
   const bool ok = read_record_shape(record, shape, [&](const std::uint8_t*& p, const std::uint8_t* end) {
     Head payload;
-    return head_ok(p, end, payload) && payload.major == kMajorMap && fast_payload_map(p, end, 1, payload.arg, r.payload);
+    return head_ok(p, end, payload) && payload.major == kMajorMap &&
+           fast_payload_map(p, end, 1, payload.arg, r.payload);
   });
   if (!ok || shape.schema_version > 255) return false;
   r.record_id = shape.record_id;

@@ -66,8 +66,8 @@ std::expected<std::optional<StoredRecord>, ReaderError> SegmentReader::read_reco
   return result;
 }
 
-std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::uint16_t segment,
-                                                        std::uint64_t offset, std::uint64_t file_len) {
+std::expected<StoredRecord, ReaderError> read_record_at(const File& file, std::uint16_t segment, std::uint64_t offset,
+                                                        std::uint64_t file_len) {
   const std::uint64_t left = offset <= file_len ? file_len - offset : 0;
   // Read as the parse asks: the length field, then the rest of the frame.
   Bytes bytes;

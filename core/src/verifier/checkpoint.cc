@@ -1,6 +1,5 @@
-#include "corvane/verifier.h"
-
 #include "corvane/reader.h"
+#include "corvane/verifier.h"
 
 namespace corvane {
 

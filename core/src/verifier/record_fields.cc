@@ -48,7 +48,8 @@ std::expected<RecordFields, std::string> read_record_fields(ByteView record) {
   // keep a fault elsewhere from turning into a read past the buffer.
   if (!head_ok(p, end, map) || map.major != kMajorMap) return std::unexpected("record payload is not a CBOR map");
   if (map.arg != kRecordFields) {
-    return std::unexpected("record map has " + std::to_string(map.arg) + " entries (expected " + std::to_string(kRecordFields) + ")");
+    return std::unexpected("record map has " + std::to_string(map.arg) + " entries (expected " +
+                           std::to_string(kRecordFields) + ")");
   }
 
   RecordFields f;
@@ -78,8 +79,7 @@ std::expected<RecordFields, std::string> read_record_fields(ByteView record) {
       case static_cast<std::uint64_t>(RecordKey::kKeyId):
         if (content_present) take_bytes(p, value, f.key_id);
         break;
-      default:
-        break;
+      default: break;
     }
     if (!skip_rest(p, end, value)) return std::unexpected("record map truncated");
   }
@@ -88,9 +88,8 @@ std::expected<RecordFields, std::string> read_record_fields(ByteView record) {
 
 bool scan_record(ByteView record, RecordFields& out) {
   RecordShape shape;
-  if (!read_record_shape(record, shape, [&](const std::uint8_t*& p, const std::uint8_t*) {
-        return payload_map(p, record);
-      })) {
+  if (!read_record_shape(record, shape,
+                         [&](const std::uint8_t*& p, const std::uint8_t*) { return payload_map(p, record); })) {
     return false;
   }
   out.record_id = shape.record_id;

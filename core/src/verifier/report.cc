@@ -21,8 +21,7 @@ std::string pos(std::uint16_t segment, std::uint64_t record_id) {
 
 Violation make(ViolationKind kind, std::uint16_t segment, std::optional<std::uint64_t> record_id,
                std::uint64_t byte_offset, ViolationEvidence evidence, std::string message) {
-  return Violation{kind, ViolationLocation{segment, record_id, byte_offset}, std::move(evidence),
-                   std::move(message)};
+  return Violation{kind, ViolationLocation{segment, record_id, byte_offset}, std::move(evidence), std::move(message)};
 }
 
 std::span<const std::uint8_t> four(const std::uint8_t bytes[4]) { return {bytes, 4}; }
@@ -90,8 +89,7 @@ struct EvidenceText {
   std::string operator()(const evidence::ChainBreak& e) const {
     return "ChainBreak { expected_prev_hash_hex: " + quoted(e.expected_prev_hash_hex) +
            ", actual_prev_hash_hex: " + quoted(e.actual_prev_hash_hex) +
-           ", preceding_record_id: " + opt(e.preceding_record_id) + ", is_genesis: " + yes(e.is_genesis) +
-           " }";
+           ", preceding_record_id: " + opt(e.preceding_record_id) + ", is_genesis: " + yes(e.is_genesis) + " }";
   }
   std::string operator()(const evidence::RecordCorrupt& e) const {
     if (const auto* d = std::get_if<evidence::DecodeError>(&e.subkind)) {
@@ -106,12 +104,10 @@ struct EvidenceText {
   }
   std::string operator()(const evidence::TimestampInconsistency& e) const {
     return "TimestampInconsistency { session_id_hex: " + quoted(e.session_id_hex) +
-           ", current_ts_wall: " + quoted(e.current_ts_wall) +
-           ", preceding_ts_wall: " + quoted(e.preceding_ts_wall) +
+           ", current_ts_wall: " + quoted(e.current_ts_wall) + ", preceding_ts_wall: " + quoted(e.preceding_ts_wall) +
            ", current_ts_mono_delta: " + num(e.current_ts_mono_delta) +
-           ", preceding_ts_mono_delta: " + num(e.preceding_ts_mono_delta) +
-           ", wall_delta_ms: " + num(e.wall_delta_ms) + ", mono_delta_ms: " + num(e.mono_delta_ms) +
-           ", divergence_ms: " + num(e.divergence_ms) + " }";
+           ", preceding_ts_mono_delta: " + num(e.preceding_ts_mono_delta) + ", wall_delta_ms: " + num(e.wall_delta_ms) +
+           ", mono_delta_ms: " + num(e.mono_delta_ms) + ", divergence_ms: " + num(e.divergence_ms) + " }";
   }
   std::string operator()(const evidence::SegmentDiscontinuity& e) const {
     return "SegmentDiscontinuity { expected_prev_final_hex: " + quoted(e.expected_prev_final_hex) +
@@ -144,18 +140,16 @@ struct EvidenceText {
   std::string operator()(const evidence::UnknownVersion& e) const {
     std::string list;
     for (std::uint16_t v : e.supported_versions) list += (list.empty() ? "" : ", ") + num(std::uint64_t{v});
-    return "UnknownVersion { actual_version: " + num(std::uint64_t{e.actual_version}) +
-           ", supported_versions: [" + list + "] }";
+    return "UnknownVersion { actual_version: " + num(std::uint64_t{e.actual_version}) + ", supported_versions: [" +
+           list + "] }";
   }
   std::string operator()(const evidence::CheckpointMismatch& e) const {
     return "CheckpointMismatch { checkpoint_hmac_hex: " + quoted(e.checkpoint_hmac_hex) +
-           ", actual_hmac_hex: " + quoted(e.actual_hmac_hex) + ", observed_at: " + quoted(e.observed_at) +
-           " }";
+           ", actual_hmac_hex: " + quoted(e.actual_hmac_hex) + ", observed_at: " + quoted(e.observed_at) + " }";
   }
   std::string operator()(const evidence::CheckpointTruncated& e) const {
     return "CheckpointTruncated { checkpoint_hmac_hex: " + quoted(e.checkpoint_hmac_hex) +
-           ", observed_at: " + quoted(e.observed_at) +
-           ", last_segment_index: " + opt16(e.last_segment_index) +
+           ", observed_at: " + quoted(e.observed_at) + ", last_segment_index: " + opt16(e.last_segment_index) +
            ", records_inspected: " + num(e.records_inspected) + " }";
   }
 };
@@ -172,13 +166,13 @@ std::string violation_text(const Violation& v) {
 std::string debug_string(const VerifyReport& report) {
   const LogSummary& log = report.log;
   std::string out = "VerifyReport { format_version: " + num(std::uint64_t{report.format_version}) +
-                    ", verdict: " + verdict_name(report.verdict) + ", log: LogSummary { log_dir: " +
-                    quoted(log.log_dir) + ", key_id_hex: " + quoted(log.key_id_hex) +
+                    ", verdict: " + verdict_name(report.verdict) +
+                    ", log: LogSummary { log_dir: " + quoted(log.log_dir) + ", key_id_hex: " + quoted(log.key_id_hex) +
                     ", segments_inspected: " + num(std::uint64_t{log.segments_inspected}) +
                     ", records_inspected: " + num(log.records_inspected) +
                     ", first_segment_index: " + opt16(log.first_segment_index) +
-                    ", last_segment_index: " + opt16(log.last_segment_index) + ", final_hmac_hex: " +
-                    (log.final_hmac_hex ? quoted(*log.final_hmac_hex) : std::string("None")) +
+                    ", last_segment_index: " + opt16(log.last_segment_index) +
+                    ", final_hmac_hex: " + (log.final_hmac_hex ? quoted(*log.final_hmac_hex) : std::string("None")) +
                     " }, violation: " + (report.violation ? violation_text(*report.violation) : "None") +
                     ", additional_violations: [";
   for (std::size_t i = 0; i < report.additional_violations.size(); ++i) {
@@ -190,24 +184,22 @@ std::string debug_string(const VerifyReport& report) {
 
 namespace violations {
 
-Violation hmac_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                        std::string expected_hex, std::string actual_hex, std::uint64_t payload_len) {
+Violation hmac_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string expected_hex,
+                        std::string actual_hex, std::uint64_t payload_len) {
   return make(ViolationKind::kHmacMismatch, segment, record_id, offset,
               evidence::HmacMismatch{std::move(expected_hex), std::move(actual_hex), payload_len, offset + 4},
-              "HMAC mismatch at " + pos(segment, record_id) +
-                  ": stored hmac does not match HMAC over payload bytes");
+              "HMAC mismatch at " + pos(segment, record_id) + ": stored hmac does not match HMAC over payload bytes");
 }
 
-Violation chain_break(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                      std::string expected_hex, std::string actual_hex) {
+Violation chain_break(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string expected_hex,
+                      std::string actual_hex) {
   const bool genesis = segment == 0 && record_id == 0;
   std::optional<std::uint64_t> preceding;
   // The first record of a later segment names 0, not the finalization record before it.
   if (!genesis) preceding = record_id == 0 ? 0 : record_id - 1;
   return make(ViolationKind::kChainBreak, segment, record_id, offset,
               evidence::ChainBreak{std::move(expected_hex), std::move(actual_hex), preceding, genesis},
-              "Chain break at " + pos(segment, record_id) +
-                  ": stored prev_hash does not equal the preceding HMAC");
+              "Chain break at " + pos(segment, record_id) + ": stored prev_hash does not equal the preceding HMAC");
 }
 
 Violation torn_tail(std::uint16_t segment, std::uint64_t offset) {
@@ -217,22 +209,21 @@ Violation torn_tail(std::uint16_t segment, std::uint64_t offset) {
                   " (partial write \u2014 recoverable by R5)");
 }
 
-Violation decode_error(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                       std::string message) {
+Violation decode_error(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset, std::string message) {
   std::string text = message;
   return make(ViolationKind::kRecordCorrupt, segment, record_id, offset,
               evidence::RecordCorrupt{evidence::DecodeError{std::move(message)}}, std::move(text));
 }
 
 Violation timestamp_regression(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                               std::string current_ts_wall, std::int64_t preceding_ms,
-                               std::int64_t delta_ms, bool across_sessions) {
+                               std::string current_ts_wall, std::int64_t preceding_ms, std::int64_t delta_ms,
+                               bool across_sessions) {
   std::string message = "ts_wall regressed " + num(delta_ms) + " ms at " + pos(segment, record_id);
-  return make(ViolationKind::kTimestampRegression, segment, record_id, offset,
-              evidence::TimestampRegression{std::move(current_ts_wall),
-                                            "(parsed: " + num(preceding_ms) + " ms since epoch)", delta_ms,
-                                            across_sessions},
-              std::move(message));
+  return make(
+      ViolationKind::kTimestampRegression, segment, record_id, offset,
+      evidence::TimestampRegression{std::move(current_ts_wall), "(parsed: " + num(preceding_ms) + " ms since epoch)",
+                                    delta_ms, across_sessions},
+      std::move(message));
 }
 
 Violation segment_discontinuity(std::uint16_t segment, std::string expected_hex, std::string actual_hex) {
@@ -277,8 +268,8 @@ Violation crc_mismatch(std::uint16_t segment, std::uint32_t computed, std::uint3
 Violation reserved_nonzero(std::uint16_t segment, const std::uint8_t reserved[4]) {
   return make(ViolationKind::kHeaderCorrupt, segment, std::nullopt, kHeaderReservedOffset,
               evidence::HeaderCorrupt{evidence::ReservedBytesNonZero{to_hex(four(reserved))}},
-              "Segment " + num(std::uint64_t{segment}) + " reserved header bytes [76..80] are not zero: " +
-                  detail::bracketed_decimal(four(reserved)));
+              "Segment " + num(std::uint64_t{segment}) +
+                  " reserved header bytes [76..80] are not zero: " + detail::bracketed_decimal(four(reserved)));
 }
 
 Violation header_truncated(std::uint16_t segment, std::string io_message) {
@@ -295,26 +286,23 @@ Violation unknown_version(std::uint16_t segment, std::uint16_t version) {
 }
 
 Violation checkpoint_mismatch(std::uint16_t segment, std::uint64_t record_id, std::uint64_t offset,
-                              std::string checkpoint_hmac_hex, std::string actual_hmac_hex,
-                              std::string observed_at) {
+                              std::string checkpoint_hmac_hex, std::string actual_hmac_hex, std::string observed_at) {
   std::string message = "Checkpoint mismatch at " + pos(segment, record_id) +
-                        ": record differs from the head observed at " + observed_at +
-                        " \u2014 history was rewritten";
-  return make(ViolationKind::kCheckpointMismatch, segment, record_id, offset,
-              evidence::CheckpointMismatch{std::move(checkpoint_hmac_hex), std::move(actual_hmac_hex),
-                                           std::move(observed_at)},
-              std::move(message));
+                        ": record differs from the head observed at " + observed_at + " \u2014 history was rewritten";
+  return make(
+      ViolationKind::kCheckpointMismatch, segment, record_id, offset,
+      evidence::CheckpointMismatch{std::move(checkpoint_hmac_hex), std::move(actual_hmac_hex), std::move(observed_at)},
+      std::move(message));
 }
 
-Violation checkpoint_truncated(std::uint16_t segment, std::uint64_t record_id,
-                               std::string checkpoint_hmac_hex, std::string observed_at,
-                               std::optional<std::uint16_t> last_segment_index,
+Violation checkpoint_truncated(std::uint16_t segment, std::uint64_t record_id, std::string checkpoint_hmac_hex,
+                               std::string observed_at, std::optional<std::uint16_t> last_segment_index,
                                std::uint64_t records_inspected) {
   std::string message = "Checkpoint truncated: " + pos(segment, record_id) + " observed at " + observed_at +
                         ", is absent from this log \u2014 history was cut";
   return make(ViolationKind::kCheckpointTruncated, segment, record_id, 0,
-              evidence::CheckpointTruncated{std::move(checkpoint_hmac_hex), std::move(observed_at),
-                                            last_segment_index, records_inspected},
+              evidence::CheckpointTruncated{std::move(checkpoint_hmac_hex), std::move(observed_at), last_segment_index,
+                                            records_inspected},
               std::move(message));
 }
 

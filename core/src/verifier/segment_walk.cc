@@ -1,4 +1,3 @@
-#include "format/segment_file.h"
 #include "verifier/segment_walk.h"
 
 #include <fcntl.h>
@@ -10,6 +9,7 @@
 #include "corvane/reader.h"
 #include "corvane/segment.h"
 #include "format/frames.h"
+#include "format/segment_file.h"
 #include "verifier/record_fields.h"
 
 namespace corvane::detail {
@@ -25,8 +25,7 @@ std::expected<HeaderFacts, Violation> check_header(const HeaderBytes& h, std::ui
   if (!parsed) {
     const HeaderDefect& d = parsed.error();
     switch (d.kind) {
-      case HeaderDefect::Kind::kBadMagic:
-        return std::unexpected(violations::bad_magic(index, d.magic.data()));
+      case HeaderDefect::Kind::kBadMagic: return std::unexpected(violations::bad_magic(index, d.magic.data()));
       case HeaderDefect::Kind::kUnsupportedVersion:
         return std::unexpected(violations::unknown_version(index, d.version));
       case HeaderDefect::Kind::kIndexMismatch:  // no index is expected here
@@ -78,8 +77,8 @@ std::optional<std::uint64_t> record_id_of(const FrameView& f) {
 // frame whose record carries the id. nullopt when the segment (or the
 // horizon) ends first; a frame that does not frame is returned as the error.
 std::expected<std::optional<std::uint64_t>, ReaderError> locate(SegmentReader& reader, std::uint64_t record_id,
-                                                                 std::optional<std::uint64_t> hint,
-                                                                 std::optional<std::uint64_t> horizon) {
+                                                                std::optional<std::uint64_t> hint,
+                                                                std::optional<std::uint64_t> horizon) {
   const auto inside = [&](const FrameView& f) { return !horizon || f.next_offset() <= *horizon; };
   if (hint && *hint >= kHeaderLen && (!horizon || *hint < *horizon)) {
     auto frame = reader.read_frame(*hint);
@@ -103,8 +102,7 @@ std::expected<std::optional<std::uint64_t>, ReaderError> locate(SegmentReader& r
 // Bytes of the frame at `offset` that the horizon cuts off, if it is one a
 // writer could be in the middle of appending: its length field is cut, or
 // names a record that ends past the horizon.
-std::optional<std::uint64_t> cut_by_horizon(const SegmentReader& reader, std::uint64_t offset,
-                                            std::uint64_t horizon) {
+std::optional<std::uint64_t> cut_by_horizon(const SegmentReader& reader, std::uint64_t offset, std::uint64_t horizon) {
   if (offset >= horizon) return std::nullopt;
   std::array<std::uint8_t, kFrameLenField> len{};
   const bool whole_len = horizon - offset >= kFrameLenField;
@@ -249,9 +247,8 @@ SegmentWalk walk_segment(const WalkContext& ctx, std::uint16_t index, const Carr
     if (carry == nullptr && !previous_time && !w.first_time) {
       w.first_time = time;  // the join holds it against the segments before
     } else if (regressed(previous_time, time)) {
-      return stop(violations::timestamp_regression(index, r.record_id, offset, std::string(r.ts_wall),
-                                                   *previous_time, time - *previous_time,
-                                                   previous_session != r.session_id));
+      return stop(violations::timestamp_regression(index, r.record_id, offset, std::string(r.ts_wall), *previous_time,
+                                                   time - *previous_time, previous_session != r.session_id));
     }
     if (checkpoint && checkpoint->segment == index && checkpoint->record_id == r.record_id) {
       if (!ct_equal(stored, checkpoint->hmac)) {
@@ -323,8 +320,7 @@ std::expected<bool, VerifyError> Join::take(SegmentWalk w, bool walked_apart) {
   }
   if (w.complete) {
     carry_.previous_final = w.head;
-    head = VerifiedHead{w.index, w.last ? std::optional(w.last->record_id) : std::nullopt,
-                        w.last ? w.last->offset : 0};
+    head = VerifiedHead{w.index, w.last ? std::optional(w.last->record_id) : std::nullopt, w.last ? w.last->offset : 0};
     if (w.last) span.end = w.last;
   }
   return true;

@@ -22,7 +22,7 @@ std::string hex(std::span<const std::uint8_t> bytes);
 
 // What the segments walked so far hand to the next one.
 struct Carry {
-  std::optional<Mac> previous_final;  // head of the last segment walked to its end
+  std::optional<Mac> previous_final;          // head of the last segment walked to its end
   std::optional<std::int64_t> previous_time;  // of the last record that passed every check
   SessionId previous_session{};
 };
@@ -32,7 +32,7 @@ struct WalkContext {
   const std::string& dir;
   const Key& key;
   const KeyId& key_id;
-  const VerifyOptions& options;  // options.checkpoint is also the pin of an incremental walk
+  const VerifyOptions& options;       // options.checkpoint is also the pin of an incremental walk
   std::uint64_t* progress = nullptr;  // two relaxed counters: bytes walked, segments done
 };
 
@@ -53,13 +53,13 @@ struct SegmentWalk {
   WalkStart start;
   std::uint64_t records = 0;  // frames read whole
   std::optional<Violation> violation;
-  std::optional<VerifyError> error;  // the whole verification fails, unless the join discards the walk
-  std::optional<Mac> prev_final;     // the header's, once its checks passed
-  bool complete = false;             // walked to its end (or horizon) without a violation
-  Mac head{};                        // chain head at the end, when complete
-  std::optional<RecordPosition> last;  // the last record that passed every check
+  std::optional<VerifyError> error;         // the whole verification fails, unless the join discards the walk
+  std::optional<Mac> prev_final;            // the header's, once its checks passed
+  bool complete = false;                    // walked to its end (or horizon) without a violation
+  Mac head{};                               // chain head at the end, when complete
+  std::optional<RecordPosition> last;       // the last record that passed every check
   std::optional<RecordPosition> pinned_at;  // the pinned record, once it passed every check
-  std::optional<std::int64_t> first_time;  // unchecked time of the first record (walks without a carry)
+  std::optional<std::int64_t> first_time;   // unchecked time of the first record (walks without a carry)
   std::optional<std::int64_t> last_time;
   SessionId last_session{};
   std::optional<std::string> first_ts_wall, last_ts_wall;

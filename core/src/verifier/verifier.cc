@@ -80,14 +80,14 @@ std::int64_t ts_wall_to_ms(std::string_view ts) {
   if (ts.size() != 24) return 0;
   if (usual_shape(ts)) {
     auto d = [&](std::size_t at) { return static_cast<std::int64_t>(ts[at] - '0'); };
-    const std::int64_t days = days_from_civil(d(0) * 1000 + d(1) * 100 + d(2) * 10 + d(3), d(5) * 10 + d(6),
-                                              d(8) * 10 + d(9));
+    const std::int64_t days =
+        days_from_civil(d(0) * 1000 + d(1) * 100 + d(2) * 10 + d(3), d(5) * 10 + d(6), d(8) * 10 + d(9));
     return days * 86400000 + (d(11) * 10 + d(12)) * 3600000 + (d(14) * 10 + d(15)) * 60000 +
            (d(17) * 10 + d(18)) * 1000 + d(20) * 100 + d(21) * 10 + d(22);
   }
   const std::int64_t days = days_from_civil(field_at(ts, 0, 4), field_at(ts, 5, 2), field_at(ts, 8, 2));
-  return days * 86400000 + field_at(ts, 11, 2) * 3600000 + field_at(ts, 14, 2) * 60000 +
-         field_at(ts, 17, 2) * 1000 + field_at(ts, 20, 3);
+  return days * 86400000 + field_at(ts, 11, 2) * 3600000 + field_at(ts, 14, 2) * 60000 + field_at(ts, 17, 2) * 1000 +
+         field_at(ts, 20, 3);
 }
 
 std::expected<VerifyReport, VerifyError> verify(const std::string& dir, const KeyHandle& key,

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "corvane/segment.h"
 #include "corvane/reader.h"
+#include "corvane/segment.h"
 #include "verifier/segment_walk.h"
 
 namespace corvane {
@@ -74,8 +74,8 @@ std::expected<SpanReport, VerifyError> run_verification(const std::string& dir, 
   if (options.since) verify_options.checkpoint = options.since;
   const KeyId& key_id = key->key_id();
   if (verify_options.checkpoint && !ct_equal(verify_options.checkpoint->key_id, key_id)) {
-    return std::unexpected(VerifyError{VerifyError::Kind::kCheckpointKeyMismatch, {}, hex(key_id),
-                                       hex(verify_options.checkpoint->key_id)});
+    return std::unexpected(VerifyError{
+        VerifyError::Kind::kCheckpointKeyMismatch, {}, hex(key_id), hex(verify_options.checkpoint->key_id)});
   }
 
   // An incremental walk starts in the pinned segment; nothing before it is read.
@@ -129,7 +129,8 @@ std::expected<SpanReport, VerifyError> run_verification(const std::string& dir, 
       // Only tasks past one with a violation were skipped; the join stops
       // there, unless that segment changed since its walk.
       std::optional<SegmentWalk>& walk = walks[i];
-      auto go_on = join.take(walk ? std::move(*walk) : walk_segment(ctx, tasks[i].index, nullptr, tasks[i].start), true);
+      auto go_on =
+          join.take(walk ? std::move(*walk) : walk_segment(ctx, tasks[i].index, nullptr, tasks[i].start), true);
       if (!go_on) return std::unexpected(go_on.error());
       if (!*go_on) return done();
     }

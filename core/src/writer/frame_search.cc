@@ -25,8 +25,8 @@ namespace {
 // is worth reading whole: its record starts like a record and its trailing
 // length agrees. Both bytes come from `block` when they lie inside it, else
 // straight from the file (leaving the window alone).
-std::expected<bool, IoError> frames_at(FileWindow& window, ByteView block, std::uint64_t block_start,
-                                       std::uint64_t q, std::uint32_t len) {
+std::expected<bool, IoError> frames_at(FileWindow& window, ByteView block, std::uint64_t block_start, std::uint64_t q,
+                                       std::uint32_t len) {
   const std::uint64_t first_at = q + kFrameLenField;
   const std::uint64_t trailer_at = first_at + len + kMacLen;
   const std::uint64_t block_end = block_start + block.size();

@@ -56,8 +56,7 @@ std::expected<RecoveryRecordView, std::string> parse_recovery_view(ByteView reco
       case static_cast<std::uint64_t>(RecordKey::kEvent):
         if (value.major == kMajorText) event = text();
         break;
-      default:
-        break;
+      default: break;
     }
   }
 

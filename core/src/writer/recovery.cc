@@ -52,7 +52,7 @@ std::expected<File, IoError> open_uncached(const File& dir, std::uint16_t index)
 }  // namespace
 
 std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::string& dir, std::uint16_t index,
-                                                                  const KeyHandle& key) {
+                                                                   const KeyHandle& key) {
   auto opened = open_file(dir, O_RDONLY | O_DIRECTORY);
   if (!opened) return std::unexpected(io(opened.error()));
   return detail::scan_segment(*opened, index, key, true);
@@ -61,7 +61,7 @@ std::expected<RecoveryScan, WriterError> scan_segment_for_recovery(const std::st
 namespace detail {
 
 std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index, const KeyHandle& key,
-                                                     bool cut) {
+                                                      bool cut) {
   auto file = open_segment(dir, index, O_RDWR);
   if (!file) return std::unexpected(io(file.error()));
   auto size = file_size(*file);
@@ -190,8 +190,7 @@ std::expected<std::optional<Remnant>, WriterError> creation_remnant(const File& 
   return found;
 }
 
-std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index, const Mac& final_mac,
-                                         const Key& key) {
+std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index, const Mac& final_mac, const Key& key) {
   auto file = open_segment(dir, index, O_RDONLY);
   if (!file) return std::nullopt;
   auto size = file_size(*file);

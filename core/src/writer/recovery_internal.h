@@ -41,7 +41,7 @@ enum class TailSearch : std::uint8_t {
 // scan_segment_for_recovery in the open directory `dir`; with `cut` false a
 // torn tail is measured but left in place.
 [[nodiscard]] std::expected<RecoveryScan, WriterError> scan_segment(const File& dir, std::uint16_t index,
-                                                                   const KeyHandle& key, bool cut);
+                                                                    const KeyHandle& key, bool cut);
 
 // A last segment that an interrupted creation left (earlier versions wrote
 // the header in place): to be created again, never refused.
@@ -63,8 +63,8 @@ struct Remnant {
 // (the prev_final of the segment after it); nullopt when it cannot be read
 // that way, for whatever reason. Only the final frame is read, and opening
 // the file never blocks.
-[[nodiscard]] std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index,
-                                                       const Mac& final_mac, const Key& key);
+[[nodiscard]] std::optional<std::string> final_ts_wall(const File& dir, std::uint16_t index, const Mac& final_mac,
+                                                       const Key& key);
 
 // The fields recovery needs from a record already checked to be one
 // canonical CBOR item; the error is the fixed reason text.

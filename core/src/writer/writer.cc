@@ -143,14 +143,10 @@ pid_t watch_forks() {
 
 const char* recovery_action_name(RecoveryAction action) {
   switch (action) {
-    case RecoveryAction::kFresh:
-      return "Fresh";
-    case RecoveryAction::kResumed:
-      return "Resumed";
-    case RecoveryAction::kRepaired:
-      return "Repaired";
-    case RecoveryAction::kOpenedNextAfterFinalized:
-      return "OpenedNextAfterFinalized";
+    case RecoveryAction::kFresh: return "Fresh";
+    case RecoveryAction::kResumed: return "Resumed";
+    case RecoveryAction::kRepaired: return "Repaired";
+    case RecoveryAction::kOpenedNextAfterFinalized: return "OpenedNextAfterFinalized";
   }
   return "Unknown";
 }
@@ -254,8 +250,7 @@ std::optional<std::string> Writer::State::step_back_refusal(std::string_view ts_
 // the finalization record of the segment before, if that one can be read.
 void Writer::State::read_back_last_ts_wall() {
   if (segment_index == 0) return;
-  log_last_ts_wall =
-      detail::final_ts_wall(lock, static_cast<std::uint16_t>(segment_index - 1), chain_head, *key);
+  log_last_ts_wall = detail::final_ts_wall(lock, static_cast<std::uint16_t>(segment_index - 1), chain_head, *key);
 }
 
 // Creates segment `index` and makes it the current one. A failed sync
@@ -318,8 +313,7 @@ std::expected<void, WriterError> Writer::State::write_frame(const AppendRecord& 
 // append resumes here instead of finalizing twice.
 std::expected<void, WriterError> Writer::State::rotate() {
   if (!sealed) {
-    const AppendRecord fin =
-        make_finalization_record(last_ts_wall, last_ts_mono_delta, segment_records, chain_head);
+    const AppendRecord fin = make_finalization_record(last_ts_wall, last_ts_mono_delta, segment_records, chain_head);
     if (auto w = write_frame(fin, next_record_id); !w) return w;
     sealed = true;
     if (auto r = sync_file(segment); !r) {
@@ -397,7 +391,8 @@ std::expected<Writer::Opened, WriterError> Writer::open(const std::string& dir, 
 
 std::expected<void, WriterError> Writer::check_process() const {
   if (!is_open()) return io_failure(IoError::from_errno(EBADF));
-  if (state_->opener_pid != g_pid.load(std::memory_order_relaxed)) return std::unexpected(WriterError::forked(state_->opener_pid));
+  if (state_->opener_pid != g_pid.load(std::memory_order_relaxed))
+    return std::unexpected(WriterError::forked(state_->opener_pid));
   return {};
 }
 
@@ -418,10 +413,9 @@ std::expected<std::uint64_t, WriterError> Writer::append(const AppendRecord& rec
   if (!rotate && s.rotation_enabled && s.segment_records > 0) {
     // Room must remain for this record and a finalization record after it;
     // both sizes are upper bounds, and equality still fits.
-    const std::uint64_t probe =
-        encoded_finalization_len(record.ts_wall.size(), record.ts_mono_delta, kWidest, kWidest);
-    const std::uint64_t need = saturating_add(
-        saturating_add(saturating_add(*estimate, s.segment_bytes), probe), 2 * kFrameOverhead);
+    const std::uint64_t probe = encoded_finalization_len(record.ts_wall.size(), record.ts_mono_delta, kWidest, kWidest);
+    const std::uint64_t need =
+        saturating_add(saturating_add(saturating_add(*estimate, s.segment_bytes), probe), 2 * kFrameOverhead);
     rotate = need > s.segment_size_bytes;
   }
   if (auto refused = s.step_back_refusal(record.ts_wall, rotate)) return invalid_argument(std::move(*refused));
