@@ -94,7 +94,7 @@ fuzz: $(BOOT)
 .PHONY: test-slow
 test-slow: build install
 	CORVANE_TEST_SLOW=1 build/release/core/corvane_core_tests --gtest_filter='PowerLoss*'
-	CORVANE_TEST_SLOW=1 $(VENV)/bin/pytest -q tests/test_kill_restart.py tests/test_model.py
+	CORVANE_TEST_SLOW=1 $(VENV)/bin/pytest -q tests/test_model.py tests/test_live.py
 	valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	  build/release/core/corvane_core_tests --gtest_filter='-PowerLoss*:Damage*:IoError*:*Crash*'
 
