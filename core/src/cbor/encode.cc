@@ -119,7 +119,9 @@ std::uint8_t* put_payload_value(std::uint8_t* p, const PayloadValue& value) {
       const auto& b = *std::get_if<3>(&value.v);
       return put_raw(put_head(p, kMajorBytes, b.size()), b.data(), b.size());
     }
-    case PayloadKind::kBool: return put_head(p, kMajorSimple, *std::get_if<4>(&value.v) ? kSimpleTrue : kSimpleFalse);
+    case PayloadKind::kBool:  // a simple value below 24 is its own one-byte head
+      *p = static_cast<std::uint8_t>(kMajorSimple << 5 | (*std::get_if<4>(&value.v) ? kSimpleTrue : kSimpleFalse));
+      return p + 1;
     case PayloadKind::kMap: return put_payload_map(p, *std::get_if<5>(&value.v));
     case PayloadKind::kArray: {
       const auto& a = *std::get_if<6>(&value.v);
