@@ -31,7 +31,7 @@ void edit(const std::string& path, const std::function<void(Bytes&)>& change) {
   write_file(path, data);
 }
 
-TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
+TEST(Verify, IntactEmptyAndMissingLogs) {
   TempDir dir;
   const KeyHandle key = test_key();
   VerifyReport expected;
@@ -41,8 +41,7 @@ TEST(Verify, IntactEmptyMissingAndUnreadableLogs) {
             "verifier could not open log: open log directory: I/O error: No such file or directory (os error 2)");
   WrittenLog log(dir.path());
   expected.log = LogSummary{dir.path(), hex(key->key_id()), 3, 10, 0, 2, hex(log.head())};
-  const VerifyReport report = verify_ok(dir.path(), key);
-  EXPECT_EQ(std::tuple(report, compact_verdict(report)), std::tuple(expected, "Verified")) << debug_string(report);
+  EXPECT_EQ(verify_ok(dir.path(), key), expected);
 }
 
 // The system refusing to open or read a segment (permissions, descriptors
@@ -75,10 +74,6 @@ TEST(Verify, EachDamageGivesItsViolation) {
   auto mac = [&](int s, int i) { return hex(ref.frames(s)[i].mac); };
   Bytes flipped = ref.frames(1)[1].record;
   flipped[20] ^= 1;
-  const std::uint32_t crc = load_u32le(read_file(ref.path(2)).data() + 72);
-  char crc_text[96];
-  std::snprintf(crc_text, sizeof crc_text, "Segment 2 header CRC mismatch: stored 0x%08x, computed 0x%08x",
-                crc ^ 0x10000000u, crc);
   const KeyHandle other = test_key(0x43);
   const Violation torn{V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}},
                        "Torn tail at segment 2 offset 266 (partial write \u2014 recoverable by R5)"};
@@ -86,42 +81,36 @@ TEST(Verify, EachDamageGivesItsViolation) {
     return Violation{V::kHeaderCorrupt, {s, std::nullopt, 0}, ev::HeaderCorrupt{ev::Truncated{why}},
                      "Segment " + std::to_string(s) + " header unreadable: " + why};
   };
-  const struct {
-    const char* name;
-    std::function<void(const WrittenLog&)> damage;
-    Violation want;
-    KeyHandle key = test_key();
-  } cases[] = {
-      {"flipped record byte", [](const WrittenLog& log) { flip_byte(log.path(1), 266 + 24); },
+  const struct { const char* name; std::function<void(const WrittenLog&)> damage; Violation want; KeyHandle key = test_key(); } cases[] = {
+      {"flipped record byte", [](auto& log) { flip_byte(log.path(1), 266 + 24); },
        {V::kHmacMismatch, {1, 1, 266}, ev::HmacMismatch{hex(ref.key()->mac(flipped)), mac(1, 1), 146, 270},
         "HMAC mismatch at s1r1: stored hmac does not match HMAC over payload bytes"}},
-      {"deleted middle frame", [](const WrittenLog& log) { edit(log.path(0), [](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); }); },
+      {"deleted middle frame", [](auto& log) { edit(log.path(0), [](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); }); },
        {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false},
         "Chain break at s0r2: stored prev_hash does not equal the preceding HMAC"}},
-      {"torn tail", [](const WrittenLog& log) { truncate_to(log.path(2), 266 + 100); }, torn},
-      {"length no writer makes, in a sparse file that seems to hold it", [](const WrittenLog& log) {
+      {"torn tail", [](auto& log) { truncate_to(log.path(2), 266 + 100); }, torn},
+      {"length no writer makes, in a sparse file that seems to hold it", [](auto& log) {
          edit(log.path(2), [](Bytes& d) { store_u32le(d.data() + 266, 0xFFFFFF00u); });
          truncate_to(log.path(2), 266 + 0xFFFFFF00ull + 40);
        }, torn},
-      {"removed middle segment", [](const WrittenLog& log) { stdfs::remove(log.path(1)); },
+      {"removed middle segment", [](auto& log) { stdfs::remove(log.path(1)); },
        {V::kSegmentDiscontinuity, {2, std::nullopt, 40}, ev::SegmentDiscontinuity{mac(0, 3), mac(1, 3), 1, mac(0, 3)},
         "Segment 2 prev_final does not match segment 1 final"}},
-      {"bad magic", [](const WrittenLog& log) { flip_byte(log.path(1), 0); },
-       {V::kHeaderCorrupt, {1, std::nullopt, 0}, ev::HeaderCorrupt{ev::BadMagic{"42564155"}},
-        "Segment 1 bad magic: [66, 86, 65, 85]"}},
-      {"version 2", [](const WrittenLog& log) { edit(log.path(1), [](Bytes& d) { d[4] = 2; }); },
+      {"bad magic", [](auto& log) { flip_byte(log.path(1), 0); },
+       {V::kHeaderCorrupt, {1, std::nullopt, 0}, ev::HeaderCorrupt{ev::BadMagic{"42564155"}}, "Segment 1 bad magic: [66, 86, 65, 85]"}},
+      {"version 2", [](auto& log) { edit(log.path(1), [](Bytes& d) { d[4] = 2; }); },
        {V::kUnknownVersion, {1, std::nullopt, 4}, ev::UnknownVersion{2, {1}}, "Segment 1 declares version 2; supported 1"}},
-      {"bad crc", [](const WrittenLog& log) { flip_byte(log.path(2), 75, 0x10); },
-       {V::kHeaderCorrupt, {2, std::nullopt, 72}, ev::HeaderCorrupt{ev::CrcMismatch{crc, crc ^ 0x10000000u}}, crc_text}},
-      {"reserved bytes", [](const WrittenLog& log) { edit(log.path(0), [](Bytes& d) { d[77] = 5; }); },
+      {"bad crc", [](auto& log) { flip_byte(log.path(2), 75, 0x10); },
+       {V::kHeaderCorrupt, {2, std::nullopt, 72}, ev::HeaderCorrupt{ev::CrcMismatch{0xc0ad4be6, 0xd0ad4be6}},
+        "Segment 2 header CRC mismatch: stored 0xd0ad4be6, computed 0xc0ad4be6"}},
+      {"reserved bytes", [](auto& log) { edit(log.path(0), [](Bytes& d) { d[77] = 5; }); },
        {V::kHeaderCorrupt, {0, std::nullopt, 76}, ev::HeaderCorrupt{ev::ReservedBytesNonZero{"00050000"}},
         "Segment 0 reserved header bytes [76..80] are not zero: [0, 5, 0, 0]"}},
-      {"short header", [](const WrittenLog& log) { truncate_to(log.path(2), 79); },
-       unreadable(2, "failed to fill whole buffer")},
-      {"segment is a link to an intact copy", [](const WrittenLog& log) {
+      {"short header", [](auto& log) { truncate_to(log.path(2), 79); }, unreadable(2, "failed to fill whole buffer")},
+      {"segment is a link to an intact copy", [](auto& log) {
          stdfs::rename(log.path(1), log.path(1) + ".copy"), stdfs::create_symlink(log.path(1) + ".copy", log.path(1));
        }, unreadable(1, "not a regular file")},
-      {"foreign key", [](const WrittenLog&) {},
+      {"foreign key", [](auto&) {},
        {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(other->key_id())},
         "Segment 0 header key_id does not match verifier's key"}, other},
   };
@@ -135,44 +124,6 @@ TEST(Verify, EachDamageGivesItsViolation) {
   }
 }
 
-// Records the writer never writes, each after one ordinary record (s0r0) and
-// followed by an intact record chained to it.
-TEST(Verify, AuthenticatedOddRecords) {
-  TempDir ref;
-  LogBuilder probe(ref.path(), test_key());
-  probe.begin_segment().append();
-  const RecordEntries e = probe.next_entries();  // the same in every log below
-  const std::uint64_t o = file_len(probe.path());
-  const std::string prev = hex(std::span(e[1].second).subspan(2));
-  const KeyId foreign = test_key(0x99)->key_id();
-  auto corrupt = [&](const std::string& m) {
-    return Violation{V::kRecordCorrupt, {0, 1, o}, ev::RecordCorrupt{ev::DecodeError{m}}, m};
-  };
-  auto breaks = [&](std::string stored) {
-    return Violation{V::kChainBreak, {0, 1, o}, ev::ChainBreak{prev, std::move(stored), 0, false},
-                     "Chain break at s0r1: stored prev_hash does not equal the preceding HMAC"};
-  };
-  const struct { const char* name; Bytes record; std::optional<Violation> want; } cases[] = {
-      {"foreign key_id", with_entry(e, 9, cbor_bytes(foreign)),
-       Violation{V::kKeyIdMismatch, {0, 1, o}, ev::KeyIdMismatch{hex(test_key()->key_id()), hex(foreign)},
-                 "Record s0r1 key_id does not match segment header key_id"}},
-      {"foreign prev_hash", with_entry(e, 2, cbor_bytes(Bytes(32, 9))), breaks(hex(Bytes(32, 9)))},
-      {"text prev_hash is the zero hash", with_entry(e, 2, cbor_text("x")), breaks(std::string(64, '0'))},
-      {"text record_id defaults to 0", with_entry(e, 1, cbor_text("1")), std::nullopt},
-      {"nine entries", without_last(e), corrupt("record map has 9 entries (expected 10)")},
-      {"text key", with_text_key(e), corrupt("record map key not a uint")},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    LogBuilder log(dir.path(), test_key());
-    log.begin_segment().append();
-    log.append_record_bytes(c.record);
-    log.append();
-    EXPECT_EQ(verify_ok(dir.path(), test_key()).violation, c.want);
-  }
-}
-
 TEST(Verify, TimestampsMayStepBackAMinuteAndNoMore) {
   TempDir dir;
   LogBuilder log(dir.path(), test_key());
@@ -182,8 +133,7 @@ TEST(Verify, TimestampsMayStepBackAMinuteAndNoMore) {
   const std::uint64_t at = log.append("c", "2024-05-01T11:58:59.999Z");
   EXPECT_EQ(verify_ok(dir.path(), test_key()).violation,
             (Violation{V::kTimestampRegression, {0, 2, at},
-                       ev::TimestampRegression{"2024-05-01T11:58:59.999Z", "(parsed: 1714564800000 ms since epoch)",
-                                               -60001, false},
+                       ev::TimestampRegression{"2024-05-01T11:58:59.999Z", "(parsed: 1714564800000 ms since epoch)", -60001, false},
                        "ts_wall regressed -60001 ms at s0r2"}));
 
   // Another session's record, more than a minute back, across a segment;
@@ -199,6 +149,18 @@ TEST(Verify, TimestampsMayStepBackAMinuteAndNoMore) {
   EXPECT_EQ(std::tie(regression.across_sessions, regression.delta_ms), std::tuple(true, -3600001));
 }
 
+// A record MACed under the log's key that names another key.
+TEST(Verify, RecordOfAnotherKeyIdIsReported) {
+  TempDir dir;
+  LogBuilder log(dir.path(), test_key());
+  log.begin_segment().append();
+  const KeyId foreign = test_key(0x99)->key_id();
+  const std::uint64_t at = log.append_record_bytes(with_entry(log.next_entries(), 9, cbor_bytes(foreign)));
+  EXPECT_EQ(verify_ok(dir.path(), test_key()).violation,
+            (Violation{V::kKeyIdMismatch, {0, 1, at}, ev::KeyIdMismatch{hex(test_key()->key_id()), hex(foreign)},
+                       "Record s0r1 key_id does not match segment header key_id"}));
+}
+
 TEST(Verify, ForensicModeReportsEveryDamagedSegment) {
   TempDir dir;
   WrittenLog log(dir.path());
@@ -207,16 +169,13 @@ TEST(Verify, ForensicModeReportsEveryDamagedSegment) {
     flip_byte(log.path(2), log.frames(2)[0].offset + 30);
   };
   flip_two();
-  const VerifyReport first = verify_ok(dir.path(), log.key());
-  EXPECT_EQ(std::tuple(compact_verdict(first), first.log.records_inspected, first.log.last_segment_index),
-            std::tuple("HmacMismatch@s0r1", 2u, 0));
   // Segment 0 never becomes the previous final, so segment 1's prev_final is
   // not compared; segment 1 is walked whole and its head is the final one.
   const VerifyReport all = verify_ok(dir.path(), log.key(), {std::nullopt, true});
   ASSERT_EQ(all.additional_violations.size(), 1u);
-  EXPECT_EQ(std::tuple(all.violation, all.additional_violations[0].message, all.log.records_inspected,
+  EXPECT_EQ(std::tuple(compact_verdict(all), all.additional_violations[0].message, all.log.records_inspected,
                        all.log.segments_inspected, all.log.final_hmac_hex),
-            std::tuple(first.violation, "HMAC mismatch at s2r0: stored hmac does not match HMAC over payload bytes",
+            std::tuple("HmacMismatch@s0r1", "HMAC mismatch at s2r0: stored hmac does not match HMAC over payload bytes",
                        2u + 4u + 1u, 3u, hex(log.frames(1)[3].mac)));
 
   // A skipped segment: the next is compared with the last one walked whole.
@@ -313,10 +272,8 @@ TEST(Checkpoint, RewrittenOrCutHistoryIsCaught) {
   }
   truncate_to(log.path(2), 266);
   const VerifyReport cut = verify_ok(dir.path(), log.key(), {head, false});
-  EXPECT_EQ(std::tuple(cut.violation, compact_verdict(cut)),
-            std::tuple(Violation{V::kCheckpointTruncated, {2, 1, 0}, ev::CheckpointTruncated{cp_hex, "t0", 2, 9},
-                                 "Checkpoint truncated: s2r1 observed at t0, is absent from this log \u2014 history was cut"},
-                       "CheckpointTruncated@s2r1"));
+  EXPECT_EQ(cut.violation, (Violation{V::kCheckpointTruncated, {2, 1, 0}, ev::CheckpointTruncated{cp_hex, "t0", 2, 9},
+                                      "Checkpoint truncated: s2r1 observed at t0, is absent from this log \u2014 history was cut"}));
   // Forensic mode with a checkpoint and another violation: no truncation claim.
   flip_byte(log.path(0), 100);
   const VerifyReport other = verify_ok(dir.path(), log.key(), {head, true});
@@ -359,17 +316,10 @@ TEST(Report, VerdictsAndEvidenceBuiltOutsideAWalk) {
   auto chain = [](std::uint16_t s) { return std::get<ev::ChainBreak>(violations::chain_break(s, 0, 80, "", "").evidence); };
   EXPECT_EQ(std::tuple(chain(0), chain(1)), std::tuple(ev::ChainBreak{"", "", std::nullopt, true}, ev::ChainBreak{"", "", 0, false}));
 
-  const struct { const char* ts; std::int64_t ms; } rows[] = {
-      // A leap day, the start of a 400-year era, and both ends.
-      {"1970-01-01T00:00:00.000Z", 0}, {"2000-02-29T23:59:59.999Z", 951868799999}, {"1969-12-31T23:59:59.999Z", -1},
-      {"1600-03-01T00:00:00.000Z", -11670912000000}, {"9999-12-31T23:59:59.999Z", 253402300799999},
-      // Not 24 bytes; an unparsable field counts as 0; signed fields; separators unread; no range check.
-      {"2024-05-01T12:00:00Z", 0}, {"1970-01-01Txx:00:00.500Z", 500}, {"1970-01-01T+1:-1:00.000Z", 3600000 - 60000},
-      {"1970/01/02 00:00:01,002Z", 86401002}, {"1970-13-01T00:00:00.000Z", 31536000000},
-      // ':' (just past '9') and a byte past 0x7f make the field 0.
-      {"2024-05-01T12:00:00.00:Z", 1714564800000}, {"2024-05-01T12:00:00.\xfa" "00Z", 1714564800000},
-  };
-  for (const auto& c : rows) EXPECT_EQ(ts_wall_to_ms(c.ts), c.ms) << c.ts;
+  // A leap day, and before the epoch across a 400-year era; the record fuzz
+  // target holds every other text against a plain reading of the fields.
+  EXPECT_EQ(std::tuple(ts_wall_to_ms("2000-02-29T23:59:59.999Z"), ts_wall_to_ms("1600-03-01T00:00:00.000Z")),
+            std::tuple(951868799999, -11670912000000));
 }
 
 }  // namespace
