@@ -19,19 +19,14 @@ using namespace corvane::testing;
 namespace stdfs = std::filesystem;
 
 // The log written afresh in `dir`.
-void rewrite(const std::string& dir) {
-  stdfs::remove_all(dir);
-  WrittenLog{dir};
-}
+void rewrite(const std::string& dir) { stdfs::remove_all(dir), WrittenLog{dir}; }
 
-SpanReport span_ok(const std::string& dir, const KeyHandle& key, const SpanOptions& options) {
-  auto r = verify_span(dir, key, options);
+SpanReport span_ok(const std::string& dir, const SpanOptions& options) {
+  auto r = verify_span(dir, test_key(), options);
   EXPECT_TRUE(r) << r.error().to_string();
   return r ? std::move(*r) : SpanReport{};
 }
-std::string verdict(const std::string& dir, const SpanOptions& options) {
-  return compact_verdict(span_ok(dir, test_key(), options).report);
-}
+std::string verdict(const std::string& dir, const SpanOptions& options) { return compact_verdict(span_ok(dir, options).report); }
 
 // The report of walks on 2 and 3 threads equals the sequential one, in both
 // modes, with and without `checkpoint`.
@@ -39,46 +34,41 @@ void expect_same_as_sequential(const std::string& dir, const KeyHandle& key, con
                                const std::optional<Checkpoint>& checkpoint = std::nullopt) {
   for (const bool forensic : {false, true}) {
     const VerifyOptions options{checkpoint, forensic};
-    auto sequential = verify(dir, key, options);
+    const auto sequential = verify(dir, key, options);
     for (const unsigned jobs : {2u, 3u}) {
-      auto parallel = verify_span(dir, key, {.verify = options, .since = {}, .since_offset = {}, .jobs = jobs});
-      ASSERT_EQ(parallel.has_value(), sequential.has_value()) << what;
-      if (!sequential) ASSERT_EQ(parallel.error(), sequential.error()) << what;
-      else ASSERT_EQ(parallel->report, *sequential) << what << " forensic " << forensic << " jobs " << jobs << "\n"
-                                                    << debug_string(parallel->report) << "\n" << debug_string(*sequential);
+      const auto apart = verify_span(dir, key, {.verify = options, .since = {}, .since_offset = {}, .jobs = jobs});
+      const decltype(sequential) joined = apart ? decltype(sequential)(apart->report) : std::unexpected(apart.error());
+      ASSERT_EQ(joined, sequential) << what << " forensic " << forensic << " jobs " << jobs << "\n"
+                                    << (apart ? debug_string(apart->report) : apart.error().to_string());
     }
   }
 }
 
 TEST(VerifySpan, WalksApartMatchTheSequentialWalkUnderEveryDamage) {
-  TempDir pristine;
-  const WrittenLog log(pristine.path());
-  TempDir scratch;
-  const std::string dir = scratch / "log";
-  const auto fresh = [&] { stdfs::remove_all(dir), copy_dir(pristine.path(), dir); };
-  fresh();
+  TempDir tmp;
+  const std::string& dir = tmp.path();
+  const WrittenLog log(dir);
   // Every byte of every segment, flipped low and high.
   for (std::uint16_t s = 0; s < 3; ++s) {
     const Bytes original = read_file(log.path(s));
-    const std::string path = segment_path(dir, s);
     for (std::uint64_t i = 0; i < original.size() * 2; ++i) {
-      flip_byte(path, i / 2, i % 2 ? 0x80 : 0x01);
+      flip_byte(log.path(s), i / 2, i % 2 ? 0x80 : 0x01);
       expect_same_as_sequential(dir, log.key(), "flip s" + std::to_string(s) + " byte " + std::to_string(i / 2),
                                 i / 2 % 7 == 0 ? std::optional(log.checkpoint(2, 1)) : std::nullopt);
-      write_file(path, original);
+      write_file(log.path(s), original);
     }
   }
   // Segments removed, copied over one another, cut anywhere.
   for (std::uint16_t ab = 0; ab < 12; ++ab) {
     const std::uint16_t a = ab / 4, b = ab % 4;
-    fresh();
-    if (a == b) stdfs::remove(segment_path(dir, a));
-    else stdfs::copy_file(log.path(a), segment_path(dir, b), stdfs::copy_options::overwrite_existing);
+    rewrite(dir);
+    if (a == b) stdfs::remove(log.path(a));
+    else stdfs::copy_file(log.path(a), log.path(b), stdfs::copy_options::overwrite_existing);
     expect_same_as_sequential(dir, log.key(), "segments " + std::to_string(a) + " " + std::to_string(b), log.checkpoint(1, 2));
   }
-  fresh();
-  for (std::size_t len = 0; len <= file_len(log.path(1)); len += 13) {
-    truncate_to(segment_path(dir, 1), len);
+  rewrite(dir);
+  for (std::uint64_t len = 0, size = file_len(log.path(1)); len <= size; len += 13) {
+    truncate_to(log.path(1), len);
     expect_same_as_sequential(dir, log.key(), "segment 1 cut at " + std::to_string(len));
   }
   expect_same_as_sequential(dir, test_key(0x43), "another key");
@@ -87,18 +77,17 @@ TEST(VerifySpan, WalksApartMatchTheSequentialWalkUnderEveryDamage) {
 // Timestamps across a boundary depend on the segment before: the first
 // record of a segment is held against its predecessor's last one.
 TEST(VerifySpan, TimestampsAcrossBoundariesJoinLikeTheSequentialWalk) {
-  const char* const times[][3] = {
-      {"2024-05-01T12:00:00.000Z", "2024-05-01T11:59:00.000Z", "2024-05-01T11:58:59.999Z"},  // two steps of 60 s back
-      {"2024-05-01T12:00:00.000Z", "2024-05-01T11:58:59.998Z", "2024-05-01T11:58:59.998Z"},  // regression at s1r0
-      {"2024-05-01T12:00:00.000Z", "2024-05-01T12:00:00.000Z", "2024-05-01T11:00:00.000Z"},  // at s2r0
-  };
+  // Records a | b c | d, a at 12:00: two steps of 60 s back; a regression at s1r0; one at s2r0.
+  const char* const times[][2] = {{"2024-05-01T11:59:00.000Z", "2024-05-01T11:58:59.999Z"},
+                                  {"2024-05-01T11:58:59.998Z", "2024-05-01T11:58:59.998Z"},
+                                  {"2024-05-01T12:00:00.000Z", "2024-05-01T11:00:00.000Z"}};
   for (const auto& t : times) {
     TempDir dir;
     LogBuilder b(dir.path(), test_key());
-    b.begin_segment().append("a", t[0]);
-    b.finalize().begin_segment().append("b", t[1]), b.append("c", t[1]);
-    b.finalize().begin_segment().append("d", t[2]);
-    expect_same_as_sequential(dir.path(), test_key(), t[1]);
+    b.begin_segment().append("a");
+    b.finalize().begin_segment().append("b", t[0]), b.append("c", t[0]);
+    b.finalize().begin_segment().append("d", t[1]);
+    expect_same_as_sequential(dir.path(), test_key(), t[0]);
   }
 }
 
@@ -107,11 +96,11 @@ TEST(VerifySpan, IncrementalStartsAtThePinAndProvesTheRest) {
   const WrittenLog log(dir.path());
   const Checkpoint pin = log.checkpoint(1, 1);
   SpanOptions since{.verify = {}, .since = pin, .since_offset = {}};
-  SpanReport r = span_ok(dir.path(), log.key(), since);
+  SpanReport r = span_ok(dir.path(), since);
   // s1r1, s1r2, the finalization record s1r3, then s2r0 and s2r1.
   EXPECT_EQ(std::tie(r.report.verdict, r.report.log.records_inspected, r.report.log.segments_inspected,
                      r.report.log.final_hmac_hex, r.span.start, r.span.end, r.span.pending_bytes),
-            std::tuple(Verdict::kVerified, 5u, 2u, verify(dir.path(), log.key())->log.final_hmac_hex,
+            std::tuple(Verdict::kVerified, 5u, 2u, to_hex(log.head()),
                        RecordPosition{1, 1, 266}, RecordPosition{2, 1, 266}, 0u)) << debug_string(r.report);
   ASSERT_TRUE(r.span.first_ts_wall && r.span.last_ts_wall);
 
@@ -170,10 +159,9 @@ TEST(VerifySpan, LiveWalkLeavesAFrameCutByItsHorizonPending) {
     SCOPED_TRACE(c.cut_to);
     rewrite(dir.path());
     truncate_to(log.path(c.segment), c.cut_to);
-    const SpanReport r = span_ok(dir.path(), log.key(), live);
+    const SpanReport r = span_ok(dir.path(), live);
     EXPECT_EQ(std::tuple(compact_verdict(r.report), r.span.pending_bytes), std::tie(c.verdict, c.pending));
     EXPECT_TRUE(c.pending == 0 || r.span.end == (RecordPosition{2, 0, 80}));
-    EXPECT_EQ(compact_verdict(verify(dir.path(), log.key()).value()), c.segment == 2 && c.pending ? "RecordCorrupt@s2" : c.verdict);
   }
   // A frame whose trailing length is wrong is damage even at the end.
   rewrite(dir.path());
