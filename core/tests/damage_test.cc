@@ -65,41 +65,43 @@ std::string open_outcome(const std::string& dir, const KeyHandle& key) {
     return e.kind != WriterError::Kind::kRecoveryRefused ? "error " + e.to_string()
                                                          : std::string("refused ") + kRefusals[static_cast<int>(e.recovery.kind)];
   }
-  std::string outcome = recovery_action_name(opened->action);
-  if (const std::uint64_t cut = opened->truncated_bytes; cut != 0) {
-    EXPECT_EQ(intact_frames_from(before, before.size() - cut, *key), std::vector<std::uint64_t>{})
-        << outcome << " cut " << cut << " bytes of " << path << " holding an intact frame";
-    outcome += " " + std::to_string(cut);
-  }
-  return outcome;
+  const std::uint64_t cut = opened->truncated_bytes;
+  EXPECT_EQ(intact_frames_from(before, before.size() - cut, *key), std::vector<std::uint64_t>{}) << cut << " bytes cut of " << path;
+  return recovery_action_name(opened->action) + (cut ? " " + std::to_string(cut) : "");
 }
 
-// The pristine log, copied afresh into a scratch directory for each case.
+// Damage that applies `change` to the bytes of segment `s`.
+std::function<void(const std::string&)> edited(std::uint16_t s, std::function<void(Bytes&)> change) {
+  return [=](const std::string& d) {
+    Bytes data = read_file(segment_path(d, s));
+    change(data);
+    write_file(segment_path(d, s), data);
+  };
+}
+auto at(Bytes& data, std::uint64_t offset) { return data.begin() + static_cast<std::ptrdiff_t>(offset); }
+
 class DamageTest : public ::testing::Test {
  protected:
   DamageTest() : log_(pristine_.path()) {}
   ~DamageTest() override { ::alarm(0); }
 
-  // Runs `damage` on a fresh copy and returns the copy's directory.
-  std::string damaged(const std::function<void(const std::string&)>& damage) {
-    scratch_ = std::make_unique<TempDir>();
-    const std::string dir = *scratch_ / "log";
+  // A fresh copy of the log with `damage` done: its verdict (and with
+  // `pin`, the verdict against that checkpoint) and what open makes of it.
+  void expect(const std::string& name, const std::function<void(const std::string&)>& damage, const std::string& verdict,
+              const std::string& open, const std::optional<Checkpoint>& pin = {}, const std::string& pinned = {}) {
+    SCOPED_TRACE(name);
+    arm(name);
+    TempDir scratch;
+    const std::string dir = scratch / "log";
     copy_dir(pristine_.path(), dir);
     damage(dir);
-    return dir;
-  }
-  // Rewrites segment `s` with `edit` applied to its bytes.
-  std::string rewritten(std::uint16_t s, const std::function<void(Bytes&)>& edit) {
-    return damaged([&](const std::string& d) {
-      Bytes data = read_file(segment_path(d, s));
-      edit(data);
-      write_file(segment_path(d, s), data);
-    });
+    EXPECT_EQ(verdict_of(dir, log_.key()), verdict);
+    if (pin) { EXPECT_EQ(verdict_of(dir, log_.key(), {pin, false}), pinned); }
+    EXPECT_EQ(open_outcome(dir, log_.key()), open);
   }
 
   TempDir pristine_;
   WrittenLog log_;
-  std::unique_ptr<TempDir> scratch_;
 };
 
 // The frame holding byte `i`, and whether the byte is in one of its lengths.
@@ -132,24 +134,23 @@ std::string expected_flip_open(std::uint64_t i, const std::vector<RawFrame>& fra
 }
 
 TEST_F(DamageTest, EveryBitFlipIsReportedWhereItIs) {
-  const std::string dir = damaged([](const std::string&) {});
+  const std::string& dir = pristine_.path();
   for (std::uint16_t s = 0; s < 3; ++s) {
-    const std::string path = segment_path(dir, s);
-    const Bytes original = read_file(path);
+    const Bytes original = read_file(log_.path(s));
     const auto& frames = log_.frames(s);
     ASSERT_EQ(intact_frames_from(original, kHeaderLen, *log_.key()).size(), frames.size());  // the search finds them all
     for (std::uint64_t i = 0; i < original.size() * 8; ++i) {
       const std::string where = "segment " + std::to_string(s) + " byte " + std::to_string(i / 8) + " bit " + std::to_string(i % 8);
       arm(where);
       SCOPED_TRACE(where);
-      flip_byte(path, i / 8, static_cast<std::uint8_t>(1u << i % 8));
+      flip_byte(log_.path(s), i / 8, static_cast<std::uint8_t>(1u << i % 8));
       ASSERT_EQ(verdict_of(dir, log_.key()), expected_flip_verdict(s, i / 8, frames));
       // Open reads only the last segment; flips elsewhere cannot reach it.
       if (s == 2) {
-        ASSERT_EQ(open_outcome(dir, log_.key()), expected_flip_open(i / 8, frames));
-        ASSERT_FALSE(stdfs::exists(segment_path(dir, 3)));
+        ASSERT_EQ(std::tuple(open_outcome(dir, log_.key()), stdfs::exists(segment_path(dir, 3))),
+                  std::tuple(expected_flip_open(i / 8, frames), false));
       }
-      write_file(path, original);
+      write_file(log_.path(s), original);
     }
   }
 }
@@ -160,24 +161,14 @@ TEST_F(DamageTest, DeletedSwappedOrDuplicatedSegmentsAreFound) {
   // prev_final of zeros, segment 1 is finalized, segment 2 resumes.
   const std::string open_of[] = {"refused ChainBreak", "OpenedNextAfterFinalized", "Resumed"};
   const auto path = [](const std::string& d, int s) { return segment_path(d, static_cast<std::uint16_t>(s)); };
-  // pinned: the verdict with a checkpoint on record 1 of the deleted segment.
-  const auto check = [&](const std::string& name, const std::function<void(const std::string&)>& damage,
-                         const std::string& verdict, const std::string& open, const char* pinned = nullptr, int s = 0) {
-    SCOPED_TRACE(name);
-    arm(name);
-    const std::string dir = damaged(damage);
-    EXPECT_EQ(verdict_of(dir, log_.key()), verdict);
-    EXPECT_TRUE(!pinned || verdict_of(dir, log_.key(), {log_.checkpoint(static_cast<std::uint16_t>(s), 1), false}) == pinned)
-        << pinned;
-    EXPECT_EQ(open_outcome(dir, log_.key()), open);
-  };
+  const auto n = [](int i) { return std::to_string(i); };
   // A deleted segment is caught in the middle by the chain, at the ends only
-  // by a checkpoint.
+  // by a checkpoint (on its record 1).
   const char* const bare[] = {"Verified", "SegmentDiscontinuity@s2", "Verified"};
   const char* const pinned[] = {"CheckpointTruncated@s0r1", "SegmentDiscontinuity@s2", "CheckpointTruncated@s2r1"};
-  for (int s = 0; s < 3; ++s) {
-    check("delete " + std::to_string(s), [=](const std::string& d) { stdfs::remove(path(d, s)); }, bare[s],
-          open_of[s == 2 ? 1 : 2], pinned[s], s);
+  for (std::uint16_t s = 0; s < 3; ++s) {
+    expect("delete " + n(s), [=](const std::string& d) { stdfs::remove(path(d, s)); }, bare[s], open_of[s == 2 ? 1 : 2],
+           log_.checkpoint(s, 1), pinned[s]);
   }
   // At index 0 a foreign header gives another genesis MAC; elsewhere the
   // prev_final names the wrong predecessor.
@@ -185,42 +176,35 @@ TEST_F(DamageTest, DeletedSwappedOrDuplicatedSegmentsAreFound) {
     const auto swap = [=](const std::string& d) {
       stdfs::rename(path(d, a), d + "/swap"), stdfs::rename(path(d, b), path(d, a)), stdfs::rename(d + "/swap", path(d, b));
     };
-    check("swap " + std::to_string(a) + " " + std::to_string(b), swap,
-          a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2]);
+    expect("swap " + n(a) + " " + n(b), swap, a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2]);
   }
   for (int from = 0; from < 3; ++from) {
     for (int to = 0; to < 4; ++to) {
       if (from == to) continue;
       const auto copy = [=](const std::string& d) { stdfs::copy_file(path(d, from), path(d, to), stdfs::copy_options::overwrite_existing); };
-      check("copy " + std::to_string(from) + " to " + std::to_string(to), copy,
-            to == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s" + std::to_string(to), open_of[to >= 2 ? from : 2]);
+      expect("copy " + n(from) + " to " + n(to), copy, to == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s" + n(to),
+             open_of[to >= 2 ? from : 2]);
     }
   }
 }
 
 TEST_F(DamageTest, SwappedOrDroppedFramesBreakTheChain) {
-  const auto at = [](Bytes& data, std::uint64_t offset) { return data.begin() + static_cast<std::ptrdiff_t>(offset); };
   for (std::uint16_t s = 0; s < 3; ++s) {
     const std::vector<RawFrame>& f = log_.frames(s);
     for (std::size_t r = 0; r < f.size(); ++r) {
-      const std::string where = "segment " + std::to_string(s) + " frame " + std::to_string(r);
-      SCOPED_TRACE(where);
-      arm(where);
+      const std::string where = " segment " + std::to_string(s) + " frame " + std::to_string(r);
       // The frame after the damage no longer names the MAC before it.
       const std::string next_breaks = "ChainBreak@s" + std::to_string(s) + "r" + std::to_string(r + 1);
       const bool last_segment = s == 2, end = r + 1 == f.size();
       if (!end) {
-        const std::string dir = rewritten(s, [&](Bytes& d) { std::rotate(at(d, f[r].offset), at(d, f[r + 1].offset), at(d, f[r + 1].end())); });
-        EXPECT_EQ(verdict_of(dir, log_.key()), next_breaks);
-        EXPECT_EQ(open_outcome(dir, log_.key()), last_segment ? "refused ChainBreak" : "Resumed");
+        expect("swap" + where, edited(s, [&](Bytes& d) { std::rotate(at(d, f[r].offset), at(d, f[r + 1].offset), at(d, f[r + 1].end())); }),
+               next_breaks, last_segment ? "refused ChainBreak" : "Resumed");
       }
-      const std::string dir = rewritten(s, [&](Bytes& d) { d.erase(at(d, f[r].offset), at(d, f[r].end())); });
       // Dropping the last record of the log is a cut: only a checkpoint sees
       // it. A segment without its finalization record ends on another head.
-      EXPECT_EQ(verdict_of(dir, log_.key()), !end          ? next_breaks
-                                             : last_segment ? "Verified"
-                                                            : "SegmentDiscontinuity@s" + std::to_string(s + 1));
-      EXPECT_EQ(open_outcome(dir, log_.key()), last_segment && !end ? "refused ChainBreak" : "Resumed");
+      expect("drop" + where, edited(s, [&](Bytes& d) { d.erase(at(d, f[r].offset), at(d, f[r].end())); }),
+             !end ? next_breaks : last_segment ? "Verified" : "SegmentDiscontinuity@s" + std::to_string(s + 1),
+             last_segment && !end ? "refused ChainBreak" : "Resumed");
     }
   }
 }
