@@ -1,3 +1,6 @@
+// The reader: the cursor beside a writer, the schema's decode errors,
+// find_record and read_record_at, the one-pass lookup by id and the windowed
+// segment reader.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -13,64 +16,31 @@ namespace {
 
 using namespace corvane::testing;
 
-// Walks the cursor to its end (or first error); the error text ends the list.
-std::vector<std::string> walk(const std::string& dir) {
-  std::vector<std::string> out;
-  auto cursor = RecordCursor::open(dir);
-  if (!cursor) return {cursor.error().to_string()};
-  for (int guard = 0; guard < 10000; ++guard) {
-    auto next = cursor->next();
-    if (!next) return out.push_back(next.error().to_string()), out;
-    if (!*next) return out;
-    out.push_back("s" + std::to_string((*next)->segment_index) + "r" + std::to_string((*next)->record_id) + "@" +
-                  std::to_string((*next)->byte_offset));
-  }
-  return out;
-}
-
-// A record with id `id` in place of the next one's.
-RecordEntries with_id(const LogBuilder& log, std::uint64_t id) {
-  RecordEntries e = log.next_entries();
-  e[0].second = encode_head(0, id);
-  return e;
-}
-
-TEST(ReaderListing, ByNameUpToTheFirstGapAndMissingOrEmptyDirectories) {
+// Which records a cursor yields, and where it stops, is the read_log fuzz
+// target's property; here the cursor beside a writer and its error texts.
+TEST(RecordCursor, MeetsAnErrorAgainAndGoesOnOnceTheFrameIsWhole) {
   TempDir dir;
-  const std::string text = "I/O error: No such file or directory (os error 2)";
-  EXPECT_EQ(reader_list_segments(dir / "nope").error().to_string(), text);
-  EXPECT_EQ(std::tuple(walk(dir / "nope"), walk(dir.path())), std::tuple(std::vector{text}, std::vector<std::string>{}));
-  build_log(dir.path(), test_key(), {1});
-  for (const char* name : {"audit-0002.cbor", "notes.txt", "audit-10000.cbor"}) write_file(dir / name, {});
-  EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 2, 10000}));
-  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80"}));
-}
-
-TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
-  TempDir dir;
+  EXPECT_EQ(RecordCursor::open(dir / "nope").error().to_string(), "I/O error: No such file or directory (os error 2)");
   LogBuilder log = build_log(dir.path(), test_key(), {0, 0, 2});  // 0 and 1: the finalization only
   const std::uint64_t end = file_len(log.path());
   append_bytes(log.path(), {1, 2, 3});
-  const std::string torn = "torn tail at segment 2 offset " + std::to_string(end);
-  EXPECT_EQ(walk(dir.path()), (std::vector<std::string>{"s0r0@80", "s1r0@80", "s2r0@80",
-                                                        "s2r1@" + std::to_string(raw_frames(log.path())[1].offset), torn}));
   // An error leaves the position: the next call meets it again, and once the
   // writer completes the frame the walk goes on; at the end it keeps
   // reporting the end until a frame is appended.
   auto cursor = RecordCursor::open(dir.path());
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(cursor->next().value());
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(cursor->next().error().to_string(), torn);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(cursor->next().error().to_string(), "torn tail at segment 2 offset " + std::to_string(end));
   truncate_to(log.path(), end);
   const std::uint64_t appended = log.append();
   EXPECT_EQ(cursor->next().value()->byte_offset, appended);
   for (int i = 0; i < 2; ++i) EXPECT_FALSE(cursor->next().value());
   log.append();
   EXPECT_TRUE(cursor->next().value());
-  // A damaged header ends the walk there; without segment 0 there is nothing.
+  // A damaged header ends the walk there.
   flip_byte(log.path(1), 72);
-  EXPECT_EQ(walk(dir.path())[1].rfind("invalid header at segment 1: CRC32 mismatch: stored", 0), 0u);
-  std::filesystem::remove(log.path(0));
-  EXPECT_TRUE(walk(dir.path()).empty());
+  cursor = RecordCursor::open(dir.path());
+  ASSERT_TRUE(cursor->next().value());
+  EXPECT_EQ(cursor->next().error().to_string().rfind("invalid header at segment 1: CRC32 mismatch: stored", 0), 0u);
 }
 
 // Records the canonical decoder accepts but the schema refuses, and records
@@ -78,9 +48,6 @@ TEST(RecordCursor, WalksSegmentsInOrderAndMeetsErrorsAgain) {
 TEST(ReaderDecode, SchemaMessages) {
   TempDir probe_dir;
   const RecordEntries e = LogBuilder(probe_dir.path(), test_key()).begin_segment().next_entries();
-  RecordEntries key11 = e;
-  key11[9].first = 11;
-  const Bytes trailing = with_trailing_byte(e);
   const struct { Bytes record; std::string message; } cases[] = {
       {with_entry(e, 1, cbor_text("7")), "field `record_id` expected u64, got Text(\"7\")"},
       {with_entry(e, 5, cbor_bytes(Bytes(15))), "field `session_id` expected 16-byte bstr, got 15 bytes"},
@@ -90,18 +57,16 @@ TEST(ReaderDecode, SchemaMessages) {
       {with_entry(e, 8, {0x80}), "payload expected map, got Array([])"},
       {with_entry(e, 8, {0xa1, 0x01, 0x00}), "payload map key not a text string"},
       {with_entry(e, 8, {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00}), "nested payload map key not text"},
-      {encode_uint_keyed_map(key11), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
+      {[&] { RecordEntries k = e; return k[9].first = 11, encode_uint_keyed_map(k); }(), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
       {without_last(e), "record map has 9 entries (expected 10)"},
       {with_text_key(e), "record map key not an unsigned integer"},
       {encode_head(0, 1), "record payload is not a CBOR map"},
-      {trailing, "CBOR trailing bytes at offset " + std::to_string(trailing.size() - 1) + ": 1 bytes unconsumed"},
+      {with_trailing_byte(e), "CBOR trailing bytes at offset " + std::to_string(with_trailing_byte(e).size() - 1) + ": 1 bytes unconsumed"},
   };
   for (const auto& c : cases) {
     TempDir dir;
     LogBuilder(dir.path(), test_key()).begin_segment().append_record_bytes(c.record);
-    const std::string text = "record decode error at segment 0 offset 80: " + c.message;
-    EXPECT_EQ(std::tuple(find_record(dir.path(), 0, 0).error().to_string(), walk(dir.path())),
-              std::tuple(text, std::vector{text}));
+    EXPECT_EQ(find_record(dir.path(), 0, 0).error().to_string(), "record decode error at segment 0 offset 80: " + c.message);
   }
 }
 
@@ -109,14 +74,8 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
   TempDir dir;
   LogBuilder log = build_log(dir.path(), test_key(), {3});
   const auto frames = raw_frames(log.path());
-  const StoredRecord found = find_record(dir.path(), 0, 2).value();
-  EXPECT_EQ(std::tie(found.segment_index, found.byte_offset, found.record_id, found.prev_hash, found.hmac, found.raw,
-                     found.ts_wall, found.actor, found.event, found.schema_version, found.key_id, found.session_id),
-            std::tuple(0, frames[2].offset, 2u, frames[1].mac, frames[2].mac, frames[2].record, kTestTs, "alice",
-                       "user.login", 1, test_key()->key_id(), test_session()));
-  EXPECT_EQ(found.payload, PayloadMap::from_unsorted({{"n", PayloadValue::uint(2)}}));
+  EXPECT_EQ(find_record(dir.path(), 0, 2).value().hmac, frames[2].mac);
   EXPECT_EQ(find_record(dir.path(), 7, 1).error().to_string(), "record not found: segment 7, record_id 1");
-  EXPECT_EQ(find_record(dir.path(), 0, 3).error().to_string(), "record not found: segment 0, record_id 3");
 
   // read_record_at classifies against the length it is given; told the file
   // is longer than it is, the early end is an I/O error.
@@ -129,17 +88,11 @@ TEST(ReaderFind, ReturnsTheRecordOrSaysWhyNot) {
 
   // So is a length no writer makes, even in a sparse file that seems to hold
   // it (it is never allocated: 4 GiB here).
-  const Bytes intact = read_file(log.path());
-  Bytes huge = intact;
+  Bytes huge = read_file(log.path());
   store_u32le(huge.data() + frames[2].offset, 0xFFFFFF00u);
   write_file(log.path(), huge);
   truncate_to(log.path(), frames[2].offset + 0xFFFFFF00ull + 40);
   EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[2].offset));
-  // A damaged trailing length is a torn frame even with intact frames behind it.
-  write_file(log.path(), intact);
-  flip_byte(log.path(), frames[1].end() - 1);
-  EXPECT_EQ(find_record(dir.path(), 0, 2).error(), ReaderError::torn_tail(0, frames[1].offset));
-  EXPECT_TRUE(find_record(dir.path(), 0, 0));
 }
 
 // Ids asked for in ascending order are found in one pass as find_record
@@ -149,8 +102,9 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   TempDir dir;
   LogBuilder log(dir.path(), test_key());
   log.begin_segment();
+  const auto append_id = [&](std::uint64_t id) { RecordEntries e = log.next_entries(); return e[0].second = encode_head(0, id), log.append_entries(e); };
   std::vector<std::uint64_t> offsets;
-  for (const std::uint64_t id : {2, 0, 2, 1}) offsets.push_back(log.append_entries(with_id(log, id)));
+  for (const std::uint64_t id : {2, 0, 2, 1}) offsets.push_back(append_id(id));
   const std::uint64_t end = file_len(log.path());
   append_bytes(log.path(), Bytes{1, 2, 3});
   SegmentById by_id(SegmentReader::open(dir.path(), 0).value());
@@ -160,7 +114,7 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
   // The frame is written whole meanwhile; the lookup goes on in a fresh open.
   truncate_to(log.path(), end);
-  log.append_entries(with_id(log, 3));
+  append_id(3);
   by_id.reopen(SegmentReader::open(dir.path(), 0).value());
   EXPECT_EQ(offset_of(3), end);
 }
@@ -172,9 +126,8 @@ TEST(SegmentReader, FramesLargerThanTheWindowAndFramesAcrossItsEdge) {
   // A record just under 1 MiB, so the small frames after it cross the
   // window's edge, then one larger than the window.
   auto big = [&](std::size_t n) {
-    RecordEntries e = log.next_entries();
-    e[7].second = encode_payload_value(PayloadValue::map(PayloadMap::from_unsorted({{"b", PayloadValue::bytes(Bytes(n, 7))}})));
-    log.append_entries(e);
+    const PayloadValue blob = PayloadValue::map(PayloadMap::from_unsorted({{"b", PayloadValue::bytes(Bytes(n, 7))}}));
+    log.append_record_bytes(with_entry(log.next_entries(), 8, encode_payload_value(blob)));
   };
   big((1 << 20) - 400);
   for (int i = 0; i < 6; ++i) log.append();
