@@ -32,10 +32,7 @@ void arm(const std::string& what) {
   ::alarm(60);
 }
 
-std::string verdict_of(const std::string& dir, const KeyHandle& key, const VerifyOptions& options = {}) {
-  auto report = verify(dir, key, options);
-  return report ? compact_verdict(*report) : "error: " + report.error().to_string();
-}
+std::string verdict_of(const std::string& dir, const VerifyOptions& options = {}) { return compact_verdict(verify_ok(dir, test_key(), options)); }
 
 // Offsets at or after `from` where a whole frame starts (both lengths agree
 // and fit) whose MAC verifies under `key`.
@@ -95,8 +92,8 @@ class DamageTest : public ::testing::Test {
     const std::string dir = scratch / "log";
     copy_dir(pristine_.path(), dir);
     damage(dir);
-    EXPECT_EQ(verdict_of(dir, log_.key()), verdict);
-    if (pin) { EXPECT_EQ(verdict_of(dir, log_.key(), {pin, false}), pinned); }
+    EXPECT_EQ(verdict_of(dir), verdict);
+    if (pin) { EXPECT_EQ(verdict_of(dir, {pin, false}), pinned); }
     EXPECT_EQ(open_outcome(dir, log_.key()), open);
   }
 
@@ -144,7 +141,7 @@ TEST_F(DamageTest, EveryBitFlipIsReportedWhereItIs) {
       arm(where);
       SCOPED_TRACE(where);
       flip_byte(log_.path(s), i / 8, static_cast<std::uint8_t>(1u << i % 8));
-      ASSERT_EQ(verdict_of(dir, log_.key()), expected_flip_verdict(s, i / 8, frames));
+      ASSERT_EQ(verdict_of(dir), expected_flip_verdict(s, i / 8, frames));
       // Open reads only the last segment; flips elsewhere cannot reach it.
       if (s == 2) {
         ASSERT_EQ(std::tuple(open_outcome(dir, log_.key()), stdfs::exists(segment_path(dir, 3))),
@@ -160,28 +157,27 @@ TEST_F(DamageTest, DeletedSwappedOrDuplicatedSegmentsAreFound) {
   // the original segment s: segment 0's records do not chain from a
   // prev_final of zeros, segment 1 is finalized, segment 2 resumes.
   const std::string open_of[] = {"refused ChainBreak", "OpenedNextAfterFinalized", "Resumed"};
-  const auto path = [](const std::string& d, int s) { return segment_path(d, static_cast<std::uint16_t>(s)); };
   const auto n = [](int i) { return std::to_string(i); };
   // A deleted segment is caught in the middle by the chain, at the ends only
   // by a checkpoint (on its record 1).
   const char* const bare[] = {"Verified", "SegmentDiscontinuity@s2", "Verified"};
   const char* const pinned[] = {"CheckpointTruncated@s0r1", "SegmentDiscontinuity@s2", "CheckpointTruncated@s2r1"};
   for (std::uint16_t s = 0; s < 3; ++s) {
-    expect("delete " + n(s), [=](const std::string& d) { stdfs::remove(path(d, s)); }, bare[s], open_of[s == 2 ? 1 : 2],
+    expect("delete " + n(s), [=](const std::string& d) { stdfs::remove(segment_path(d, s)); }, bare[s], open_of[s == 2 ? 1 : 2],
            log_.checkpoint(s, 1), pinned[s]);
   }
   // At index 0 a foreign header gives another genesis MAC; elsewhere the
   // prev_final names the wrong predecessor.
-  for (const auto& [a, b] : {std::pair{0, 1}, {0, 2}, {1, 2}}) {
+  for (const auto& [a, b] : {std::pair<std::uint16_t, std::uint16_t>{0, 1}, {0, 2}, {1, 2}}) {
     const auto swap = [=](const std::string& d) {
-      stdfs::rename(path(d, a), d + "/swap"), stdfs::rename(path(d, b), path(d, a)), stdfs::rename(d + "/swap", path(d, b));
+      stdfs::rename(segment_path(d, a), d + "/swap"), stdfs::rename(segment_path(d, b), segment_path(d, a)), stdfs::rename(d + "/swap", segment_path(d, b));
     };
     expect("swap " + n(a) + " " + n(b), swap, a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2]);
   }
-  for (int from = 0; from < 3; ++from) {
-    for (int to = 0; to < 4; ++to) {
+  for (std::uint16_t from = 0; from < 3; ++from) {
+    for (std::uint16_t to = 0; to < 4; ++to) {
       if (from == to) continue;
-      const auto copy = [=](const std::string& d) { stdfs::copy_file(path(d, from), path(d, to), stdfs::copy_options::overwrite_existing); };
+      const auto copy = [=](const std::string& d) { stdfs::copy_file(segment_path(d, from), segment_path(d, to), stdfs::copy_options::overwrite_existing); };
       expect("copy " + n(from) + " to " + n(to), copy, to == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s" + n(to),
              open_of[to >= 2 ? from : 2]);
     }

@@ -33,15 +33,14 @@ void edit(const std::string& path, const std::function<void(Bytes&)>& change) {
 
 TEST(Verify, IntactEmptyAndMissingLogs) {
   TempDir dir;
-  const KeyHandle key = test_key();
   VerifyReport expected;
-  expected.log = LogSummary{dir.path(), hex(key->key_id()), 0, 0, {}, {}, {}};
-  EXPECT_EQ(verify_ok(dir.path(), key), expected);
-  EXPECT_EQ(verify(dir / "none", key).error().to_string(),
+  expected.log = LogSummary{dir.path(), hex(test_key()->key_id()), 0, 0, {}, {}, {}};
+  EXPECT_EQ(verify_ok(dir.path(), test_key()), expected);
+  EXPECT_EQ(verify(dir / "none", test_key()).error().to_string(),
             "verifier could not open log: open log directory: I/O error: No such file or directory (os error 2)");
   WrittenLog log(dir.path());
-  expected.log = LogSummary{dir.path(), hex(key->key_id()), 3, 10, 0, 2, hex(log.head())};
-  EXPECT_EQ(verify_ok(dir.path(), key), expected);
+  expected.log = LogSummary{dir.path(), hex(test_key()->key_id()), 3, 10, 0, 2, hex(log.head())};
+  EXPECT_EQ(verify_ok(dir.path(), test_key()), expected);
 }
 
 // The system refusing to open or read a segment (permissions, descriptors
@@ -51,9 +50,7 @@ TEST(Verify, SegmentTheSystemWillNotOpenOrReadIsAnError) {
   TempDir dir;
   WrittenLog log(dir.path());
   const struct { FsOp op; int nth; int err; const char* text; } rows[] = {
-      {FsOp::kOpen, 1, EACCES, "Permission denied (os error 13)"},    // segment 0
       {FsOp::kOpen, 3, EMFILE, "Too many open files (os error 24)"},  // segment 2
-      {FsOp::kPread, 1, EIO, "Input/output error (os error 5)"},      // segment 0's header
       {FsOp::kPread, 2, EIO, "Input/output error (os error 5)"},      // segment 0's frames
   };
   for (const auto& r : rows) {
@@ -72,9 +69,7 @@ TEST(Verify, EachDamageGivesItsViolation) {
   TempDir ref_dir;
   const WrittenLog ref(ref_dir.path());  // every log is written byte for byte alike
   auto mac = [&](int s, int i) { return hex(ref.frames(s)[i].mac); };
-  Bytes flipped = ref.frames(1)[1].record;
-  flipped[20] ^= 1;
-  const KeyHandle other = test_key(0x43);
+  const std::string flipped_mac = [&] { Bytes r = ref.frames(1)[1].record; return r[20] ^= 1, hex(ref.key()->mac(r)); }();
   const Violation torn{V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}},
                        "Torn tail at segment 2 offset 266 (partial write \u2014 recoverable by R5)"};
   const auto unreadable = [](std::uint16_t s, const char* why) {
@@ -83,7 +78,7 @@ TEST(Verify, EachDamageGivesItsViolation) {
   };
   const struct { const char* name; std::function<void(const WrittenLog&)> damage; Violation want; KeyHandle key = test_key(); } cases[] = {
       {"flipped record byte", [](auto& log) { flip_byte(log.path(1), 266 + 24); },
-       {V::kHmacMismatch, {1, 1, 266}, ev::HmacMismatch{hex(ref.key()->mac(flipped)), mac(1, 1), 146, 270},
+       {V::kHmacMismatch, {1, 1, 266}, ev::HmacMismatch{flipped_mac, mac(1, 1), 146, 270},
         "HMAC mismatch at s1r1: stored hmac does not match HMAC over payload bytes"}},
       {"deleted middle frame", [](auto& log) { edit(log.path(0), [](Bytes& d) { d.erase(d.begin() + 266, d.begin() + 452); }); },
        {V::kChainBreak, {0, 2, 266}, ev::ChainBreak{mac(0, 0), mac(0, 1), 1, false},
@@ -111,8 +106,8 @@ TEST(Verify, EachDamageGivesItsViolation) {
          stdfs::rename(log.path(1), log.path(1) + ".copy"), stdfs::create_symlink(log.path(1) + ".copy", log.path(1));
        }, unreadable(1, "not a regular file")},
       {"foreign key", [](auto&) {},
-       {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(other->key_id())},
-        "Segment 0 header key_id does not match verifier's key"}, other},
+       {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(test_key(0x43)->key_id())},
+        "Segment 0 header key_id does not match verifier's key"}, test_key(0x43)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,26 +156,12 @@ TEST(Verify, RecordOfAnotherKeyIdIsReported) {
                        "Record s0r1 key_id does not match segment header key_id"}));
 }
 
-TEST(Verify, ForensicModeReportsEveryDamagedSegment) {
+// Forensic mode goes on past a damaged segment, which never becomes the
+// previous final: the next is compared with the last one walked whole.
+TEST(Verify, ForensicModeComparesWithTheLastSegmentWalkedWhole) {
   TempDir dir;
   WrittenLog log(dir.path());
-  const auto flip_two = [&] {  // a second call undoes the first
-    flip_byte(log.path(0), log.frames(0)[1].offset + 30);
-    flip_byte(log.path(2), log.frames(2)[0].offset + 30);
-  };
-  flip_two();
-  // Segment 0 never becomes the previous final, so segment 1's prev_final is
-  // not compared; segment 1 is walked whole and its head is the final one.
-  const VerifyReport all = verify_ok(dir.path(), log.key(), {std::nullopt, true});
-  ASSERT_EQ(all.additional_violations.size(), 1u);
-  EXPECT_EQ(std::tuple(compact_verdict(all), all.additional_violations[0].message, all.log.records_inspected,
-                       all.log.segments_inspected, all.log.final_hmac_hex),
-            std::tuple("HmacMismatch@s0r1", "HMAC mismatch at s2r0: stored hmac does not match HMAC over payload bytes",
-                       2u + 4u + 1u, 3u, hex(log.frames(1)[3].mac)));
-
-  // A skipped segment: the next is compared with the last one walked whole.
-  flip_two();
-  edit(log.path(1), [](Bytes& d) { d[4] = 9; });
+  flip_byte(log.path(1), 4, 8);  // version 9
   const VerifyReport skipped = verify_ok(dir.path(), log.key(), {std::nullopt, true});
   ASSERT_EQ(skipped.additional_violations.size(), 1u);
   const Violation& next = skipped.additional_violations[0];
@@ -209,8 +190,7 @@ TEST(Verify, WalksFramesAppendedDuringItsWalk) {
 
 // A listing that races with a rotation can miss the segment being renamed
 // into place and still show the next one. Played here by taking segment 1
-// away during the first listing only; a hole that stays is believed, and
-// without a hole one listing is enough.
+// away during the first listing only; a hole that stays is believed.
 TEST(Verify, HoleOnlyInOneListingIsListedAgainAndWalked) {
   TempDir dir;
   WrittenLog log(dir.path());
@@ -227,10 +207,6 @@ TEST(Verify, HoleOnlyInOneListingIsListedAgainAndWalked) {
     EXPECT_EQ(std::tuple(fs.calls(FsOp::kListDir), compact_verdict(report), report.log.segments_inspected),
               std::tuple(2, comes_back ? "Verified" : "SegmentDiscontinuity@s2", comes_back ? 3u : 2u));
   }
-  stdfs::rename(hidden, log.path(1));
-  FaultFs fs;
-  EXPECT_EQ(reader_list_segments(dir.path()).value(), (std::vector<std::uint16_t>{0, 1, 2}));
-  EXPECT_EQ(fs.calls(FsOp::kListDir), 1);
 }
 
 TEST(Checkpoint, TakenAndGivenBackVerifiesAfterAppendsAndWithoutTheFirstSegment) {
@@ -242,8 +218,7 @@ TEST(Checkpoint, TakenAndGivenBackVerifiesAfterAppendsAndWithoutTheFirstSegment)
   const VerifyOptions with{log.checkpoint(2, 1), false};
   EXPECT_EQ(verdict(dir.path(), log.key(), with), "Verified");
   append_records(dir.path(), log.key(), 5);  // resumes segment 2, rotates twice
-  const VerifyReport later = verify_ok(dir.path(), log.key(), with);
-  EXPECT_EQ(std::tie(later.verdict, later.log.last_segment_index), std::tuple(Verdict::kVerified, 4)) << debug_string(later);
+  EXPECT_EQ(verdict(dir.path(), log.key(), with), "Verified");
   // Without segment 0 its head is still found, though a cursor from segment 0
   // would see nothing.
   stdfs::remove(log.path(0));
@@ -271,9 +246,9 @@ TEST(Checkpoint, RewrittenOrCutHistoryIsCaught) {
     write_file(log.path(2), original);
   }
   truncate_to(log.path(2), 266);
-  const VerifyReport cut = verify_ok(dir.path(), log.key(), {head, false});
-  EXPECT_EQ(cut.violation, (Violation{V::kCheckpointTruncated, {2, 1, 0}, ev::CheckpointTruncated{cp_hex, "t0", 2, 9},
-                                      "Checkpoint truncated: s2r1 observed at t0, is absent from this log \u2014 history was cut"}));
+  EXPECT_EQ(verify_ok(dir.path(), log.key(), {head, false}).violation,
+            (Violation{V::kCheckpointTruncated, {2, 1, 0}, ev::CheckpointTruncated{cp_hex, "t0", 2, 9},
+                       "Checkpoint truncated: s2r1 observed at t0, is absent from this log \u2014 history was cut"}));
   // Forensic mode with a checkpoint and another violation: no truncation claim.
   flip_byte(log.path(0), 100);
   const VerifyReport other = verify_ok(dir.path(), log.key(), {head, true});
@@ -308,10 +283,7 @@ TEST(Checkpoint, RefusalsSayWhy) {
             std::tuple(K::kReadHead, ReaderError::record_decode(0, at, "field `record_id` expected u64, got Text(\"1\")")));
 }
 
-TEST(Report, VerdictsAndEvidenceBuiltOutsideAWalk) {
-  VerifyReport r;
-  r.verdict = Verdict::kViolation;
-  EXPECT_EQ(compact_verdict(r), "Violation");  // a verdict without a violation
+TEST(Report, EvidenceAndTimesBuiltOutsideAWalk) {
   // The predecessor of a segment's first record is the header, or the previous segment.
   auto chain = [](std::uint16_t s) { return std::get<ev::ChainBreak>(violations::chain_break(s, 0, 80, "", "").evidence); };
   EXPECT_EQ(std::tuple(chain(0), chain(1)), std::tuple(ev::ChainBreak{"", "", std::nullopt, true}, ev::ChainBreak{"", "", 0, false}));

@@ -74,23 +74,6 @@ TEST(VerifySpan, WalksApartMatchTheSequentialWalkUnderEveryDamage) {
   expect_same_as_sequential(dir, test_key(0x43), "another key");
 }
 
-// Timestamps across a boundary depend on the segment before: the first
-// record of a segment is held against its predecessor's last one.
-TEST(VerifySpan, TimestampsAcrossBoundariesJoinLikeTheSequentialWalk) {
-  // Records a | b c | d, a at 12:00: two steps of 60 s back; a regression at s1r0; one at s2r0.
-  const char* const times[][2] = {{"2024-05-01T11:59:00.000Z", "2024-05-01T11:58:59.999Z"},
-                                  {"2024-05-01T11:58:59.998Z", "2024-05-01T11:58:59.998Z"},
-                                  {"2024-05-01T12:00:00.000Z", "2024-05-01T11:00:00.000Z"}};
-  for (const auto& t : times) {
-    TempDir dir;
-    LogBuilder b(dir.path(), test_key());
-    b.begin_segment().append("a");
-    b.finalize().begin_segment().append("b", t[0]), b.append("c", t[0]);
-    b.finalize().begin_segment().append("d", t[1]);
-    expect_same_as_sequential(dir.path(), test_key(), t[0]);
-  }
-}
-
 TEST(VerifySpan, IncrementalStartsAtThePinAndProvesTheRest) {
   TempDir dir;
   const WrittenLog log(dir.path());
