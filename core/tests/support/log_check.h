@@ -1,6 +1,5 @@
-// Reading a log back for the writer's tests, independent of the reader:
-// frames split by split_frames, records decoded with decode_canonical, and
-// the chain recomputed with the key.
+// Reading a log back for the writer's tests: the verifier vouches for the
+// chain, and the checks here for what the writer alone promises.
 #pragma once
 
 #include <cstdint>
@@ -10,45 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "corvane/cbor.h"
-#include "corvane/format.h"
 #include "corvane/key.h"
+#include "corvane/reader.h"
 #include "corvane/record.h"
 #include "corvane/writer.h"
 #include "support/test_util.h"
 
 namespace corvane::testing {
 
-struct LogRecord {
-  std::uint16_t segment = 0;
-  CborValue value;  // the decoded record map
-
-  // The value under record key `key` (1..10); throws when absent.
-  const CborValue& field(std::uint64_t key) const;
-  std::uint64_t record_id() const { return *field(1).as_uint(); }
-  const std::string& event() const { return *field(7).as_text(); }
-  const CborValue& payload(const std::string& name) const;
-};
-
-// Every record of the log in `dir`, after checking what the writer promises:
-// segments 0..n without gaps, each header exactly as built for its index,
-// key and prev_final; every frame's MAC under `key`; records that decode
-// canonically as ten-entry maps carrying the key's key_id; record_ids from 0
-// in every segment; prev_hash chained from the genesis MAC through every
-// prev_final; a finalization record (with its "records" and "final_hash")
-// ending every segment but the last and nowhere else; no bytes after the
-// last frame. The error names the first thing that is wrong. From
-// `first_segment` on only: its header's prev_final is then taken on trust.
-std::expected<std::vector<LogRecord>, std::string> check_log(const std::string& dir, const Key& key,
-                                                             std::uint16_t first_segment = 0);
+// Every record of the log in `dir`, once verify() finds it Verified and a
+// finalization record (with its "records" and "final_hash") ends every
+// segment but the last and nowhere else, no segment before the last being
+// empty. The error names the first thing that is wrong.
+std::expected<std::vector<StoredRecord>, std::string> check_log(const std::string& dir, const KeyHandle& key);
 
 // Opens the log in `dir` the way a writer does after a crash or a failure,
 // on the installed file system, and checks what survived: the open
 // succeeds; one more record, sample_record(`probe`), appends and flushes;
-// the log then passes check_log and verify(); and its records other than
-// finalization records are the first n of `appended` (by payload "i"),
-// with n at least `acked`, then the probe. Returns those "i" values, or
-// what is wrong.
+// the log then passes check_log; and its records other than finalization
+// records are the first n of `appended` (by payload "i"), with n at least
+// `acked`, then the probe. Returns those "i" values, or what is wrong.
 std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
     const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended, std::size_t acked,
     std::uint64_t probe, std::optional<std::uint64_t> segment_size = std::nullopt);
