@@ -38,13 +38,10 @@ const bool kSlow = [] { const char* v = std::getenv("CORVANE_TEST_SLOW"); return
 constexpr FsOp kDurabilityPoints[] = {FsOp::kSync, FsOp::kRename, FsOp::kFtruncate, FsOp::kUnlink};
 bool durability_point(FsOp op) { return std::ranges::count(kDurabilityPoints, op) != 0; }
 
-// The disk when the power went, and what callers had been told by then.
-struct CrashPoint {
-  SimDisk disk;
-  std::vector<std::uint64_t> appended;  // the record being appended included
-  std::size_t acked = 0;                // how many of them a flush acknowledged
-  std::string where;
-};
+// The disk when the power went, and what callers had been told by then:
+// the records appended (the one being appended included), and how many of
+// them a flush acknowledged.
+struct CrashPoint { SimDisk disk; std::vector<std::uint64_t> appended; std::size_t acked = 0; std::string where; };
 
 // Appends (records numbered from 0), flushes and reopens at random on a
 // fresh SimFs, collecting crash points along the way.
@@ -91,9 +88,8 @@ struct Sweep {
       SimFs sim(state);
       FaultFs seam(sim);
       std::vector<CrashPoint> inner;
-      if (depth == 0 && ++states % nest_every == 0) seam.before = [&](FsOp op) {
-        if (durability_point(op)) inner.push_back({sim.disk(), {}, p.acked, p.where + ", then in recovery"});
-      };
+      if (depth == 0 && ++states % nest_every == 0)
+        seam.before = [&](FsOp op) { if (durability_point(op)) inner.push_back({sim.disk(), {}, p.acked, p.where + ", then in recovery"}); };
       const auto found = check_recovers(kDir, test_key(), p.appended, p.acked, kProbe + depth, kSegmentSize);
       const bool ok = found && sim.open_files() == 0;
       if (!ok && ++failures <= 10) ADD_FAILURE() << p.where << ": " << (found ? "descriptors left open" : found.error());
