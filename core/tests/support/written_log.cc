@@ -36,31 +36,16 @@ Checkpoint WrittenLog::checkpoint(std::uint16_t segment, std::uint64_t record_id
 
 VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const VerifyOptions& options) {
   auto report = verify(dir, key, options);
-  EXPECT_TRUE(report) << report.error().to_string();
-  return report ? std::move(*report) : VerifyReport{};
+  return report ? std::move(*report) : (ADD_FAILURE() << report.error().to_string(), VerifyReport{});
 }
 
-static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) {
-  Bytes out = encode_head(major, len);
-  return append_raw(out, data, len), out;
-}
+static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) { Bytes out = encode_head(major, len); return append_raw(out, data, len), out; }
 Bytes cbor_bytes(ByteView b) { return cbor_string(2, b.data(), b.size()); }
 Bytes cbor_text(std::string_view s) { return cbor_string(3, s.data(), s.size()); }
 
-Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value) {
-  e.at(key - 1).second = std::move(value);
-  return encode_uint_keyed_map(e);
-}
-
-Bytes without_last(RecordEntries e) {
-  e.pop_back();
-  return encode_uint_keyed_map(e);
-}
-
-Bytes with_trailing_byte(const RecordEntries& e) {
-  Bytes b = encode_uint_keyed_map(e);
-  return b.push_back(0), b;
-}
+Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value) { return e.at(key - 1).second = std::move(value), encode_uint_keyed_map(e); }
+Bytes without_last(RecordEntries e) { return e.pop_back(), encode_uint_keyed_map(e); }
+Bytes with_trailing_byte(const RecordEntries& e) { Bytes b = encode_uint_keyed_map(e); return b.push_back(0), b; }
 
 Bytes with_text_key(RecordEntries e) {
   Bytes b = without_last(std::move(e));
@@ -91,16 +76,13 @@ RecordEntries LogBuilder::next_entries(std::string event, std::string ts_wall) c
 std::uint64_t LogBuilder::append(std::string event, std::string ts_wall) {
   last_ts_ = ts_wall;
   const std::uint64_t offset = append_entries(next_entries(std::move(event), std::move(ts_wall)));
-  ++last_mono_;
-  return offset;
+  return ++last_mono_, offset;
 }
 
 std::uint64_t LogBuilder::append_record_bytes(const Bytes& record) {
   const std::uint64_t offset = file_len(path());
   append_bytes(path(), make_frame(record, *key_));
-  head_ = key_->mac(record);
-  ++next_id_;
-  return offset;
+  return head_ = key_->mac(record), ++next_id_, offset;
 }
 
 LogBuilder& LogBuilder::finalize() {
@@ -114,8 +96,7 @@ LogBuilder& LogBuilder::finalize() {
 LogBuilder build_log(const std::string& dir, const KeyHandle& key, const std::vector<int>& records) {
   LogBuilder log(dir, key);
   for (std::size_t s = 0; s < records.size(); ++s) {
-    if (s != 0) log.finalize();
-    log.begin_segment();
+    (s != 0 ? log.finalize() : log).begin_segment();
     for (int i = 0; i < records[s]; ++i) log.append();
   }
   return log;
