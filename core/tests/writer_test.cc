@@ -31,6 +31,10 @@ WriterError too_early(std::string ts, std::string before) {
   return WriterError::invalid_argument("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" + before + "\"");
 }
 AppendRecord at(std::string ts) { AppendRecord r = sample_record(0); return r.ts_wall = std::move(ts), r; }
+// A child process's verdict comes back as its exit status: gtest assertions
+// do not cross the fork.
+pid_t spawn(const std::function<bool()>& child) { const pid_t pid = ::fork(); if (pid == 0) ::_exit(child() ? 0 : 1); return pid; }
+bool exited_ok(pid_t pid) { int status = -1; return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 class WriterTest : public ::testing::Test {
  protected:
@@ -241,16 +245,9 @@ TEST_F(WriterTest, ForkedChildIsRefusedAndWritesNothing) {
   ASSERT_TRUE(opened.writer.flush());
   const Bytes before = read_file(segment_path(dir, 0));
   const std::unexpected forked(WriterError::forked(::getpid()));
-  // The child's verdict comes back as its exit status: gtest assertions do not cross the fork.
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const bool refused = opened.writer.append(sample_record(1)) == forked && opened.writer.flush() == forked &&
-                         opened.writer.check_process() == forked;
-    ::_exit(refused ? 0 : 1);
-  }
-  int status = -1;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(exited_ok(spawn([&] {
+    return opened.writer.append(sample_record(1)) == forked && opened.writer.flush() == forked && opened.writer.check_process() == forked;
+  })));
   EXPECT_EQ(read_file(segment_path(dir, 0)), before);
   EXPECT_EQ(forked.error().to_string(), "Writer was opened by process " + std::to_string(::getpid()) +
                                     " and cannot be used after fork; open a new Writer in this process");
@@ -264,13 +261,9 @@ TEST_F(WriterTest, SecondWriterIsRefusedUntouchedEvenWhileAChildLivesOn) {
   int ready[2], gate[2];
   ASSERT_TRUE(::pipe(ready) == 0 && ::pipe(gate) == 0);
   char c = 'r';
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // The child's copies are closed as it starts, before it runs anything;
-    // it lives until the parent closes its end of the gate.
-    ::close(gate[1]);
-    ::_exit(::write(ready[1], &c, 1) == 1 && ::read(gate[0], &c, 1) == 0 ? 0 : 1);
-  }
+  // The child's copies are closed as it starts, before it runs anything; it
+  // lives until the parent closes its end of the gate.
+  const pid_t pid = spawn([&] { return ::close(gate[1]) == 0 && ::write(ready[1], &c, 1) == 1 && ::read(gate[0], &c, 1) == 0; });
   ::close(gate[0]);
   ::close(ready[1]);
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
@@ -285,9 +278,7 @@ TEST_F(WriterTest, SecondWriterIsRefusedUntouchedEvenWhileAChildLivesOn) {
   opened.writer.close();
   EXPECT_TRUE(Writer::open(dir, key, test_session(2)));
   ::close(gate[1]);
-  int status = -1;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(exited_ok(pid));
 }
 
 }  // namespace
