@@ -120,17 +120,14 @@ TEST_F(RecoveryTest, VerifiedButUnreadableRecordsAreReported) {
   const std::vector<std::pair<Bytes, std::string>> rows = {
       {non_canonical, "scan_segment_for_recovery: decoded record at offset " + at +
                           " passed HMAC but failed canonical CBOR decode: " + decode_canonical(non_canonical).error().to_string()},
-      {{0x01}, view + "record is not a CBOR map"},
-      {{0xA1, 0x61, 'a', 0x01}, view + "non-uint map key"},
-      {{0xA2, 0x02, 0x41, 0x00, 0x60, 0x00}, view + "non-uint map key"},
-      {{0xA1, 0x02, 0x41, 0x00}, view + "prev_hash length: 1"},
+      {{0x01}, view + "record is not a CBOR map"}, {{0xA1, 0x61, 'a', 0x01}, view + "non-uint map key"},
+      {{0xA2, 0x02, 0x41, 0x00, 0x60, 0x00}, view + "non-uint map key"}, {{0xA1, 0x02, 0x41, 0x00}, view + "prev_hash length: 1"},
       {{0xA1, 0x01, 0x61, 'x'}, view + "missing record_id"},  // wrong kinds are ignored
       {from_hex("a1" + e1), view + "missing prev_hash"}, {from_hex("a2" + e1 + e2), view + "missing ts_wall"},
       {from_hex("a3" + e1 + e2 + e3), view + "missing ts_mono_delta"}, {from_hex("a4" + e1 + e2 + e3 + e4), view + "missing event"},
   };
   for (const auto& [record, text] : rows) {
-    write_file(last, pristine);
-    append_bytes(last, make_frame(record, *key));
+    write_file(last, pristine), append_bytes(last, make_frame(record, *key));
     EXPECT_EQ(open().error().to_string(), text);
   }
 }

@@ -146,13 +146,11 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
     SCOPED_TRACE(row.earliest + row.previous.value_or("none"));
     TempDir t;
     const std::string d = t / "log";
-    copy_dir(dir, d);
-    row.change(d);
+    copy_dir(dir, d), row.change(d);
     auto w = open_writer(d, key).writer;
     EXPECT_EQ(w.last_ts_wall(), row.previous);
     EXPECT_TRUE(!row.previous || w.append(at(row.too_early)).error() == too_early(row.too_early, *row.previous));
-    append_ok(w, at(row.earliest));
-    w.close();
+    append_ok(w, at(row.earliest)), w.close();
     EXPECT_TRUE(!row.previous || testing::verify_ok(d, key).verdict == Verdict::kVerified);
   }
 }
@@ -163,9 +161,8 @@ TEST_F(WriterTest, SessionsContinueOneChain) {
   for (std::uint8_t session = 1; session <= 3; ++session) {
     auto opened = open_writer(dir, key, session == 1 ? 0 : 700, test_session(session));
     EXPECT_EQ(opened.action, session == 1 ? RecoveryAction::kFresh : RecoveryAction::kResumed);
-    for (std::uint64_t i = 0; i < 4; ++i) {
+    for (std::uint64_t i = 0; i < 4; ++i)
       EXPECT_TRUE((append_ok(opened.writer, sample_record(i)) == 0 && opened.writer.segment_index() == i) || session > 1) << i;
-    }
   }
   const auto log = check_log(dir, key).value();
   const StoredRecord& fin = log.at(1);
