@@ -19,9 +19,9 @@
 #include "corvane/segment.h"
 #include "corvane/writer.h"
 #include "support/fault_fs.h"
-#include "support/log_check.h"
 #include "support/sim_fs.h"
 #include "support/test_util.h"
+#include "support/written_log.h"
 
 namespace corvane {
 namespace {

@@ -11,8 +11,8 @@
 #include "corvane/writer.h"
 #include "support/fault_fs.h"
 #include "support/format_testkit.h"
-#include "support/log_check.h"
 #include "support/test_util.h"
+#include "support/written_log.h"
 #include "writer/recovery_internal.h"
 
 namespace corvane {

@@ -15,9 +15,8 @@
 #include "corvane/writer.h"
 #include "format/segment_file.h"
 #include "support/fault_fs.h"
-#include "support/log_check.h"
-#include "support/test_util.h"
 #include "support/format_testkit.h"
+#include "support/test_util.h"
 #include "support/written_log.h"
 
 namespace corvane {

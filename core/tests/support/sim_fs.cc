@@ -68,9 +68,8 @@ SimDisk::File* SimFs::file_of(int fd) {
 
 void SimFs::set(const std::string& path, int node) {
   auto& history = disk_.history[path];
-  if (history.empty()) history.push_back(lookup(path));
-  history.push_back(node);
-  point(disk_.names, path, node);
+  if (history.empty()) history.push_back(lookup(path));  // the durable one
+  history.push_back(node), point(disk_.names, path, node);
 }
 
 bool SimFs::resolve(int dir, const char* path, std::string* out) const {
@@ -89,8 +88,7 @@ int SimFs::openat(int dir, const char* path, int flags, mode_t) {
   if (node == SimDisk::kNone) {
     if ((flags & O_CREAT) == 0 || lookup(parent(p)) != SimDisk::kDir) return fail(ENOENT);
     disk_.files.emplace_back();
-    node = static_cast<int>(disk_.files.size() - 1);
-    set(p, node);
+    set(p, node = static_cast<int>(disk_.files.size() - 1));
   }
   fds_[next_fd_] = {node, p};
   if (node >= 0 && (flags & O_TRUNC) && !disk_.files[node].data.empty()) ftruncate(next_fd_, 0);
@@ -109,8 +107,7 @@ ssize_t SimFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
 
 int SimFs::change(int fd, SimDisk::Change c) {
   SimDisk::File* f = file_of(fd);
-  if (f == nullptr) return -1;
-  return put(f->data, c), f->pending.push_back(std::move(c)), 0;
+  return f == nullptr ? -1 : (put(f->data, c), f->pending.push_back(std::move(c)), 0);
 }
 
 ssize_t SimFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
