@@ -11,9 +11,7 @@ const char* fs_op_name(FsOp op) {
   return kNames[static_cast<std::size_t>(op)];
 }
 
-int FaultFs::calls(FsOp op) const {
-  return static_cast<int>(op == FsOp::kAny ? trace_.size() : std::ranges::count(trace_, op));
-}
+int FaultFs::calls(FsOp op) const { return static_cast<int>(op == FsOp::kAny ? trace_.size() : std::ranges::count(trace_, op)); }
 
 const Fault* FaultFs::hit(FsOp op) {
   if (before) before(op);

@@ -35,9 +35,8 @@ std::expected<std::vector<StoredRecord>, std::string> check_log(const std::strin
   return out;
 }
 
-std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
-    const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended, std::size_t acked,
-    std::uint64_t probe, std::optional<std::uint64_t> segment_size) {
+std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended,
+                                                                     std::size_t acked, std::uint64_t probe, std::optional<std::uint64_t> segment_size) {
   auto opened = Writer::open(dir, key, test_session(0x77), segment_size);
   if (!opened) return std::unexpected("open: " + opened.error().to_string());
   if (auto id = opened->writer.append(sample_record(probe)); !id) return std::unexpected("append: " + id.error().to_string());
@@ -56,8 +55,7 @@ std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
 }
 
 AppendRecord sample_record(std::uint64_t i, std::size_t pad) {
-  return {"2024-05-06T07:08:09." + std::to_string(1000 + i % 1000).substr(1) + "Z", "user:" + std::to_string(i),
-          "test.event", 1000 + i,
+  return {"2024-05-06T07:08:09." + std::to_string(1000 + i % 1000).substr(1) + "Z", "user:" + std::to_string(i), "test.event", 1000 + i,
           PayloadMap::from_unsorted({{"i", PayloadValue::uint(i)}, {"pad", PayloadValue::text(std::string(pad, 'x'))}})};
 }
 

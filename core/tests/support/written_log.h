@@ -33,20 +33,17 @@ std::expected<std::vector<StoredRecord>, std::string> check_log(const std::strin
 // the log then passes check_log; and its records other than finalization
 // records are the first n of `appended` (by payload "i"), with n at least
 // `acked`, then the probe. Returns those "i" values, or what is wrong.
-std::expected<std::vector<std::uint64_t>, std::string> check_recovers(
-    const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended, std::size_t acked,
-    std::uint64_t probe, std::optional<std::uint64_t> segment_size = std::nullopt);
+std::expected<std::vector<std::uint64_t>, std::string> check_recovers(const std::string& dir, const KeyHandle& key, std::span<const std::uint64_t> appended,
+                                                                     std::size_t acked, std::uint64_t probe, std::optional<std::uint64_t> segment_size = std::nullopt);
 
 // A plain record numbered `i`: fixed ts_wall (milliseconds i % 1000), actor,
 // event "test.event", payload {"i": i, "pad": `pad` x's}.
 AppendRecord sample_record(std::uint64_t i, std::size_t pad = 0);
 
 // Writer::open and Writer::append that throw, failing the test, on failure.
-Writer::Opened open_writer(const std::string& dir, const KeyHandle& key,
-                           std::optional<std::uint64_t> segment_size_bytes = std::nullopt,
+Writer::Opened open_writer(const std::string& dir, const KeyHandle& key, std::optional<std::uint64_t> segment_size_bytes = std::nullopt,
                            const SessionId& session = test_session());
 std::uint64_t append_ok(Writer& writer, const AppendRecord& record);
-
 
 // Written by the writer: segments 0 and 1 hold records 0..2 and a
 // finalization record (id 3), segment 2 records 0 and 1. Frames are 186 bytes
