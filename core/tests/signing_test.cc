@@ -6,7 +6,7 @@
 #include "corvane/verifier.h"
 #include "corvane/writer.h"
 #include "support/format_testkit.h"
-#include "support/log_check.h"
+#include "support/written_log.h"
 #include "support/test_util.h"
 
 namespace corvane {

@@ -6,15 +6,12 @@
 namespace corvane::testing {
 
 const char* fs_op_name(FsOp op) {
-  static constexpr const char* kNames[] = {"open",  "close",  "pread", "pwrite",   "fsize", "exists",
-                                           "sync",  "writeback", "ftruncate", "mkdir", "rename", "unlink",
-                                           "flock", "list_dir", "fstat", "lstatat", "any"};
+  static constexpr const char* kNames[] = {"open", "close", "pread", "pwrite", "fsize", "exists", "sync", "writeback", "ftruncate",
+                                           "mkdir", "rename", "unlink", "flock", "list_dir", "fstat", "lstatat", "any"};
   return kNames[static_cast<std::size_t>(op)];
 }
 
-int FaultFs::calls(FsOp op) const {
-  return static_cast<int>(op == FsOp::kAny ? trace_.size() : std::ranges::count(trace_, op));
-}
+int FaultFs::calls(FsOp op) const { return static_cast<int>(op == FsOp::kAny ? trace_.size() : std::ranges::count(trace_, op)); }
 
 const Fault* FaultFs::hit(FsOp op) {
   if (before) before(op);
@@ -34,15 +31,13 @@ const Fault* FaultFs::hit(FsOp op) {
 int FaultFs::close(int fd) {
   // The descriptor is gone even when close reports an error.
   const Fault* f = hit(FsOp::kClose);
-  const int rc = inner_.close(fd);
-  return f == nullptr ? rc : (errno = f->err, -1);
+  return inner_.close(fd) == 0 && f == nullptr ? 0 : (errno = f != nullptr ? f->err : errno, -1);
 }
 
 ssize_t FaultFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
   const Fault* f = hit(FsOp::kPread);
   if (fail_pread && fail_pread(offset)) return errno = EIO, -1;
-  if (f != nullptr && f->err != 0) return errno = f->err, -1;
-  return inner_.pread(fd, buf, f == nullptr ? len : std::min(len, f->max_bytes), offset);
+  return f != nullptr && f->err != 0 ? (errno = f->err, -1) : inner_.pread(fd, buf, f == nullptr ? len : std::min(len, f->max_bytes), offset);
 }
 
 ssize_t FaultFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {

@@ -15,10 +15,9 @@
 
 namespace corvane::testing {
 
+// kAny, in faults: a call of any kind.
 enum class FsOp : std::uint8_t {
-  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kWriteback, kFtruncate, kMkdir, kRename, kUnlink, kFlock,
-  kListDir, kFstat, kLstat,
-  kAny,  // in faults: a call of any kind
+  kOpen, kClose, kPread, kPwrite, kFsize, kExists, kSync, kWriteback, kFtruncate, kMkdir, kRename, kUnlink, kFlock, kListDir, kFstat, kLstat, kAny
 };
 const char* fs_op_name(FsOp op);
 
@@ -28,9 +27,7 @@ const char* fs_op_name(FsOp op);
 struct Fault {
   static constexpr int kForever = 0;
   FsOp op = FsOp::kAny;
-  int nth = 1;
-  int err = 0;
-  int times = 1;
+  int nth = 1, err = 0, times = 1;
   std::size_t max_bytes = 0;
   int seen = 0;
 };

@@ -7,12 +7,11 @@
 namespace corvane::format_testkit {
 
 Bytes from_hex(std::string_view hex) {
-  std::string digits;
-  for (char c : hex) if (c != ' ') digits += c;
+  std::string digits(hex);
+  std::erase(digits, ' ');
   if (digits.size() % 2) throw std::invalid_argument("odd hex length");
-  Bytes out;
-  for (std::size_t i = 0; i < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  Bytes out(digits.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
   return out;
 }
 
@@ -66,9 +65,7 @@ std::string PayloadGen::text() {
   const std::size_t target = length();
   const bool wide = rng_() % 3 == 0;
   std::string s;
-  while (s.size() < target) {
-    s += wide && rng_() % 2 ? std::string(kWide[rng_() % std::size(kWide)]) : std::string(1, char('a' + rng_() % 26));
-  }
+  while (s.size() < target) s += wide && rng_() % 2 ? std::string(kWide[rng_() % std::size(kWide)]) : std::string(1, char('a' + rng_() % 26));
   return s;
 }
 
@@ -79,8 +76,7 @@ PayloadValue PayloadGen::value(unsigned max_levels) {
     case 2: return T(text());
     case 3: {
       Bytes b(length());
-      for (auto& x : b) x = static_cast<std::uint8_t>(rng_());
-      return B(std::move(b));
+      return std::ranges::generate(b, [&] { return static_cast<std::uint8_t>(rng_()); }), B(std::move(b));
     }
     case 4: return Bool(rng_() % 2);
     case 5:

@@ -19,15 +19,10 @@ namespace corvane::testing {
 
 struct SimDisk {
   static constexpr int kDir = -1, kNone = -2;  // what a path names besides a file
-  struct Change {
-    std::uint64_t offset = 0;  // a truncation: the new length
-    Bytes data;
-    bool truncate = false;
-  };
-  struct File {
-    Bytes data, durable;
-    std::vector<Change> pending;  // since the last sync
-  };
+  // A write, or a truncation to `offset`.
+  struct Change { std::uint64_t offset = 0; Bytes data; bool truncate = false; };
+  // `pending`: the changes since the last sync.
+  struct File { Bytes data, durable; std::vector<Change> pending; };
   std::vector<File> files;
   std::map<std::string, int> names;  // normalized path -> file, or kDir
   // For each path changed since its directory's last sync: what it named

@@ -14,20 +14,10 @@ namespace corvane::testing {
 
 namespace stdfs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string tmpl = (stdfs::temp_directory_path() / "corvane-test-XXXXXX").string();
-  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
+TempDir::TempDir() : path_((stdfs::temp_directory_path() / "corvane-test-XXXXXX").string()) {
+  if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Tests may have removed permissions; restore them so removal succeeds.
-  for (auto it = stdfs::recursive_directory_iterator(path_, ec); !ec && it != stdfs::end(it); it.increment(ec)) {
-    stdfs::permissions(it->path(), stdfs::perms::owner_all, stdfs::perm_options::add, ec);
-  }
-  stdfs::remove_all(path_, ec);
-}
+TempDir::~TempDir() { std::error_code ec; stdfs::remove_all(path_, ec); }
 
 Bytes read_file(const std::string& path) {
   // One read of the whole file: byte-wise stream iteration takes seconds on
@@ -62,25 +52,18 @@ void copy_dir(const std::string& from, const std::string& to) {
 }
 
 template <class T>
-static T filled(std::uint8_t fill) {
-  T out;
-  return out.fill(fill), out;
-}
+static T filled(std::uint8_t fill) { T out; return out.fill(fill), out; }
 KeyHandle test_key(std::uint8_t fill) { return make_in_memory_key(filled<std::array<std::uint8_t, 32>>(fill)); }
 SessionId test_session(std::uint8_t fill) { return filled<SessionId>(fill); }
 
-std::vector<RawFrame> raw_frames(const std::string& segment_path) { return split_frames(read_file(segment_path)); }
-
-std::vector<RawFrame> split_frames(ByteView data) {
+std::vector<RawFrame> raw_frames(const std::string& segment_path) {
+  const Bytes data = read_file(segment_path);
   std::vector<RawFrame> frames;
-  std::uint64_t o = kHeaderLen;
-  while (o + 4 <= data.size()) {
-    const std::uint32_t len = load_u32le(&data[o]);
-    if (data.size() - o < std::uint64_t{len} + kFrameOverhead) break;
-    if (load_u32le(&data[o + 4 + len + kMacLen]) != len) break;
+  for (std::uint64_t o = kHeaderLen, len; o + 4 <= data.size(); o += len + kFrameOverhead) {
+    len = load_u32le(&data[o]);
+    if (data.size() - o < len + kFrameOverhead || load_u32le(&data[o + 4 + len + kMacLen]) != len) break;
     RawFrame& f = frames.emplace_back(o, Bytes(&data[o + 4], &data[o + 4] + len));
     std::copy_n(&data[o + 4 + len], kMacLen, f.mac.begin());
-    o += len + kFrameOverhead;
   }
   return frames;
 }

@@ -49,8 +49,6 @@ struct RawFrame {
   std::uint64_t end() const { return offset + record.size() + kFrameOverhead; }
 };
 std::vector<RawFrame> raw_frames(const std::string& segment_path);
-// The same over a segment's bytes.
-std::vector<RawFrame> split_frames(ByteView segment);
 
 // Frames `record` (length, bytes, MAC under `key`, length).
 Bytes make_frame(const Bytes& record, const Key& key);
