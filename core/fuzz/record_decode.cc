@@ -28,9 +28,8 @@ std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& va
   if (std::ranges::any_of(*map, [](const auto& p) { return !p.first.as_uint(); })) return std::unexpected("non-uint map key");
   const auto at = [&](std::uint64_t k) { return fuzz::value_at(*map, k); };
   const CborValue *id = at(1), *prev = at(2), *ts = at(3), *mono = at(4), *event = at(7);
-  if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen) {
+  if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen)
     return std::unexpected("prev_hash length: " + std::to_string(prev->as_bytes()->size()));
-  }
   if (!id || !id->as_uint()) return std::unexpected("missing record_id");
   if (!prev || !prev->as_bytes()) return std::unexpected("missing prev_hash");
   if (!ts || !ts->as_text()) return std::unexpected("missing ts_wall");
@@ -48,10 +47,8 @@ std::int64_t ts_ms_reference(std::string_view ts) {
     const bool negative = s.starts_with('-');
     if (s.starts_with('-') || s.starts_with('+')) s.remove_prefix(1);
     std::int64_t v = 0;
-    for (char c : s) {
-      if (c < '0' || c > '9') return 0;
-      v = v * 10 + (c - '0');
-    }
+    if (!std::ranges::all_of(s, [](char c) { return c >= '0' && c <= '9'; })) return 0;
+    for (char c : s) v = v * 10 + (c - '0');
     return negative ? -v : v;
   };
   const std::int64_t m = field(5, 2), y = field(0, 4) - (m <= 2 ? 1 : 0);
@@ -73,9 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fast_path = detail::scan_record(input, fast);
   // The reader's frame decoding, and its one-pass decoding alone.
   const Mac stored_mac = fuzz::key()->mac(input);
-  StoredRecord framed;
+  StoredRecord framed, one_pass;
   const auto framed_result = detail::decode_frame(FrameView{kOffset, input, stored_mac.data()}, kSegment, framed);
-  StoredRecord one_pass;
   const bool one_pass_taken = detail::decode_record_fast(input, one_pass);
   auto decoded = decode_canonical(input);
   if (!decoded) {
@@ -111,12 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!e || (e->kind == ReaderError::Kind::kRecordDecode && e->segment == kSegment && e->offset == kOffset));
   if (e) return 0;
   const StoredRecord& r = *strict;
-  FUZZ_CHECK(r.raw == bytes && r.hmac == stored_mac && r.segment_index == kSegment && r.byte_offset == kOffset);
   // A record in the writer's shape takes the verifier's fast path.
-  FUZZ_CHECK(fast_path);
+  FUZZ_CHECK(fast_path && r.raw == bytes && r.hmac == stored_mac && r.segment_index == kSegment && r.byte_offset == kOffset);
   const AppendRecord again{r.ts_wall, r.actor, r.event, r.ts_mono_delta, r.payload, r.schema_version};
-  FUZZ_CHECK(encode_record(again, r.session_id, r.key_id, r.prev_hash, r.record_id) == bytes);
-  FUZZ_CHECK(encoded_record_len(again, r.record_id) == std::optional<std::uint64_t>(size));
-  FUZZ_CHECK(record_id_of(input) == std::optional<std::uint64_t>(r.record_id));
+  FUZZ_CHECK(encode_record(again, r.session_id, r.key_id, r.prev_hash, r.record_id) == bytes &&
+             encoded_record_len(again, r.record_id) == std::optional<std::uint64_t>(size) &&
+             record_id_of(input) == std::optional<std::uint64_t>(r.record_id));
   return 0;
 }

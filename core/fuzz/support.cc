@@ -74,8 +74,7 @@ Mac reseal(Bytes& seg, std::uint16_t index, std::uint8_t flags) {
   Mac head = chain_start(seg, index);
   for (auto f = frame_at(seg, kHeaderLen); f; f = frame_at(seg, f->end())) {
     const auto at = seg.begin() + static_cast<std::ptrdiff_t>(f->offset + kFrameLenField);
-    const auto prev = prev_hash_at(f->record);
-    if ((flags & kFixChain) != 0 && prev) std::ranges::copy(head, at + static_cast<std::ptrdiff_t>(*prev));
+    if (const auto prev = prev_hash_at(f->record); (flags & kFixChain) != 0 && prev) std::ranges::copy(head, at + static_cast<std::ptrdiff_t>(*prev));
     if ((flags & kFixMacs) != 0) std::ranges::copy(key()->mac(f->record), at + f->record.size());
     std::copy_n(at + f->record.size(), kMacLen, head.begin());
   }
@@ -107,8 +106,8 @@ LogCase log_case(const std::uint8_t* data, std::size_t size, bool large) {
     reseal(second, second_index, flags >> 4);
     log[second_index] = std::move(second);
   }
-  const int fds = open_fds();
-  return {flags, log, put_log(log), fds};
+  // Counted once the segments are written and their files closed.
+  return {flags, log, put_log(log), open_fds()};
 }
 
 std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> size) {
@@ -130,10 +129,6 @@ std::optional<Frame> frame_at(ByteView seg, std::uint64_t offset) {
 
 // Here rather than in a target: tracing these comparisons would slow the
 // fuzzer to a crawl on large segments.
-// With no budget to run out, a search meets an intact frame or nothing (an
-// empty record's MAC under this key does not start with a map head).
-bool intact_frame_after(ByteView seg, std::uint64_t offset) { return search_refuses(seg, offset, UINT64_MAX); }
-
 bool search_refuses(ByteView seg, std::uint64_t offset, std::uint64_t budget) {
   for (std::uint64_t q = offset + 1; q + kFrameOverhead <= seg.size(); ++q) {
     if (seg[q + kFrameLenField] != kRecordMapHead) continue;
