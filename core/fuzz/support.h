@@ -80,8 +80,10 @@ enum Reseal : std::uint8_t { kFixCrc = 1, kFixKeyId = 2, kFixMacs = 4, kFixChain
 // fds: descriptors open before the core ran.
 struct LogCase { std::uint8_t flags; Log log; std::string dir; int fds; };
 LogCase log_case(const std::uint8_t* data, std::size_t size, bool large = kLargeSegments);
-// Segments of `segment_size` bytes; 1 rotates before every record but a segment's first.
-std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> segment_size);
+// `rotate`: segments of 1 byte, which rotate before every record but a segment's first.
+inline auto open_writer(const std::string& dir, bool rotate) {
+  return Writer::open(dir, key(), SessionId{0x11, 0x22}, rotate ? std::optional<std::uint64_t>(1) : std::nullopt);
+}
 
 struct Frame {
   std::uint64_t offset = 0;

@@ -49,13 +49,10 @@ Expected walk(const fuzz::Log& log, bool forensic) {
       Mac head = fuzz::chain_start(seg, index);
       std::uint64_t expected_id = 0;
       for (std::uint64_t o = kHeaderLen; o < seg.size();) {
-        const auto at = [&](K k, std::optional<std::uint64_t> id, const std::string& message = {}) {
-          return describe(k, {index, id, o}, message);
-        };
+        const auto at = [&](K k, std::optional<std::uint64_t> id, const std::string& m = {}) { return describe(k, {index, id, o}, m); };
         const auto f = fuzz::frame_at(seg, o);
         if (!f) return at(K::kRecordCorrupt, std::nullopt);
-        ++out.records;
-        ++out.last_segment_frames;
+        ++out.records, ++out.last_segment_frames;
         if (!f->verifies()) return at(K::kHmacMismatch, expected_id);
         auto value = decode_canonical(f->record);
         if (!value) return at(K::kRecordCorrupt, expected_id, value.error().to_string());
