@@ -3,6 +3,7 @@
 // one-pass fast path and its fallback), and recovery's narrow view, each held
 // against what the decoded item says. A record the reader accepts
 // re-encodes through the writer's encoder to the same bytes.
+#include <charconv>
 #include <tuple>
 
 #include "corvane/record.h"
@@ -43,13 +44,10 @@ std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& va
 std::int64_t ts_ms_reference(std::string_view ts) {
   if (ts.size() != 24) return 0;
   const auto field = [&](std::size_t at, std::size_t len) -> std::int64_t {
-    std::string_view s = ts.substr(at, len);
-    const bool negative = s.starts_with('-');
-    if (s.starts_with('-') || s.starts_with('+')) s.remove_prefix(1);
+    const std::string_view s = ts.substr(at, len);
     std::int64_t v = 0;
-    if (!std::ranges::all_of(s, [](char c) { return c >= '0' && c <= '9'; })) return 0;
-    for (char c : s) v = v * 10 + (c - '0');
-    return negative ? -v : v;
+    const auto [end, ec] = std::from_chars(s.data() + s.starts_with('+'), s.data() + s.size(), v);
+    return ec == std::errc() && end == s.data() + s.size() && !s.starts_with("+-") ? v : 0;
   };
   const std::int64_t m = field(5, 2), y = field(0, 4) - (m <= 2 ? 1 : 0);
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400, yoe = y - era * 400;
@@ -76,8 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto decoded = decode_canonical(input);
   if (!decoded) {
     FUZZ_CHECK_MSG(!fast_path && !one_pass_taken, decoded.error().to_string());
-    FUZZ_CHECK(!framed_result &&
-               framed_result.error() == ReaderError::record_decode(kSegment, kOffset, decoded.error().to_string()));
+    FUZZ_CHECK(!framed_result && framed_result.error() == ReaderError::record_decode(kSegment, kOffset, decoded.error().to_string()));
     return 0;
   }
 

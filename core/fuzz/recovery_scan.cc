@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK_MSG(after == seg && !want.scan, e.to_string());
     FUZZ_CHECK_MSG(want.refused ? e.kind == WriterError::Kind::kRecoveryRefused && k == *want.refused &&
                                       where == std::tuple(index, want.offset, want.record)
-                                : e.kind == WriterError::Kind::kRecordNotCanonical ||
-                                      e.kind == WriterError::Kind::kRecordSchema,
+                                : e.kind == WriterError::Kind::kRecordNotCanonical || e.kind == WriterError::Kind::kRecordSchema,
                    e.to_string());
     return 0;
   }
