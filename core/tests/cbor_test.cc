@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -154,16 +155,13 @@ TEST(PayloadMapOrder, LastDuplicateWinsAndInsertKeepsOrder) {
   EXPECT_EQ(std::vector(m.begin(), m.end()), (std::vector<PayloadMap::Entry>{{"aa", T("x")}, {"j", U(0)}, {"k", Bool(true)}, {"z", U(9)}}));
   // Sorting in place, on both sides of the sort's inline limit, with and
   // without duplicates, against an ordered map assigned entry by entry.
-  std::uint64_t state = 7;
+  std::mt19937_64 rng(7);
   for (std::size_t n : {0u, 1u, 2u, 5u, 32u, 33u, 80u}) {
     for (std::uint64_t spread : {3u, 1000u}) {
       std::vector<PayloadMap::Entry> entries;
       std::map<std::string, PayloadValue> want;
-      for (std::size_t i = 0; i < n; ++i) {
-        state = state * 6364136223846793005u + 1442695040888963407u;
-        const std::string key = "k" + std::string((state >> 60) % 3, '\xff') + std::to_string((state >> 33) % spread);
-        want.insert_or_assign(entries.emplace_back(key, U(i)).first, U(i));
-      }
+      for (std::size_t i = 0; i < n; ++i)
+        want.insert_or_assign(entries.emplace_back("k" + std::string(rng() % 3, '\xff') + std::to_string(rng() % spread), U(i)).first, U(i));
       EXPECT_EQ(PayloadMap::from_unsorted(entries).entries(), std::vector<PayloadMap::Entry>(want.begin(), want.end())) << n << " entries, " << spread;
     }
   }
