@@ -73,7 +73,8 @@ Mac reseal(Bytes& seg, std::uint16_t index, std::uint8_t flags) {
   Mac head = chain_start(seg, index);
   for (auto f = frame_at(seg, kHeaderLen); f; f = frame_at(seg, f->end())) {
     const auto at = seg.begin() + static_cast<std::ptrdiff_t>(f->offset + kFrameLenField);
-    if (const auto prev = prev_hash_at(f->record); (flags & kFixChain) != 0 && prev) std::ranges::copy(head, at + static_cast<std::ptrdiff_t>(*prev));
+    const auto prev = prev_hash_at(f->record);
+    if ((flags & kFixChain) != 0 && prev) std::ranges::copy(head, at + static_cast<std::ptrdiff_t>(*prev));
     if ((flags & kFixMacs) != 0) std::ranges::copy(key()->mac(f->record), at + f->record.size());
     std::copy_n(at + f->record.size(), kMacLen, head.begin());
   }
