@@ -53,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK_MSG(!validated && validated.error() == e, e.to_string());
     FUZZ_CHECK(e.offset <= size && (e.kind != CborError::Kind::kTruncated || e.count > 0) && !record_id_of(input));
     // A whole item followed by more bytes, or the same error as the item walk.
-    FUZZ_CHECK(walk ? e.kind == CborError::Kind::kTrailingBytes && e.offset == walked && e.count == size - walked
-                    : walk.error() == e);
+    FUZZ_CHECK(walk ? e.kind == CborError::Kind::kTrailingBytes && e.offset == walked && e.count == size - walked : walk.error() == e);
     return 0;
   }
 

@@ -67,9 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // find_record: the first record with each id, and for an id no record
   // carries, the damage or RecordNotFound.
   for (const auto& [index, walked] : by_segment) {
-    const auto with_id = [&](std::uint64_t id) {
-      return std::ranges::find_if(walked.records, [&](const StoredRecord& x) { return x.record_id == id; });
-    };
+    const auto with_id = [&](std::uint64_t id) { return std::ranges::find(walked.records, id, &StoredRecord::record_id); };
     for (const StoredRecord& r : walked.records)
       FUZZ_CHECK(fuzz::same(fuzz::ok(find_record(dir, index, r.record_id)), *with_id(r.record_id)));
     std::uint64_t absent = 0;

@@ -3,6 +3,7 @@
 // one-pass fast path and its fallback), and recovery's narrow view, each held
 // against what the decoded item says. A record the reader accepts
 // re-encodes through the writer's encoder to the same bytes.
+#include <charconv>
 #include <tuple>
 
 #include "corvane/record.h"
@@ -28,9 +29,8 @@ std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& va
   if (std::ranges::any_of(*map, [](const auto& p) { return !p.first.as_uint(); })) return std::unexpected("non-uint map key");
   const auto at = [&](std::uint64_t k) { return fuzz::value_at(*map, k); };
   const CborValue *id = at(1), *prev = at(2), *ts = at(3), *mono = at(4), *event = at(7);
-  if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen) {
+  if (prev && prev->as_bytes() && prev->as_bytes()->size() != kMacLen)
     return std::unexpected("prev_hash length: " + std::to_string(prev->as_bytes()->size()));
-  }
   if (!id || !id->as_uint()) return std::unexpected("missing record_id");
   if (!prev || !prev->as_bytes()) return std::unexpected("missing prev_hash");
   if (!ts || !ts->as_text()) return std::unexpected("missing ts_wall");
@@ -44,15 +44,10 @@ std::expected<RecoveryRecordView, std::string> recovery_view(const CborValue& va
 std::int64_t ts_ms_reference(std::string_view ts) {
   if (ts.size() != 24) return 0;
   const auto field = [&](std::size_t at, std::size_t len) -> std::int64_t {
-    std::string_view s = ts.substr(at, len);
-    const bool negative = s.starts_with('-');
-    if (s.starts_with('-') || s.starts_with('+')) s.remove_prefix(1);
+    const std::string_view s = ts.substr(at, len);
     std::int64_t v = 0;
-    for (char c : s) {
-      if (c < '0' || c > '9') return 0;
-      v = v * 10 + (c - '0');
-    }
-    return negative ? -v : v;
+    const auto [end, ec] = std::from_chars(s.data() + s.starts_with('+'), s.data() + s.size(), v);
+    return ec == std::errc() && end == s.data() + s.size() && !s.starts_with("+-") ? v : 0;
   };
   const std::int64_t m = field(5, 2), y = field(0, 4) - (m <= 2 ? 1 : 0);
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400, yoe = y - era * 400;
@@ -73,15 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fast_path = detail::scan_record(input, fast);
   // The reader's frame decoding, and its one-pass decoding alone.
   const Mac stored_mac = fuzz::key()->mac(input);
-  StoredRecord framed;
+  StoredRecord framed, one_pass;
   const auto framed_result = detail::decode_frame(FrameView{kOffset, input, stored_mac.data()}, kSegment, framed);
-  StoredRecord one_pass;
   const bool one_pass_taken = detail::decode_record_fast(input, one_pass);
   auto decoded = decode_canonical(input);
   if (!decoded) {
     FUZZ_CHECK_MSG(!fast_path && !one_pass_taken, decoded.error().to_string());
-    FUZZ_CHECK(!framed_result &&
-               framed_result.error() == ReaderError::record_decode(kSegment, kOffset, decoded.error().to_string()));
+    FUZZ_CHECK(!framed_result && framed_result.error() == ReaderError::record_decode(kSegment, kOffset, decoded.error().to_string()));
     return 0;
   }
 
@@ -111,12 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!e || (e->kind == ReaderError::Kind::kRecordDecode && e->segment == kSegment && e->offset == kOffset));
   if (e) return 0;
   const StoredRecord& r = *strict;
-  FUZZ_CHECK(r.raw == bytes && r.hmac == stored_mac && r.segment_index == kSegment && r.byte_offset == kOffset);
   // A record in the writer's shape takes the verifier's fast path.
-  FUZZ_CHECK(fast_path);
+  FUZZ_CHECK(fast_path && r.raw == bytes && r.hmac == stored_mac && r.segment_index == kSegment && r.byte_offset == kOffset);
   const AppendRecord again{r.ts_wall, r.actor, r.event, r.ts_mono_delta, r.payload, r.schema_version};
-  FUZZ_CHECK(encode_record(again, r.session_id, r.key_id, r.prev_hash, r.record_id) == bytes);
-  FUZZ_CHECK(encoded_record_len(again, r.record_id) == std::optional<std::uint64_t>(size));
-  FUZZ_CHECK(record_id_of(input) == std::optional<std::uint64_t>(r.record_id));
+  FUZZ_CHECK(encode_record(again, r.session_id, r.key_id, r.prev_hash, r.record_id) == bytes &&
+             encoded_record_len(again, r.record_id) == std::optional<std::uint64_t>(size) &&
+             record_id_of(input) == std::optional<std::uint64_t>(r.record_id));
   return 0;
 }

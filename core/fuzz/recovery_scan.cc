@@ -77,8 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK_MSG(after == seg && !want.scan, e.to_string());
     FUZZ_CHECK_MSG(want.refused ? e.kind == WriterError::Kind::kRecoveryRefused && k == *want.refused &&
                                       where == std::tuple(index, want.offset, want.record)
-                                : e.kind == WriterError::Kind::kRecordNotCanonical ||
-                                      e.kind == WriterError::Kind::kRecordSchema,
+                                : e.kind == WriterError::Kind::kRecordNotCanonical || e.kind == WriterError::Kind::kRecordSchema,
                    e.to_string());
     return 0;
   }
@@ -89,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!fuzz::intact_frame_after(seg, scan.end_offset));
 
   // Bit 0: a segment size that rotates before every record but a segment's first.
-  auto opened = fuzz::ok(fuzz::open_writer(dir, (flags & 1) != 0 ? std::optional<std::uint64_t>(1) : std::nullopt));
+  auto opened = fuzz::ok(fuzz::open_writer(dir, (flags & 1) != 0));
   // The scan already cut the tail: a second one finds nothing to cut.
   FUZZ_CHECK(opened.truncated_bytes == 0 &&
              opened.action == (scan.finalized ? RecoveryAction::kOpenedNextAfterFinalized : RecoveryAction::kResumed));

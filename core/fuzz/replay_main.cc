@@ -12,10 +12,9 @@
 
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
-  for (int i = 1; i < argc; ++i) {
-    std::error_code ec;
+  std::error_code ec;
+  for (int i = 1; i < argc; ++i)
     for (const auto& entry : std::filesystem::directory_iterator(argv[i], ec)) inputs.push_back(entry.path());
-  }
   // An empty run would pass whatever the target does: a wrong path must fail.
   if (inputs.empty()) return std::fprintf(stderr, "no inputs found\n"), 1;
   std::ranges::sort(inputs);

@@ -77,15 +77,13 @@ enum Reseal : std::uint8_t { kFixCrc = 1, kFixKeyId = 2, kFixMacs = 4, kFixChain
 // 4..7: Reseal for both), two bytes for growing the last segment (when
 // `large`: just past 1 MiB by size*512 bytes, then cut bytes off its end), a
 // u16 length, the first segment, the second (none: a log of one).
-struct LogCase {
-  std::uint8_t flags;
-  Log log;
-  std::string dir;
-  int fds;  // open before the core ran
-};
+// fds: descriptors open before the core ran.
+struct LogCase { std::uint8_t flags; Log log; std::string dir; int fds; };
 LogCase log_case(const std::uint8_t* data, std::size_t size, bool large = kLargeSegments);
-// Segments of `segment_size` bytes; 1 rotates before every record but a segment's first.
-std::expected<Writer::Opened, WriterError> open_writer(const std::string& dir, std::optional<std::uint64_t> segment_size);
+// `rotate`: segments of 1 byte, which rotate before every record but a segment's first.
+inline auto open_writer(const std::string& dir, bool rotate) {
+  return Writer::open(dir, key(), SessionId{0x11, 0x22}, rotate ? std::optional<std::uint64_t>(1) : std::nullopt);
+}
 
 struct Frame {
   std::uint64_t offset = 0;
@@ -97,12 +95,14 @@ struct Frame {
 // The frame at `offset` when its length is at most MAX_RECORD_LEN, its
 // length fields agree and it fits the file.
 std::optional<Frame> frame_at(ByteView segment, std::uint64_t offset);
-// Whether a frame a writer could have written starts anywhere after `offset`.
-bool intact_frame_after(ByteView segment, std::uint64_t offset);
 // Whether recovery must refuse to cut at `offset`: a search in offset order
 // meets an intact frame, or a candidate whose MAC would take the record
 // bytes MACed past `budget`, before its end.
 bool search_refuses(ByteView segment, std::uint64_t offset, std::uint64_t budget);
+// Whether a frame a writer could have written starts anywhere after `offset`:
+// with no budget to run out, a search meets an intact frame or nothing (an
+// empty record's MAC under this key does not start with a map head).
+inline bool intact_frame_after(ByteView s, std::uint64_t offset) { return search_refuses(s, offset, UINT64_MAX); }
 // What the first record must carry: genesis MAC for segment 0, else prev_final.
 Mac chain_start(ByteView segment, std::uint16_t index);
 

@@ -49,13 +49,10 @@ Expected walk(const fuzz::Log& log, bool forensic) {
       Mac head = fuzz::chain_start(seg, index);
       std::uint64_t expected_id = 0;
       for (std::uint64_t o = kHeaderLen; o < seg.size();) {
-        const auto at = [&](K k, std::optional<std::uint64_t> id, const std::string& message = {}) {
-          return describe(k, {index, id, o}, message);
-        };
+        const auto at = [&](K k, std::optional<std::uint64_t> id, const std::string& m = {}) { return describe(k, {index, id, o}, m); };
         const auto f = fuzz::frame_at(seg, o);
         if (!f) return at(K::kRecordCorrupt, std::nullopt);
-        ++out.records;
-        ++out.last_segment_frames;
+        ++out.records, ++out.last_segment_frames;
         if (!f->verifies()) return at(K::kHmacMismatch, expected_id);
         auto value = decode_canonical(f->record);
         if (!value) return at(K::kRecordCorrupt, expected_id, value.error().to_string());
@@ -83,10 +80,10 @@ Expected walk(const fuzz::Log& log, bool forensic) {
 void check_report(const VerifyReport& report, const Expected& want, const fuzz::Log& log) {
   const std::string shown = debug_string(report);
   const LogSummary& summary = report.log;
-  FUZZ_CHECK_MSG(summary.segments_inspected == want.segments && summary.records_inspected == want.records, shown);
+  FUZZ_CHECK_MSG(summary.segments_inspected == want.segments && summary.records_inspected == want.records &&
+                     summary.final_hmac_hex == (want.final_head ? std::optional(to_hex(*want.final_head)) : std::nullopt), shown);
   FUZZ_CHECK(summary.first_segment_index == std::optional(log.begin()->first) &&
              summary.last_segment_index == std::optional(std::next(log.begin(), want.segments - 1)->first));
-  FUZZ_CHECK_MSG(summary.final_hmac_hex == (want.final_head ? std::optional(to_hex(*want.final_head)) : std::nullopt), shown);
   std::vector<Violation> all(report.violation ? 1 : 0, report.violation.value_or(Violation{}));
   all.insert(all.end(), report.additional_violations.begin(), report.additional_violations.end());
   std::vector<std::string> got;
@@ -103,24 +100,19 @@ void check_report(const VerifyReport& report, const Expected& want, const fuzz::
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto [flags, log, dir, fds] = fuzz::log_case(data, size);
   // Both modes, in the order bit 0 picks: nothing may carry over between calls.
-  const VerifyOptions forensic{{}, true};
-  std::optional<VerifyReport> full;
-  if ((flags & 1) != 0) full = fuzz::ok(verify(dir, fuzz::key(), forensic));
-  const VerifyReport report = fuzz::ok(verify(dir, fuzz::key()));
-  if (!full) full = fuzz::ok(verify(dir, fuzz::key(), forensic));
+  VerifyReport reports[2];
+  for (const bool forensic : {(flags & 1) != 0, (flags & 1) == 0}) reports[forensic] = fuzz::ok(verify(dir, fuzz::key(), {{}, forensic}));
   FUZZ_CHECK(fuzz::open_fds() == fds);
-  const Expected want = walk(log, false);
-  check_report(report, want, log);
-  check_report(*full, walk(log, true), log);
-  // Segments walked apart and joined give the very same reports.
-  for (const bool forensic_mode : {false, true}) {
+  Expected want;
+  for (const bool forensic : {false, true}) {
+    check_report(reports[forensic], want = walk(log, forensic), log);
+    // Segments walked apart and joined give the very same reports.
     SpanOptions apart;
-    apart.verify.forensic = forensic_mode;
-    apart.jobs = 2;
+    apart.verify.forensic = forensic, apart.jobs = 2;
     const SpanReport joined = fuzz::ok(verify_span(dir, fuzz::key(), apart));
-    FUZZ_CHECK_MSG(joined.report == (forensic_mode ? *full : report), debug_string(joined.report));
+    FUZZ_CHECK_MSG(joined.report == reports[forensic], debug_string(joined.report));
   }
-
+  // The forensic walk: no violation in either mode.
   if (want.violations.empty()) {
     const auto scan = scan_segment_for_recovery(dir, log.rbegin()->first, fuzz::key());
     FUZZ_CHECK(scan ? scan->truncated_bytes == 0 && scan->records == want.last_segment_frames

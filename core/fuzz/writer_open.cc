@@ -9,7 +9,7 @@ using namespace corvane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto [flags, log, dir, fds] = fuzz::log_case(data, size);
-  auto opened = fuzz::open_writer(dir, (flags & 1) != 0 ? std::optional<std::uint64_t>(1) : std::nullopt);
+  auto opened = fuzz::open_writer(dir, (flags & 1) != 0);
   if (!opened) {
     for (const auto& [index, seg] : log) FUZZ_CHECK_MSG(fuzz::read_segment(index) == seg, opened.error().to_string());
     FUZZ_CHECK(fuzz::open_fds() == fds);
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Writer& w = opened->writer;
   const Mac head = fuzz::append_two(w, w.segment_index(), w.segment_bytes(), w.chain_head());
 
-  auto again = fuzz::ok(fuzz::open_writer(dir, std::nullopt));
+  auto again = fuzz::ok(fuzz::open_writer(dir, false));
   FUZZ_CHECK(again.truncated_bytes == 0 && again.action == RecoveryAction::kResumed && again.writer.chain_head() == head);
   return 0;
 }

@@ -81,7 +81,9 @@ TEST(Finalization, RecordCarriesCountAndFinalHashAndItsLengthIsKnown) {
 }
 
 // The verifier's one-pass scan either declines a record or reads the same
-// fields as the full decoder; the writer's own records take the fast path.
+// fields as the full decoder, over every damage of small records. (That the
+// writer's records take it, up to the depth limit and not past it, the
+// record_decode fuzz target checks on its seeds.)
 TEST(RecordScan, AcceptsOnlyWhatTheDecoderAcceptsAndReadsTheSameFields) {
   const auto agrees = [](const Bytes& bytes) {
     detail::RecordFields fast;
@@ -91,22 +93,16 @@ TEST(RecordScan, AcceptsOnlyWhatTheDecoderAcceptsAndReadsTheSameFields) {
   };
   PayloadGen gen(7);
   for (int n = 0; n < 40; ++n) {
-    const AppendRecord r{n % 5 == 0 ? gen.text() : "2024-05-01T12:00:00.000Z", gen.text(), gen.text(), gen.uint(),
-                         n < 2 ? Map({{"deep", nested_arrays(13 + n)}}) : gen.map(n % 4), static_cast<std::uint32_t>(gen.uint() % 300)};
+    const AppendRecord r{n % 5 == 0 ? gen.text() : "2024-05-01T12:00:00.000Z", gen.text(), gen.text(), gen.uint(), gen.map(n % 4),
+                         static_cast<std::uint32_t>(gen.uint() % 300)};
     const Bytes record = encode_record(r, kSession, kKeyId, kPrev, gen.uint());
-    detail::RecordFields fields;
-    // The first two hold 13 and 14 levels of arrays in a payload value: the
-    // decoder's depth allows 13, not 14.
-    ASSERT_TRUE(detail::scan_record(record, fields) == (n != 1) && agrees(record)) << n;
+    const auto flipped = [&](std::size_t at, std::uint8_t mask) { Bytes d = record; return d[at] ^= mask, d; };
     for (std::size_t at = 0; at < record.size(); ++at) {
-      for (std::uint8_t mask : {0x01, 0x02, 0x08, 0x20, 0x40, 0x80, 0xff}) {
-        Bytes damaged = record;
-        damaged[at] ^= mask;
-        ASSERT_TRUE(agrees(damaged)) << n << " byte " << at << " mask " << int(mask);
-      }
       Bytes longer = record;
       longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), 0x00);
       ASSERT_TRUE(agrees(Bytes(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(at))) && agrees(longer)) << n << " at " << at;
+      for (std::uint8_t mask : {0x01, 0x02, 0x08, 0x20, 0x40, 0x80, 0xff})
+        ASSERT_TRUE(agrees(flipped(at, mask))) << n << " byte " << at << " mask " << int(mask);
     }
   }
 }
