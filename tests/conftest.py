@@ -1,6 +1,5 @@
 # Shared fixtures and helpers: keys, small logs, damage, child processes and the command line.
 
-import json
 import os
 import subprocess
 import sys
@@ -21,7 +20,6 @@ FINALIZATION = ("system:audit", "segment.finalized")
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
 KEY_HEX = "42" * 32
 E: dict[str, Any] = {"actor": "a", "event": "e"}  # the smallest record
-FORKED = "Writer was opened by process {} and cannot be used after fork; open a new Writer in this process"
 
 
 @pytest.fixture
@@ -104,28 +102,6 @@ def raises(exc: type[BaseException], call: Callable[[], object], *args: object) 
         call()
     assert type(info.value) is exc and args in ((), info.value.args), info.value
     return info.value
-
-
-# The repr of what each call returns or raises, in a forked child that never returns into pytest.
-def in_forked_child(*calls: Callable[[], object]) -> list[str]:
-    read, write = os.pipe()
-    if (pid := os.fork()) == 0:
-        try:
-            os.write(write, json.dumps([_outcome(call) for call in calls]).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        seen = json.loads(pipe.read())
-    assert os.waitpid(pid, 0)[1] == 0
-    return seen
-
-
-def _outcome(call: Callable[[], object]) -> str:
-    try:
-        return repr(call())
-    except Exception as exc:
-        return repr(exc)
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
