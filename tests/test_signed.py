@@ -17,7 +17,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import corvane_audit as ca
-from conftest import KEY, OTHER_KEY, E, cli, frames, one_error_line, segment_path, write_records
+from conftest import KEY, OTHER_KEY, E, cli, frames, one_error_line, raises, segment_path, write_records
 
 DASH = "\u2014 ".encode()
 SIGNER = ca.SigningKey.generate("writer")
@@ -49,16 +49,14 @@ def note(log_dir, signer):
 
 
 def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
-    key, path = signer
-    body = independent_open(note, key.verifier.encode())
+    (key, path), body = signer, independent_open(note, signer[0].verifier.encode())
     assert body.decode() == (f"corvane-audit/{KEY.key_id_hex()}\nsegment 0\nrecord_id 4\n"
                              f"hmac {ca.verify(log_dir, KEY).final_hmac_hex}\nkey_id {KEY.key_id_hex()}\n"
                              "observed_at 2026-12-06T21:00:00.000Z\n")  # fmt: skip
     # The key file is the owner's alone, and its secret never shows in a repr.
     assert stat.S_IMODE(path.stat().st_mode) == 0o600 and path.read_text().strip().split("+", 4)[4] not in repr(key)
     # A note signed elsewhere opens here.
-    other = Ed25519PrivateKey.generate()
-    raw = other.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    raw = (other := Ed25519PrivateKey.generate()).public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
     key_hash = hashlib.sha256(b"elsewhere\n\x01" + raw).digest()[:4]
     foreign = body + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body)) + b"\n"
     vkey = ca.VerifierKey.parse(f"elsewhere+{key_hash.hex()}+{base64.b64encode(bytes([1]) + raw).decode()}")
@@ -83,8 +81,7 @@ def test_broken_notes_are_refused_saying_why(signer, note, damage, message):
 def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
     trusted = [signer[0].verifier]
     for i in range(len(note)):
-        with pytest.raises(ca.NoteError):
-            ca.open_checkpoint(note[:i] + bytes([note[i] ^ 0x01]) + note[i + 1 :], trusted)
+        raises(ca.NoteError, lambda i=i: ca.open_checkpoint(note[:i] + bytes([note[i] ^ 1]) + note[i + 1 :], trusted))
     other = ca.SigningKey.generate("audit.example")  # same name, other key
     with pytest.raises(ca.NoteError, match=r"not signed by a trusted key \(signed by audit.example\+"):
         ca.open_checkpoint(note, [other.verifier])
@@ -108,23 +105,20 @@ def test_signed_bodies_out_of_shape_are_refused(signer, body, message):
 def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
     write_records(log_dir, KEY, 3)
     done = cli(tmp_path, "keygen", "--signing", "ops", "-o", "sign.key")
-    vkey = done.stdout.strip()
-    assert done.returncode == 0 and vkey == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
-    assert "PRIVATE" not in done.stdout + done.stderr
-    assert cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
-    done = cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note")
-    assert done.returncode == 0 and "head s0r2" in done.stdout
-    ok = cli(tmp_path, "verify", log_dir, "--checkpoint", "head.note", "--trust", vkey)
-    assert ok.returncode == 0 and "checkpoint: s0r2 still holds the pinned MAC" in ok.stdout
+    assert (vkey := done.stdout.strip()) == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
+    assert "PRIVATE" not in done.stdout + done.stderr and cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
+    assert "head s0r2" in cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note").stdout
     (tmp_path / "vkey").write_text(vkey + "\n")
     ca.save_checkpoint(ca.checkpoint(log_dir, KEY), tmp_path / "head.json")
+    held = "checkpoint: s0r2 still holds the pinned MAC"
     for args, status, message in [
-        (("head.note", "--trust", "vkey"), 0, None), (("head.json",), 0, None),  # plain JSON keeps working
+        (("head.note", "--trust", vkey), 0, held), (("head.note", "--trust", "vkey"), 0, held),
+        (("head.json",), 0, held),  # plain JSON keeps working
         (("head.note",), 2, "head.note: a signed note; give the verifier keys to trust"),
         (("head.note", "--trust", "nonsense"), 2, "--trust nonsense: not a verifier key"),
     ]:  # fmt: skip
         done = cli(tmp_path, "verify", log_dir, "--checkpoint", *args)
-        assert done.returncode == status and (status == 0 or message in one_error_line(done)), done.stderr
+        assert done.returncode == status and message in (one_error_line(done) if status else done.stdout), done.stderr
 
 
 def _notes(directory: Path) -> list[ca.Head]:
@@ -146,7 +140,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
         assert done.returncode == status and all(n in done.stdout for n in needles), done.stdout
 
     write(["e"] * 95, records=10)
-    heads, names = _notes(anchors), set(os.listdir(anchors))
+    heads, names = _notes(anchors), set(os.listdir(anchors))  # fmt: skip
     # A sink slower than the writer gets the newest head only.
     assert heads and heads[-1].checkpoint == ca._native.checkpoint(log_dir, KEY, heads[-1].checkpoint["observed_at"])
     verdict(0, "anchors:", "gaps:       none")
@@ -172,9 +166,8 @@ def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     time.sleep(1.3)
     heads = _notes(anchors)
     assert len(heads) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
-    assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)
-    w.append(E)
-    w.close()
+    assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)  # a new note each time
+    w.append(E), w.close()
     assert _notes(anchors)[-1].checkpoint["record_id"] == 3 and w.anchor_stats().failures == 0
 
 
@@ -200,16 +193,13 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
 def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog):
     calls = []
 
-    def sink(note: str) -> None:
-        calls.append(note)
-        if len(calls) <= 2:
+    def sink(note: str) -> None:  # fails the first two times
+        if len(calls.append(note) or calls) <= 2:
             raise OSError("object store unreachable")
 
     caplog.set_level(logging.WARNING, logger="corvane_audit.anchor")
     with ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, sink, records=5, seconds=0.1)) as w:
-        for i in range(50):
-            w.append({**E, "payload": {"i": i}})
-            time.sleep(0.005)
+        [w.append({**E, "payload": {"i": i}}) or time.sleep(0.005) for i in range(50)]
         time.sleep(0.3)
         stats = w.anchor_stats()
     assert ca.verify(log_dir, KEY).records_inspected == 50
