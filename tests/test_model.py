@@ -47,20 +47,17 @@ class LogModel(RuleBasedStateMachine):
 
     @initialize(size=SIZES, session=SESSIONS, action=st.just("Fresh"))
     def open(self, size: int | None, session: str, action: str) -> None:
-        self.writer = _native.Writer.open(self.log_dir, KEY, session, size)
+        self.writer, self.session = _native.Writer.open(self.log_dir, KEY, session, size), session
         assert (self.writer.recovery_action(), self.writer.recovery_truncated_bytes()) == (action, 0)
-        self.session = session
 
     @rule(batch=st.lists(RECORDS, min_size=1, max_size=4))
     def append(self, batch: list[dict[str, Any]]) -> None:
         assert self.writer is not None
         for r in batch:
             self.now += r.pop("step_ms")
-            record = {**r, "ts_wall": ts_text(self.now)}
-            record_id = self.writer.append(record)
+            record_id = self.writer.append(record := {**r, "ts_wall": ts_text(self.now)})
             if record_id == 0 and self.segments[-1]:  # rotated: the old segment was finalized
-                self.segments[-1].append(None)
-                self.segments.append([])
+                self.segments[-1].append(None), self.segments.append([])
             assert record_id == len(self.segments[-1])
             self.segments[-1].append({**record, "schema_version": r["schema_version"] & 0xFFFFFFFF,
                                       "session_id_hex": self.session})  # fmt: skip
@@ -71,7 +68,7 @@ class LogModel(RuleBasedStateMachine):
         assert self.writer is not None
         getattr(self.writer, how, lambda: None)()
         if how != "flush":
-            self.writer = None
+            self.writer = None  # a dropped writer closes in its deallocation
             self.open(size, session, "Resumed")
 
     @invariant()
@@ -125,8 +122,7 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
                 continue
             # Half the time a copy is recovered and the real recovery is left to
             # the next child, whose open (killed or not) must do the same.
-            target = log_dir
-            if rng.random() < 0.5:
+            if (target := log_dir) and rng.random() < 0.5:
                 shutil.rmtree(tmp_path / "copy", ignore_errors=True)
                 target = str(shutil.copytree(log_dir, tmp_path / "copy"))
             with _native.Writer.open(target, key, "ff" * 16, SEGMENT_SIZE) as w:
