@@ -132,12 +132,10 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     def write(events: list[str], **anchor: int) -> None:
         with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096,
                             anchor=ca.Anchor(SIGNER, anchors, **anchor) if anchor else None) as w:  # fmt: skip
-            for i, event in enumerate(events):
-                w.append({"actor": "a", "event": event, "payload": {"i": i}})
+            [w.append({"actor": "a", "event": event, "payload": {"i": i}}) for i, event in enumerate(events)]
 
     def verdict(status: int, *needles: str) -> None:
-        done = cli(tmp_path, *args)
-        assert done.returncode == status and all(n in done.stdout for n in needles), done.stdout
+        assert (done := cli(tmp_path, *args)).returncode == status and all(n in done.stdout for n in needles), needles
 
     write(["e"] * 95, records=10)
     heads, names = _notes(anchors), set(os.listdir(anchors))  # fmt: skip
@@ -149,8 +147,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     verdict(1, "CheckpointTruncated")
     write(["after the cut"], records=1000)  # the new notes fork from the old ones
     verdict(1, "went back:", "two histories")
-    for name in set(os.listdir(anchors)) - names:
-        os.unlink(anchors / name)
+    [os.unlink(anchors / name) for name in set(os.listdir(anchors)) - names]
     shutil.rmtree(log_dir)
     write(["forged"] * 95)  # history rewritten with the same HMAC key: only the anchor can tell
     verdict(1, "CheckpointMismatch")
@@ -161,11 +158,9 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     anchors = tmp_path / "anchors"
     w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
-    for _ in range(3):
-        w.append(E)
+    [w.append(E) for _ in range(3)]
     time.sleep(1.3)
-    heads = _notes(anchors)
-    assert len(heads) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
+    assert len(heads := _notes(anchors)) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
     assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)  # a new note each time
     w.append(E), w.close()
     assert _notes(anchors)[-1].checkpoint["record_id"] == 3 and w.anchor_stats().failures == 0
@@ -177,8 +172,7 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
-    os.symlink(anchors / "2.note", anchors / "link.note")  # planted: neither followed nor waited on
-    os.mkfifo(anchors / "fifo.note")
+    os.symlink(anchors / "2.note", anchors / "link.note"), os.mkfifo(anchors / "fifo.note")  # planted: never followed
     now = calendar.timegm((2026, 12, 6, 21, 1, 0, 0, 0, 0)) + 0.5
     series = ca.check_anchors(anchors, [SIGNER.verifier], KEY.key_id_hex(), 10.0, now=now)
     assert series.valid == 3 and [name for name, _ in series.refused] == ["fifo.note", "link.note", "stray.note"]
