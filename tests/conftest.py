@@ -18,7 +18,6 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
 FINALIZATION = ("system:audit", "segment.finalized")
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
-KEY_HEX = "42" * 32
 E: dict[str, Any] = {"actor": "a", "event": "e"}  # the smallest record
 
 
@@ -45,9 +44,7 @@ def segment_path(log_dir: str, index: int) -> str:
 
 
 def patch(path: str, offset: int, data: bytes) -> None:
-    with open(path, "r+b") as f:
-        f.seek(offset)
-        f.write(data)
+    Path(path).write_bytes((old := Path(path).read_bytes())[:offset] + data + old[offset + len(data) :])
 
 
 def flip_byte(path: str, offset: int) -> None:
@@ -64,8 +61,7 @@ def frames(path: str) -> list[tuple[int, int]]:
 
 
 def cut(path: str, start: int, end: int | None = None) -> None:
-    data = Path(path).read_bytes()
-    Path(path).write_bytes(data[:start] + (b"" if end is None else data[end:]))
+    Path(path).write_bytes((data := Path(path).read_bytes())[:start] + (b"" if end is None else data[end:]))
 
 
 # For a child process that must import this very corvane_audit (installed or staged).
@@ -73,7 +69,7 @@ def child_env(**extra: str) -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
 
 
-ENV = child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX)  # the command line's key is KEY
+ENV = child_env(CORVANE_AUDIT_KEY_HEX="42" * 32)  # the command line's key is KEY
 
 
 # A Python child of this corvane_audit, run to its end; a hung one fails the test.

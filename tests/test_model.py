@@ -111,8 +111,7 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
             lines = [] if rng.random() < 0.2 else [proc.stdout.readline().decode().rstrip("\n")]  # type: ignore[union-attr]
             assert all(line.startswith("open ") for line in lines), proc.stderr.read()  # type: ignore[union-attr]
             time.sleep(rng.uniform(0, 0.04 if lines else 0.15))
-            proc.send_signal(signal.SIGKILL)
-            out, err = proc.communicate()
+            out, err = proc.kill() or proc.communicate()  # SIGKILL
             assert proc.returncode == -signal.SIGKILL, err.decode()
             for line in lines + out.decode().splitlines():
                 word, _, rest = line.partition(" ")
@@ -129,8 +128,7 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
                 action, truncated = w.recovery_action(), w.recovery_truncated_bytes()
             assert action in ["Resumed", "Repaired", "OpenedNextAfterFinalized"] + ["Fresh"] * (counter == 0), action
             opens = "Resumed 0" if target == log_dir else f"{action} {truncated}"
-            records = check_log(target, key)
-            counted = [r["payload"]["c"] for r in records if (r["actor"], r["event"]) != FINALIZATION]
+            counted = [r["payload"]["c"] for r in check_log(target, key) if (r["actor"], r["event"]) != FINALIZATION]
             # Acknowledged or not, every counter written is there, in order, without gaps.
             assert counted == list(range(len(counted))) and acked <= len(counted), "acknowledged records are missing"
             counter, acked_any = len(counted), acked_any or acked > 0
