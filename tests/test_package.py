@@ -191,30 +191,26 @@ def audited(log_dir: Path) -> list[ca.RecordDict]:
 
 
 def test_log_records_become_audit_records(tmp_path, key):
-    logger, handler, errors = audit(tmp_path, key)
-    before = ca.utc_timestamp()
+    (logger, handler, errors), before = audit(tmp_path, key), ca.utc_timestamp()
     logger.info("user %s logged in", "alice", extra={"ip": "10.0.0.1", "mfa": True, "attempt": 2})
     logger.warning("odd values", extra={
         "ratio": 0.5, "none": None, "raw": b"\x00\xff", "obj": type("O", (), {"__str__": lambda s: "o!"})(),
         "big": 1 << 70, "nested": {"k": [1, -2, {"x": 1.5}], 3: "int key"}, "lone": "a\udcffb",
         "deep": functools.reduce(lambda v, _: [v], range(20), [])})  # fmt: skip
-    logger.debug("below the level")
-    handler.setFormatter(logging.Formatter("%(levelname)s:%(message)s"))  # a formatter makes the event
-    logger.error("to %s", "bob", extra={"level": "mine"})
-    handler.flush()
+    # Below the level; then a formatter makes the event.
+    logger.debug("below the level"), handler.setFormatter(logging.Formatter("%(levelname)s:%(message)s"))
+    logger.error("to %s", "bob", extra={"level": "mine"}), handler.flush()
     first, second, third = audited(tmp_path / "log")
     assert (first["actor"], first["event"], first["session_id_hex"], first["payload"]) == (
         logger.name, "user alice logged in", handler.session_id_hex,
         {"attempt": 2, "ip": "10.0.0.1", "mfa": True, "level": "INFO"})  # fmt: skip
     assert before <= first["ts_wall"] <= second["ts_wall"] <= third["ts_wall"] <= ca.utc_timestamp()
-    p = second["payload"]
-    assert repr(p.pop("deep")).startswith("[" * 13 + "'[[")  # cut short at the depth the writer allows
+    assert repr((p := second["payload"]).pop("deep")).startswith("[" * 13 + "'[[")  # cut at the depth allowed
     assert p == {
         "ratio": "0.5", "none": "None", "raw": b"\x00\xff", "obj": "o!", "big": str(1 << 70),
         "nested": {"k": [1, -2, {"x": "1.5"}], "3": "int key"}, "lone": "a\\udcffb", "level": "WARNING"}  # fmt: skip
     assert (third["event"], third["payload"]) == ("ERROR:to bob", {"level": "mine"})  # an extra field wins
-    handler.close()
-    assert errors == [] and ca.verify(tmp_path / "log", key).ok
+    assert handler.close() is None and errors == [] and ca.verify(tmp_path / "log", key).ok
 
 
 @pytest.mark.parametrize("options", [{}, {"queue_size": 1}, {"wait": True}])
@@ -225,13 +221,11 @@ def test_records_from_eight_threads_are_all_written_each_thread_in_order(tmp_pat
     threads = [threading.Thread(target=lambda n=n: [logger.info("tick", extra={"n": n, "i": i}) for i in range(200)])
                for n in range(8)]  # fmt: skip
     [t.start() for t in threads] + [t.join() for t in threads]
-    handler.close()  # without a flush: closing writes what is queued
-    logger.info("after close")
-    handler.close()  # twice is harmless
-    handler.flush()  # as logging.shutdown does after a close
+    # Closing without a flush writes what is queued; twice is harmless, and so is a flush after, as logging.shutdown
+    # makes one.
+    handler.close(), logger.info("after close"), handler.close(), handler.flush()
     assert [type(e) for e in errors] == [TypeError, ca.ArgumentError] and str(errors[1]) == "AuditHandler is closed"
-    with ca.Writer.open(tmp_path / "log", key) as w:  # closed means synced and unlocked
-        assert w.recovery_action() == "Resumed"
+    assert ca.Writer.open(tmp_path / "log", key).recovery_action() == "Resumed"  # closed means synced and unlocked
     granted, *ticks = audited(tmp_path / "log")
     assert (granted["actor"], granted["payload"]) == ("user:bob", {"role": "admin", "level": "INFO"})
     assert {t["actor"] for t in ticks} == {logger.name} and ca.verify(tmp_path / "log", key).ok
