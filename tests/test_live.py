@@ -69,10 +69,8 @@ def _run(*command: str) -> str:
 
 
 # ext4 on a loop device whose image lies on a small tmpfs: once the tmpfs is full, writes to the disk fail (and fsync
-# says so); removing the filler heals it. Yields the mount point, the filler's path and a function that remounts the
-# disk (the page cache of the file system is gone after it).
-@pytest.fixture
-def failing_disk(tmp_path):
+# says so); removing the filler heals it. A remount drops the file system's page cache.
+def test_reopening_after_a_failed_flush_builds_on_what_the_disk_holds(tmp_path):
     if os.geteuid() != 0 or not (shutil.which("mkfs.ext4") and shutil.which("losetup")):
         pytest.skip("needs root, mkfs.ext4 and losetup")
     (backing := tmp_path / "backing").mkdir(), (mount := tmp_path / "mnt").mkdir()
@@ -94,34 +92,29 @@ def failing_disk(tmp_path):
             mount_loop()
         except subprocess.CalledProcessError as exc:
             pytest.skip(f"cannot attach a loop device here: {exc.stderr.strip()}")
-        yield mount, backing / "filler", lambda: _run("umount", str(mount)) or mount_loop()
+        log, filler = str(mount / "log"), backing / "filler"
+        write_records(log, KEY, 3)
+        with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
+            while True:
+                f.write(bytes(1 << 16))
+        writer = _native.Writer.open(log, KEY, "00" * 16, None)
+        for i in range(3000):  # about 500 KiB, all of it in new blocks
+            writer.append({"actor": "lost", "event": "e", "ts_wall": "2026-12-06T00:00:00.000Z", "payload": {"i": i}})
+        raises(_native.IoFailure, writer.flush)
+        with contextlib.suppress(_native.IoFailure):
+            writer.close()
+        os.remove(filler)
+        # The page cache still shows the lost records; recovery must read what the disk holds.
+        with _native.Writer.open(log, KEY, "00" * 16, None) as writer:
+            assert writer.recovery_action() == "Repaired"
+            writer.append({"actor": "after", "event": "e", "ts_wall": "2026-12-06T00:00:01.000Z"})
+        _run("umount", str(mount)), mount_loop()
+        # Records in the block that was on the disk already may have reached it; the rest did not.
+        actors = [r["actor"] for r in check_log(log, KEY)]
+        kept = len(actors) - 4
+        assert actors == ["user:0", "user:1", "user:2"] + ["lost"] * kept + ["after"] and kept < 100
     finally:  # lazily, so that descriptors a failed test still holds leave nothing mounted
         subprocess.run(["umount", "-l", str(mount)], capture_output=True)
         if loop:
             subprocess.run(["losetup", "-d", loop], capture_output=True)
         subprocess.run(["umount", "-l", str(backing)], capture_output=True)
-
-
-def test_reopening_after_a_failed_flush_builds_on_what_the_disk_holds(failing_disk):
-    mount, filler, remount = failing_disk
-    log = str(mount / "log")
-    write_records(log, KEY, 3)
-    with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
-        while True:
-            f.write(bytes(1 << 16))
-    writer = _native.Writer.open(log, KEY, "00" * 16, None)
-    for i in range(3000):  # about 500 KiB, all of it in new blocks
-        writer.append({"actor": "lost", "event": "e", "ts_wall": "2026-12-06T00:00:00.000Z", "payload": {"i": i}})
-    raises(_native.IoFailure, writer.flush)
-    with contextlib.suppress(_native.IoFailure):
-        writer.close()
-    os.remove(filler)
-    # The page cache still shows the lost records; recovery must read what the disk holds.
-    with _native.Writer.open(log, KEY, "00" * 16, None) as writer:
-        assert writer.recovery_action() == "Repaired"
-        writer.append({"actor": "after", "event": "e", "ts_wall": "2026-12-06T00:00:01.000Z"})
-    remount()
-    # Records in the block that was on the disk already may have reached it; the rest did not.
-    actors = [r["actor"] for r in check_log(log, KEY)]
-    kept = len(actors) - 4
-    assert actors == ["user:0", "user:1", "user:2"] + ["lost"] * kept + ["after"] and kept < 100
