@@ -83,11 +83,9 @@ class LogModel(RuleBasedStateMachine):
         shutil.rmtree(os.path.dirname(self.log_dir), ignore_errors=True)
 
 
-LogModel.TestCase.settings = settings(
-    max_examples=15 if SANITIZED else 400 if SLOW else 40, stateful_step_count=30, deadline=None,
-    derandomize=not SLOW, database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large],
-)  # fmt: skip
+LogModel.TestCase.settings = settings(max_examples=15 if SANITIZED else 400 if SLOW else 40, stateful_step_count=30,
+    deadline=None, derandomize=not SLOW, database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large])  # fmt: skip
 TestLogModel = LogModel.TestCase
 
 

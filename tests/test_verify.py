@@ -98,8 +98,7 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
 def test_checkpoint_refusals(tmp_path, key):
     raises(ArgumentError, lambda: _native.checkpoint(str(tmp_path), key, "t"), f"log has no records {EM} nothing to "
            "checkpoint")  # fmt: skip
-    write_records(str(tmp_path / "b"), OTHER_KEY, 1)
-    cp = _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")
+    cp = write_records(str(tmp_path / "b"), OTHER_KEY, 1) or _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")
     e = raises(_native.CheckpointKeyMismatchError, lambda: verify(str(tmp_path), key, checkpoint=cp),
                f"checkpoint belongs to a different log: checkpoint key_id {cp['key_id']}, log key_id {K}")  # fmt: skip
     assert isinstance(e, ArgumentError) and not isinstance(e, VerificationFailed)  # not a finding about the log
@@ -186,15 +185,13 @@ def test_argument_refusals(log_dir, call, exc, message):
 
 
 def test_cli_since_state_and_jobs(tmp_path, key):
-    log_dir = str(tmp_path / "log")
-    write_records(log_dir, key, 8, segment_size_bytes=500)
+    write_records(log_dir := str(tmp_path / "log"), key, 8, segment_size_bytes=500)
     first = cli(tmp_path, "verify", "log", "--state", "st.json", "--jobs", "2")
     # No progress bar when stderr is not a terminal.
     assert (first.returncode, first.stderr) == (0, "") and "state:      st.json now pins the head" in first.stdout
     pinned = json.loads((tmp_path / "st.json").read_text())
     write_records(log_dir, key, 3, segment_size_bytes=500)
-    again = cli(tmp_path, "verify", "log", "--state", "st.json", "--json")
-    out = json.loads(again.stdout)
+    out = json.loads((again := cli(tmp_path, "verify", "log", "--state", "st.json", "--json")).stdout)
     assert again.returncode == 0 and out["ok"] and out["span"]["start"]["record_id"] == pinned["record_id"]
     assert json.loads((tmp_path / "st.json").read_text())["hmac"] == out["final_hmac_hex"] != pinned["hmac"]
     assert "since:      s" in cli(tmp_path, "verify", "log", "--since", "st.json").stdout
