@@ -94,10 +94,9 @@ def one_error_line(done: subprocess.CompletedProcess[str]) -> str:
 
 # What `call` raises, which must be an `exc` itself (no subclass) and, if given, have these args.
 def raises(exc: type[BaseException], call: Callable[[], object], *args: object) -> BaseException:
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and args in ((), info.value.args), info.value
-    return info.value
+    value = pytest.raises(exc, call).value
+    assert type(value) is exc and args in ((), value.args), value
+    return value
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:

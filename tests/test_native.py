@@ -72,10 +72,8 @@ class Sneaky(dict):  # type: ignore[type-arg]
 def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
     with Writer.open(log_dir, key) as w:
         size = os.path.getsize(segment_path(log_dir, 0))
-        with pytest.raises(exc) as info:
-            w.append(call) if not isinstance(call, tuple) else Writer.open(
-                *({"NEW": log_dir + "-new", "KEY": key}.get(a, a) if isinstance(a, str) else a for a in call)
-            )
+        args = [{"NEW": log_dir + "-new", "KEY": key}.get(a, a) for a in call] if isinstance(call, tuple) else []
+        info = pytest.raises(exc, lambda: Writer.open(*args) if args else w.append(call))
         assert str(info.value).startswith(message) and len(info.value.args) == 1
         assert os.path.getsize(segment_path(log_dir, 0)) == size and not os.path.exists(log_dir + "-new")
         assert w.append(Sneaky(E)) == 0  # still usable
@@ -161,10 +159,9 @@ def test_directories_that_cannot_be_listed_and_repr(tmp_path):
 def test_sub_interpreter_import_is_refused():
     # The module's classes are process-wide: a second interpreter must get a
     # clear ImportError, not objects shared with the main one.
-    subinterpreters = pytest.importorskip("_xxsubinterpreters")
-    with pytest.raises(subinterpreters.RunFailedError) as failed:
-        subinterpreters.run_string(interp := subinterpreters.create(), "import corvane_audit._native")
-    subinterpreters.destroy(interp)
+    si = pytest.importorskip("_xxsubinterpreters")
+    failed = pytest.raises(si.RunFailedError, si.run_string, interp := si.create(), "import corvane_audit._native")
+    si.destroy(interp)
     assert "ImportError'>: corvane_audit._native cannot be imported in a sub-interpreter" in str(failed.value)
     assert _native.format_version() == 1  # the main interpreter's module is unharmed
 

@@ -6,7 +6,6 @@ import calendar
 import hashlib
 import logging
 import os
-import re
 import shutil
 import stat
 import time
@@ -77,8 +76,8 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     (f"o\nsegment 65536\nrecord_id 4\nhmac {'ab' * 32}\nkey_id {'ab' * 32}\nobserved_at t\n", "out of range"),
 ])  # fmt: skip
 def test_broken_notes_are_refused_saying_why(signer, note, damage, message):
-    with pytest.raises(ca.NoteError, match=re.escape(message)):
-        ca.open_checkpoint(damage(note) if callable(damage) else signer[0].sign(damage), [signer[0].verifier])
+    note = damage(note) if callable(damage) else signer[0].sign(damage)
+    assert message in str(pytest.raises(ca.NoteError, ca.open_checkpoint, note, [signer[0].verifier]).value)
 
 
 def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
@@ -86,8 +85,8 @@ def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
     for i in range(len(note)):
         raises(ca.NoteError, lambda i=i: ca.open_checkpoint(note[:i] + bytes([note[i] ^ 1]) + note[i + 1 :], trusted))
     other = ca.SigningKey.generate("audit.example")  # same name, other key
-    with pytest.raises(ca.NoteError, match=r"not signed by a trusted key \(signed by audit.example\+"):
-        ca.open_checkpoint(note, [other.verifier])
+    raised = pytest.raises(ca.NoteError, ca.open_checkpoint, note, [other.verifier]).value
+    assert "not signed by a trusted key (signed by audit.example+" in str(raised)
     # An extra signature by an unknown key is ignored; the trusted one decides.
     cosigned = note + other.sign(note[: note.index(b"\n\n") + 1].decode()).encode().split(b"\n\n")[1]
     assert ca.open_checkpoint(cosigned, trusted).origin.startswith("corvane-audit/")

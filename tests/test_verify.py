@@ -102,8 +102,7 @@ def test_checkpoint_refusals(tmp_path, key):
     e = raises(_native.CheckpointKeyMismatchError, lambda: verify(str(tmp_path), key, checkpoint=cp),
                f"checkpoint belongs to a different log: checkpoint key_id {cp['key_id']}, log key_id {K}")  # fmt: skip
     assert isinstance(e, ArgumentError) and not isinstance(e, VerificationFailed)  # not a finding about the log
-    with pytest.raises(IoFailure, match="^verifier could not open log: open log directory: "):
-        _native.checkpoint(str(tmp_path / "missing"), key, "t")
+    pytest.raises(IoFailure, _native.checkpoint, str(tmp_path / "none"), key, "t").match("^verifier could not open log")
     flip_byte(segment_path(str(tmp_path / "b"), 0), 90)
     raises(VerificationFailed, lambda: _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t"),
            "refusing to checkpoint a log that does not verify: " + HMAC_MSG)  # fmt: skip
@@ -146,8 +145,7 @@ def test_memory_stays_flat(tmp_path, key):
             (r := verify(bad, key, forensic=True)).violation, r.additional_violations, _native.checkpoint(good, key, "")
             for call in (lambda: verify(bad, key, raise_on_violation=True), lambda: _native.checkpoint(bad, key, "t"),
                          lambda: verify(good, key, checkpoint={**cp, "hmac": "zz"}), lambda: w.append({})):  # fmt: skip
-                with pytest.raises(_native.CorvaneAuditError):
-                    call()
+                pytest.raises(_native.CorvaneAuditError, call)
 
     resident = lambda: int(pathlib.Path("/proc/self/statm").read_text().split()[1]) << 12  # noqa: E731
     rounds(200), gc.collect()
