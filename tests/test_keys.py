@@ -62,8 +62,8 @@ def libsecret(fn: str, *args: Any) -> Any:
     return func(*args)
 
 
-# A secret_password_*_binary_sync call under the module's schema and attributes, as another tool could make.
-def password(fn: str, service: str, *args: Any) -> Any:
+# The raw entry another tool finds under the module's schema and attributes, or None.
+def stored(service: str) -> bytes | None:
     class Attribute(ctypes.Structure):
         _fields_ = [("name", ctypes.c_char_p), ("type", ctypes.c_int)]
 
@@ -72,16 +72,11 @@ def password(fn: str, service: str, *args: Any) -> Any:
                     ("reserved", ctypes.c_int), ("reserved_ptrs", ctypes.c_void_p * 7)]  # fmt: skip
 
     names = (Attribute * 32)(*(Attribute(n, 0) for n in (b"service", b"account", b"application")))
-    schema, error = Schema(b"org.corvane.audit.Key", 0, names), ctypes.c_void_p()
-    result = libsecret(f"secret_password_{fn}_binary_sync", ctypes.byref(schema), *args, ctypes.byref(error),
-                       b"service", service.encode(), b"account", b"default", b"application", b"corvane-audit",
-                       None)  # fmt: skip
+    schema, error, size = Schema(b"org.corvane.audit.Key", 0, names), ctypes.c_void_p(), ctypes.c_size_t()
+    value = ctypes.c_void_p(libsecret("secret_password_lookup_binary_sync", ctypes.byref(schema), None,
+                                      ctypes.byref(error), b"service", service.encode(), b"account", b"default",
+                                      b"application", b"corvane-audit", None))  # fmt: skip
     assert not error.value
-    return result
-
-
-def stored(service: str) -> bytes | None:
-    value, size = ctypes.c_void_p(password("lookup", service, None)), ctypes.c_size_t()
     return ctypes.string_at(libsecret("secret_value_get", value, ctypes.byref(size)), size.value) if value else None
 
 
