@@ -56,8 +56,7 @@ def test_append_show_verify(tmp_path, key):
     rows = [json.loads(line) for line in cli(tmp_path, "show", "log", "--json").stdout.splitlines()]
     assert [r["payload"] for r in rows] == [json.loads(payload), {}, {"blob": "00ab"}, {}] and "hmac" not in rows[0]
     assert (rows[0]["key_id_hex"], rows[1]["session_id_hex"], rows[2]["actor"]) == (K, "ab" * 16, "eve\x1b[2J")
-    env = NO_KEY | {"MY_KEY": ENV["CORVANE_AUDIT_KEY_HEX"]}
-    done = cli(tmp_path, "verify", "log", "--json", "--key-env", "MY_KEY", env=env)
+    done = cli(tmp_path, "verify", "log", "--json", "--key-env", "K", env=NO_KEY | {"K": ENV["CORVANE_AUDIT_KEY_HEX"]})
     assert (report := json.loads(done.stdout))["ok"] and report["records_inspected"] == 4
 
 
