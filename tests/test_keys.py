@@ -52,8 +52,7 @@ KEYCHAIN = 'loading keychain entry service={} account="{}": OS keychain backend 
 def test_bad_keys_are_refused_with_their_reason(monkeypatch, call, exc, message):
     monkeypatch.delenv("CORVANE_AUDIT_KEY_HEX", raising=False)
     monkeypatch.setitem(os.environb, b"CORVANE_TEST_NOT_UTF8", b"\xff" * 64)
-    e = raises(exc, call)
-    assert len(e.args) == 1 and str(e).startswith(message)
+    assert len((e := raises(exc, call)).args) == 1 and str(e).startswith(message)
 
 
 def libsecret(fn: str, *args: Any) -> Any:

@@ -122,8 +122,8 @@ def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
     obj = {"Writer": Writer.open(log_dir, key), "Reader": reader, "RecordIter": iter(reader),
            "VerifyReport": _native.verify(log_dir, key)}[name]  # fmt: skip
     raised = raised_in_thread(lambda: use(obj))  # not an Exception: no `except Exception` swallows it
-    message = f"corvane_audit._native.{name} is unsendable, but sent to another thread"
-    assert type(raised) is ca.WrongThreadError and not isinstance(raised, Exception) and raised.args == (message,)
+    assert type(raised) is ca.WrongThreadError and not isinstance(raised, Exception) and raised.args == (
+        f"corvane_audit._native.{name} is unsendable, but sent to another thread",)  # fmt: skip
     use(obj)  # still usable here; a RecordIter was left on its one record
 
 

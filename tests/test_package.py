@@ -277,10 +277,8 @@ EXCEPTIONS = [getattr(ca, name) for name in ca.__all__ if name.endswith(("Error"
 
 @pytest.mark.parametrize("cls", EXCEPTIONS, ids=lambda c: c.__name__)
 def test_every_exception_pickles_under_its_own_name(cls):
-    exc = cls("message — with text")
-    exc.add_note("a note")
-    back = pickle.loads(pickle.dumps(exc))
-    assert (type(back), back.args, back.__notes__) == (cls, exc.args, ["a note"])
+    (exc := cls("message — with text")).add_note("a note")
+    assert (type(back := pickle.loads(pickle.dumps(exc))), back.args, back.__notes__) == (cls, exc.args, ["a note"])
 
 
 def test_errors_come_back_from_a_process_pool(tmp_path):
