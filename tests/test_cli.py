@@ -35,8 +35,7 @@ def test_keygen_prints_or_writes_an_owner_only_key(tmp_path):
     wrote, key_hex = cli(tmp_path, "keygen", "-o", "k.hex"), (tmp_path / "k.hex").read_text().strip()
     assert wrote.stdout.split()[-1] == ca.KeyHandle.from_hex(key_hex).key_id_hex()
     assert stat.S_IMODE((tmp_path / "k.hex").stat().st_mode) == 0o600
-    again = cli(tmp_path, "keygen", "-o", "k.hex")
-    assert again.returncode == 2 and "File exists" in one_error_line(again)
+    assert (again := cli(tmp_path, "keygen", "-o", "k.hex")).returncode == 2 and "File exists" in one_error_line(again)
     assert (tmp_path / "k.hex").read_text().strip() == key_hex
     write_records(str(tmp_path / "log"), ca.KeyHandle.from_hex(key_hex), 1)
     assert cli(tmp_path, "verify", "log", "--key-file", "k.hex").returncode == 0

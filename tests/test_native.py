@@ -88,8 +88,7 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     w.append(E), w.append(E)  # the second rotates: segment 0 is finalized
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
     raises(ArgumentError, lambda: w.append(E), "Writer is closed")
-    with open(segment_path(log_dir, 1), "ab") as f:
-        f.write(b"\x01\x02\x03")
+    open(segment_path(log_dir, 1), "ab").write(b"\x01\x02\x03")
     with pytest.raises(ZeroDivisionError), Writer.open(log_dir, key) as w:
         assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
         raise ZeroDivisionError

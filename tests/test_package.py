@@ -138,8 +138,7 @@ def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(
     follow = ca.Reader.open(log_dir).follow(poll_interval=0.01)
     seen = [next(follow) for _ in range(len(list(ca.Reader.open(log_dir))))]
     # A frame half-written by a crashed writer: wait, not fail.
-    with open(segment_path(log_dir, last := seen[-1]["segment_index"]), "ab") as f:
-        f.write(b"\x40\x00\x00")
+    open(segment_path(log_dir, last := seen[-1]["segment_index"]), "ab").write(b"\x40\x00\x00")
 
     def writer() -> None:
         with ca.Writer.open(log_dir, key, segment_size_bytes=600) as w:

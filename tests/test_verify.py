@@ -53,12 +53,11 @@ def back_in_1970(log_dir: str) -> None:
      f"Checkpoint truncated: s0r4 observed at {OBSERVED}, is absent from this log {EM} history was cut"),
 ])  # fmt: skip
 def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message):
-    kind = compact.partition("@")[0]
     write_records(log_dir, key, 5)
     cp = _native.checkpoint(log_dir, key, OBSERVED) if message else None
     damage and damage(log_dir, segment_path(log_dir, 0), frames(segment_path(log_dir, 0)))
     r = verify(log_dir, vkey := key if damage else OTHER_KEY, checkpoint=cp)
-    assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, kind, [])
+    assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, compact.partition("@")[0], [])
     assert list(v := r.violation) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
     assert f"{v['kind']}@s{v['segment_index']}{'' if v['record_id'] is None else 'r' + str(v['record_id'])}" == compact
     assert message in (None, v["message"])
@@ -66,8 +65,8 @@ def test_violation_report_and_raise(log_dir, key, damage, compact, exc, message)
 
 
 def test_intact_log_report_and_checkpoint(tmp_path, key):
-    log_dir = str(tmp_path / "l\udcffg")  # not UTF-8 on disk: the name must round-trip
-    write_records(log_dir, key, 3, segment_size_bytes=0)  # one record per segment, plus finalization records
+    # Not UTF-8 on disk: the name must round-trip. One record per segment, plus finalization records.
+    write_records(log_dir := str(tmp_path / "l\udcffg"), key, 3, segment_size_bytes=0)
     r = verify(log_dir, key)
     assert (r.ok, r.verdict_kind, r.violation, r.additional_violations, r.log_dir, r.key_id_hex) == (
         True, "Verified", None, [], log_dir, key.key_id_hex())  # fmt: skip
