@@ -87,8 +87,7 @@ def cli(cwd: Any, *args: str, env: dict[str, str] = ENV, **kw: Any) -> subproces
 
 
 def one_error_line(done: subprocess.CompletedProcess[str]) -> str:
-    lines = done.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
+    assert len(lines := done.stderr.splitlines()) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
     return lines[0]
 
 
@@ -115,6 +114,5 @@ def strict(value: Any) -> Any:
 
 # The records of a log that must verify (where finalization records fall is the core's tests' business).
 def check_log(log_dir: str, key: _native.KeyHandle) -> list[Any]:
-    report = _native.verify(log_dir, key)
-    assert report.ok, report.violation
+    assert (report := _native.verify(log_dir, key)).ok, report.violation
     return list(_native.Reader.open(log_dir))

@@ -33,13 +33,11 @@ with ca.Writer.open(sys.argv[1], ca.KeyHandle.from_env(), segment_size_bytes=1) 
 def gapless(records: list[ca.RecordDict]) -> None:
     where = [(r["segment_index"], r["record_id"]) for r in records]
     assert where[0] == (0, 0) and all(b in ((a[0], a[1] + 1), (a[0] + 1, 0)) for a, b in itertools.pairwise(where))
-    counted = [r["payload"]["n"] for r in records if "n" in r["payload"]]
-    assert counted == list(range(len(counted)))
+    assert (counted := [r["payload"]["n"] for r in records if "n" in r["payload"]]) == list(range(len(counted)))
 
 
 def test_listings_during_rotation_never_skip_a_segment(tmp_path):
-    log = str(tmp_path / "log")
-    write_records(log, KEY, 1)  # a log to follow from the start
+    write_records(log := str(tmp_path / "log"), KEY, 1)  # a log to follow from the start
     # Other files make a listing slow enough to overlap renames: then it misses one now and then.
     [open(os.path.join(log, f"other-{i}"), "w").close() for i in range(10000)]
     seconds = 20 if SLOW else 3

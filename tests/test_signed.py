@@ -116,8 +116,7 @@ def _notes(directory: Path) -> list[ca.Head]:
 
 
 def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path, log_dir):
-    anchors = tmp_path / "anchors"
-    args = ["verify", log_dir, "--anchors", str(anchors), "--trust", SIGNER.verifier.encode()]
+    args = ["verify", log_dir, "--anchors", str(anchors := tmp_path / "anchors"), "--trust", SIGNER.verifier.encode()]
 
     def write(events: list[str], **anchor: int) -> None:
         with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096,
@@ -146,8 +145,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 
 
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
-    anchors = tmp_path / "anchors"
-    w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
+    w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors := tmp_path / "anchors", records=3, seconds=0.2))
     [w.append(E) for _ in range(3)]
     time.sleep(1.3)
     assert len(heads := _notes(anchors)) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}

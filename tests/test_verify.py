@@ -86,8 +86,7 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
     assert [list(x.values())[:4] for x in [v, *extra]] == [["HmacMismatch", s, 0, 80] for s in (0, 2)]
     raises(_native.HmacMismatchError, lambda: verify(log_dir, key, True, True), HMAC_MSG)  # the first one decides
     assert r.violation is v and r.additional_violations is extra  # the same objects on every access
-    r.additional_violations.append(r)
-    r.violation["report"] = r  # a cycle through the report
+    r.additional_violations.append(r), r.violation.update(report=r)  # cycles through the report
     count = lambda: (gc.collect(), sum(isinstance(o, _native.VerifyReport) for o in gc.get_objects()))[1]  # noqa: E731
     base = count()
     del r, v, extra
