@@ -1,6 +1,5 @@
 # Shared fixtures and helpers: keys, small logs, damage, child processes and the command line.
 
-import json
 import os
 import subprocess
 import sys
@@ -19,9 +18,7 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 SLOW = os.environ.get("CORVANE_TEST_SLOW", "") not in ("", "0")
 FINALIZATION = ("system:audit", "segment.finalized")
 KEY, OTHER_KEY = _native.KeyHandle.from_bytes(b"\x42" * 32), _native.KeyHandle.from_bytes(b"\x17" * 32)
-KEY_HEX = "42" * 32
 E: dict[str, Any] = {"actor": "a", "event": "e"}  # the smallest record
-FORKED = "Writer was opened by process {} and cannot be used after fork; open a new Writer in this process"
 
 
 @pytest.fixture
@@ -47,9 +44,7 @@ def segment_path(log_dir: str, index: int) -> str:
 
 
 def patch(path: str, offset: int, data: bytes) -> None:
-    with open(path, "r+b") as f:
-        f.seek(offset)
-        f.write(data)
+    Path(path).write_bytes((old := Path(path).read_bytes())[:offset] + data + old[offset + len(data) :])
 
 
 def flip_byte(path: str, offset: int) -> None:
@@ -66,8 +61,7 @@ def frames(path: str) -> list[tuple[int, int]]:
 
 
 def cut(path: str, start: int, end: int | None = None) -> None:
-    data = Path(path).read_bytes()
-    Path(path).write_bytes(data[:start] + (b"" if end is None else data[end:]))
+    Path(path).write_bytes((data := Path(path).read_bytes())[:start] + (b"" if end is None else data[end:]))
 
 
 # For a child process that must import this very corvane_audit (installed or staged).
@@ -75,7 +69,7 @@ def child_env(**extra: str) -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=str(Path(_native.__file__).parent.parent), **extra)
 
 
-ENV = child_env(CORVANE_AUDIT_KEY_HEX=KEY_HEX)  # the command line's key is KEY
+ENV = child_env(CORVANE_AUDIT_KEY_HEX="42" * 32)  # the command line's key is KEY
 
 
 # A Python child of this corvane_audit, run to its end; a hung one fails the test.
@@ -93,39 +87,15 @@ def cli(cwd: Any, *args: str, env: dict[str, str] = ENV, **kw: Any) -> subproces
 
 
 def one_error_line(done: subprocess.CompletedProcess[str]) -> str:
-    lines = done.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
+    assert len(lines := done.stderr.splitlines()) == 1 and lines[0].startswith("corvane-audit: "), done.stderr
     return lines[0]
 
 
 # What `call` raises, which must be an `exc` itself (no subclass) and, if given, have these args.
 def raises(exc: type[BaseException], call: Callable[[], object], *args: object) -> BaseException:
-    with pytest.raises(exc) as info:
-        call()
-    assert type(info.value) is exc and args in ((), info.value.args), info.value
-    return info.value
-
-
-# The repr of what each call returns or raises, in a forked child that never returns into pytest.
-def in_forked_child(*calls: Callable[[], object]) -> list[str]:
-    read, write = os.pipe()
-    if (pid := os.fork()) == 0:
-        try:
-            os.write(write, json.dumps([_outcome(call) for call in calls]).encode())
-        finally:
-            os._exit(0)
-    os.close(write)
-    with os.fdopen(read) as pipe:
-        seen = json.loads(pipe.read())
-    assert os.waitpid(pid, 0)[1] == 0
-    return seen
-
-
-def _outcome(call: Callable[[], object]) -> str:
-    try:
-        return repr(call())
-    except Exception as exc:
-        return repr(exc)
+    value = pytest.raises(exc, call).value
+    assert type(value) is exc and args in ((), value.args), value
+    return value
 
 
 def raised_in_thread(call: Callable[[], object]) -> BaseException | None:
@@ -144,6 +114,5 @@ def strict(value: Any) -> Any:
 
 # The records of a log that must verify (where finalization records fall is the core's tests' business).
 def check_log(log_dir: str, key: _native.KeyHandle) -> list[Any]:
-    report = _native.verify(log_dir, key)
-    assert report.ok, report.violation
+    assert (report := _native.verify(log_dir, key)).ok, report.violation
     return list(_native.Reader.open(log_dir))

@@ -1,4 +1,4 @@
-# handler_child.py LOG_DIR ENDING [FILE_SIZE_LIMIT]: logs records 0..COUNT-1 through an AuditHandler, then ends by
+# handler_child.py LOG_DIR ENDING [FILE_SIZE_LIMIT]: logs records 0..399 through an AuditHandler, then ends by
 # ENDING: "kill" (flush, then SIGKILL itself), "exit" (return without closing: logging.shutdown closes) or "fail"
 # (close after the log failed; prints a JSON report of every record that reached handleError and of flush).
 
@@ -11,7 +11,6 @@ import sys
 
 import corvane_audit as ca
 
-COUNT = 400
 log_dir, ending = sys.argv[1], sys.argv[2]
 if len(sys.argv) > 3:  # writes past this size fail with EFBIG, as on a full disk
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -20,9 +19,8 @@ handler = ca.AuditHandler(log_dir, ca.KeyHandle.from_bytes(b"\x42" * 32))
 errors: dict[int, str] = {}
 if ending == "fail":
     handler.handleError = lambda record: errors.setdefault(record.args[0], str(sys.exc_info()[1]))  # type: ignore
-logger = logging.getLogger("child")
-logger.addHandler(handler)
-for i in range(COUNT):
+(logger := logging.getLogger("child")).addHandler(handler)
+for i in range(400):
     logger.warning("r%d", i, extra={"i": i, "pad": "x" * 200})
 if ending == "kill":
     handler.flush()

@@ -21,11 +21,8 @@ TORN_ADVICE = ("the last record is incomplete: a writer crashed or is still writ
 def place(tmp_path):  # a log, a torn one, an empty directory, a FIFO, links to odd files and odd checkpoints
     for name, count in (("log", 3), ("torn", 2)):
         write_records(str(tmp_path / name), KEY, count)
-    with open(segment_path(str(tmp_path / "torn"), 0), "ab") as f:
-        f.write(b"\x30\x00")
-    (tmp_path / "empty").mkdir()
-    os.mkfifo(tmp_path / "fifo")
-    (tmp_path / "to-null").symlink_to("/dev/null")
+    open(segment_path(str(tmp_path / "torn"), 0), "ab").write(b"\x30\x00")  # the start of a frame's length
+    (tmp_path / "empty").mkdir(), os.mkfifo(tmp_path / "fifo"), (tmp_path / "to-null").symlink_to("/dev/null")
     cp = ca.checkpoint(tmp_path / "log", KEY, "noon")
     for name, text in [("other.json", json.dumps(cp | {"key_id": OTHER})), ("deep.json", "[" * 60_000),
                        ("short.hex", "abcd")]:  # fmt: skip
@@ -35,12 +32,10 @@ def place(tmp_path):  # a log, a torn one, an empty directory, a FIFO, links to 
 
 def test_keygen_prints_or_writes_an_owner_only_key(tmp_path):
     assert len(bytes.fromhex(cli(tmp_path, "keygen").stdout.strip())) == 32
-    wrote = cli(tmp_path, "keygen", "-o", "k.hex")
-    key_hex = (tmp_path / "k.hex").read_text().strip()
+    wrote, key_hex = cli(tmp_path, "keygen", "-o", "k.hex"), (tmp_path / "k.hex").read_text().strip()
     assert wrote.stdout.split()[-1] == ca.KeyHandle.from_hex(key_hex).key_id_hex()
     assert stat.S_IMODE((tmp_path / "k.hex").stat().st_mode) == 0o600
-    again = cli(tmp_path, "keygen", "-o", "k.hex")
-    assert again.returncode == 2 and "File exists" in one_error_line(again)
+    assert (again := cli(tmp_path, "keygen", "-o", "k.hex")).returncode == 2 and "File exists" in one_error_line(again)
     assert (tmp_path / "k.hex").read_text().strip() == key_hex
     write_records(str(tmp_path / "log"), ca.KeyHandle.from_hex(key_hex), 1)
     assert cli(tmp_path, "verify", "log", "--key-file", "k.hex").returncode == 0
@@ -56,39 +51,23 @@ def test_append_show_verify(tmp_path, key):
         w.append({"actor": "eve\\x1b[2J", "event": "spelt"})  # looks like the escape above unless \ is escaped
     shown = cli(tmp_path, "show", "log").stdout
     assert "eve\\\\x1b[2J  spelt" in shown and shown.count("\n") == 4 and "\x1b" not in shown and "\u202e" not in shown
-    assert shown.startswith("s0r0") and "alice  login" in shown and '"tags": ["a", "b"]' in shown
-    assert "eve\\x1b[2J  fake\\ns0r9" in shown
+    assert shown.startswith("s0r0") and "alice  login" in shown and "eve\\x1b[2J  fake\\ns0r9" in shown
     rows = [json.loads(line) for line in cli(tmp_path, "show", "log", "--json").stdout.splitlines()]
     assert [r["payload"] for r in rows] == [json.loads(payload), {}, {"blob": "00ab"}, {}] and "hmac" not in rows[0]
     assert (rows[0]["key_id_hex"], rows[1]["session_id_hex"], rows[2]["actor"]) == (K, "ab" * 16, "eve\x1b[2J")
-    done = cli(
-        tmp_path,
-        "verify",
-        "log",
-        "--json",
-        "--key-env",
-        "MY_KEY",
-        env=NO_KEY | {"MY_KEY": ENV["CORVANE_AUDIT_KEY_HEX"]},
-    )
+    done = cli(tmp_path, "verify", "log", "--json", "--key-env", "K", env=NO_KEY | {"K": ENV["CORVANE_AUDIT_KEY_HEX"]})
     assert (report := json.loads(done.stdout))["ok"] and report["records_inspected"] == 4
-    assert report["violation"] is None
 
 
-def test_damaged_logs_exit_1_and_checkpoints_are_printed_or_written(tmp_path, key):
+# A checkpoint written and checked by the command line: test_signed.py.
+def test_damaged_logs_exit_1_and_refuse_a_checkpoint(tmp_path, key):
     write_records(str(tmp_path / "log"), key, 12, segment_size_bytes=700)
-    cp = ca.checkpoint(tmp_path / "log", key, "noon")
-    assert cli(tmp_path, "checkpoint", "log", "-o", "cp.json").returncode == 0
-    ok = cli(tmp_path, "verify", "log", "--checkpoint", "cp.json")
-    assert ok.returncode == 0 and f"s{cp['segment']}r{cp['record_id']} still holds the pinned MAC" in ok.stdout
-    flip_byte(segment_path(str(tmp_path / "log"), 0), 120)
-    flip_byte(segment_path(str(tmp_path / "log"), 2), 150)
-    text = cli(tmp_path, "verify", "log")
-    assert text.returncode == 1 and "verdict:    HmacMismatch@s0r0" in text.stdout
+    [flip_byte(segment_path(str(tmp_path / "log"), seg), 120) for seg in (0, 2)]
+    assert (text := cli(tmp_path, "verify", "log")).returncode == 1 and "verdict:    HmacMismatch@s0r0\n" in text.stdout
     assert "violation:  HmacMismatch at s0r0, byte 80" in text.stdout
     forensic = json.loads(cli(tmp_path, "verify", "log", "--json", "--forensic").stdout)["additional_violations"]
-    assert forensic[0]["segment_index"] == 2
-    refused = cli(tmp_path, "checkpoint", "log")
-    assert refused.returncode == 1 and "refusing to checkpoint" in one_error_line(refused)
+    assert forensic[0]["segment_index"] == 2 and (refused := cli(tmp_path, "checkpoint", "log")).returncode == 1
+    assert "refusing to checkpoint" in one_error_line(refused)
 
 
 @pytest.mark.parametrize("args, message", [
@@ -116,32 +95,20 @@ def test_errors_are_one_line_with_status_2_and_change_nothing(place, args, messa
 
 def test_checkpoint_text_cannot_steer_the_terminal(place):
     ca.save_checkpoint(ca.checkpoint(place / "log", KEY, "\x1b[2J\x1b[32mverdict: Verified \ud800"), place / "cp.json")
-    done = cli(place, "verify", "log", "--checkpoint", "cp.json")
-    assert (done.returncode, done.stderr) == (0, "")
+    assert (done := cli(place, "verify", "log", "--checkpoint", "cp.json")).returncode == 0 and done.stderr == ""
     assert "(observed at \\x1b[2J\\x1b[32mverdict: Verified \\ud800)" in done.stdout and "\x1b" not in done.stdout
 
 
 def test_a_torn_tail_says_what_to_do_and_append_cuts_it(place):
     done = cli(place, "verify", "torn")
     assert done.returncode == 1 and "Torn tail at segment 0 offset" in done.stdout
-    assert done.stdout.splitlines()[-1] == TORN_ADVICE
+    assert done.stdout.endswith(TORN_ADVICE + "\n")
     assert cli(place, *APPEND[:1], "torn", *APPEND[2:]).returncode == 0 and cli(place, "verify", "torn").returncode == 0
 
 
-def test_checkpoint_output_dash_and_symlinks(place, monkeypatch):
+def test_checkpoint_output_dash_is_standard_output(place):
     printed = cli(place, "checkpoint", "log", "-o", "-", "--observed-at", "noon")
     assert json.loads(printed.stdout) == ca.checkpoint(place / "log", KEY, "noon") and not (place / "-").exists()
-    # A link is written through: the temporary file is made beside its target, so the rename stays on one file system.
-    (place / "keep").mkdir()
-    (place / "link.json").symlink_to(place / "keep" / "new.json")  # dangling until written
-    renames, real_replace = [], os.replace
-    monkeypatch.setattr(
-        os, "replace", lambda src, dst: renames.append((os.path.dirname(src), dst)) or real_replace(src, dst)
-    )
-    ca.save_checkpoint({"format": "x"}, place / "link.json")
-    assert renames == [(str(place / "keep"), str(place / "keep" / "new.json"))]
-    assert json.loads((place / "link.json").read_text()) == {"format": "x"} and (place / "link.json").is_symlink()
-    assert os.listdir(place / "keep") == ["new.json"]  # no temporary file left
 
 
 def test_the_cli_drops_the_key_variable_once_read(place):

@@ -47,20 +47,17 @@ class LogModel(RuleBasedStateMachine):
 
     @initialize(size=SIZES, session=SESSIONS, action=st.just("Fresh"))
     def open(self, size: int | None, session: str, action: str) -> None:
-        self.writer = _native.Writer.open(self.log_dir, KEY, session, size)
+        self.writer, self.session = _native.Writer.open(self.log_dir, KEY, session, size), session
         assert (self.writer.recovery_action(), self.writer.recovery_truncated_bytes()) == (action, 0)
-        self.session = session
 
     @rule(batch=st.lists(RECORDS, min_size=1, max_size=4))
     def append(self, batch: list[dict[str, Any]]) -> None:
         assert self.writer is not None
         for r in batch:
             self.now += r.pop("step_ms")
-            record = {**r, "ts_wall": ts_text(self.now)}
-            record_id = self.writer.append(record)
+            record_id = self.writer.append(record := {**r, "ts_wall": ts_text(self.now)})
             if record_id == 0 and self.segments[-1]:  # rotated: the old segment was finalized
-                self.segments[-1].append(None)
-                self.segments.append([])
+                self.segments[-1].append(None), self.segments.append([])
             assert record_id == len(self.segments[-1])
             self.segments[-1].append({**record, "schema_version": r["schema_version"] & 0xFFFFFFFF,
                                       "session_id_hex": self.session})  # fmt: skip
@@ -71,7 +68,7 @@ class LogModel(RuleBasedStateMachine):
         assert self.writer is not None
         getattr(self.writer, how, lambda: None)()
         if how != "flush":
-            self.writer = None
+            self.writer = None  # a dropped writer closes in its deallocation
             self.open(size, session, "Resumed")
 
     @invariant()
@@ -86,11 +83,9 @@ class LogModel(RuleBasedStateMachine):
         shutil.rmtree(os.path.dirname(self.log_dir), ignore_errors=True)
 
 
-LogModel.TestCase.settings = settings(
-    max_examples=15 if SANITIZED else 400 if SLOW else 40, stateful_step_count=30, deadline=None,
-    derandomize=not SLOW, database=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large],
-)  # fmt: skip
+LogModel.TestCase.settings = settings(max_examples=15 if SANITIZED else 400 if SLOW else 40, stateful_step_count=30,
+    deadline=None, derandomize=not SLOW, database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much, HealthCheck.data_too_large])  # fmt: skip
 TestLogModel = LogModel.TestCase
 
 
@@ -114,8 +109,7 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
             lines = [] if rng.random() < 0.2 else [proc.stdout.readline().decode().rstrip("\n")]  # type: ignore[union-attr]
             assert all(line.startswith("open ") for line in lines), proc.stderr.read()  # type: ignore[union-attr]
             time.sleep(rng.uniform(0, 0.04 if lines else 0.15))
-            proc.send_signal(signal.SIGKILL)
-            out, err = proc.communicate()
+            out, err = proc.kill() or proc.communicate()  # SIGKILL
             assert proc.returncode == -signal.SIGKILL, err.decode()
             for line in lines + out.decode().splitlines():
                 word, _, rest = line.partition(" ")
@@ -125,16 +119,14 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
                 continue
             # Half the time a copy is recovered and the real recovery is left to
             # the next child, whose open (killed or not) must do the same.
-            target = log_dir
-            if rng.random() < 0.5:
+            if (target := log_dir) and rng.random() < 0.5:
                 shutil.rmtree(tmp_path / "copy", ignore_errors=True)
                 target = str(shutil.copytree(log_dir, tmp_path / "copy"))
             with _native.Writer.open(target, key, "ff" * 16, SEGMENT_SIZE) as w:
                 action, truncated = w.recovery_action(), w.recovery_truncated_bytes()
             assert action in ["Resumed", "Repaired", "OpenedNextAfterFinalized"] + ["Fresh"] * (counter == 0), action
             opens = "Resumed 0" if target == log_dir else f"{action} {truncated}"
-            records = check_log(target, key)
-            counted = [r["payload"]["c"] for r in records if (r["actor"], r["event"]) != FINALIZATION]
+            counted = [r["payload"]["c"] for r in check_log(target, key) if (r["actor"], r["event"]) != FINALIZATION]
             # Acknowledged or not, every counter written is there, in order, without gaps.
             assert counted == list(range(len(counted))) and acked <= len(counted), "acknowledged records are missing"
             counter, acked_any = len(counted), acked_any or acked > 0

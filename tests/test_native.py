@@ -1,7 +1,6 @@
 # The native Writer, Reader and RecordIter: argument conversion, record dicts, lifecycle, threads, planted files.
 
 import os
-import pathlib
 from typing import Any
 
 import pytest
@@ -9,7 +8,7 @@ import pytest
 import corvane_audit as ca
 from conftest import OTHER_KEY, SANITIZED, E, cli, raised_in_thread, raises, run, segment_path, strict, write_records
 from corvane_audit import _native
-from corvane_audit._native import ArgumentError, Writer
+from corvane_audit._native import ArgumentError, IoFailure, Writer
 
 CYCLIC: dict[str, Any] = {}
 CYCLIC["self"] = CYCLIC
@@ -42,8 +41,8 @@ def test_record_dicts_defaults_and_coercions(log_dir, key):
     assert list(second["payload"]) == ["Z", "aa", "arr", "b", "by", "f", "m", "t", "z", "é"]
     assert list(second["payload"]["m"]) == ["aa", "b"] and list(second["payload"]["m"]["b"]) == ["x", "y"]
     assert strict(second["payload"]) == strict(payload) and deepest["payload"] == nest(14)
-    assert second["prev_hash"] == first["hmac"] and len(first["hmac"]) == 32
-    assert (second["prev_hash_hex"], second["hmac_hex"]) == (second["prev_hash"].hex(), second["hmac"].hex())
+    assert (second["prev_hash"], second["prev_hash_hex"], second["hmac_hex"]) == (
+        first["hmac"], first["hmac"].hex(), second["hmac"].hex())  # fmt: skip
 
 
 class Sneaky(dict):  # type: ignore[type-arg]
@@ -68,39 +67,32 @@ class Sneaky(dict):  # type: ignore[type-arg]
     ({**E, "payload": nest(15)}, ArgumentError, TOO_DEEP),
     ({**E, "payload": CYCLIC}, ArgumentError, TOO_DEEP),
     (("NEW", "KEY", "00" * 15 + "0"), ArgumentError, "session_id_hex must be 32 hex chars; got 31"),
-    (("NEW", "KEY", "00" * 16, -1), OverflowError, ""), ((pathlib.Path("new"), "KEY"), TypeError, ""),
-    (("NEW", "not a key"), TypeError, ""),
+    (("NEW", "KEY", "00" * 16, -1), OverflowError, ""),
 ])  # fmt: skip
 def test_refused_calls_change_nothing(log_dir, key, call, exc, message):
     with Writer.open(log_dir, key) as w:
         size = os.path.getsize(segment_path(log_dir, 0))
-        with pytest.raises(exc) as info:
-            w.append(call) if not isinstance(call, tuple) else Writer.open(
-                *({"NEW": log_dir + "-new", "KEY": key}.get(a, a) if isinstance(a, str) else a for a in call)
-            )
+        args = [{"NEW": log_dir + "-new", "KEY": key}.get(a, a) for a in call] if isinstance(call, tuple) else []
+        info = pytest.raises(exc, lambda: Writer.open(*args) if args else w.append(call))
         assert str(info.value).startswith(message) and len(info.value.args) == 1
         assert os.path.getsize(segment_path(log_dir, 0)) == size and not os.path.exists(log_dir + "-new")
         assert w.append(Sneaky(E)) == 0  # still usable
     assert next(iter(_native.Reader.open(log_dir)))["actor"] == "a"
 
 
+# Each recovery action by its name, and a writer's states; what recovery does is the core's tests' business.
 def test_lifecycle_and_recovery_names(log_dir, key):
     w = Writer.open(log_dir, key, "00" * 16, 0)
-    assert (repr(w), w.__enter__()) == ("Writer(open)", w)
-    assert (w.recovery_action(), w.recovery_truncated_bytes(), w.last_ts_wall()) == ("Fresh", 0, "")  # no record yet
-    w.append(E)
-    w.append(E)  # rotates: segment 0 is finalized
-    assert w.last_ts_wall() == EPOCH
+    assert (w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes(), w.last_ts_wall()) == (w, "Fresh", 0, "")
+    raises(IoFailure, lambda: Writer.open(log_dir, key), "log directory is locked by another writer")
+    w.append(E), w.append(E)  # the second rotates: segment 0 is finalized
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
-    for call in (w.flush, w.recovery_action, w.recovery_truncated_bytes, w.last_ts_wall, lambda: w.append(E)):
-        raises(ArgumentError, call, "Writer is closed")
-    with open(segment_path(log_dir, 1), "ab") as f:
-        f.write(b"\x01\x02\x03")
-    with pytest.raises(ZeroDivisionError):
-        with Writer.open(log_dir, key) as w:
-            assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
-            raise ZeroDivisionError
-    assert repr(w) == "Writer(closed)" and Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
+    raises(ArgumentError, lambda: w.append(E), "Writer is closed")
+    open(segment_path(log_dir, 1), "ab").write(b"\x01\x02\x03")
+    with pytest.raises(ZeroDivisionError), Writer.open(log_dir, key) as w:
+        assert (w.recovery_action(), w.recovery_truncated_bytes()) == ("Repaired", 3)
+        raise ZeroDivisionError
+    assert Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
     os.remove(segment_path(log_dir, 1))
     assert Writer.open(log_dir, key).recovery_action() == "OpenedNextAfterFinalized"
     e = raises(_native.RecoveryError, lambda: Writer.open(log_dir, OTHER_KEY))
@@ -112,10 +104,7 @@ def test_reentrant_calls_are_refused(log_dir, key):
 
     class Loud(int):
         def __repr__(self) -> str:
-            for call in (lambda: w.append(E), w.recovery_action):
-                with pytest.raises(RuntimeError) as info:
-                    call()
-                inner.append(str(info.value))
+            inner.extend(str(raises(RuntimeError, call)) for call in (lambda: w.append(E), w.recovery_action))
             return "Loud"
 
     raises(ArgumentError, lambda: w.append({**E, "payload": {"v": Loud(2**70)}}), "payload int out of range: Loud")
@@ -132,8 +121,8 @@ def test_objects_are_bound_to_their_thread(log_dir, key, name, use):
     obj = {"Writer": Writer.open(log_dir, key), "Reader": reader, "RecordIter": iter(reader),
            "VerifyReport": _native.verify(log_dir, key)}[name]  # fmt: skip
     raised = raised_in_thread(lambda: use(obj))  # not an Exception: no `except Exception` swallows it
-    message = f"corvane_audit._native.{name} is unsendable, but sent to another thread"
-    assert type(raised) is ca.WrongThreadError and not isinstance(raised, Exception) and raised.args == (message,)
+    assert type(raised) is ca.WrongThreadError and not isinstance(raised, Exception) and raised.args == (
+        f"corvane_audit._native.{name} is unsendable, but sent to another thread",)  # fmt: skip
     use(obj)  # still usable here; a RecordIter was left on its one record
 
 
@@ -158,29 +147,21 @@ def test_a_failed_allocation_is_a_memory_error(tmp_path):
 
 
 def test_directories_that_cannot_be_listed_and_repr(tmp_path):
-    gone, enoent = os.fsdecode(os.fsencode(tmp_path) + b'/q"b\\s\nd\xff'), "No such file or directory (os error 2)"
-    raises(_native.IoFailure, lambda: _native.Reader.open(gone), enoent)
+    gone = os.fsdecode(os.fsencode(tmp_path) + b'/q"b\\s\nd\xff')
+    raises(IoFailure, lambda: _native.Reader.open(gone), "No such file or directory (os error 2)")
     assert not os.path.exists(gone)  # opening never creates
     os.mkdir(gone)
-    reader = _native.Reader.open(gone)
-    assert repr(reader) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
-    assert reader.segments() == [] and list(reader) == []
-    os.rmdir(gone)
-    raises(_native.IoFailure, reader.segments, enoent)
+    assert repr(_native.Reader.open(gone)) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
     raises(TypeError, lambda: _native.Reader.open(tmp_path))
 
 
 def test_sub_interpreter_import_is_refused():
     # The module's classes are process-wide: a second interpreter must get a
     # clear ImportError, not objects shared with the main one.
-    subinterpreters = pytest.importorskip("_xxsubinterpreters")
-    interp = subinterpreters.create()
-    try:
-        with pytest.raises(subinterpreters.RunFailedError) as failed:
-            subinterpreters.run_string(interp, "import corvane_audit._native")
-        assert "ImportError'>: corvane_audit._native cannot be imported in a sub-interpreter" in str(failed.value)
-    finally:
-        subinterpreters.destroy(interp)
+    si = pytest.importorskip("_xxsubinterpreters")
+    failed = pytest.raises(si.RunFailedError, si.run_string, interp := si.create(), "import corvane_audit._native")
+    si.destroy(interp)
+    assert "ImportError'>: corvane_audit._native cannot be imported in a sub-interpreter" in str(failed.value)
     assert _native.format_version() == 1  # the main interpreter's module is unharmed
 
 
@@ -195,25 +176,18 @@ def test_sub_interpreter_import_is_refused():
 def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, key, command, fifo, status, outcome):
     write_records(log_dir := str(tmp_path / "log"), key, 3, segment_size_bytes=0)  # segments 0, 1 and 2
     if fifo == "link":
-        os.rename(segment_path(log_dir, 1), copy := f"{log_dir}.segment-1")
-        os.symlink(copy, segment_path(log_dir, 1))
+        os.rename(segment_path(log_dir, 1), copy := f"{log_dir}.segment-1"), os.symlink(copy, segment_path(log_dir, 1))
     else:
-        os.remove(segment_path(log_dir, fifo))
-        os.mkfifo(segment_path(log_dir, fifo))
+        os.remove(segment_path(log_dir, fifo)), os.mkfifo(segment_path(log_dir, fifo))
     done = cli(tmp_path, command, "log", *(["--actor", "a", "--event", "e"] if command == "append" else []))
     assert done.returncode == status and outcome in done.stdout + done.stderr, done.stdout + done.stderr
 
 
 def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path, monkeypatch):
-    (tmp_path / "elsewhere").mkdir()
     monkeypatch.chdir(tmp_path)
-    w = ca.Writer.open("logs", OTHER_KEY, segment_size_bytes=0)
-    w.append({"actor": "a", "event": "e"})
-    os.chdir(tmp_path / "elsewhere")  # as a daemon does
-    for _ in range(4):
-        w.append({"actor": "a", "event": "e"})  # each one rotates
-    w.close()
+    (w := ca.Writer.open("logs", OTHER_KEY, segment_size_bytes=0)).append(E)
+    os.chdir((tmp_path / "elsewhere").mkdir() or tmp_path / "elsewhere")  # as a daemon does
+    [w.append(E) for _ in range(4)], w.close()  # each append rotates
     assert not (tmp_path / "elsewhere" / "logs").exists()
     assert sorted(os.listdir(tmp_path / "logs")) == [f"audit-000{i}.cbor" for i in range(5)]
-    report = _native.verify(str(tmp_path / "logs"), OTHER_KEY)
-    assert report.ok and len(list(_native.Reader.open(str(tmp_path / "logs")))) == 5 + 4, report.violation
+    assert ca.verify(tmp_path / "logs", OTHER_KEY).ok and len(list(ca.Reader.open(tmp_path / "logs"))) == 5 + 4

@@ -6,7 +6,6 @@ import calendar
 import hashlib
 import logging
 import os
-import re
 import shutil
 import stat
 import time
@@ -17,7 +16,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
 
 import corvane_audit as ca
-from conftest import KEY, OTHER_KEY, E, cli, frames, one_error_line, segment_path, write_records
+from conftest import KEY, OTHER_KEY, E, cli, frames, one_error_line, raises, segment_path, write_records
 
 DASH = "\u2014 ".encode()
 SIGNER = ca.SigningKey.generate("writer")
@@ -49,16 +48,14 @@ def note(log_dir, signer):
 
 
 def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
-    key, path = signer
-    body = independent_open(note, key.verifier.encode())
+    (key, path), body = signer, independent_open(note, signer[0].verifier.encode())
     assert body.decode() == (f"corvane-audit/{KEY.key_id_hex()}\nsegment 0\nrecord_id 4\n"
                              f"hmac {ca.verify(log_dir, KEY).final_hmac_hex}\nkey_id {KEY.key_id_hex()}\n"
                              "observed_at 2026-12-06T21:00:00.000Z\n")  # fmt: skip
     # The key file is the owner's alone, and its secret never shows in a repr.
     assert stat.S_IMODE(path.stat().st_mode) == 0o600 and path.read_text().strip().split("+", 4)[4] not in repr(key)
     # A note signed elsewhere opens here.
-    other = Ed25519PrivateKey.generate()
-    raw = other.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
+    raw = (other := Ed25519PrivateKey.generate()).public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
     key_hash = hashlib.sha256(b"elsewhere\n\x01" + raw).digest()[:4]
     foreign = body + b"\n" + DASH + b"elsewhere " + base64.b64encode(key_hash + other.sign(body)) + b"\n"
     vkey = ca.VerifierKey.parse(f"elsewhere+{key_hash.hex()}+{base64.b64encode(bytes([1]) + raw).decode()}")
@@ -66,6 +63,7 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     assert ca.verify(log_dir, KEY, checkpoint=ca.open_checkpoint(note, [key.verifier]), trust=[]).ok
 
 
+# A damaged note, or (a text) a body out of shape signed by the trusted key -> why it is refused.
 @pytest.mark.parametrize("damage, message", [
     (lambda n: n[: n.index(b"\n\n") + 1], "not signed: no signature lines"),
     (lambda n: n.replace(b"\n\n", b"\n"), "no empty line between the body and its signatures"),
@@ -74,57 +72,43 @@ def test_notes_and_keys_follow_the_format_both_ways(log_dir, signer, note):
     (lambda n: n + n[n.index(b"\n\n") + 2 :], "two signatures by audit.example+"),
     (lambda n: n[:-1], "the last signature line does not end with a newline"),
     (lambda n: b"x" * (1 << 16) + n, "too large to be a signed note"),
+    ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
+    (f"o\nsegment 65536\nrecord_id 4\nhmac {'ab' * 32}\nkey_id {'ab' * 32}\nobserved_at t\n", "out of range"),
 ])  # fmt: skip
 def test_broken_notes_are_refused_saying_why(signer, note, damage, message):
-    with pytest.raises(ca.NoteError, match=re.escape(message)):
-        ca.open_checkpoint(damage(note), [signer[0].verifier])
+    note = damage(note) if callable(damage) else signer[0].sign(damage)
+    assert message in str(pytest.raises(ca.NoteError, ca.open_checkpoint, note, [signer[0].verifier]).value)
 
 
 def test_every_altered_byte_and_every_other_key_is_refused(signer, note):
     trusted = [signer[0].verifier]
     for i in range(len(note)):
-        with pytest.raises(ca.NoteError):
-            ca.open_checkpoint(note[:i] + bytes([note[i] ^ 0x01]) + note[i + 1 :], trusted)
+        raises(ca.NoteError, lambda i=i: ca.open_checkpoint(note[:i] + bytes([note[i] ^ 1]) + note[i + 1 :], trusted))
     other = ca.SigningKey.generate("audit.example")  # same name, other key
-    with pytest.raises(ca.NoteError, match=r"not signed by a trusted key \(signed by audit.example\+"):
-        ca.open_checkpoint(note, [other.verifier])
+    raised = pytest.raises(ca.NoteError, ca.open_checkpoint, note, [other.verifier]).value
+    assert "not signed by a trusted key (signed by audit.example+" in str(raised)
     # An extra signature by an unknown key is ignored; the trusted one decides.
     cosigned = note + other.sign(note[: note.index(b"\n\n") + 1].decode()).encode().split(b"\n\n")[1]
     assert ca.open_checkpoint(cosigned, trusted).origin.startswith("corvane-audit/")
 
 
-TAIL = "\nhmac {h}\nkey_id {h}\nobserved_at t\n"
-
-
-@pytest.mark.parametrize("body, message", [
-    ("o\nsegment 0\nrecord_id 4\n", "expected 6 lines"),
-    ("o\nsegment 65536\nrecord_id 4" + TAIL, "out of range"),
-])  # fmt: skip
-def test_signed_bodies_out_of_shape_are_refused(signer, body, message):
-    with pytest.raises(ca.NoteError, match=message):
-        ca.open_checkpoint(signer[0].sign(body.format(h="ab" * 32)), [signer[0].verifier])
-
-
 def test_cli_keygen_signs_and_verifies_checkpoints(tmp_path, log_dir):
     write_records(log_dir, KEY, 3)
     done = cli(tmp_path, "keygen", "--signing", "ops", "-o", "sign.key")
-    vkey = done.stdout.strip()
-    assert done.returncode == 0 and vkey == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
-    assert "PRIVATE" not in done.stdout + done.stderr
-    assert cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
-    done = cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note")
-    assert done.returncode == 0 and "head s0r2" in done.stdout
-    ok = cli(tmp_path, "verify", log_dir, "--checkpoint", "head.note", "--trust", vkey)
-    assert ok.returncode == 0 and "checkpoint: s0r2 still holds the pinned MAC" in ok.stdout
+    assert (vkey := done.stdout.strip()) == ca.SigningKey.load(tmp_path / "sign.key").verifier.encode()
+    assert "PRIVATE" not in done.stdout + done.stderr and cli(tmp_path, "keygen", "--signing", "ops").returncode == 2
+    assert "head s0r2" in cli(tmp_path, "checkpoint", log_dir, "--sign", "sign.key", "-o", "head.note").stdout
     (tmp_path / "vkey").write_text(vkey + "\n")
     ca.save_checkpoint(ca.checkpoint(log_dir, KEY), tmp_path / "head.json")
+    held = "checkpoint: s0r2 still holds the pinned MAC"
     for args, status, message in [
-        (("head.note", "--trust", "vkey"), 0, None), (("head.json",), 0, None),  # plain JSON keeps working
+        (("head.note", "--trust", vkey), 0, held), (("head.note", "--trust", "vkey"), 0, held),
+        (("head.json",), 0, held),  # plain JSON keeps working
         (("head.note",), 2, "head.note: a signed note; give the verifier keys to trust"),
         (("head.note", "--trust", "nonsense"), 2, "--trust nonsense: not a verifier key"),
     ]:  # fmt: skip
         done = cli(tmp_path, "verify", log_dir, "--checkpoint", *args)
-        assert done.returncode == status and (status == 0 or message in one_error_line(done)), done.stderr
+        assert done.returncode == status and message in (one_error_line(done) if status else done.stdout), done.stderr
 
 
 def _notes(directory: Path) -> list[ca.Head]:
@@ -132,21 +116,18 @@ def _notes(directory: Path) -> list[ca.Head]:
 
 
 def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path, log_dir):
-    anchors = tmp_path / "anchors"
-    args = ["verify", log_dir, "--anchors", str(anchors), "--trust", SIGNER.verifier.encode()]
+    args = ["verify", log_dir, "--anchors", str(anchors := tmp_path / "anchors"), "--trust", SIGNER.verifier.encode()]
 
     def write(events: list[str], **anchor: int) -> None:
         with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096,
                             anchor=ca.Anchor(SIGNER, anchors, **anchor) if anchor else None) as w:  # fmt: skip
-            for i, event in enumerate(events):
-                w.append({"actor": "a", "event": event, "payload": {"i": i}})
+            [w.append({"actor": "a", "event": event, "payload": {"i": i}}) for i, event in enumerate(events)]
 
     def verdict(status: int, *needles: str) -> None:
-        done = cli(tmp_path, *args)
-        assert done.returncode == status and all(n in done.stdout for n in needles), done.stdout
+        assert (done := cli(tmp_path, *args)).returncode == status and all(n in done.stdout for n in needles), needles
 
     write(["e"] * 95, records=10)
-    heads, names = _notes(anchors), set(os.listdir(anchors))
+    heads, names = _notes(anchors), set(os.listdir(anchors))  # fmt: skip
     # A sink slower than the writer gets the newest head only.
     assert heads and heads[-1].checkpoint == ca._native.checkpoint(log_dir, KEY, heads[-1].checkpoint["observed_at"])
     verdict(0, "anchors:", "gaps:       none")
@@ -155,8 +136,7 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     verdict(1, "CheckpointTruncated")
     write(["after the cut"], records=1000)  # the new notes fork from the old ones
     verdict(1, "went back:", "two histories")
-    for name in set(os.listdir(anchors)) - names:
-        os.unlink(anchors / name)
+    [os.unlink(anchors / name) for name in set(os.listdir(anchors)) - names]
     shutil.rmtree(log_dir)
     write(["forged"] * 95)  # history rewritten with the same HMAC key: only the anchor can tell
     verdict(1, "CheckpointMismatch")
@@ -165,16 +145,12 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 
 
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
-    anchors = tmp_path / "anchors"
-    w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors, records=3, seconds=0.2))
-    for _ in range(3):
-        w.append(E)
+    w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors := tmp_path / "anchors", records=3, seconds=0.2))
+    [w.append(E) for _ in range(3)]
     time.sleep(1.3)
-    heads = _notes(anchors)
-    assert len(heads) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
-    assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)
-    w.append(E)
-    w.close()
+    assert len(heads := _notes(anchors)) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
+    assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)  # a new note each time
+    w.append(E), w.close()
     assert _notes(anchors)[-1].checkpoint["record_id"] == 3 and w.anchor_stats().failures == 0
 
 
@@ -184,8 +160,7 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
-    os.symlink(anchors / "2.note", anchors / "link.note")  # planted: neither followed nor waited on
-    os.mkfifo(anchors / "fifo.note")
+    os.symlink(anchors / "2.note", anchors / "link.note"), os.mkfifo(anchors / "fifo.note")  # planted: never followed
     now = calendar.timegm((2026, 12, 6, 21, 1, 0, 0, 0, 0)) + 0.5
     series = ca.check_anchors(anchors, [SIGNER.verifier], KEY.key_id_hex(), 10.0, now=now)
     assert series.valid == 3 and [name for name, _ in series.refused] == ["fifo.note", "link.note", "stray.note"]
@@ -200,18 +175,14 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
 def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog):
     calls = []
 
-    def sink(note: str) -> None:
-        calls.append(note)
-        if len(calls) <= 2:
+    def sink(note: str) -> None:  # fails the first two times
+        if len(calls.append(note) or calls) <= 2:
             raise OSError("object store unreachable")
 
     caplog.set_level(logging.WARNING, logger="corvane_audit.anchor")
     with ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, sink, records=5, seconds=0.1)) as w:
-        for i in range(50):
-            w.append({**E, "payload": {"i": i}})
-            time.sleep(0.005)
-        time.sleep(0.3)
-        stats = w.anchor_stats()
+        [w.append({**E, "payload": {"i": i}}) or time.sleep(0.005) for i in range(50)]
+        stats = time.sleep(0.3) or w.anchor_stats()
     assert ca.verify(log_dir, KEY).records_inspected == 50
     assert stats.failures == 2 and stats.delivered >= 1 and isinstance(stats.last_error, OSError)
     assert "anchor sink failed (failure 1; retried at the next interval): object store unreachable" in caplog.text
