@@ -22,7 +22,9 @@ def place(tmp_path):  # a log, a torn one, an empty directory, a FIFO, links to 
     for name, count in (("log", 3), ("torn", 2)):
         write_records(str(tmp_path / name), KEY, count)
     open(segment_path(str(tmp_path / "torn"), 0), "ab").write(b"\x30\x00")  # the start of a frame's length
-    (tmp_path / "empty").mkdir(), os.mkfifo(tmp_path / "fifo"), (tmp_path / "to-null").symlink_to("/dev/null")
+    (tmp_path / "empty").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "to-null").symlink_to("/dev/null")
     cp = ca.checkpoint(tmp_path / "log", KEY, "noon")
     for name, text in [("other.json", json.dumps(cp | {"key_id": OTHER})), ("deep.json", "[" * 60_000),
                        ("short.hex", "abcd")]:  # fmt: skip
@@ -62,7 +64,8 @@ def test_append_show_verify(tmp_path, key):
 # A checkpoint written and checked by the command line: test_signed.py.
 def test_damaged_logs_exit_1_and_refuse_a_checkpoint(tmp_path, key):
     write_records(str(tmp_path / "log"), key, 12, segment_size_bytes=700)
-    [flip_byte(segment_path(str(tmp_path / "log"), seg), 120) for seg in (0, 2)]
+    for seg in (0, 2):
+        flip_byte(segment_path(str(tmp_path / "log"), seg), 120)
     assert (text := cli(tmp_path, "verify", "log")).returncode == 1 and "verdict:    HmacMismatch@s0r0\n" in text.stdout
     assert "violation:  HmacMismatch at s0r0, byte 80" in text.stdout
     forensic = json.loads(cli(tmp_path, "verify", "log", "--json", "--forensic").stdout)["additional_violations"]

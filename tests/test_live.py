@@ -39,7 +39,8 @@ def gapless(records: list[ca.RecordDict]) -> None:
 def test_listings_during_rotation_never_skip_a_segment(tmp_path):
     write_records(log := str(tmp_path / "log"), KEY, 1)  # a log to follow from the start
     # Other files make a listing slow enough to overlap renames: then it misses one now and then.
-    [open(os.path.join(log, f"other-{i}"), "w").close() for i in range(10000)]
+    for i in range(10000):
+        open(os.path.join(log, f"other-{i}"), "w").close()
     seconds = 20 if SLOW else 3
     writer = subprocess.Popen([sys.executable, "-c", ROTATING_WRITER, log, str(seconds)], env=ENV, cwd=tmp_path)
     follower = subprocess.Popen([sys.executable, "-m", "corvane_audit", "show", log, "--follow", "--json",
@@ -58,7 +59,9 @@ def test_listings_during_rotation_never_skip_a_segment(tmp_path):
         assert [r and (r["segment_index"], r["record_id"], r["hmac_hex"]) for r in shown] == [
             (r["segment_index"], r["record_id"], r["hmac_hex"]) for r in records]  # fmt: skip
     finally:
-        watchdog.cancel(), writer.kill(), follower.terminate()
+        watchdog.cancel()
+        writer.kill()
+        follower.terminate()
         follower.communicate(timeout=30)
 
 
@@ -71,7 +74,8 @@ def _run(*command: str) -> str:
 def test_reopening_after_a_failed_flush_builds_on_what_the_disk_holds(tmp_path):
     if os.geteuid() != 0 or not (shutil.which("mkfs.ext4") and shutil.which("losetup")):
         pytest.skip("needs root, mkfs.ext4 and losetup")
-    (backing := tmp_path / "backing").mkdir(), (mount := tmp_path / "mnt").mkdir()
+    (backing := tmp_path / "backing").mkdir()
+    (mount := tmp_path / "mnt").mkdir()
     try:
         _run("mount", "-t", "tmpfs", "-o", "size=12m", "tmpfs", str(backing))
     except subprocess.CalledProcessError as exc:
@@ -106,7 +110,8 @@ def test_reopening_after_a_failed_flush_builds_on_what_the_disk_holds(tmp_path):
         with _native.Writer.open(log, KEY, "00" * 16, None) as writer:
             assert writer.recovery_action() == "Repaired"
             writer.append({"actor": "after", "event": "e", "ts_wall": "2026-12-06T00:00:01.000Z"})
-        _run("umount", str(mount)), mount_loop()
+        _run("umount", str(mount))
+        mount_loop()
         # Records in the block that was on the disk already may have reached it; the rest did not.
         actors = [r["actor"] for r in check_log(log, KEY)]
         kept = len(actors) - 4

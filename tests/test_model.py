@@ -57,7 +57,8 @@ class LogModel(RuleBasedStateMachine):
             self.now += r.pop("step_ms")
             record_id = self.writer.append(record := {**r, "ts_wall": ts_text(self.now)})
             if record_id == 0 and self.segments[-1]:  # rotated: the old segment was finalized
-                self.segments[-1].append(None), self.segments.append([])
+                self.segments[-1].append(None)
+                self.segments.append([])
             assert record_id == len(self.segments[-1])
             self.segments[-1].append({**record, "schema_version": r["schema_version"] & 0xFFFFFFFF,
                                       "session_id_hex": self.session})  # fmt: skip

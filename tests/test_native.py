@@ -85,7 +85,8 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     w = Writer.open(log_dir, key, "00" * 16, 0)
     assert (w.__enter__(), w.recovery_action(), w.recovery_truncated_bytes(), w.last_ts_wall()) == (w, "Fresh", 0, "")
     raises(IoFailure, lambda: Writer.open(log_dir, key), "log directory is locked by another writer")
-    w.append(E), w.append(E)  # the second rotates: segment 0 is finalized
+    w.append(E)  # the second rotates: segment 0 is finalized
+    w.append(E)
     assert w.close() is None and w.close() is None and repr(w) == "Writer(closed)"
     raises(ArgumentError, lambda: w.append(E), "Writer is closed")
     open(segment_path(log_dir, 1), "ab").write(b"\x01\x02\x03")
@@ -151,7 +152,9 @@ def test_directories_that_cannot_be_listed_and_repr(tmp_path):
     raises(IoFailure, lambda: _native.Reader.open(gone), "No such file or directory (os error 2)")
     assert not os.path.exists(gone)  # opening never creates
     os.mkdir(gone)
-    assert repr(_native.Reader.open(gone)) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
+    reader = _native.Reader.open(gone)
+    assert repr(reader) == f'Reader(log_dir="{tmp_path}/q\\"b\\\\s\\nd\\xFF")'
+    assert reader.segments() == [] and list(reader) == []  # an empty log reads as empty
     raises(TypeError, lambda: _native.Reader.open(tmp_path))
 
 
@@ -176,9 +179,11 @@ def test_sub_interpreter_import_is_refused():
 def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, key, command, fifo, status, outcome):
     write_records(log_dir := str(tmp_path / "log"), key, 3, segment_size_bytes=0)  # segments 0, 1 and 2
     if fifo == "link":
-        os.rename(segment_path(log_dir, 1), copy := f"{log_dir}.segment-1"), os.symlink(copy, segment_path(log_dir, 1))
+        os.rename(segment_path(log_dir, 1), copy := f"{log_dir}.segment-1")
+        os.symlink(copy, segment_path(log_dir, 1))
     else:
-        os.remove(segment_path(log_dir, fifo)), os.mkfifo(segment_path(log_dir, fifo))
+        os.remove(segment_path(log_dir, fifo))
+        os.mkfifo(segment_path(log_dir, fifo))
     done = cli(tmp_path, command, "log", *(["--actor", "a", "--event", "e"] if command == "append" else []))
     assert done.returncode == status and outcome in done.stdout + done.stderr, done.stdout + done.stderr
 
@@ -187,7 +192,8 @@ def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path,
     monkeypatch.chdir(tmp_path)
     (w := ca.Writer.open("logs", OTHER_KEY, segment_size_bytes=0)).append(E)
     os.chdir((tmp_path / "elsewhere").mkdir() or tmp_path / "elsewhere")  # as a daemon does
-    [w.append(E) for _ in range(4)], w.close()  # each append rotates
+    [w.append(E) for _ in range(4)]  # each append rotates
+    w.close()
     assert not (tmp_path / "elsewhere" / "logs").exists()
     assert sorted(os.listdir(tmp_path / "logs")) == [f"audit-000{i}.cbor" for i in range(5)]
     assert ca.verify(tmp_path / "logs", OTHER_KEY).ok and len(list(ca.Reader.open(tmp_path / "logs"))) == 5 + 4

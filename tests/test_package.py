@@ -71,7 +71,8 @@ def test_writer_fills_session_and_times_unless_told_otherwise(log_dir, key):
 def test_a_time_ahead_of_the_clock_is_the_floor_in_this_run_and_the_next(log_dir, key):
     ahead = ts_text(time.time_ns() // 1_000_000 + 300_000)
     with ca.Writer.open(log_dir, key) as w:  # the stamped record is not refused as 5 minutes behind
-        w.append({"actor": "a", "event": "given", "ts_wall": ahead}), w.append({"actor": "a", "event": "stamped"})
+        w.append({"actor": "a", "event": "given", "ts_wall": ahead})
+        w.append({"actor": "a", "event": "stamped"})
     ca.Writer.open(log_dir, key).append({"actor": "a", "event": "stamped"})  # closed as it is dropped
     assert [r["ts_wall"] for r in ca.Reader.open(log_dir)] == [ahead] * 3
 
@@ -108,7 +109,8 @@ def test_checkpoint_files_are_replaced_atomically(tmp_path, key, monkeypatch):
     assert ca.load_checkpoint(target) == cp == json.loads(target.read_text())
     assert stat.S_IMODE(target.stat().st_mode) == 0o600  # replacing keeps the mode
     # A link is written through: the temporary file is made beside its target, so the rename stays on one file system.
-    (tmp_path / "keep").mkdir(), (tmp_path / "link.json").symlink_to(tmp_path / "keep" / "new.json")  # dangling
+    (tmp_path / "keep").mkdir()  # dangling
+    (tmp_path / "link.json").symlink_to(tmp_path / "keep" / "new.json")
     renames, real_replace = [], os.replace
     monkeypatch.setattr(os, "replace", lambda s, d: renames.append((os.path.dirname(s), d)) or real_replace(s, d))
     ca.save_checkpoint({"format": "x"}, tmp_path / "link.json")
@@ -150,7 +152,8 @@ def test_follow_yields_history_then_new_records_across_rotations_and_torn_tails(
     late: list[ca.RecordDict] = []
     while len(late) < 6:
         late += [r for r in [next(follow)] if r["actor"] == "late"]
-    thread.join(), follow.close()
+    thread.join()
+    follow.close()
     # Across a rotation.
     assert [r["event"] for r in late] == [f"e{i}" for i in range(6)] and late[-1]["segment_index"] > last
 
@@ -193,8 +196,10 @@ def test_log_records_become_audit_records(tmp_path, key):
         "big": 1 << 70, "nested": {"k": [1, -2, {"x": 1.5}], 3: "int key"}, "lone": "a\udcffb",
         "deep": functools.reduce(lambda v, _: [v], range(20), [])})  # fmt: skip
     # Below the level; then a formatter makes the event.
-    logger.debug("below the level"), handler.setFormatter(logging.Formatter("%(levelname)s:%(message)s"))
-    logger.error("to %s", "bob", extra={"level": "mine"}), handler.flush()
+    logger.debug("below the level")
+    handler.setFormatter(logging.Formatter("%(levelname)s:%(message)s"))
+    logger.error("to %s", "bob", extra={"level": "mine"})
+    handler.flush()
     first, second, third = audited(tmp_path / "log")
     assert (first["actor"], first["event"], first["session_id_hex"], first["payload"]) == (
         logger.name, "user alice logged in", handler.session_id_hex,
@@ -218,7 +223,10 @@ def test_records_from_eight_threads_are_all_written_each_thread_in_order(tmp_pat
     [t.start() for t in threads] + [t.join() for t in threads]
     # Closing without a flush writes what is queued; twice is harmless, and so is a flush after, as logging.shutdown
     # makes one.
-    handler.close(), logger.info("after close"), handler.close(), handler.flush()
+    handler.close()
+    logger.info("after close")
+    handler.close()
+    handler.flush()
     assert [type(e) for e in errors] == [TypeError, ca.ArgumentError] and str(errors[1]) == "AuditHandler is closed"
     assert ca.Writer.open(tmp_path / "log", key).recovery_action() == "Resumed"  # closed means synced and unlocked
     granted, *ticks = audited(tmp_path / "log")
@@ -254,12 +262,15 @@ def test_a_handler_in_a_forked_child_refuses_and_leaves_the_log_to_the_parent(tm
     logger.info("before fork")
     if (pid := os.fork()) == 0:  # the child reports by its exit status and never returns into pytest
         try:
-            logger.info("in the child"), handler.flush(), handler.close()
+            logger.info("in the child")
+            handler.flush()
+            handler.close()
             os._exit([(type(e), str(e)) for e in errors] != [(ca.IoFailure, FORKED.format(os.getppid()))])
         finally:
             os._exit(2)
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-    logger.info("after fork"), handler.close()
+    logger.info("after fork")
+    handler.close()
     assert errors == [] and [r["event"] for r in audited(tmp_path / "log")] == ["before fork", "after fork"]
 
 

@@ -121,7 +121,8 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     def write(events: list[str], **anchor: int) -> None:
         with ca.Writer.open(log_dir, KEY, segment_size_bytes=4096,
                             anchor=ca.Anchor(SIGNER, anchors, **anchor) if anchor else None) as w:  # fmt: skip
-            [w.append({"actor": "a", "event": event, "payload": {"i": i}}) for i, event in enumerate(events)]
+            for i, event in enumerate(events):
+                w.append({"actor": "a", "event": event, "payload": {"i": i}})
 
     def verdict(status: int, *needles: str) -> None:
         assert (done := cli(tmp_path, *args)).returncode == status and all(n in done.stdout for n in needles), needles
@@ -136,7 +137,8 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
     verdict(1, "CheckpointTruncated")
     write(["after the cut"], records=1000)  # the new notes fork from the old ones
     verdict(1, "went back:", "two histories")
-    [os.unlink(anchors / name) for name in set(os.listdir(anchors)) - names]
+    for name in set(os.listdir(anchors)) - names:
+        os.unlink(anchors / name)
     shutil.rmtree(log_dir)
     write(["forged"] * 95)  # history rewritten with the same HMAC key: only the anchor can tell
     verdict(1, "CheckpointMismatch")
@@ -146,11 +148,13 @@ def test_anchors_catch_cuts_and_rewrites_that_plain_verification_misses(tmp_path
 
 def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
     w = ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, anchors := tmp_path / "anchors", records=3, seconds=0.2))
-    [w.append(E) for _ in range(3)]
+    for _ in range(3):
+        w.append(E)
     time.sleep(1.3)
     assert len(heads := _notes(anchors)) >= 4 and {h.checkpoint["record_id"] for h in heads} == {2}
     assert len({h.checkpoint["observed_at"] for h in heads}) == len(heads)  # a new note each time
-    w.append(E), w.close()
+    w.append(E)
+    w.close()
     assert _notes(anchors)[-1].checkpoint["record_id"] == 3 and w.anchor_stats().failures == 0
 
 
@@ -160,7 +164,8 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
-    os.symlink(anchors / "2.note", anchors / "link.note"), os.mkfifo(anchors / "fifo.note")  # planted: never followed
+    os.symlink(anchors / "2.note", anchors / "link.note")  # planted: never followed
+    os.mkfifo(anchors / "fifo.note")
     now = calendar.timegm((2026, 12, 6, 21, 1, 0, 0, 0, 0)) + 0.5
     series = ca.check_anchors(anchors, [SIGNER.verifier], KEY.key_id_hex(), 10.0, now=now)
     assert series.valid == 3 and [name for name, _ in series.refused] == ["fifo.note", "link.note", "stray.note"]
@@ -181,7 +186,9 @@ def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog)
 
     caplog.set_level(logging.WARNING, logger="corvane_audit.anchor")
     with ca.Writer.open(log_dir, KEY, anchor=ca.Anchor(SIGNER, sink, records=5, seconds=0.1)) as w:
-        [w.append({**E, "payload": {"i": i}}) or time.sleep(0.005) for i in range(50)]
+        for i in range(50):
+            w.append({**E, "payload": {"i": i}})
+            time.sleep(0.005)
         stats = time.sleep(0.3) or w.anchor_stats()
     assert ca.verify(log_dir, KEY).records_inspected == 50
     assert stats.failures == 2 and stats.delivered >= 1 and isinstance(stats.last_error, OSError)

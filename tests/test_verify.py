@@ -81,16 +81,22 @@ def test_intact_log_report_and_checkpoint(tmp_path, key):
 # Which violations forensic mode finds is the core's tests' business; here, how they reach Python.
 def test_forensic_report_objects_and_cycles(log_dir, key):
     write_records(log_dir, key, 3, segment_size_bytes=0)
-    [flip_byte(segment_path(log_dir, seg), 90) for seg in (0, 2)]
+    for seg in (0, 2):
+        flip_byte(segment_path(log_dir, seg), 90)
     v, extra = (r := verify(log_dir, key, forensic=True)).violation, r.additional_violations
     assert [list(x.values())[:4] for x in [v, *extra]] == [["HmacMismatch", s, 0, 80] for s in (0, 2)]
     raises(_native.HmacMismatchError, lambda: verify(log_dir, key, True, True), HMAC_MSG)  # the first one decides
     assert r.violation is v and r.additional_violations is extra  # the same objects on every access
-    r.additional_violations.append(r), r.violation.update(report=r)  # cycles through the report
-    count = lambda: (gc.collect(), sum(isinstance(o, _native.VerifyReport) for o in gc.get_objects()))[1]  # noqa: E731
-    base = count()
+    r.additional_violations.append(r)  # cycles through the report
+    r.violation.update(report=r)
+
+    def reports() -> int:
+        gc.collect()
+        return sum(isinstance(o, _native.VerifyReport) for o in gc.get_objects())
+
+    base = reports()
     del r, v, extra
-    assert count() == base - 1
+    assert reports() == base - 1
 
 
 def test_checkpoint_refusals(tmp_path, key):
@@ -133,23 +139,32 @@ def test_checkpoint_parsing(log_dir, key, changes, message):
 def test_memory_stays_flat(tmp_path, key):
     write_records(good := str(tmp_path / "good"), key, 3, segment_size_bytes=0)
     bad = str(shutil.copytree(good, tmp_path / "bad"))
-    [flip_byte(segment_path(bad, seg), 90) for seg in (0, 2)]
+    for seg in (0, 2):
+        flip_byte(segment_path(bad, seg), 90)
     cp, w = _native.checkpoint(good, key, "t"), _native.Writer.open(str(tmp_path / "w"), key)
     record = {"actor": "a", "event": "e", "payload": {"a": -1, "b": "x" * 50, "c": [b"\0", {"d": True}]}}
 
     def rounds(n: int) -> None:
         for _ in range(n):
-            w.append(record), list(_native.Reader.open(good)), repr(verify(good, key, checkpoint=cp))
-            (r := verify(bad, key, forensic=True)).violation, r.additional_violations, _native.checkpoint(good, key, "")
+            w.append(record)
+            list(_native.Reader.open(good))
+            repr(verify(good, key, checkpoint=cp))
+            r = verify(bad, key, forensic=True)
+            assert r.violation and r.additional_violations
+            _native.checkpoint(good, key, "")
             for call in (lambda: verify(bad, key, raise_on_violation=True), lambda: _native.checkpoint(bad, key, "t"),
                          lambda: verify(good, key, checkpoint={**cp, "hmac": "zz"}), lambda: w.append({})):  # fmt: skip
                 pytest.raises(_native.CorvaneAuditError, call)
 
     resident = lambda: int(pathlib.Path("/proc/self/statm").read_text().split()[1]) << 12  # noqa: E731
-    rounds(200), gc.collect()
+    rounds(200)
+    gc.collect()
     refs, before = sys.getrefcount(key), resident()
-    tracemalloc.start(), rounds(2000), gc.collect()
-    grown, _ = tracemalloc.get_traced_memory()[0], tracemalloc.stop()
+    tracemalloc.start()
+    rounds(2000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
     assert grown < 64 * 1024 and (SANITIZED or resident() - before < 8 << 20), grown
     assert sys.getrefcount(key) == refs
 

@@ -102,7 +102,11 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   TempDir dir;
   LogBuilder log(dir.path(), test_key());
   log.begin_segment();
-  const auto append_id = [&](std::uint64_t id) { RecordEntries e = log.next_entries(); return e[0].second = encode_head(0, id), log.append_entries(e); };
+  const auto append_id = [&](std::uint64_t id) {
+    RecordEntries e = log.next_entries();
+    e[0].second = encode_head(0, id);
+    return log.append_entries(e);
+  };
   std::vector<std::uint64_t> offsets;
   for (const std::uint64_t id : {2, 0, 2, 1}) offsets.push_back(append_id(id));
   const std::uint64_t end = file_len(log.path());

@@ -96,7 +96,11 @@ TEST(RecordScan, AcceptsOnlyWhatTheDecoderAcceptsAndReadsTheSameFields) {
     const AppendRecord r{n % 5 == 0 ? gen.text() : "2024-05-01T12:00:00.000Z", gen.text(), gen.text(), gen.uint(), gen.map(n % 4),
                          static_cast<std::uint32_t>(gen.uint() % 300)};
     const Bytes record = encode_record(r, kSession, kKeyId, kPrev, gen.uint());
-    const auto flipped = [&](std::size_t at, std::uint8_t mask) { Bytes d = record; return d[at] ^= mask, d; };
+    const auto flipped = [&](std::size_t at, std::uint8_t mask) {
+      Bytes d = record;
+      d[at] ^= mask;
+      return d;
+    };
     for (std::size_t at = 0; at < record.size(); ++at) {
       Bytes longer = record;
       longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), 0x00);

@@ -55,7 +55,9 @@ TEST_F(RecoveryTest, TailSearchFindsIntactFramesAcrossTheWindowEdgeAndStaysBound
   const auto tail = [&](std::uint64_t len, std::uint8_t fill, const Bytes& after = {}) {
     Bytes data = pristine;
     data.resize(o + len, fill);
-    return data.insert(data.end(), after.begin(), after.end()), write_file(last, data), data;
+    data.insert(data.end(), after.begin(), after.end());
+    write_file(last, data);
+    return data;
   };
   // 0xFF never frames.
   for (int d = -6; d <= 2; ++d) EXPECT_EQ((tail(1 + detail::FileWindow::kSize + d, 0xFF, intact), open().error()), corrupt_at(o)) << d;

@@ -185,7 +185,8 @@ TEST(FrameParse, SaysCompleteTornBadOrWhatItNeedsAtEachLimit) {
     Bytes f(std::uint64_t{len} + kFrameOverhead, 0xAA);
     store_u32le(f.data(), len);
     store_u32le(f.data() + f.size() - kFrameLenField, trailer);
-    return f.resize(std::min(f.size(), keep)), f;
+    f.resize(std::min(f.size(), keep));
+    return f;
   };
   using S = FrameStatus;
   const struct { const char* name; Bytes bytes; std::uint64_t left; S status; std::uint64_t size; } rows[] = {

@@ -29,11 +29,22 @@ WriterError io_error(int err) { return WriterError::from_io(IoError::from_errno(
 WriterError too_early(std::string ts, std::string before) {
   return WriterError::invalid_argument("ts_wall \"" + ts + "\" is more than 60 s earlier than the previous record's \"" + before + "\"");
 }
-AppendRecord at(std::string ts) { AppendRecord r = sample_record(0); return r.ts_wall = std::move(ts), r; }
+AppendRecord at(std::string ts) {
+  AppendRecord r = sample_record(0);
+  r.ts_wall = std::move(ts);
+  return r;
+}
 // A child process's verdict comes back as its exit status: gtest assertions
 // do not cross the fork.
-pid_t spawn(const std::function<bool()>& child) { const pid_t pid = ::fork(); if (pid == 0) ::_exit(child() ? 0 : 1); return pid; }
-bool exited_ok(pid_t pid) { int status = -1; return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+pid_t spawn(const std::function<bool()>& child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(child() ? 0 : 1);
+  return pid;
+}
+bool exited_ok(pid_t pid) {
+  int status = -1;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 class WriterTest : public ::testing::Test {
  protected:

@@ -16,7 +16,13 @@ namespace {
 std::string normal(std::string path) { return path.erase(path.find_last_not_of('/') + 1); }
 std::string parent(const std::string& path) { return path.substr(0, path.rfind('/')); }
 int fail(int err) { return errno = err, -1; }
-void point(std::map<std::string, int>& names, const std::string& path, int node) { node == SimDisk::kNone ? void(names.erase(path)) : void(names[path] = node); }
+void point(std::map<std::string, int>& names, const std::string& path, int node) {
+  if (node == SimDisk::kNone) {
+    names.erase(path);
+  } else {
+    names[path] = node;
+  }
+}
 mode_t mode_of(int node) { return node == SimDisk::kDir ? S_IFDIR | 0750 : S_IFREG | 0640; }
 
 void put(Bytes& data, const SimDisk::Change& c) {
@@ -102,12 +108,16 @@ ssize_t SimFs::pread(int fd, void* buf, std::size_t len, off_t offset) {
   if (f == nullptr) return -1;
   const auto at = std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), f->data.size());
   const std::size_t count = std::min<std::uint64_t>(len, f->data.size() - at);
-  return std::copy_n(f->data.begin() + static_cast<std::ptrdiff_t>(at), count, static_cast<std::uint8_t*>(buf)), static_cast<ssize_t>(count);
+  std::copy_n(f->data.begin() + static_cast<std::ptrdiff_t>(at), count, static_cast<std::uint8_t*>(buf));
+  return static_cast<ssize_t>(count);
 }
 
 int SimFs::change(int fd, SimDisk::Change c) {
   SimDisk::File* f = file_of(fd);
-  return f == nullptr ? -1 : (put(f->data, c), f->pending.push_back(std::move(c)), 0);
+  if (f == nullptr) return -1;
+  put(f->data, c);
+  f->pending.push_back(std::move(c));
+  return 0;
 }
 
 ssize_t SimFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
@@ -117,12 +127,17 @@ ssize_t SimFs::pwrite(int fd, const void* buf, std::size_t len, off_t offset) {
 
 int SimFs::fsize(int fd, std::uint64_t* size) {
   const SimDisk::File* f = file_of(fd);
-  return f == nullptr ? -1 : (*size = f->data.size(), 0);
+  if (f == nullptr) return -1;
+  *size = f->data.size();
+  return 0;
 }
 
 int SimFs::fstat(int fd, struct stat* st) {
   const auto it = fds_.find(fd);
-  return it == fds_.end() ? fail(EBADF) : (*st = {}, st->st_mode = mode_of(it->second.first), 0);
+  if (it == fds_.end()) return fail(EBADF);
+  *st = {};
+  st->st_mode = mode_of(it->second.first);
+  return 0;
 }
 
 int SimFs::lstatat(int dir, const char* path, mode_t* mode) {
@@ -148,7 +163,9 @@ int SimFs::ftruncate(int fd, off_t len) { return change(fd, {static_cast<std::ui
 int SimFs::mkdir(const char* path, mode_t) {
   const std::string p = normal(path);
   if (lookup(p) != SimDisk::kNone) return fail(EEXIST);
-  return lookup(parent(p)) != SimDisk::kDir ? fail(ENOENT) : (set(p, SimDisk::kDir), 0);
+  if (lookup(parent(p)) != SimDisk::kDir) return fail(ENOENT);
+  set(p, SimDisk::kDir);
+  return 0;
 }
 
 int SimFs::renameat(int dir, const char* from, const char* to) {
@@ -156,7 +173,9 @@ int SimFs::renameat(int dir, const char* from, const char* to) {
   if (!resolve(dir, from, &a) || !resolve(dir, to, &b)) return -1;
   const int node = lookup(a);
   if (node == SimDisk::kNone || lookup(parent(b)) != SimDisk::kDir) return fail(ENOENT);
-  return set(b, node), set(a, SimDisk::kNone), 0;
+  set(b, node);
+  set(a, SimDisk::kNone);
+  return 0;
 }
 
 int SimFs::unlinkat(int dir, const char* path) {

@@ -52,7 +52,11 @@ void copy_dir(const std::string& from, const std::string& to) {
 }
 
 template <class T>
-static T filled(std::uint8_t fill) { T out; return out.fill(fill), out; }
+static T filled(std::uint8_t fill) {
+  T out;
+  out.fill(fill);
+  return out;
+}
 KeyHandle test_key(std::uint8_t fill) { return make_in_memory_key(filled<std::array<std::uint8_t, 32>>(fill)); }
 SessionId test_session(std::uint8_t fill) { return filled<SessionId>(fill); }
 

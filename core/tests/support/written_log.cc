@@ -100,13 +100,27 @@ VerifyReport verify_ok(const std::string& dir, const KeyHandle& key, const Verif
   return report ? std::move(*report) : (ADD_FAILURE() << report.error().to_string(), VerifyReport{});
 }
 
-static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) { Bytes out = encode_head(major, len); return append_raw(out, data, len), out; }
+static Bytes cbor_string(std::uint8_t major, const void* data, std::size_t len) {
+  Bytes out = encode_head(major, len);
+  append_raw(out, data, len);
+  return out;
+}
 Bytes cbor_bytes(ByteView b) { return cbor_string(2, b.data(), b.size()); }
 Bytes cbor_text(std::string_view s) { return cbor_string(3, s.data(), s.size()); }
 
-Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value) { return e.at(key - 1).second = std::move(value), encode_uint_keyed_map(e); }
-Bytes without_last(RecordEntries e) { return e.pop_back(), encode_uint_keyed_map(e); }
-Bytes with_trailing_byte(const RecordEntries& e) { Bytes b = encode_uint_keyed_map(e); return b.push_back(0), b; }
+Bytes with_entry(RecordEntries e, std::uint64_t key, Bytes value) {
+  e.at(key - 1).second = std::move(value);
+  return encode_uint_keyed_map(e);
+}
+Bytes without_last(RecordEntries e) {
+  e.pop_back();
+  return encode_uint_keyed_map(e);
+}
+Bytes with_trailing_byte(const RecordEntries& e) {
+  Bytes b = encode_uint_keyed_map(e);
+  b.push_back(0);
+  return b;
+}
 
 Bytes with_text_key(RecordEntries e) {
   Bytes b = without_last(std::move(e));
@@ -137,13 +151,16 @@ RecordEntries LogBuilder::next_entries(std::string event, std::string ts_wall) c
 std::uint64_t LogBuilder::append(std::string event, std::string ts_wall) {
   last_ts_ = ts_wall;
   const std::uint64_t offset = append_entries(next_entries(std::move(event), std::move(ts_wall)));
-  return ++last_mono_, offset;
+  ++last_mono_;
+  return offset;
 }
 
 std::uint64_t LogBuilder::append_record_bytes(const Bytes& record) {
   const std::uint64_t offset = file_len(path());
   append_bytes(path(), make_frame(record, *key_));
-  return head_ = key_->mac(record), ++next_id_, offset;
+  head_ = key_->mac(record);
+  ++next_id_;
+  return offset;
 }
 
 LogBuilder& LogBuilder::finalize() {
