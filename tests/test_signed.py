@@ -161,7 +161,8 @@ def test_an_idle_writer_keeps_signing_its_head(tmp_path, log_dir):
 def test_gaps_and_age_are_reported(tmp_path, log_dir):
     write_records(log_dir, KEY, 2)
     (anchors := tmp_path / "anchors").mkdir()
-    for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z"]):
+    # The first two 15 s apart: more than the interval, within twice it, so not a gap.
+    for n, stamp in enumerate(["2026-12-06T21:00:00.000Z", "2026-12-06T21:00:15.000Z", "2026-12-06T21:00:55.500Z"]):
         (anchors / f"{n}.note").write_text(ca.checkpoint(log_dir, KEY, stamp, sign=SIGNER))
     (anchors / "stray.note").write_text("hello\n")
     os.symlink(anchors / "2.note", anchors / "link.note")  # planted: never followed
@@ -170,11 +171,12 @@ def test_gaps_and_age_are_reported(tmp_path, log_dir):
     series = ca.check_anchors(anchors, [SIGNER.verifier], KEY.key_id_hex(), 10.0, now=now)
     assert series.valid == 3 and [name for name, _ in series.refused] == ["fifo.note", "link.note", "stray.note"]
     assert series.refused[2][1] == "not signed: no signature lines" and "regular" in series.refused[0][1]
-    assert series.gaps == [("2026-12-06T21:00:10.000Z", "2026-12-06T21:00:55.500Z", 45.5)]
-    assert series.newest_file == "2.note" and series.age_seconds == pytest.approx(5.0)
+    assert series.gaps == [("2026-12-06T21:00:15.000Z", "2026-12-06T21:00:55.500Z", 40.5)]
+    # All three stand at one head: on a tie the first note stays the furthest.
+    assert (series.newest_file, series.furthest_file, series.age_seconds) == ("2.note", "0.note", pytest.approx(5.0))
     done = cli(tmp_path, "verify", log_dir, "--anchors", "anchors", "--trust", SIGNER.verifier.encode())
     assert done.returncode == 0 and "refused:    stray.note: not signed" in done.stdout
-    assert "gap:        2026-12-06T21:00:10.000Z to 2026-12-06T21:00:55.500Z: 45.5 s without a note" in done.stdout
+    assert "gap:        2026-12-06T21:00:15.000Z to 2026-12-06T21:00:55.500Z: 40.5 s without a note" in done.stdout
 
 
 def test_a_failing_sink_neither_loses_records_nor_stops_appends(log_dir, caplog):

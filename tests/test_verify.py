@@ -7,6 +7,7 @@ import pathlib
 import shutil
 import sys
 import tracemalloc
+import zlib
 from typing import Any
 
 import pytest
@@ -220,3 +221,16 @@ def test_a_malformed_checkpoint_names_its_file_only_if_it_came_from_one(tmp_path
     args = {"since": bad} if bad_from_file else {"since": good, "checkpoint": {**cp, "hmac": "zz"}}
     want = f"checkpoint file {bad}: {why}" if bad_from_file else why
     raises(ArgumentError, lambda: ca.verify_span(log_dir, KEY, **args), want)
+
+
+# A later segment's index field is covered by its CRC only: the chain proves the order of segments, so verify
+# passes a changed index that the reader refuses (the security notes say so).
+def test_a_changed_index_field_passes_verify_and_stops_the_reader(log_dir, key):
+    write_records(log_dir, key, 2, segment_size_bytes=0)
+    with open(path := segment_path(log_dir, 1), "rb") as f:
+        header = bytearray(f.read(72))
+    header[6:8] = (7).to_bytes(2, "little")
+    patch(path, 0, bytes(header) + zlib.crc32(header).to_bytes(4, "little"))
+    assert verify(log_dir, key).ok
+    raises(_native.RecordCorruptError, lambda: list(_native.Reader.open(log_dir)), "invalid header at segment 1: "
+           "filename indicates segment 1 but header says 7")  # fmt: skip

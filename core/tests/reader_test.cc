@@ -115,6 +115,7 @@ TEST(SegmentById, FindsTheFirstFrameOfEachIdInOnePass) {
   const auto offset_of = [&](std::uint64_t id) { return by_id.find(id).value().value().byte_offset; };
   const std::size_t first[] = {1, 3, 0};  // the frame holding the first record of ids 0, 1, 2
   for (const std::uint64_t id : {0, 0, 1, 2}) EXPECT_EQ(offset_of(id), offsets[first[id]]);  // 0 twice: the last found
+  for (const std::uint64_t id : {0, 1, 2}) EXPECT_EQ(find_record(dir.path(), 0, id).value().byte_offset, offsets[first[id]]) << id;
   for (int i = 0; i < 2; ++i) EXPECT_EQ(by_id.find(3).error(), ReaderError::torn_tail(0, end));
   // The frame is written whole meanwhile; the lookup goes on in a fresh open.
   truncate_to(log.path(), end);
