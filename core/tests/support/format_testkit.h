@@ -23,11 +23,7 @@ inline PayloadValue N(std::int64_t n) { return PayloadValue::nint(n); }
 inline PayloadValue T(std::string s) { return PayloadValue::text(std::move(s)); }
 inline PayloadValue B(Bytes b) { return PayloadValue::bytes(std::move(b)); }
 inline PayloadValue Bool(bool b) { return PayloadValue::boolean(b); }
-inline PayloadValue A(std::initializer_list<PayloadValue> items) { return PayloadValue::array(items); }
 PayloadMap Map(std::initializer_list<PayloadMap::Entry> entries);
-inline PayloadValue M(std::initializer_list<PayloadMap::Entry> entries) {
-  return PayloadValue::map(Map(entries));
-}
 // `levels` one-element arrays around Uint(0): under a payload key the
 // innermost item sits at depth levels + 2.
 PayloadValue nested_arrays(unsigned levels);
