@@ -204,11 +204,6 @@ TEST(FrameParse, SaysCompleteTornBadOrWhatItNeedsAtEachLimit) {
     SCOPED_TRACE(r.name);
     const Frame f = parse_frame(r.bytes, r.left);
     EXPECT_EQ(std::tie(f.status, f.size), std::tie(r.status, r.size));
-    // A whole frame's record and MAC are views into the bytes at hand.
-    if (r.status == S::kComplete) {
-      EXPECT_EQ(std::tuple(f.record.data(), f.record.size() + kFrameOverhead, f.mac),
-                std::tuple(r.bytes.data() + kFrameLenField, r.size, r.bytes.data() + r.size - kFrameLenField - kMacLen));
-    }
   }
 }
 
