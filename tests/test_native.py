@@ -190,8 +190,10 @@ def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, ke
 def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (w := ca.Writer.open("logs", OTHER_KEY, segment_size_bytes=0)).append(E)
-    os.chdir((tmp_path / "elsewhere").mkdir() or tmp_path / "elsewhere")  # as a daemon does
-    [w.append(E) for _ in range(4)]  # each append rotates
+    (tmp_path / "elsewhere").mkdir()
+    os.chdir(tmp_path / "elsewhere")  # as a daemon does
+    for _ in range(4):  # each append rotates
+        w.append(E)
     w.close()
     assert not (tmp_path / "elsewhere" / "logs").exists()
     assert sorted(os.listdir(tmp_path / "logs")) == [f"audit-000{i}.cbor" for i in range(5)]

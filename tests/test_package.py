@@ -217,7 +217,10 @@ def test_records_from_eight_threads_are_all_written_each_thread_in_order(tmp_pat
     logger.info("%d items", "not a number")  # fails on the caller's thread
     threads = [threading.Thread(target=lambda n=n: [logger.info("tick", extra={"n": n, "i": i}) for i in range(200)])
                for n in range(8)]  # fmt: skip
-    [t.start() for t in threads] + [t.join() for t in threads]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     # Closing without a flush writes what is queued; twice is harmless, and so is a flush after, as logging.shutdown
     # makes one.
     handler.close()

@@ -54,7 +54,8 @@ def back_in_1970(log_dir: str) -> None:
 def test_violation_report_and_raise(log_dir, key, damage, compact, exc):
     write_records(log_dir, key, 5)
     cp = _native.checkpoint(log_dir, key, OBSERVED) if compact.startswith("Checkpoint") else None
-    damage and damage(log_dir, segment_path(log_dir, 0), frames(segment_path(log_dir, 0)))
+    if damage:
+        damage(log_dir, segment_path(log_dir, 0), frames(segment_path(log_dir, 0)))
     r = verify(log_dir, vkey := key if damage else OTHER_KEY, checkpoint=cp)
     assert (r.ok, r.compact, r.verdict_kind, r.additional_violations) == (False, compact, compact.partition("@")[0], [])
     assert list(v := r.violation) == ["kind", "segment_index", "record_id", "byte_offset", "message"] and v["message"]
@@ -101,7 +102,8 @@ def test_forensic_report_objects_and_cycles(log_dir, key):
 def test_checkpoint_refusals(tmp_path, key):
     raises(ArgumentError, lambda: _native.checkpoint(str(tmp_path), key, "t"), f"log has no records {EM} nothing to "
            "checkpoint")  # fmt: skip
-    cp = write_records(str(tmp_path / "b"), OTHER_KEY, 1) or _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")
+    write_records(str(tmp_path / "b"), OTHER_KEY, 1)
+    cp = _native.checkpoint(str(tmp_path / "b"), OTHER_KEY, "t")
     e = raises(_native.CheckpointKeyMismatchError, lambda: verify(str(tmp_path), key, checkpoint=cp),
                f"checkpoint belongs to a different log: checkpoint key_id {cp['key_id']}, log key_id {K}")  # fmt: skip
     assert isinstance(e, ArgumentError) and not isinstance(e, VerificationFailed)  # not a finding about the log
