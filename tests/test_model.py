@@ -110,7 +110,8 @@ def test_sigkill_loses_no_acknowledged_record(tmp_path, key):
             lines = [] if rng.random() < 0.2 else [proc.stdout.readline().decode().rstrip("\n")]  # type: ignore[union-attr]
             assert all(line.startswith("open ") for line in lines), proc.stderr.read()  # type: ignore[union-attr]
             time.sleep(rng.uniform(0, 0.04 if lines else 0.15))
-            out, err = proc.kill() or proc.communicate()  # SIGKILL
+            proc.kill()  # SIGKILL
+            out, err = proc.communicate()
             assert proc.returncode == -signal.SIGKILL, err.decode()
             for line in lines + out.decode().splitlines():
                 word, _, rest = line.partition(" ")

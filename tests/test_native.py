@@ -96,8 +96,7 @@ def test_lifecycle_and_recovery_names(log_dir, key):
     assert Writer.open(log_dir, key).recovery_action() == "Resumed"  # unlocked
     os.remove(segment_path(log_dir, 1))
     assert Writer.open(log_dir, key).recovery_action() == "OpenedNextAfterFinalized"
-    e = raises(_native.RecoveryError, lambda: Writer.open(log_dir, OTHER_KEY))
-    assert str(e).startswith("recovery refused: key_id mismatch in segment ")
+    raises(_native.RecoveryError, lambda: Writer.open(log_dir, OTHER_KEY))
 
 
 def test_reentrant_calls_are_refused(log_dir, key):
@@ -191,8 +190,10 @@ def test_a_fifo_named_like_a_segment_is_unreadable_and_never_blocks(tmp_path, ke
 def test_writer_keeps_its_directory_when_the_working_directory_changes(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (w := ca.Writer.open("logs", OTHER_KEY, segment_size_bytes=0)).append(E)
-    os.chdir((tmp_path / "elsewhere").mkdir() or tmp_path / "elsewhere")  # as a daemon does
-    [w.append(E) for _ in range(4)]  # each append rotates
+    (tmp_path / "elsewhere").mkdir()
+    os.chdir(tmp_path / "elsewhere")  # as a daemon does
+    for _ in range(4):  # each append rotates
+        w.append(E)
     w.close()
     assert not (tmp_path / "elsewhere" / "logs").exists()
     assert sorted(os.listdir(tmp_path / "logs")) == [f"audit-000{i}.cbor" for i in range(5)]
