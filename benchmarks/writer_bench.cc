@@ -17,6 +17,7 @@
 #include "corvane/key.h"
 #include "corvane/record.h"
 #include "corvane/writer.h"
+#include "writer/writer_probe.h"
 
 using namespace corvane;
 
@@ -47,7 +48,7 @@ double floor_rate(const std::string& path, const Key& key, const Bytes& record, 
 double writer_rate(const std::string& dir, const KeyHandle& key, AppendRecord record, std::uint64_t n, bool rotation) {
   auto opened = Writer::open(dir, key, SessionId{});
   if (!opened) die("open: " + opened.error().to_string());
-  opened->writer.set_rotation_enabled(rotation);
+  detail::WriterProbe::set_rotation_enabled(opened->writer, rotation);
   const auto start = std::chrono::steady_clock::now();
   for (std::uint64_t i = 0; i < n; ++i) {
     record.ts_mono_delta = i;
@@ -65,7 +66,7 @@ std::array<double, 4> append_latencies(const std::string& dir, const KeyHandle& 
                                        std::uint64_t n, std::uint64_t writeback_bytes) {
   auto opened = Writer::open(dir, key, SessionId{});
   if (!opened) die("open: " + opened.error().to_string());
-  opened->writer.set_writeback_bytes(writeback_bytes);
+  detail::WriterProbe::set_writeback_bytes(opened->writer, writeback_bytes);
   std::vector<float> us(n);
   for (std::uint64_t i = 0; i < n; ++i) {
     record.ts_mono_delta = i;

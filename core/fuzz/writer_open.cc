@@ -4,6 +4,7 @@
 // appended next chain on from what was kept. A second open then finds
 // nothing to repair.
 #include "support.h"
+#include "writer/writer_probe.h"
 
 using namespace corvane;
 
@@ -24,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (now.size() < seg.size()) FUZZ_CHECK(!fuzz::intact_frame_after(seg, now.size() - 1));
   }
   Writer& w = opened->writer;
-  const Mac head = fuzz::append_two(w, w.segment_index(), w.segment_bytes(), w.chain_head());
+  const Mac head = fuzz::append_two(w, detail::WriterProbe::segment_index(w), detail::WriterProbe::segment_bytes(w), detail::WriterProbe::chain_head(w));
 
   auto again = fuzz::ok(fuzz::open_writer(dir, false));
-  FUZZ_CHECK(again.truncated_bytes == 0 && again.action == RecoveryAction::kResumed && again.writer.chain_head() == head);
+  FUZZ_CHECK(again.truncated_bytes == 0 && again.action == RecoveryAction::kResumed && detail::WriterProbe::chain_head(again.writer) == head);
   return 0;
 }

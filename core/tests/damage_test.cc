@@ -170,7 +170,9 @@ TEST_F(DamageTest, DeletedSwappedOrDuplicatedSegmentsAreFound) {
   // prev_final names the wrong predecessor.
   for (const auto& [a, b] : {std::pair<std::uint16_t, std::uint16_t>{0, 1}, {0, 2}, {1, 2}}) {
     const auto swap = [=](const std::string& d) {
-      stdfs::rename(segment_path(d, a), d + "/swap"), stdfs::rename(segment_path(d, b), segment_path(d, a)), stdfs::rename(d + "/swap", segment_path(d, b));
+      stdfs::rename(segment_path(d, a), d + "/swap");
+      stdfs::rename(segment_path(d, b), segment_path(d, a));
+      stdfs::rename(d + "/swap", segment_path(d, b));
     };
     expect("swap " + n(a) + " " + n(b), swap, a == 0 ? "ChainBreak@s0r0" : "SegmentDiscontinuity@s1", open_of[b == 2 ? a : 2]);
   }

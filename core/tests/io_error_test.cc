@@ -22,6 +22,7 @@
 #include "support/sim_fs.h"
 #include "support/test_util.h"
 #include "support/written_log.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -70,7 +71,7 @@ Outcome run_workload(SimFs& sim, const FaultFs& faults) {
     if (step == 'o') {
       auto opened = Writer::open(kDir, key, test_session(), kSegmentSize);
       // Every frame's writeback started, so its failures are tried too.
-      if (opened) w.emplace(std::move(opened->writer)).set_writeback_bytes(1);
+      if (opened) detail::WriterProbe::set_writeback_bytes(w.emplace(std::move(opened->writer)), 1);
       o.error = error_of(opened);
     }
     if (step == 'a' && !(o.error = error_of(w->append(sample_record(i - 1, 60))))) run.appended.push_back(i - 1);

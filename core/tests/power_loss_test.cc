@@ -22,6 +22,7 @@
 #include "support/sim_fs.h"
 #include "support/test_util.h"
 #include "support/written_log.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -58,7 +59,10 @@ std::vector<CrashPoint> run_workload(std::uint64_t seed, int steps) {
   };
   std::optional<Writer> w;
   // Writeback started after every frame: the crash states include its calls.
-  const auto open = [&] { w.emplace(open_writer(kDir, test_key(), kSegmentSize).writer), w->set_writeback_bytes(1); };
+  const auto open = [&] {
+    w.emplace(open_writer(kDir, test_key(), kSegmentSize).writer);
+    detail::WriterProbe::set_writeback_bytes(*w, 1);
+  };
   open();
   for (int s = 0; s <= steps; ++s) {
     const auto roll = s == steps ? 80 : rng() % 100;
@@ -151,7 +155,7 @@ TEST(PowerLossTest, HalfMadeLastSegmentIsMadeAgainAndNothingElseIs) {
                 std::tuple(RecoveryError::Kind::kHeaderCorrupt, *row.refused, data));
       continue;
     }
-    EXPECT_EQ(std::tuple(opened->action, opened->truncated_bytes, opened->writer.segment_index()),
+    EXPECT_EQ(std::tuple(opened->action, opened->truncated_bytes, detail::WriterProbe::segment_index(opened->writer)),
               std::tuple(row.last == 0 ? RecoveryAction::kFresh : RecoveryAction::kOpenedNextAfterFinalized,
                          data.size() + stray, row.last));
     opened->writer.close();

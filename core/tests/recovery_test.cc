@@ -14,6 +14,7 @@
 #include "support/test_util.h"
 #include "support/written_log.h"
 #include "writer/recovery_internal.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -145,9 +146,11 @@ TEST(CrashTest, EveryCutInsideTheLastTwoFramesRecovers) {
   auto w = open_writer(dir, key, 8192).writer;
   // Records of varying size until the last segment holds exactly two, so
   // that the cuts reach back to its header.
-  for (std::uint64_t i = 0; i < 300 || raw_frames(last).size() != 2; ++i)
-    append_ok(w, sample_record(i, i % 7 * 11)), last = segment_path(dir, w.segment_index());
-  const std::uint16_t index = w.segment_index();
+  for (std::uint64_t i = 0; i < 300 || raw_frames(last).size() != 2; ++i) {
+    append_ok(w, sample_record(i, i % 7 * 11));
+    last = segment_path(dir, detail::WriterProbe::segment_index(w));
+  }
+  const std::uint16_t index = detail::WriterProbe::segment_index(w);
   w.close();
   ASSERT_TRUE(index >= 3 && check_log(dir, key));
   const Bytes original = read_file(last);

@@ -8,6 +8,7 @@
 #include "support/format_testkit.h"
 #include "support/written_log.h"
 #include "support/test_util.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -36,7 +37,7 @@ TEST(WriterHead, IsTheLastRecordOfTheCurrentSegment) {
   for (std::uint64_t i = 0; i < 12; ++i) {
     const std::uint64_t id = testing::append_ok(w, testing::sample_record(i));
     const auto head = w.head().value();
-    EXPECT_EQ(std::tie(head.segment, head.record_id, head.mac), std::tuple(w.segment_index(), id, w.chain_head()));
+    EXPECT_EQ(std::tie(head.segment, head.record_id, head.mac), std::tuple(detail::WriterProbe::segment_index(w), id, detail::WriterProbe::chain_head(w)));
   }
   w.close();
   EXPECT_FALSE(w.head().has_value());

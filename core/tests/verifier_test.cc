@@ -11,6 +11,7 @@
 #include "corvane/writer.h"
 #include "support/fault_fs.h"
 #include "support/written_log.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -103,7 +104,8 @@ TEST(Verify, EachDamageGivesItsViolation) {
         "Segment 0 reserved header bytes [76..80] are not zero: [0, 5, 0, 0]"}},
       {"short header", [](auto& log) { truncate_to(log.path(2), 79); }, unreadable(2, "failed to fill whole buffer")},
       {"segment is a link to an intact copy", [](auto& log) {
-         stdfs::rename(log.path(1), log.path(1) + ".copy"), stdfs::create_symlink(log.path(1) + ".copy", log.path(1));
+         stdfs::rename(log.path(1), log.path(1) + ".copy");
+         stdfs::create_symlink(log.path(1) + ".copy", log.path(1));
        }, unreadable(1, "not a regular file")},
       {"foreign key", [](auto&) {},
        {V::kKeyIdMismatch, {0, std::nullopt, 8}, ev::KeyIdMismatch{hex(ref.key()->key_id()), hex(test_key(0x43)->key_id())},
@@ -185,7 +187,7 @@ TEST(Verify, WalksFramesAppendedDuringItsWalk) {
     report = verify(dir.path(), test_key()).value();
   }
   EXPECT_EQ(std::tie(report.verdict, report.log.records_inspected, report.log.final_hmac_hex),
-            std::tuple(Verdict::kVerified, 3u, to_hex(opened->writer.chain_head())));
+            std::tuple(Verdict::kVerified, 3u, to_hex(detail::WriterProbe::chain_head(opened->writer))));
 }
 
 // A listing that races with a rotation can miss the segment being renamed

@@ -18,6 +18,7 @@
 #include "support/format_testkit.h"
 #include "support/test_util.h"
 #include "support/written_log.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 namespace {
@@ -64,7 +65,7 @@ TEST_F(WriterTest, RotationBoundaryIsExact) {
     TempDir t;
     auto w = open_writer(t.path(), key, limit).writer;
     append_ok(w, first);
-    EXPECT_EQ((std::tuple{append_ok(w, second), w.segment_index()}), std::tuple(limit < fits ? 0u : 1u, limit < fits ? 1 : 0));
+    EXPECT_EQ((std::tuple{append_ok(w, second), detail::WriterProbe::segment_index(w)}), std::tuple(limit < fits ? 0u : 1u, limit < fits ? 1 : 0));
   }
 }
 
@@ -108,7 +109,7 @@ TEST_F(WriterTest, RecordsAreRefusedOrAcceptedBeforeAnythingIsWritten) {
     const Bytes before = read_file(segment_path(dir, 0));
     auto id = w.append(r);
     if (row.refusal.empty()) EXPECT_EQ(id, next++);
-    else EXPECT_EQ(std::tuple(id.error(), read_file(segment_path(dir, 0)), w.segment_bytes()),
+    else EXPECT_EQ(std::tuple(id.error(), read_file(segment_path(dir, 0)), detail::WriterProbe::segment_bytes(w)),
                    std::tuple(WriterError::invalid_argument(row.refusal), before, before.size()));
   }
   // An absurdly deep payload is refused without recursing through it.
@@ -134,7 +135,7 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
     auto w = open_writer(dir, key, 0).writer;
     append_ok(w, at(a));
     EXPECT_EQ(w.append(at("2024-05-06T07:07:09.500Z")).error(), too_early("2024-05-06T07:07:09.500Z", a_fin));
-    EXPECT_TRUE(w.segment_index() == 0 && !std::filesystem::exists(segment_path(dir, 1)));
+    EXPECT_TRUE(detail::WriterProbe::segment_index(w) == 0 && !std::filesystem::exists(segment_path(dir, 1)));
     EXPECT_EQ(append_ok(w, at("2024-05-06T07:08:10.000Z")), 0u);
   }
   using Change = std::function<void(const std::string&)>;
@@ -155,11 +156,13 @@ TEST_F(WriterTest, StepBackIsMeasuredFromTheRecordActuallyBefore) {
     SCOPED_TRACE(row.earliest + row.previous.value_or("none"));
     TempDir t;
     const std::string d = t / "log";
-    copy_dir(dir, d), row.change(d);
+    copy_dir(dir, d);
+    row.change(d);
     auto w = open_writer(d, key).writer;
     EXPECT_EQ(w.last_ts_wall(), row.previous);
     EXPECT_TRUE(!row.previous || w.append(at(row.too_early)).error() == too_early(row.too_early, *row.previous));
-    append_ok(w, at(row.earliest)), w.close();
+    append_ok(w, at(row.earliest));
+    w.close();
     EXPECT_TRUE(!row.previous || testing::verify_ok(d, key).verdict == Verdict::kVerified);
   }
 }
@@ -171,7 +174,7 @@ TEST_F(WriterTest, SessionsContinueOneChain) {
     auto opened = open_writer(dir, key, session == 1 ? 0 : 700, test_session(session));
     EXPECT_EQ(opened.action, session == 1 ? RecoveryAction::kFresh : RecoveryAction::kResumed);
     for (std::uint64_t i = 0; i < 4; ++i)
-      EXPECT_TRUE((append_ok(opened.writer, sample_record(i)) == 0 && opened.writer.segment_index() == i) || session > 1) << i;
+      EXPECT_TRUE((append_ok(opened.writer, sample_record(i)) == 0 && detail::WriterProbe::segment_index(opened.writer) == i) || session > 1) << i;
   }
   const auto log = check_log(dir, key).value();
   const StoredRecord& fin = log.at(1);
@@ -190,7 +193,7 @@ TEST_F(WriterTest, SegmentIndexEndsAt65535) {
   ASSERT_TRUE(create_segment(dir, 65534, key->key_id(), prev));
   const WriterError overflow = WriterError::segment_index_overflow();
   auto w = open_writer(dir, key, 0).writer;
-  EXPECT_EQ(w.chain_head(), prev);
+  EXPECT_EQ(detail::WriterProbe::chain_head(w), prev);
   append_ok(w, sample_record(0));
   EXPECT_EQ((std::tuple{append_ok(w, sample_record(1)), w.append(sample_record(2)).error()}), std::tuple(0u, overflow));
   const std::uint64_t sealed = file_len(tmp / "logs/audit/audit-65535.cbor");

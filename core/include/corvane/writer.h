@@ -55,6 +55,10 @@ struct RecoveryRecordView {
 // append also compares the time with the previous record's).
 std::optional<std::string> check_ts_wall(std::string_view ts_wall);
 
+namespace detail {
+struct WriterProbe;
+}
+
 class Writer {
  public:
   struct Opened;
@@ -104,15 +108,9 @@ class Writer {
   // Dropping the writer is all that is left to do with it.
   [[nodiscard]] std::expected<void, WriterError> check_process() const;
 
-  // For tests and benchmarks.
-  std::uint16_t segment_index() const;
-  std::uint64_t segment_bytes() const;
-  const Mac& chain_head() const;
-  void set_rotation_enabled(bool enabled);
-  // How many appended bytes collect before their writeback is started.
-  void set_writeback_bytes(std::uint64_t bytes);
-
  private:
+  // Tests and benchmarks look inside and turn switches through it.
+  friend struct detail::WriterProbe;
   struct State;
   explicit Writer(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;

@@ -22,6 +22,7 @@
 #include "format/segment_file.h"
 #include "io/file_system.h"
 #include "writer/recovery_internal.h"
+#include "writer/writer_probe.h"
 
 namespace corvane {
 
@@ -454,26 +455,26 @@ std::optional<Writer::Head> Writer::head() const {
   return Head{state_->segment_index, state_->next_record_id - 1, state_->chain_head};
 }
 
-std::uint16_t Writer::segment_index() const { return state_ ? state_->segment_index : 0; }
-
-std::uint64_t Writer::segment_bytes() const { return state_ ? state_->segment_bytes : 0; }
-
-const Mac& Writer::chain_head() const {
-  static const Mac kNone{};
-  return state_ ? state_->chain_head : kNone;
-}
-
 const std::optional<std::string>& Writer::last_ts_wall() const {
   static const std::optional<std::string> kNone;
   return state_ ? state_->log_last_ts_wall : kNone;
 }
 
-void Writer::set_rotation_enabled(bool enabled) {
-  if (state_) state_->rotation_enabled = enabled;
+std::uint16_t detail::WriterProbe::segment_index(const Writer& w) { return w.state_ ? w.state_->segment_index : 0; }
+
+std::uint64_t detail::WriterProbe::segment_bytes(const Writer& w) { return w.state_ ? w.state_->segment_bytes : 0; }
+
+const Mac& detail::WriterProbe::chain_head(const Writer& w) {
+  static const Mac kNone{};
+  return w.state_ ? w.state_->chain_head : kNone;
 }
 
-void Writer::set_writeback_bytes(std::uint64_t bytes) {
-  if (state_) state_->writeback_bytes = bytes == 0 ? 1 : bytes;
+void detail::WriterProbe::set_rotation_enabled(Writer& w, bool enabled) {
+  if (w.state_) w.state_->rotation_enabled = enabled;
+}
+
+void detail::WriterProbe::set_writeback_bytes(Writer& w, std::uint64_t bytes) {
+  if (w.state_) w.state_->writeback_bytes = bytes == 0 ? 1 : bytes;
 }
 
 }  // namespace corvane

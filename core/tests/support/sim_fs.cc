@@ -75,7 +75,8 @@ SimDisk::File* SimFs::file_of(int fd) {
 void SimFs::set(const std::string& path, int node) {
   auto& history = disk_.history[path];
   if (history.empty()) history.push_back(lookup(path));  // the durable one
-  history.push_back(node), point(disk_.names, path, node);
+  history.push_back(node);
+  point(disk_.names, path, node);
 }
 
 bool SimFs::resolve(int dir, const char* path, std::string* out) const {
