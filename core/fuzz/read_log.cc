@@ -21,11 +21,20 @@ Walked walk_segment(ByteView seg, std::uint16_t index) {
   if (!h.magic || !h.version_ok() || !h.index_ok || !h.crc_ok()) return {{}, ReaderError::invalid_header(index, {})};
   for (std::uint64_t o = kHeaderLen; o < seg.size();) {
     const auto f = fuzz::frame_at(seg, o);
-    if (!f) return out.error = ReaderError::torn_tail(index, o), out;
+    if (!f) {
+      out.error = ReaderError::torn_tail(index, o);
+      return out;
+    }
     auto value = decode_canonical(f->record);
-    if (!value) return out.error = ReaderError::record_decode(index, o, value.error().to_string()), out;
+    if (!value) {
+      out.error = ReaderError::record_decode(index, o, value.error().to_string());
+      return out;
+    }
     auto record = decode_stored_record(*value, index, o, f->record, f->mac);
-    if (!record) return out.error = record.error(), out;
+    if (!record) {
+      out.error = record.error();
+      return out;
+    }
     out.records.push_back(std::move(*record));
     o = f->end();
   }

@@ -105,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_report(reports[forensic], want = walk(log, forensic), log);
     // Segments walked apart and joined give the very same reports.
     SpanOptions apart;
-    apart.verify.forensic = forensic, apart.jobs = 2;
+    apart.verify.forensic = forensic;
+    apart.jobs = 2;
     const SpanReport joined = fuzz::ok(verify_span(dir, fuzz::key(), apart));
     FUZZ_CHECK_MSG(joined.report == reports[forensic], debug_string(joined.report));
   }

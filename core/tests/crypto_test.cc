@@ -29,7 +29,7 @@ Mac OpenSslHmac(const Key32& key, const Bytes& msg) {
 // BLAKE3 hashes only key ids: the key id test below holds it to b3sum.
 TEST(Checksums, Crc32ReproducesItsCheckValueAndMacsCompareOverEveryByte) {
   EXPECT_EQ(std::tuple(crc32(bytes_of("123456789")), crc32({}), ct_equal(Mac{}, Mac{})), std::tuple(0xcbf43926u, 0u, true));
-  for (std::size_t i = 0; i < 32; ++i) EXPECT_FALSE(ct_equal(Mac{}, [&] { Mac b{}; return b[i] = 0x80, b; }())) << i;
+  for (std::size_t i = 0; i < 32; ++i) EXPECT_FALSE(ct_equal(Mac{}, [&] { Mac b{}; b[i] = 0x80; return b; }())) << i;
 }
 
 // Precomputed key states against OpenSSL's one-shot HMAC for every length

@@ -52,7 +52,7 @@ TEST(ReaderDecode, SchemaMessages) {
       {with_entry(e, 8, {0x80}), "payload expected map, got Array([])"},
       {with_entry(e, 8, {0xa1, 0x01, 0x00}), "payload map key not a text string"},
       {with_entry(e, 8, {0xa1, 0x61, 0x6b, 0xa1, 0x01, 0x00}), "nested payload map key not text"},
-      {[&] { RecordEntries k = e; return k[9].first = 11, encode_uint_keyed_map(k); }(), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
+      {[&] { RecordEntries k = e; k[9].first = 11; return encode_uint_keyed_map(k); }(), "unknown record-map key 11 (v0.1 reserves 1..=10)"},
       {without_last(e), "record map has 9 entries (expected 10)"},
       {with_text_key(e), "record map key not an unsigned integer"},
       {encode_head(0, 1), "record payload is not a CBOR map"},

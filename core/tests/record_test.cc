@@ -21,9 +21,9 @@ using namespace format_testkit;
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kRecordIds[] = {0, 23, 24, 255, 256, 65535, 65536, 0xFFFFFFFF, 0x100000000, kU64Max};
 
-const SessionId kSession = [] { SessionId a; return a.fill(0x22), a; }();
-const KeyId kKeyId = [] { KeyId a; return a.fill(0x33), a; }();
-const Mac kPrev = [] { Mac a; return a.fill(0x11), a; }();
+const SessionId kSession = [] { SessionId a; a.fill(0x22); return a; }();
+const KeyId kKeyId = [] { KeyId a; a.fill(0x33); return a; }();
+const Mac kPrev = [] { Mac a; a.fill(0x11); return a; }();
 
 // A golden record byte for byte; then random records, with texts and schema
 // versions at every head-size boundary, and every record_id width.

@@ -31,8 +31,8 @@ namespace {
 using namespace format_testkit;
 using testing::FaultFs, testing::FsOp, testing::TempDir, testing::file_len, testing::read_file, testing::write_file;
 
-const KeyId kKeyId = [] { KeyId a; return std::iota(a.begin(), a.end(), 1), a; }();
-const Mac kPrevFinal = [] { Mac a; return std::iota(a.begin(), a.end(), 0xA0), a; }();
+const KeyId kKeyId = [] { KeyId a; std::iota(a.begin(), a.end(), 1); return a; }();
+const Mac kPrevFinal = [] { Mac a; std::iota(a.begin(), a.end(), 0xA0); return a; }();
 
 // Segment 3 with kKeyId and kPrevFinal; CRC computed with zlib.
 const char* const kHeader3Hex =

@@ -70,7 +70,7 @@ TEST(Verify, EachDamageGivesItsViolation) {
   TempDir ref_dir;
   const WrittenLog ref(ref_dir.path());  // every log is written byte for byte alike
   auto mac = [&](int s, int i) { return hex(ref.frames(s)[i].mac); };
-  const std::string flipped_mac = [&] { Bytes r = ref.frames(1)[1].record; return r[20] ^= 1, hex(ref.key()->mac(r)); }();
+  const std::string flipped_mac = [&] { Bytes r = ref.frames(1)[1].record; r[20] ^= 1; return hex(ref.key()->mac(r)); }();
   const Violation torn{V::kRecordCorrupt, {2, std::nullopt, 266}, ev::RecordCorrupt{ev::TornTail{}},
                        "Torn tail at segment 2 offset 266 (partial write \u2014 recoverable by R5)"};
   const auto unreadable = [](std::uint16_t s, const char* why) {
